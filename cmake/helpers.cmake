@@ -1,0 +1,39 @@
+# Small helpers shared by every area's CMakeLists.txt.
+find_package(Threads REQUIRED)
+
+# vy_add_test(NAME name SOURCES ... [LIBS ...] [LABELS ...])
+# One GoogleTest executable registered with ctest as one test.
+function(vy_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# vy_add_fuzzer(NAME name SOURCES ... [LIBS ...])
+# A libFuzzer target, built only with ENABLE_FUZZERS (clang). Its name must start
+# with fuzz_ so that scripts/test.d/30-fuzz.sh finds and runs it.
+function(vy_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
+  if(NOT ENABLE_FUZZERS)
+    return()
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+endfunction()
+
+# vy_add_bench(NAME name SOURCES ... [LIBS ...]): a Google Benchmark program.
+function(vy_add_bench)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  if(NOT ENABLE_BENCHMARKS)
+    return()
+  endif()
+  find_package(benchmark REQUIRED)
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main)
+endfunction()

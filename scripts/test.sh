@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Set-up, build and every test. Exits non-zero on the first failure.
+#   bash scripts/test.sh           everything (what CI runs)
+# Stages: install packages, Release build + tests, ASan+UBSan build + tests, then
+# every scripts/test.d/*.sh in name order (GL, Windows/wine, fuzzing, ...).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export ROOT=$PWD
+export JOBS=${JOBS:-$(nproc)}
+
+bash scripts/deps.sh
+
+# configure_build DIR [cmake options...]
+configure_build() {
+  local dir=$1; shift
+  echo "== build $dir"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+}
+# run_tests DIR [ctest options...]: the soak label is kept for explicit runs.
+run_tests() {
+  local dir=$1; shift
+  echo "== test $dir"
+  ctest --test-dir "$dir" --output-on-failure -j"$JOBS" -LE soak "$@"
+}
+export -f configure_build run_tests
+
+configure_build build/release -DCMAKE_BUILD_TYPE=Release
+run_tests build/release
+
+configure_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_SANITIZERS=ON -DENABLE_BENCHMARKS=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build/asan
+
+for stage in scripts/test.d/*.sh; do
+  [ -e "$stage" ] || continue
+  echo "== stage $stage"
+  bash "$stage"
+done
+echo "== all tests passed"

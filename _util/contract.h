@@ -8,6 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(__GLIBC__)
+// <assert.h> declares the runtime's report only without NDEBUG; the checks stay on
+// in optimised builds, so declare it here too.
+extern "C" void __assert_fail(const char* expr, const char* file, unsigned line, const char* func) noexcept
+    __attribute__((__noreturn__));
+#endif
+
 [[noreturn]] inline void contract_fail(const char* expr, const char* path, unsigned line, const char* func)
 {
 #if defined(__GLIBC__)

@@ -56,8 +56,8 @@ inline constexpr std::array<std::array<unsigned char, 4>, 64> simplex4_order = [
 // Lattice cell of a coordinate: truncation, one lower for v <= 0 (so 0 maps to -1;
 // the noise is continuous across the switch). Coordinates are clamped to +-2^28
 // first, which keeps the int conversion and the index sums of the callers
-// defined for every float, NaN and infinities included; float resolution is
-// far coarser than the noise there, so nothing meaningful changes.
+// defined for every float, NaN and infinities included; floats that large are
+// spaced far wider than a lattice cell, so no meaningful value changes.
 constexpr int simplex_floor(float v)
 {
   const float limit = 268435456.0f;

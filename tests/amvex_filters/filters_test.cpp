@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "amvex.h"
@@ -112,6 +113,25 @@ TEST(Filters, UnknownDestroyedAndForeignHandlesAreIgnored) {
   WFSet(handles[1], 1000, 10, 0.1);
   AFSetEx(handles[2], 500, 60);
   HFSet(handles[3], 500, 1, 0);
+}
+
+TEST(Filters, ThreadsCreateUseAndDestroyTheirOwnFiltersConcurrently) {
+  const auto x = Noise(256, 1 << 20, 6);
+  std::vector<std::vector<int32_t>> results(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 50; ++round) {
+        for (const Family& fam : kFamilies) {
+          const uint32_t h = fam.create();
+          results[t] = Filtered(Bind(fam, h), x);
+          fam.destroy(h);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 1; t < 4; ++t) EXPECT_EQ(results[t], results[0]);
 }
 
 TEST(ButterFilter, SettlesAtTheInputForLowPassAndAtZeroForHighPass) {

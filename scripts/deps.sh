@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev libeigen3-dev
   freeglut3-dev libglew-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
   xvfb xauth xdotool imagemagick
-  g++-mingw-w64-i686 wine wine32:i386
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
   libedf-dev libliquid-dev
 )
 

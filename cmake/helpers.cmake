@@ -25,7 +25,11 @@ function(vy_add_fuzzer)
   target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  add_dependencies(fuzzers ${F_NAME})
 endfunction()
+if(ENABLE_FUZZERS)
+  add_custom_target(fuzzers)  # builds every fuzz_* target, nothing else
+endif()
 
 # vy_add_bench(NAME name SOURCES ... [LIBS ...]): a Google Benchmark program.
 function(vy_add_bench)

@@ -3,11 +3,16 @@
 # runs each for FUZZ_SECONDS (default 20) on an empty corpus.
 set -euo pipefail
 cd "$ROOT"
-CC=clang CXX=clang++ configure_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_FUZZERS=ON -DENABLE_BENCHMARKS=OFF
+echo "== build build/fuzz"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_FUZZERS=ON -DENABLE_BENCHMARKS=OFF >/dev/null
+cmake --build build/fuzz -j"$JOBS" --target fuzzers
 shopt -s nullglob
 for f in $(find build/fuzz -maxdepth 4 -type f -name 'fuzz_*' -perm -u+x | sort); do
   echo "== fuzz $(basename "$f")"
-  corpus=$(mktemp -d)
-  "$f" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=2048 -print_final_stats=0 "$corpus" 2>&1 | tail -n 3
-  rm -rf "$corpus"
+  work=$(mktemp -d) && mkdir "$work/corpus"
+  if ! (cd "$work" && "$ROOT/$f" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=2048 corpus >log 2>&1); then
+    cat "$work/log"; echo "fuzz: $(basename "$f") failed; crash input kept in $work"; exit 1
+  fi
+  tail -n 1 "$work/log"
+  rm -rf "$work"
 done

@@ -4,6 +4,8 @@
 #pragma once
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include "_util/contract.h"
 
 // The reference permutation of 0..255, stored twice in a row so that an index
@@ -54,30 +56,30 @@ inline constexpr std::array<std::array<unsigned char, 4>, 64> simplex4_order = [
 // Lattice cell of a coordinate: truncation, one lower for v <= 0 (so 0 maps to -1;
 // the noise is continuous across the switch). Coordinates are clamped to +-2^28
 // first, which keeps the int conversion and the index sums of the callers
-// defined for every float, NaN and infinities included; float resolution is
-// far coarser than the noise there, so nothing meaningful changes.
-inline int simplex_floor(float v)
+// defined for every float, NaN and infinities included; floats that large are
+// spaced far wider than a lattice cell, so no meaningful value changes.
+constexpr int simplex_floor(float v)
 {
   const float limit = 268435456.0f;
   if (!(v > -limit && v < limit)) v = v > 0 ? limit : -limit;
-  return v > 0 ? (int)v : (int)v - 1;
+  return (int)v - (v <= 0);  // branch-free: the sign of v is random across a mesh
 }
 
-inline float simplex_grad1(int h, float x)
+constexpr float simplex_grad1(int h, float x)
 {
   float g = 1.0f + (h & 7);
   if (h & 8) g = -g;
   return g * x;
 }
 
-inline float simplex_grad2(int h, float x, float y)
+constexpr float simplex_grad2(int h, float x, float y)
 {
   float u = (h & 4) ? y : x;
   float v = (h & 4) ? x : y;
   return ((h & 1) ? -u : u) + ((h & 2) ? -2.0f * v : 2.0f * v);
 }
 
-inline float simplex_grad3(int h, float x, float y, float z)
+constexpr float simplex_grad3(int h, float x, float y, float z)
 {
   int k = h & 15;
   float u = k < 8 ? x : y;
@@ -85,7 +87,7 @@ inline float simplex_grad3(int h, float x, float y, float z)
   return ((h & 1) ? -u : u) + ((h & 2) ? -v : v);
 }
 
-inline float simplex_grad4(int h, float x, float y, float z, float t)
+constexpr float simplex_grad4(int h, float x, float y, float z, float t)
 {
   int k = h & 31;
   float u = k < 24 ? x : y;
@@ -94,8 +96,56 @@ inline float simplex_grad4(int h, float x, float y, float z, float t)
   return ((h & 1) ? -u : u) + ((h & 2) ? -v : v) + ((h & 4) ? -w : w);
 }
 
-// One corner's share: (t^2)^2 times the gradient product, or 0 outside its radius.
-inline float simplex_falloff(float t) { return t < 0.0f ? 0.0f : (t * t) * (t * t); }
+// The gradient functions are linear in the coordinates, with coefficients 0, +-1
+// or +-2; these tables hold the coefficients per hash so that the noise takes a
+// dot product instead of hash-dependent branches. Every product is exact and the
+// non-zero terms are added in the same order, so the results are the same.
+inline constexpr auto simplex_g2 = [] {
+  std::array<std::array<float, 2>, 8> g{};
+  for (int h = 0; h < 8; ++h) g[h] = {simplex_grad2(h, 1, 0), simplex_grad2(h, 0, 1)};
+  return g;
+}();
+inline constexpr auto simplex_g3 = [] {
+  std::array<std::array<float, 3>, 16> g{};
+  for (int h = 0; h < 16; ++h) g[h] = {simplex_grad3(h, 1, 0, 0), simplex_grad3(h, 0, 1, 0), simplex_grad3(h, 0, 0, 1)};
+  return g;
+}();
+inline constexpr auto simplex_g4 = [] {
+  std::array<std::array<float, 4>, 32> g{};
+  for (int h = 0; h < 32; ++h)
+    g[h] = {simplex_grad4(h, 1, 0, 0, 0), simplex_grad4(h, 0, 1, 0, 0), simplex_grad4(h, 0, 0, 1, 0),
+            simplex_grad4(h, 0, 0, 0, 1)};
+  return g;
+}();
+
+inline float simplex_dot2(int h, float x, float y)
+{
+  const auto& g = simplex_g2[h & 7];
+  return g[0] * x + g[1] * y;
+}
+inline float simplex_dot3(int h, float x, float y, float z)
+{
+  const auto& g = simplex_g3[h & 15];
+  return g[0] * x + g[1] * y + g[2] * z;
+}
+inline float simplex_dot4(int h, float x, float y, float z, float w)
+{
+  const auto& g = simplex_g4[h & 31];
+  return g[0] * x + g[1] * y + g[2] * z + g[3] * w;
+}
+
+// One corner's weight: (t^2)^2, or 0 outside its radius (t < 0). Whether a
+// corner is in reach is random, so the choice is made with a bit mask instead of
+// a branch the processor would mispredict.
+inline float simplex_falloff(float t)
+{
+  float w = (t * t) * (t * t);
+  std::uint32_t bits;
+  std::memcpy(&bits, &w, sizeof bits);
+  bits &= 0u - (std::uint32_t)(t > 0.0f);
+  std::memcpy(&w, &bits, sizeof w);
+  return w;
+}
 
 inline float simplex1(float x)
 {
@@ -123,9 +173,9 @@ inline float simplex2(float x, float y)
   float x1 = x0 - i1 + G2, y1 = y0 - j1 + G2;
   float x2 = x0 - 1.0f + 0.42264973f, y2 = y0 - 1.0f + 0.42264973f;
   int ii = i & 255, jj = j & 255;
-  float n0 = simplex_falloff(0.5f - x0 * x0 - y0 * y0) * simplex_grad2(perm[ii + perm[jj]], x0, y0);
-  float n1 = simplex_falloff(0.5f - x1 * x1 - y1 * y1) * simplex_grad2(perm[ii + i1 + perm[jj + j1]], x1, y1);
-  float n2 = simplex_falloff(0.5f - x2 * x2 - y2 * y2) * simplex_grad2(perm[ii + 1 + perm[jj + 1]], x2, y2);
+  float n0 = simplex_falloff(0.5f - x0 * x0 - y0 * y0) * simplex_dot2(perm[ii + perm[jj]], x0, y0);
+  float n1 = simplex_falloff(0.5f - x1 * x1 - y1 * y1) * simplex_dot2(perm[ii + i1 + perm[jj + j1]], x1, y1);
+  float n2 = simplex_falloff(0.5f - x2 * x2 - y2 * y2) * simplex_dot2(perm[ii + 1 + perm[jj + 1]], x2, y2);
   VY_CONTRACT(abs(45.0f * (n0 + n1 + n2))<1, "_util/perlin");
   return 45.0f * (n0 + n1 + n2);
 }
@@ -138,18 +188,11 @@ inline float simplex3(float x, float y, float z)
   int i = simplex_floor(x + s), j = simplex_floor(y + s), k = simplex_floor(z + s);
   float t = (i + j + k) * G3;
   float x0 = x - (i - t), y0 = y - (j - t), z0 = z - (k - t);
-  // Offsets of the second and third corners: walk along the axes in decreasing
-  // order of the in-cell coordinates.
-  int i1, j1, k1, i2, j2, k2;
-  if (x0 >= y0) {
-    if (y0 >= z0)      { i1 = 1; j1 = 0; k1 = 0; i2 = 1; j2 = 1; k2 = 0; }
-    else if (x0 >= z0) { i1 = 1; j1 = 0; k1 = 0; i2 = 1; j2 = 0; k2 = 1; }
-    else               { i1 = 0; j1 = 0; k1 = 1; i2 = 1; j2 = 0; k2 = 1; }
-  } else {
-    if (y0 < z0)       { i1 = 0; j1 = 0; k1 = 1; i2 = 0; j2 = 1; k2 = 1; }
-    else if (x0 < z0)  { i1 = 0; j1 = 1; k1 = 0; i2 = 0; j2 = 1; k2 = 1; }
-    else               { i1 = 0; j1 = 1; k1 = 0; i2 = 1; j2 = 1; k2 = 0; }
-  }
+  // Offsets of the second and third corners: step along the axes in decreasing
+  // order of the in-cell coordinates (ties broken as x before y before z).
+  bool xy = x0 >= y0, yz = y0 >= z0, xz = x0 >= z0;
+  int i1 = xy & xz, j1 = !xy & yz, k1 = !yz & !xz;
+  int i2 = xy | (yz & xz), j2 = !xy | yz, k2 = !(yz & xz);
   float x1 = x0 - i1 + G3, y1 = y0 - j1 + G3, z1 = z0 - k1 + G3;
   float x2 = x0 - i2 + 0.333333334f, y2 = y0 - j2 + 0.333333334f, z2 = z0 - k2 + 0.333333334f;
   float x3 = x0 - 1.0f + 0.500000001f, y3 = y0 - 1.0f + 0.500000001f, z3 = z0 - 1.0f + 0.500000001f;
@@ -158,10 +201,10 @@ inline float simplex3(float x, float y, float z)
   int h1 = perm[ii + i1 + perm[jj + j1 + perm[kk + k1]]];
   int h2 = perm[ii + i2 + perm[jj + j2 + perm[kk + k2]]];
   int h3 = perm[ii + 1 + perm[jj + 1 + perm[kk + 1]]];
-  float n0 = simplex_falloff(0.6f - x0 * x0 - y0 * y0 - z0 * z0) * simplex_grad3(h0, x0, y0, z0);
-  float n1 = simplex_falloff(0.6f - x1 * x1 - y1 * y1 - z1 * z1) * simplex_grad3(h1, x1, y1, z1);
-  float n2 = simplex_falloff(0.6f - x2 * x2 - y2 * y2 - z2 * z2) * simplex_grad3(h2, x2, y2, z2);
-  float n3 = simplex_falloff(0.6f - x3 * x3 - y3 * y3 - z3 * z3) * simplex_grad3(h3, x3, y3, z3);
+  float n0 = simplex_falloff(0.6f - x0 * x0 - y0 * y0 - z0 * z0) * simplex_dot3(h0, x0, y0, z0);
+  float n1 = simplex_falloff(0.6f - x1 * x1 - y1 * y1 - z1 * z1) * simplex_dot3(h1, x1, y1, z1);
+  float n2 = simplex_falloff(0.6f - x2 * x2 - y2 * y2 - z2 * z2) * simplex_dot3(h2, x2, y2, z2);
+  float n3 = simplex_falloff(0.6f - x3 * x3 - y3 * y3 - z3 * z3) * simplex_dot3(h3, x3, y3, z3);
   VY_CONTRACT(abs(32.0f * (n0 + n1 + n2 + n3))<1, "_util/perlin");
   return 32.0f * (n0 + n1 + n2 + n3);
 }
@@ -193,11 +236,11 @@ inline float simplex4(float x, float y, float z, float w)
   int h2 = perm[ii + i2 + perm[jj + j2 + perm[kk + k2 + perm[ll + l2]]]];
   int h3 = perm[ii + i3 + perm[jj + j3 + perm[kk + k3 + perm[ll + l3]]]];
   int h4 = perm[ii + 1 + perm[jj + 1 + perm[kk + 1 + perm[ll + 1]]]];
-  float n0 = simplex_falloff(0.6f - x0 * x0 - y0 * y0 - z0 * z0 - w0 * w0) * simplex_grad4(h0, x0, y0, z0, w0);
-  float n1 = simplex_falloff(0.6f - x1 * x1 - y1 * y1 - z1 * z1 - w1 * w1) * simplex_grad4(h1, x1, y1, z1, w1);
-  float n2 = simplex_falloff(0.6f - x2 * x2 - y2 * y2 - z2 * z2 - w2 * w2) * simplex_grad4(h2, x2, y2, z2, w2);
-  float n3 = simplex_falloff(0.6f - x3 * x3 - y3 * y3 - z3 * z3 - w3 * w3) * simplex_grad4(h3, x3, y3, z3, w3);
-  float n4 = simplex_falloff(0.6f - x4 * x4 - y4 * y4 - z4 * z4 - w4 * w4) * simplex_grad4(h4, x4, y4, z4, w4);
+  float n0 = simplex_falloff(0.6f - x0 * x0 - y0 * y0 - z0 * z0 - w0 * w0) * simplex_dot4(h0, x0, y0, z0, w0);
+  float n1 = simplex_falloff(0.6f - x1 * x1 - y1 * y1 - z1 * z1 - w1 * w1) * simplex_dot4(h1, x1, y1, z1, w1);
+  float n2 = simplex_falloff(0.6f - x2 * x2 - y2 * y2 - z2 * z2 - w2 * w2) * simplex_dot4(h2, x2, y2, z2, w2);
+  float n3 = simplex_falloff(0.6f - x3 * x3 - y3 * y3 - z3 * z3 - w3 * w3) * simplex_dot4(h3, x3, y3, z3, w3);
+  float n4 = simplex_falloff(0.6f - x4 * x4 - y4 * y4 - z4 * z4 - w4 * w4) * simplex_dot4(h4, x4, y4, z4, w4);
   VY_CONTRACT(abs(27.0f * (n0 + n1 + n2 + n3 + n4))<1, "_util/perlin");
   return 27.0f * (n0 + n1 + n2 + n3 + n4);
 }

@@ -202,3 +202,51 @@ TEST(Amx, DebugModeWritesCommandAndReplyDumps)
   std::remove("cmd.bin");
   std::remove("packet.bin");
 }
+
+// The library's own device list (in-process, on the default emulator): the list
+// changes on the notification thread while host threads call the exports.
+#include "amvex.h"
+
+#include <atomic>
+#include <thread>
+
+TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
+{
+#ifdef _WIN32
+  LibraryLoad();  // linked into an executable, the library gets no DLL attach call
+#endif
+  TEmulator& emu = DefaultEmulator();
+  ASSERT_EQ(GetAmxCount(), 0);  // AMVEX_EMULATE is not set for this suite
+  std::atomic<bool> stop{false};
+  std::atomic<long> calls{0};
+  std::thread host([&] {
+    while (!stop) {
+      int32_t rate = 0;
+      int32_t id = GetAmxID(0);
+      int32_t s = AmxGetSampling(id, &rate);
+      if (s == AMX_OK && rate != 500) ADD_FAILURE() << "rate " << rate;
+      if (s != AMX_OK && s != AMX_NO_DEVICE) ADD_FAILURE() << "status " << s;
+      calls++;
+    }
+  });
+  for (int i = 0; i < 3; ++i) {
+    std::string p = emu.Plug(6, 1);
+    EXPECT_EQ(GetAmxCount(), 1);
+    int32_t id = GetAmxID(0);
+    emu.Power(PBT_APMSUSPEND_);
+    EXPECT_EQ(AmxOpen(id), AMX_NOT_OPEN);
+    EXPECT_EQ(AmxClose(id), AMX_CLOSED);
+    emu.Power(PBT_APMRESUMESUSPEND_);
+    EXPECT_EQ(AmxClose(id), AMX_OK);
+    EXPECT_EQ(AmxOpen(id), AMX_OK);
+    emu.Unplug(p);
+    EXPECT_EQ(GetAmxCount(), 0);
+    EXPECT_EQ(AmxOpen(id), AMX_NO_DEVICE);
+  }
+  stop = true;
+  host.join();
+  EXPECT_GT(calls.load(), 10);
+#ifdef _WIN32
+  LibraryUnload();
+#endif
+}

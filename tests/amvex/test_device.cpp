@@ -214,7 +214,10 @@ TEST(Amx, DebugModeWritesCommandAndReplyDumps)
 TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
 {
 #ifdef _WIN32
-  LibraryLoad();  // linked into an executable, the library gets no DLL attach call
+  // Linked into an executable, the library gets no DLL attach call; and it must
+  // take the (empty) emulator rather than the system's device bus.
+  _putenv("AMVEX_EMULATE= ");
+  LibraryLoad();
 #endif
   TEmulator& emu = DefaultEmulator();
   ASSERT_EQ(GetAmxCount(), 0);  // AMVEX_EMULATE is not set for this suite

@@ -13,6 +13,8 @@
 #include "bitStrm.h"
 #include "crc32.h"
 
+namespace amx {
+
 namespace {
 
 constexpr int64_t kUnixToDate = 25569;  // days from 30 December 1899 to 1 January 1970
@@ -199,3 +201,5 @@ void EncodeCalRecord(const tCalibrate& cal, uint8_t record[kCalRecordSize])
   }
   WriteU32(record + kCalCrc, Crc32(record, kCalCrc));
 }
+
+}  // namespace amx

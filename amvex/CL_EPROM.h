@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace amx {
+
 // Record layout (little-endian).
 constexpr size_t kCalRecordSize = 256;
 constexpr int kCalChannels = 40;     // channels the bit stream holds
@@ -68,3 +70,5 @@ public:
 // Writes cal as a valid record with its CRC (what the device tool stores); the
 // readings are stored divided by 4. Used by the emulated amplifier.
 void EncodeCalRecord(const tCalibrate& cal, uint8_t record[kCalRecordSize]);
+
+}  // namespace amx

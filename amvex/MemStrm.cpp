@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace amx {
+
 void tMemoryStream::Write(const void* data, size_t n)
 {
   if (n == 0)
@@ -29,3 +31,5 @@ void tMemoryStream::ReadBuffer(void* destination, size_t n)
     throw EReadError();
   Read(destination, n);
 }
+
+}  // namespace amx

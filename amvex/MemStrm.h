@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace amx {
+
 class EReadError : public std::runtime_error {
 public:
   EReadError() : std::runtime_error("Stream read error") {}
@@ -28,3 +30,5 @@ private:
   std::vector<uint8_t> Data;
   size_t Pos = 0;
 };
+
+}  // namespace amx

@@ -6,6 +6,8 @@
 
 #include <array>
 
+namespace amx {
+
 namespace {
 
 using Table = std::array<uint8_t, 256>;
@@ -71,3 +73,5 @@ std::string DisplayCodesToText(const uint8_t* codes, size_t n)
     text[i] = char(DisplayToText[codes[i]]);
   return text;
 }
+
+}  // namespace amx

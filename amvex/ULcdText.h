@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace amx {
+
 constexpr size_t kLcdChars = 16;  // characters one display command takes
 
 extern const std::array<uint8_t, 256> TextToDisplay;  // indexed by a code-page 1251 character
@@ -18,3 +20,5 @@ extern const std::array<uint8_t, 256> DisplayToText;  // indexed by a display co
 size_t TextToDisplayCodes(const char* text, uint8_t codes[kLcdChars]);
 // Converts n display codes back to text through DisplayToText.
 std::string DisplayCodesToText(const uint8_t* codes, size_t n);
+
+}  // namespace amx

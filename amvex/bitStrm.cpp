@@ -6,6 +6,8 @@
 
 #include "MemStrm.h"
 
+namespace amx {
+
 int32_t tBitStream::ReadBits(bool isSigned, int n)
 {
   if (n < 1 || n > 20)
@@ -24,3 +26,5 @@ int32_t tBitStream::ReadBits(bool isSigned, int n)
     return int32_t(top) >> (32 - n);
   return int32_t(top >> (32 - n));
 }
+
+}  // namespace amx

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+namespace amx {
+
 class tMemoryStream;
 
 class tBitStream {
@@ -19,3 +21,5 @@ private:
   uint32_t Accumulator = 0;  // the unread bits sit at its top
   int Unread = 0;
 };
+
+}  // namespace amx

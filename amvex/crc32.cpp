@@ -4,6 +4,8 @@
 
 #include <array>
 
+namespace amx {
+
 namespace {
 
 constexpr std::array<uint32_t, 256> MakeCrcTable()
@@ -30,3 +32,5 @@ uint32_t Crc32(const void* block, size_t length)
     reg = kCrcTable[(reg ^ p[i]) & 0xFF] ^ (reg >> 8);
   return ~reg;
 }
+
+}  // namespace amx

@@ -5,4 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace amx {
+
 uint32_t Crc32(const void* block, size_t length);
+
+}  // namespace amx

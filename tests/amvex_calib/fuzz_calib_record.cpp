@@ -9,6 +9,8 @@
 #include "CL_EPROM.h"
 #include "crc32.h"
 
+using namespace amx;
+
 namespace {
 
 void Check(bool ok)

@@ -11,6 +11,8 @@
 #include "bitStrm.h"
 #include "crc32.h"
 
+using namespace amx;
+
 namespace {
 
 // Appends value's n low bits LSB-first, independently of the library's packer.

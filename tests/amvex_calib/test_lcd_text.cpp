@@ -5,6 +5,8 @@
 
 #include "ULcdText.h"
 
+using namespace amx;
+
 namespace {
 
 std::vector<uint8_t> Codes(const char* text)

@@ -25,11 +25,130 @@ extern "C" {
 
 /* ---- Status codes and records ------------------------------------------- */
 
+/* Results of the device functions. The values are part of the interface and
+ * never change. */
+typedef enum AmxStatus {
+  AMX_OK = 0,                /* done */
+  AMX_NO_DEVICE = 1,         /* no device has this identifier */
+  AMX_NOT_OPEN = 2,          /* AmxOpen: the device's handle is not open */
+  AMX_START_FAILED = 3,      /* AmxStart failed */
+  AMX_CLOSED = 4,            /* AmxClose: the device's handle is not open */
+  AMX_STOP_FAILED = 5,       /* AmxStop: the stop command could not be sent */
+  AMX_LCD_FAILED = 6,        /* AmxLCD: the text command could not be sent */
+  AMX_BAD_SAMPLING = 7,      /* AmxSetSampling: rate not supported or not sent */
+  AMX_RESET_FAILED = 8,      /* AmxReset: the reset sequence failed */
+  AMX_FAILED = 0x7FFFFFFF    /* the operation failed */
+} AmxStatus;
+
+/* Device information (AmxInfo): 36 bytes, little-endian, packed. */
+#pragma pack(push, 1)
+typedef struct AmxDeviceInfo {
+  int32_t calNumber1;   /* first identification number of the calibration record, 0 if none */
+  int32_t calNumber2;   /* second identification number, 0 if none */
+  uint16_t calYear, calMonth, calDayOfWeek, calDay; /* calibration date (30 Dec 1899 if none) */
+  uint16_t calHour, calMinute, calSecond, calMilliseconds;
+  int32_t channelCount; /* channels per sample frame */
+  double voltsPerCount; /* volts per sample count at the current gain */
+} AmxDeviceInfo;
+
+/* Identification bytes (AmxInternalInfo): 8 bytes. 0 before the first identification. */
+typedef struct AmxInternalInfoRecord {
+  int32_t deviceKind;
+  int32_t deviceRevision;
+} AmxInternalInfoRecord;
+#pragma pack(pop)
+
+/* Sample frame (AmxRead): channelCount + 1 little-endian int32 words: the channel
+ * counts (0x7FFFFFFF = invalid sample), then the status word: bits 0-27 sample
+ * number (1 = first frame after AmxStart), bits 28-31 device status bits 7, 6, 5, 4.
+ * UART record (AmxUartRead): int32 sample number, one byte m (1-255), m data bytes. */
+#define AMX_STATUS_SAMPLE_MASK 0x0FFFFFFFu
+
 /* ---- Devices ------------------------------------------------------------ */
+
+/* Every device function names its device by an identifier from GetAmxID, holds the
+ * library lock for its whole run (calls from all threads are serialised) and
+ * returns AMX_NO_DEVICE (1) for an identifier no device has. */
+
+/* Number of devices present. */
+AMX_API int32_t AMX_CALL GetAmxCount(void);
+/* Identifier of the device at index (0-based); 0 if the index is out of range. */
+AMX_API int32_t AMX_CALL GetAmxID(int32_t index);
+/* The library's device object for id (opaque), or NULL. */
+AMX_API void* AMX_CALL GetAmx(int32_t id);
+/* Identifies the device (kind, channel count) and reads its calibration record.
+ * AMX_OK, AMX_NOT_OPEN when the device's handle is closed (suspended), AMX_NO_DEVICE. */
+AMX_API int32_t AMX_CALL AmxOpen(int32_t id);
+/* AMX_OK while the device's handle is open, else AMX_CLOSED. Releases nothing. */
+AMX_API int32_t AMX_CALL AmxClose(int32_t id);
+/* Stops acquisition and restores the defaults: 500 samples/s, sync off, pull-up
+ * off, analog configuration 0x80000000 (about 0.4 s). AMX_OK, AMX_NO_DEVICE. */
+AMX_API int32_t AMX_CALL AmxReset(int32_t id);
+/* Identifies the device, then fills info (size >= 36 bytes, AmxDeviceInfo).
+ * AMX_OK; AMX_FAILED if info is NULL or size < 36 (identification ran anyway). */
+AMX_API int32_t AMX_CALL AmxInfo(int32_t id, AmxDeviceInfo* info, int32_t size);
+/* Fills the identification bytes (size >= 8). AMX_OK; AMX_FAILED for NULL or short. */
+AMX_API int32_t AMX_CALL AmxInternalInfo(int32_t id, AmxInternalInfoRecord* info, int32_t size);
+/* Debug dumps on (flag != 0) or off: "cmd.bin", "packet.bin", "log.bin" and
+ * "uart.bin" in the current directory. AMX_OK. */
+AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag);
+/* Out: sample packets lost since AmxStart (the first packet always counts: it
+ * synchronises the sequence). AMX_OK; AMX_FAILED if lost is NULL. */
+AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost);
 
 /* ---- Acquisition -------------------------------------------------------- */
 
+/* Sends sampling rate, UART rate (devices with a UART) and analog configuration,
+ * starts the device and its reader (up to about 1.5 s). AMX_OK, AMX_START_FAILED. */
+AMX_API int32_t AMX_CALL AmxStart(int32_t id);
+/* Stops the reader and the device. AMX_OK, AMX_STOP_FAILED (command not sent). */
+AMX_API int32_t AMX_CALL AmxStop(int32_t id);
+/* Copies whole sample frames (see above) into buffer (size bytes); out: bytes
+ * copied, 0 if no whole frame fits or none is waiting. AMX_OK; AMX_FAILED if a
+ * pointer is NULL. */
+AMX_API int32_t AMX_CALL AmxRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead);
+/* Out: samples per second. AMX_OK; AMX_FAILED if rate is NULL. */
+AMX_API int32_t AMX_CALL AmxGetSampling(int32_t id, int32_t* rate);
+/* 125, 250, 500 or 1000 samples/s. AMX_OK; AMX_BAD_SAMPLING for other rates or
+ * when the command could not be sent. */
+AMX_API int32_t AMX_CALL AmxSetSampling(int32_t id, int32_t rate);
+/* Out: both sync flags (0 or 1). AMX_OK; AMX_FAILED if a pointer is NULL. */
+AMX_API int32_t AMX_CALL AmxGetSync(int32_t id, int32_t* a, int32_t* b);
+/* Sends the sync flags. AMX_OK; AMX_FAILED when the command could not be sent. */
+AMX_API int32_t AMX_CALL AmxSetSync(int32_t id, int32_t a, int32_t b);
+/* Electrode pull-up on (1) or off with mode 0-3. AMX_OK, AMX_FAILED. */
+AMX_API int32_t AMX_CALL AmxPullUp(int32_t id, int32_t on, int32_t mode);
+/* Analog front-end configuration word (bits 0-7 code, 24-25 mode, 27-29 family,
+ * 30-31 gain bits). AMX_OK; AMX_FAILED for a code the device does not take. */
+AMX_API int32_t AMX_CALL AmxSetAnalogConfig(int32_t id, uint32_t config);
+/* Out: the configuration word in effect (0x80000000 after loading). AMX_OK. */
+AMX_API int32_t AMX_CALL AmxGetAnalogConfig(int32_t id, uint32_t* config);
+/* UART baud rate for the next AmxStart: 9600, 19200, 38400, 57600 or 115200; other
+ * values are ignored. AMX_OK. */
+AMX_API int32_t AMX_CALL AmxSetUartBound(int32_t id, int32_t baud);
+/* Out: the stored UART baud rate (19200 after loading). AMX_OK. */
+AMX_API int32_t AMX_CALL AmxGetUartBound(int32_t id, int32_t* baud);
+/* Copies whole UART records (see above); out: bytes copied. AMX_OK; AMX_FAILED
+ * if a pointer is NULL. */
+AMX_API int32_t AMX_CALL AmxUartRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead);
+/* Sends the master clock setting (value & 7); in/out: the value the device
+ * confirmed. Only a running device confirms. AMX_OK; AMX_FAILED without confirmation. */
+AMX_API int32_t AMX_CALL AmxMasterClockConfig(int32_t id, int32_t* value);
+
 /* ---- EEPROM and calibration --------------------------------------------- */
+
+/* The device's two 256-byte EEPROM areas (system: the calibration record; user:
+ * free), read and written from address 0 in chunks of 48 bytes. size 0 to 256.
+ * AMX_OK when all size bytes were transferred; AMX_FAILED otherwise (size above
+ * 256 or below 0, a NULL buffer, or a chunk the device did not confirm). */
+AMX_API int32_t AMX_CALL AmxWriteSystemEEPROM(int32_t id, const void* data, int32_t size);
+AMX_API int32_t AMX_CALL AmxReadSystemEEPROM(int32_t id, void* data, int32_t size);
+AMX_API int32_t AMX_CALL AmxWriteUserEEPROM(int32_t id, const void* data, int32_t size);
+AMX_API int32_t AMX_CALL AmxReadUserEEPROM(int32_t id, void* data, int32_t size);
+/* Out: 1 if the calibration is applied to samples, else 0. AMX_OK; AMX_FAILED for NULL. */
+AMX_API int32_t AMX_CALL AmxGetCalibrateFlag(int32_t id, int32_t* flag);
+/* Applies the calibration (flag != 0) from now on, or not. AMX_OK. */
+AMX_API int32_t AMX_CALL AmxSetCalibrateFlag(int32_t id, int32_t flag);
 
 /* ---- Impedance ---------------------------------------------------------- */
 

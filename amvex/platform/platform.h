@@ -1,0 +1,119 @@
+// platform.h: the thin layer between the Amvex library and the operating system.
+// Locks, threads, the millisecond tick, sleeps, page storage and the device bus
+// (interface enumeration, open, the driver control call, notifications). Two
+// implementations: win32.cpp (Windows services) and posix.cpp (C++ runtime).
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace amx {
+
+// Recursive mutex (the platform's critical section).
+class TCriticalSection {
+public:
+  TCriticalSection();
+  ~TCriticalSection();
+  TCriticalSection(const TCriticalSection&) = delete;
+  TCriticalSection& operator=(const TCriticalSection&) = delete;
+  void Enter();
+  void Leave();
+private:
+  alignas(8) unsigned char Storage[64];
+};
+
+// Scoped hold of a TCriticalSection.
+class TLock {
+public:
+  explicit TLock(TCriticalSection& s) : Section(s) { Section.Enter(); }
+  ~TLock() { Section.Leave(); }
+  TLock(const TLock&) = delete;
+  TLock& operator=(const TLock&) = delete;
+private:
+  TCriticalSection& Section;
+};
+
+// Thread created suspended; Resume starts Execute. Terminate only asks: Execute
+// polls Terminated(). WaitFor joins. The destructor joins a started thread.
+class TThread {
+public:
+  TThread();
+  virtual ~TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  void SetPriorityHighest();  // highest normal priority where the platform has one
+  void Resume();
+  void Terminate() { TerminateRequested.store(true, std::memory_order_release); }
+  bool Terminated() const { return TerminateRequested.load(std::memory_order_acquire); }
+  void WaitFor();
+  static void Run(TThread* self);  // the platform's thread entry
+protected:
+  virtual void Execute() = 0;
+private:
+  std::atomic<bool> TerminateRequested{false};
+  std::atomic<bool> Finished{false};
+  void* Native = nullptr;
+  bool Highest = false;
+};
+
+uint32_t TickCount();    // milliseconds, wraps like the system tick
+uint64_t TickCount64();  // milliseconds, never wraps (deadlines)
+void SleepMs(uint32_t ms);  // 0 yields the processor
+
+// Committed, writable storage straight from the page allocator; null on failure.
+void* PageAlloc(size_t bytes);
+void PageFree(void* p, size_t bytes);
+
+// Window messages and events the device list reacts to.
+constexpr uint32_t WM_POWERBROADCAST_ = 0x0218;
+constexpr uint32_t WM_DEVICECHANGE_ = 0x0219;
+constexpr uintptr_t DBT_DEVNODES_CHANGED_ = 7;
+constexpr uintptr_t PBT_APMQUERYSUSPEND_ = 0;
+constexpr uintptr_t PBT_APMSUSPEND_ = 4;
+constexpr uintptr_t PBT_APMRESUMESUSPEND_ = 7;
+constexpr uintptr_t PBT_APMBATTERYLOW_ = 9;
+
+// The hidden notification window: messages are handled on its own thread, one at a
+// time. Deliver hands one message to that thread and returns once it is handled.
+class TNotifyWindow {
+public:
+  using Handler = void (*)(void* context, uint32_t message, uintptr_t event);
+  TNotifyWindow(Handler handler, void* context);
+  ~TNotifyWindow();
+  TNotifyWindow(const TNotifyWindow&) = delete;
+  TNotifyWindow& operator=(const TNotifyWindow&) = delete;
+  void Deliver(uint32_t message, uintptr_t event);
+  struct Impl;
+private:
+  Impl* P;
+};
+
+using TGuid = std::array<uint8_t, 16>;
+constexpr intptr_t InvalidHandle = -1;
+
+// A source of device interfaces and the driver behind them: the real system bus
+// (Windows) or the emulated amplifiers.
+class TDeviceBus {
+public:
+  virtual ~TDeviceBus() = default;
+  virtual std::vector<std::string> InterfacePaths(const TGuid& guid) = 0;
+  virtual intptr_t Open(const std::string& path) = 0;  // InvalidHandle on failure
+  virtual bool IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out,
+                         uint32_t outSize, uint32_t* returned) = 0;
+  virtual void Close(intptr_t handle) = 0;
+  // Notification windows that want this bus's device-change and power events.
+  virtual void Attach(TNotifyWindow*) {}
+  virtual void Detach(TNotifyWindow*) {}
+};
+
+// The system's own device bus; null where the platform has none (POSIX).
+TDeviceBus* SystemBus();
+
+// Library load and unload, called by the platform's load hooks (UAmvexEx).
+void LibraryLoad();
+void LibraryUnload();
+
+}  // namespace amx

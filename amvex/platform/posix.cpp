@@ -1,0 +1,142 @@
+// posix.cpp: the platform layer on Linux, built on the C++ standard library.
+// There is no system device bus here: the emulated amplifiers are the only source.
+// The notification window is a thread with a one-message mailbox.
+#include "platform/platform.h"
+
+#include <sys/mman.h>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace amx {
+
+static_assert(sizeof(std::recursive_mutex) <= 64, "TCriticalSection storage too small");
+
+TCriticalSection::TCriticalSection() { new (Storage) std::recursive_mutex; }
+TCriticalSection::~TCriticalSection() { reinterpret_cast<std::recursive_mutex*>(Storage)->~recursive_mutex(); }
+void TCriticalSection::Enter() { reinterpret_cast<std::recursive_mutex*>(Storage)->lock(); }
+void TCriticalSection::Leave() { reinterpret_cast<std::recursive_mutex*>(Storage)->unlock(); }
+
+TThread::TThread() = default;
+TThread::~TThread() { WaitFor(); }
+
+// Linux gives unprivileged threads no higher normal priority; the request is kept
+// only so the interface is the same on both platforms.
+void TThread::SetPriorityHighest() { Highest = true; }
+
+void TThread::Run(TThread* self)
+{
+  self->Execute();
+  self->Finished.store(true, std::memory_order_release);
+}
+
+void TThread::Resume()
+{
+  if (!Native) Native = new std::thread(Run, this);
+}
+
+void TThread::WaitFor()
+{
+  auto* t = static_cast<std::thread*>(Native);
+  if (!t) return;
+  if (t->joinable()) t->join();
+  delete t;
+  Native = nullptr;
+}
+
+uint64_t TickCount64()
+{
+  using namespace std::chrono;
+  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+uint32_t TickCount() { return uint32_t(TickCount64()); }
+
+void SleepMs(uint32_t ms)
+{
+  if (ms == 0) std::this_thread::yield();
+  else std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void* PageAlloc(size_t bytes)
+{
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+void PageFree(void* p, size_t bytes)
+{
+  if (p) munmap(p, bytes);
+}
+
+struct TNotifyWindow::Impl {
+  Handler Fn;
+  void* Context;
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Pending = false, Quit = false;
+  uint32_t Message = 0;
+  uintptr_t Event = 0;
+  uint64_t Handled = 0;
+  std::mutex DeliverM;  // one Deliver at a time
+  std::thread Thread;
+
+  void Loop()
+  {
+    std::unique_lock<std::mutex> l(M);
+    for (;;) {
+      Cv.wait(l, [&] { return Pending || Quit; });
+      if (Pending) {
+        uint32_t m = Message;
+        uintptr_t e = Event;
+        l.unlock();
+        Fn(Context, m, e);
+        l.lock();
+        Pending = false;
+        ++Handled;
+        Cv.notify_all();
+      } else if (Quit) {
+        return;
+      }
+    }
+  }
+};
+
+TNotifyWindow::TNotifyWindow(Handler handler, void* context) : P(new Impl)
+{
+  P->Fn = handler;
+  P->Context = context;
+  P->Thread = std::thread([this] { P->Loop(); });
+}
+
+TNotifyWindow::~TNotifyWindow()
+{
+  {
+    std::lock_guard<std::mutex> l(P->M);
+    P->Quit = true;
+  }
+  P->Cv.notify_all();
+  P->Thread.join();
+  delete P;
+}
+
+void TNotifyWindow::Deliver(uint32_t message, uintptr_t event)
+{
+  std::lock_guard<std::mutex> d(P->DeliverM);
+  std::unique_lock<std::mutex> l(P->M);
+  if (P->Quit) return;
+  P->Message = message;
+  P->Event = event;
+  P->Pending = true;
+  uint64_t target = P->Handled + 1;
+  P->Cv.notify_all();
+  P->Cv.wait(l, [&] { return P->Handled >= target; });
+}
+
+TDeviceBus* SystemBus() { return nullptr; }
+
+// The library's state lives from load to unload of the shared object.
+__attribute__((constructor)) static void OnLoad() { LibraryLoad(); }
+__attribute__((destructor)) static void OnUnload() { LibraryUnload(); }
+
+}  // namespace amx

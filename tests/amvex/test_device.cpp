@@ -1,0 +1,204 @@
+// TAmx against the emulated amplifier: the bytes each command puts on the wire,
+// reply waits and their timeouts, identification, faults (internal API).
+#include <gtest/gtest.h>
+
+#include "UAmvex.h"
+#include "emulator/emulator.h"
+
+using namespace amx;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Device {
+  TEmulator Emu;
+  std::string Path;
+  std::unique_ptr<TAmx> Amx;
+  explicit Device(int kind = 7, int rev = 1) : Path(Emu.Add(kind, rev)), Amx(new TAmx(Emu, Path))
+  {
+    Emu.ClearCommands(Path);
+  }
+  // Payloads of the commands sent since the last call.
+  std::vector<Bytes> Sent()
+  {
+    std::vector<Bytes> out;
+    for (auto& c : Emu.Commands(Path)) out.push_back(Bytes(c.begin() + 3, c.end() - 1));
+    Emu.ClearCommands(Path);
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST(Amx, ConstructionRunsTheResetSequence)
+{
+  TEmulator emu;
+  std::string p = emu.Add(7, 1);
+  TAmx a(emu, p);
+  auto cmds = emu.Commands(p);
+  ASSERT_EQ(cmds.size(), 5u);
+  EXPECT_EQ(cmds[0], (Bytes{0xAA, 3, 0, 0x55}));           // stop
+  EXPECT_EQ(cmds[1], (Bytes{0xAA, 1, 1, 3, 0x55}));        // 500 samples/s
+  EXPECT_EQ(cmds[2], (Bytes{0xAA, 11, 1, 0, 0x55}));       // sync off
+  EXPECT_EQ(cmds[3], (Bytes{0xAA, 10, 2, 0, 0, 0x55}));    // pull-up off
+  EXPECT_EQ(cmds[4], (Bytes{0xAA, 10, 2, 0x80, 0, 0x55})); // analog configuration
+  EXPECT_EQ(a.AnalogConfig, 0x80000000u);
+  EXPECT_EQ(a.ChannelCount, 40u);
+  EXPECT_EQ(a.UartBaud, 19200);
+}
+
+TEST(Amx, SettingsSendTheirCodesAndKeepOldValuesOnFailure)
+{
+  Device d;
+  EXPECT_FALSE(d.Amx->SetSampling(300));
+  EXPECT_TRUE(d.Sent().empty());
+  EXPECT_EQ(d.Amx->Sampling, 500u);
+  EXPECT_TRUE(d.Amx->SetSampling(1000));
+  EXPECT_TRUE(d.Amx->SetSync(1, 5));
+  EXPECT_TRUE(d.Amx->SetPullUp(1, 2));
+  EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{4}, {0xC0}, {0x01, 0x02}}));
+  EXPECT_EQ(d.Amx->SyncB, 1);
+  EXPECT_EQ(d.Amx->AnalogConfig, 0x8A000001u);
+  EXPECT_TRUE(d.Amx->SetAnalogConfig(0x48000000u));  // family 1, bit 30 set
+  EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0xC9, 0x00}}));
+  EXPECT_EQ(d.Amx->AnalogConfig, 0x88000000u);
+  EXPECT_TRUE(d.Amx->SetAnalogConfig(0x13000055u));  // family 2 on a plain device: off
+  EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0x80, 0x03}}));
+  EXPECT_EQ(d.Amx->AnalogConfig, 0x83000055u);
+}
+
+TEST(Amx, ExtendedDevicesTakeOnlyListedCodes)
+{
+  Device d(6, 64);  // identified below as a 40-channel device without wide gain
+  d.Amx->Extended = true;
+  EXPECT_FALSE(d.Amx->SetAnalogConfig(0x080000C3u));
+  EXPECT_FALSE(d.Amx->SetAnalogConfig(0x200000C9u));  // family 4
+  EXPECT_TRUE(d.Sent().empty());
+  EXPECT_TRUE(d.Amx->SetAnalogConfig(0x490000C9u));
+  EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0xC9, 0x81}}));
+  EXPECT_EQ(d.Amx->AnalogConfig, 0x890000C9u);
+  d.Amx->WideGain = true;
+  EXPECT_TRUE(d.Amx->SetAnalogConfig(0x500000A3u));  // family 2, bit 30, bit 31 clear
+  EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0xA3, 0x40}}));
+  EXPECT_DOUBLE_EQ(d.Amx->LsbVolts(), LsbWeight(50.0));
+  EXPECT_TRUE(d.Amx->SetPullUp(1, 0));
+  EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0xC9, 0x00}}));
+}
+
+TEST(Amx, EepromMovesInChunksOfFortyEight)
+{
+  Device d;
+  uint8_t buf[256];
+  EXPECT_EQ(d.Amx->ReadEeprom(buf, 100, true), 100);
+  EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0, 48}, {48, 48}, {96, 4}}));
+  for (int i = 0; i < 256; ++i) buf[i] = uint8_t(i ^ 0x5A);
+  EXPECT_EQ(d.Amx->WriteEeprom(buf, 256, false), 256);
+  auto cmds = d.Sent();
+  ASSERT_EQ(cmds.size(), 6u);
+  EXPECT_EQ(cmds[5][0], 240);
+  EXPECT_EQ(cmds[5][1], 16);
+  auto area = d.Emu.Eeprom(d.Path, false);
+  EXPECT_TRUE(std::equal(area.begin(), area.end(), buf));
+  uint8_t back[256] = {};
+  EXPECT_EQ(d.Amx->ReadEeprom(back, 256, false), 256);
+  EXPECT_TRUE(std::equal(back, back + 256, buf));
+  d.Sent();
+  EXPECT_EQ(d.Amx->ReadEeprom(back, 257, false), 0);
+  EXPECT_EQ(d.Amx->WriteEeprom(back, 0, false), 0);
+  EXPECT_TRUE(d.Sent().empty());
+}
+
+TEST(Amx, IdentifyChoosesChannelsByKind)
+{
+  struct Case { int kind, rev; uint32_t channels; bool wide, extended; int ref; };
+  for (Case c : {Case{2, 1, 20, false, false, 19}, Case{6, 1, 16, false, false, 0}, Case{1, 1, 24, false, false, 19},
+                 Case{8, 64, 40, true, true, 19}, Case{4, 99, 40, false, true, 19}}) {
+    Device d(c.kind, c.rev);
+    EXPECT_TRUE(d.Amx->Identify());
+    EXPECT_EQ(d.Amx->ChannelCount, c.channels) << c.kind;
+    EXPECT_EQ(d.Amx->WideGain, c.wide) << c.kind;
+    EXPECT_EQ(d.Amx->Extended, c.extended) << c.kind;
+    EXPECT_EQ(d.Amx->ImpedanceRef, c.ref) << c.kind;
+    EXPECT_EQ(d.Amx->HasUart, c.kind > 2) << c.kind;
+    EXPECT_TRUE(d.Amx->Identified);
+    EXPECT_FALSE(d.Amx->Calibrated.load());  // the blank EEPROM holds no record
+  }
+}
+
+TEST(Amx, SilentDeviceTimesOutAndStaysStopped)
+{
+  Device d;
+  TEmuFaults f;
+  f.SilentReplies = true;
+  d.Emu.SetFaults(d.Path, f);
+  uint64_t t = TickCount64();
+  EXPECT_TRUE(d.Amx->Start());  // the command was written: that is the result
+  EXPECT_GE(TickCount64() - t, 1250u);
+  EXPECT_FALSE(d.Amx->Running);
+  EXPECT_EQ(d.Amx->Reader, nullptr);
+  int32_t clock = 3;
+  EXPECT_FALSE(d.Amx->SetMasterClock(clock));
+  uint8_t b[4];
+  EXPECT_EQ(d.Amx->ReadEeprom(b, 4, false), 0);
+}
+
+TEST(Amx, MasterClockIsConfirmedOnlyWhileRunning)
+{
+  Device d;
+  int32_t clock = 13;
+  uint64_t t = TickCount64();
+  EXPECT_FALSE(d.Amx->SetMasterClock(clock));
+  EXPECT_GE(TickCount64() - t, 250u);
+  ASSERT_TRUE(d.Amx->Start());
+  ASSERT_TRUE(d.Amx->Running);
+  EXPECT_TRUE(d.Amx->SetMasterClock(clock));
+  EXPECT_EQ(clock, 5);
+  EXPECT_TRUE(d.Amx->Stop());
+}
+
+TEST(Amx, FailedChannelOpenMeansNoAcknowledgement)
+{
+  Device d;
+  TEmuFaults f;
+  f.FailOpenPipe = true;
+  d.Emu.SetFaults(d.Path, f);
+  EXPECT_TRUE(d.Amx->Start());
+  EXPECT_FALSE(d.Amx->Running);
+  EXPECT_EQ(d.Amx->QueryIdent(), -1);
+}
+
+TEST(Amx, UnplugMidStreamEndsCleanly)
+{
+  Device d;
+  ASSERT_TRUE(d.Amx->Start());
+  SleepMs(50);
+  d.Emu.Unplug(d.Path);
+  SleepMs(30);
+  EXPECT_FALSE(d.Amx->Stop());  // the stop command cannot reach it
+  int32_t buf[4100];
+  d.Amx->ReadSamples(buf, sizeof buf);
+  EXPECT_FALSE(d.Amx->Running);
+}
+
+TEST(Amx, DebugModeWritesCommandAndReplyDumps)
+{
+  Device d;
+  d.Amx->DebugMode = true;
+  uint8_t b[2];
+  ASSERT_EQ(d.Amx->ReadEeprom(b, 2, true), 2);
+  FILE* f = std::fopen("cmd.bin", "rb");
+  ASSERT_NE(f, nullptr);
+  uint8_t cmd[8];
+  EXPECT_EQ(std::fread(cmd, 1, sizeof cmd, f), 4u);
+  std::fclose(f);
+  EXPECT_EQ(Bytes(cmd, cmd + 4), (Bytes{15, 2, 0, 2}));
+  f = std::fopen("packet.bin", "rb");
+  ASSERT_NE(f, nullptr);
+  uint8_t reply[8];
+  EXPECT_EQ(std::fread(reply, 1, sizeof reply, f), 6u);
+  std::fclose(f);
+  EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{15, 4, 0, 2}));
+  std::remove("cmd.bin");
+  std::remove("packet.bin");
+}

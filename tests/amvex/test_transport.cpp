@@ -1,0 +1,237 @@
+// Transport tests: enumeration, hot-plug, suspend and resume, the channel and the
+// reader thread, against a private emulator instance (internal API).
+#include <gtest/gtest.h>
+
+#include "UWDM.h"
+#include "UsbDevice.h"
+#include "emulator/emulator.h"
+
+#include <atomic>
+
+using namespace amx;
+
+namespace {
+
+// A device that counts what its reader hands it.
+struct TCountingDevice : TUsbDevice {
+  using TUsbDevice::TUsbDevice;
+  ~TCountingDevice() override { StopReader(); }
+  void DataReceived(const uint8_t*, uint32_t n) override { Bytes += n, Blocks += 1; }
+  std::atomic<uint64_t> Bytes{0}, Blocks{0};
+};
+
+struct TTestList : TWdmDeviceList {
+  TTestList(TDeviceBus& bus, TCriticalSection* lock) : TWdmDeviceList(bus, GUID_AMX_INTERFACE, lock) { Start(); }
+  TWdmDevice* CreateDevice(const std::string& path) override { return new TCountingDevice(Bus, path); }
+  ~TTestList() override
+  {
+    if (NotifyWindow) Bus.Detach(NotifyWindow.get());
+    NotifyWindow.reset();
+  }
+};
+
+bool SendFrame(TUsbDevice& d, uint8_t code, std::vector<uint8_t> payload = {})
+{
+  std::vector<uint8_t> p = {0xAA, code, uint8_t(payload.size())};
+  p.insert(p.end(), payload.begin(), payload.end());
+  p.push_back(0x55);
+  return d.WriteCommand(p.data(), uint32_t(p.size()));
+}
+
+}  // namespace
+
+TEST(DeviceList, EnumeratesEveryPresentDeviceWithItsOwnId)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 64), b = emu.Add(6, 1);
+  TCriticalSection lock;
+  TTestList list(emu, &lock);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.Get(0)->Path, a);
+  EXPECT_EQ(list.Get(1)->Path, b);
+  EXPECT_NE(list.Get(0)->Id, list.Get(1)->Id);
+  EXPECT_EQ(list.FindById(list.Get(1)->Id), list.Get(1));
+  EXPECT_EQ(list.FindByPath(a), list.Get(0));
+  EXPECT_EQ(list.Get(2), nullptr);
+  EXPECT_EQ(list.Get(-1), nullptr);
+  EXPECT_EQ(list.FindById(0), nullptr);
+  EXPECT_EQ(list.Get(0)->Owner, &list);
+}
+
+TEST(DeviceList, HotPlugAddsWithNewIdAndUnplugRetiresTheOldId)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  TCriticalSection lock;
+  TTestList list(emu, &lock);
+  int32_t oldId = list.Get(0)->Id;
+  std::string b = emu.Plug(2, 1);  // returns once the list has refreshed
+  ASSERT_EQ(list.Count(), 2);
+  int32_t newId = list.FindByPath(b)->Id;
+  EXPECT_NE(newId, oldId);
+  EXPECT_TRUE(emu.Unplug(a));
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.FindById(oldId), nullptr);
+  EXPECT_NE(list.FindById(newId), nullptr);
+}
+
+TEST(DeviceList, DuplicatePathsAndKnownDevicesCreateNoSecondObject)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  emu.DuplicatePath(a, true);
+  TCriticalSection lock;
+  TTestList list(emu, &lock);
+  EXPECT_EQ(list.Count(), 1);
+  list.Refresh();
+  EXPECT_EQ(list.Count(), 1);
+}
+
+TEST(DeviceList, PathThatDoesNotOpenGivesNoDevice)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  intptr_t h = emu.Open(a);  // someone else holds it: no sharing
+  TCriticalSection lock;
+  TTestList list(emu, &lock);
+  EXPECT_EQ(list.Count(), 0);
+  emu.Close(h);
+  list.Refresh();
+  EXPECT_EQ(list.Count(), 1);
+}
+
+TEST(DeviceList, SuspendClosesAndResumeReopensOrDrops)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1), b = emu.Add(7, 2);
+  TCriticalSection lock;
+  TTestList list(emu, &lock);
+  emu.Power(PBT_APMQUERYSUSPEND_);
+  emu.Power(PBT_APMSUSPEND_);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_FALSE(list.Get(0)->IsOpen());
+  EXPECT_FALSE(list.Get(1)->IsOpen());
+  // Commands to a closed device fail without reaching the driver.
+  EXPECT_FALSE(static_cast<TUsbDevice*>(list.Get(0))->WriteCommand(nullptr, 0));
+  // b is gone when the machine wakes up: it is dropped, a is back.
+  emu.Unplug(b);  // (the list refreshes here: b's path disappeared)
+  EXPECT_EQ(list.Count(), 1);
+  emu.Power(PBT_APMRESUMESUSPEND_);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_TRUE(list.Get(0)->IsOpen());
+  EXPECT_EQ(list.Get(0)->Path, a);
+}
+
+TEST(DeviceList, ResumeDropsADeviceWhosePathNoLongerOpens)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  TCriticalSection lock;
+  TTestList list(emu, &lock);
+  emu.Power(PBT_APMSUSPEND_);
+  intptr_t h = emu.Open(a);  // taken by another program meanwhile
+  emu.Power(PBT_APMRESUMESUSPEND_);
+  EXPECT_EQ(list.Count(), 0);
+  emu.Close(h);
+}
+
+TEST(Reader, PauseAdaptsBetweenOneAndTwentyFiveMs)
+{
+  EXPECT_EQ(AdaptInterval(5, 65536), 5u);
+  EXPECT_EQ(AdaptInterval(5, 65537), 4u);
+  EXPECT_EQ(AdaptInterval(5, 65535), 6u);
+  EXPECT_EQ(AdaptInterval(1, 131072), 1u);
+  EXPECT_EQ(AdaptInterval(25, 0), 25u);
+}
+
+TEST(Reader, StopWithoutReaderReturnsAtOnce)
+{
+  TEmulator emu;
+  TCountingDevice d(emu, emu.Add(7, 1));
+  uint64_t t = TickCount64();
+  EXPECT_TRUE(d.StopReader());
+  EXPECT_LT(TickCount64() - t, 5u);
+}
+
+TEST(Reader, DestroyingANeverStartedDeviceClosesChannelZero)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  { TCountingDevice d(emu, a); }
+  EXPECT_EQ(emu.ClosedPipes(a), std::vector<int32_t>{0});
+}
+
+TEST(Reader, StreamsWhileRunningAndClosesItsChannel)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  TCountingDevice d(emu, a);
+  ASSERT_TRUE(SendFrame(d, 1, {4}));  // 1000 samples/s
+  ASSERT_TRUE(SendFrame(d, 2));       // start
+  ASSERT_TRUE(d.StartReader());
+  SleepMs(300);
+  EXPECT_GT(d.Bytes.load(), 100u * 126u);
+  uint32_t interval = d.Reader->Interval.load();
+  EXPECT_GT(interval, 5u);  // small reads: the pause grows
+  EXPECT_LE(interval, 25u);
+  d.StopReader();
+  EXPECT_EQ(d.Pipe.load(), -1);
+  EXPECT_EQ(emu.ClosedPipes(a).size(), 1u);
+}
+
+TEST(Reader, FailedChannelOpenEndsTheReaderWithoutData)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  TCountingDevice d(emu, a);
+  TEmuFaults f;
+  f.FailOpenPipe = true;
+  emu.SetFaults(a, f);
+  SendFrame(d, 2);
+  d.StartReader();
+  SleepMs(50);
+  EXPECT_EQ(d.Pipe.load(), -1);
+  d.StopReader();
+  EXPECT_EQ(d.Bytes.load(), 0u);
+  EXPECT_TRUE(emu.ClosedPipes(a).empty());  // nothing to close
+}
+
+TEST(Reader, FailingReadsAndUnplugMidStreamAreEmptyReads)
+{
+  TEmulator emu;
+  std::string a = emu.Add(7, 1);
+  TCountingDevice d(emu, a);
+  SendFrame(d, 2);
+  d.StartReader();
+  SleepMs(30);
+  TEmuFaults f;
+  f.FailReads = true;
+  emu.SetFaults(a, f);
+  SleepMs(30);
+  uint64_t before = d.Bytes.load();
+  SleepMs(30);
+  EXPECT_EQ(d.Bytes.load(), before);
+  emu.SetFaults(a, TEmuFaults());
+  emu.Unplug(a);
+  SleepMs(30);
+  EXPECT_TRUE(d.StopReader());
+  EXPECT_FALSE(SendFrame(d, 3));  // the handle is dead
+}
+
+TEST(Emulator, ParsesTheDeviceListAndReportsBadEntries)
+{
+  std::string error;
+  auto specs = ParseEmulateSpec("kind=7,rev=64;kind=6; ;rev=3", error);
+  ASSERT_EQ(specs.size(), 3u);
+  EXPECT_EQ(specs[0].Kind, 7);
+  EXPECT_EQ(specs[0].Revision, 64);
+  EXPECT_EQ(specs[1].Kind, 6);
+  EXPECT_EQ(specs[2].Kind, 7);
+  EXPECT_EQ(specs[2].Revision, 3);
+  EXPECT_TRUE(error.empty());
+  specs = ParseEmulateSpec("kind=300;kind=x;colour=2;kind=2", error);
+  ASSERT_EQ(specs.size(), 1u);
+  EXPECT_EQ(specs[0].Kind, 2);
+  EXPECT_NE(error.find("kind=300"), std::string::npos);
+  EXPECT_NE(error.find("colour=2"), std::string::npos);
+}

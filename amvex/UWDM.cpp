@@ -9,6 +9,15 @@
 
 namespace amx {
 
+namespace {
+// Holds the list lock, when the list has one, for a scope.
+struct TListHold {
+  TCriticalSection* Lock;
+  explicit TListHold(TCriticalSection* lock) : Lock(lock) { if (Lock) Lock->Enter(); }
+  ~TListHold() { if (Lock) Lock->Leave(); }
+};
+}  // namespace
+
 TWdmDeviceList::TWdmDeviceList(TDeviceBus& bus, const TGuid& guid, TCriticalSection* listLock)
     : Bus(bus), InterfaceGuid(guid), ListLock(listLock)
 {
@@ -57,8 +66,7 @@ TWdmDevice* TWdmDeviceList::FindByPath(const std::string& path) const
 
 void TWdmDeviceList::Refresh()
 {
-  TCriticalSection dummy;
-  TLock hold(ListLock ? *ListLock : dummy);
+  TListHold hold(ListLock);
   std::vector<std::string> present = Bus.InterfacePaths(InterfaceGuid);
   for (size_t i = Devices.size(); i-- > 0;) {
     auto& d = Devices[i];
@@ -82,8 +90,7 @@ void TWdmDeviceList::HandleMessage(uint32_t message, uintptr_t event)
     return;
   }
   if (message != WM_POWERBROADCAST_) return;
-  TCriticalSection dummy;
-  TLock hold(ListLock ? *ListLock : dummy);
+  TListHold hold(ListLock);
   for (size_t i = Devices.size(); i-- > 0;) {
     TWdmDevice* d = Devices[i].get();
     if (event == PBT_APMSUSPEND_ || event == PBT_APMBATTERYLOW_) {

@@ -157,8 +157,6 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
       d.Running = true;
       d.StartMs = TickCount64();
       d.Produced = 0;
-      d.Stats = TEmuStats();
-      d.LatencySum = 0;
       uint8_t ok = 1;
       Reply(d, 2, &ok, 1);
       break;
@@ -519,6 +517,12 @@ TEmuStats TEmulator::Stats(const std::string& path)
 {
   WITH_DEVICE(path, {});
   return d->Stats;
+}
+void TEmulator::ResetStats(const std::string& path)
+{
+  WITH_DEVICE(path, );
+  d->Stats = TEmuStats();
+  d->LatencySum = 0;
 }
 #undef WITH_DEVICE
 

@@ -85,6 +85,7 @@ public:
   bool Streaming(const std::string& path);
   uint32_t Rate(const std::string& path);
   TEmuStats Stats(const std::string& path);
+  void ResetStats(const std::string& path);
 
   struct Impl;
 private:

@@ -292,3 +292,24 @@ TEST_F(Fixture, CalibrationRoundsHalfToEven)
   EXPECT_EQ(f[0], 2);
   EXPECT_EQ(f[1], 0);
 }
+
+TEST_F(Fixture, InfoRecordBreaksTheCalibrationDateDown)
+{
+  Amx.CalNumber1 = 17;
+  Amx.CalDate = 45000.75;  // 15 March 2023, 18:00, a Wednesday
+  Amx.ChannelCount = 24;
+  uint8_t r[40];
+  EXPECT_FALSE(Amx.GetInfo(r, 35));
+  ASSERT_TRUE(Amx.GetInfo(r, 36));
+  int32_t n;
+  uint16_t date[8];
+  double lsb;
+  memcpy(&n, r, 4);
+  memcpy(date, r + 8, 16);
+  memcpy(&lsb, r + 28, 8);
+  EXPECT_EQ(n, 17);
+  EXPECT_EQ(std::vector<uint16_t>(date, date + 8), (std::vector<uint16_t>{2023, 3, 3, 15, 18, 0, 0, 0}));
+  memcpy(&n, r + 24, 4);
+  EXPECT_EQ(n, 24);
+  EXPECT_DOUBLE_EQ(lsb, 2.5 / (19.0 * 2097151.0));
+}

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "UAmvex.h"
+#include "amvex.h"
 #include "emulator/emulator.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
 
 using namespace amx;
 
@@ -201,4 +206,76 @@ TEST(Amx, DebugModeWritesCommandAndReplyDumps)
   EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{15, 4, 0, 2}));
   std::remove("cmd.bin");
   std::remove("packet.bin");
+}
+
+// The library's own device list (in-process, on the default emulator): the list
+// changes on the notification thread while host threads call the exports.
+
+TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
+{
+#ifdef _WIN32
+  // Linked into an executable, the library gets no DLL attach call; and it must
+  // take the (empty) emulator rather than the system's device bus.
+  _putenv("AMVEX_EMULATE= ");
+  LibraryLoad();
+#endif
+  TEmulator& emu = DefaultEmulator();
+  ASSERT_EQ(GetAmxCount(), 0);  // AMVEX_EMULATE is not set for this suite
+  std::atomic<bool> stop{false};
+  std::atomic<long> calls{0};
+  std::thread host([&] {
+    while (!stop) {
+      int32_t rate = 0;
+      int32_t id = GetAmxID(0);
+      int32_t s = AmxGetSampling(id, &rate);
+      if (s == AMX_OK && rate != 500) ADD_FAILURE() << "rate " << rate;
+      if (s != AMX_OK && s != AMX_NO_DEVICE) ADD_FAILURE() << "status " << s;
+      calls++;
+    }
+  });
+  for (int i = 0; i < 3; ++i) {
+    std::string p = emu.Plug(6, 1);
+    EXPECT_EQ(GetAmxCount(), 1);
+    int32_t id = GetAmxID(0);
+    emu.Power(PBT_APMSUSPEND_);
+    EXPECT_EQ(AmxOpen(id), AMX_NOT_OPEN);
+    EXPECT_EQ(AmxClose(id), AMX_CLOSED);
+    emu.Power(PBT_APMRESUMESUSPEND_);
+    EXPECT_EQ(AmxClose(id), AMX_OK);
+    EXPECT_EQ(AmxOpen(id), AMX_OK);
+    emu.Unplug(p);
+    EXPECT_EQ(GetAmxCount(), 0);
+    EXPECT_EQ(AmxOpen(id), AMX_NO_DEVICE);
+  }
+  stop = true;
+  host.join();
+  EXPECT_GT(calls.load(), 10);
+#ifdef _WIN32
+  LibraryUnload();
+#endif
+}
+
+TEST(Amx, DroppedAndDamagedPacketsAreCountedAndNeverStored)
+{
+  Device d;
+  d.Amx->Identify();
+  ASSERT_TRUE(d.Amx->SetSampling(1000));
+  TEmuFaults f;
+  f.DropEvery = 50;
+  f.CorruptEvery = 77;
+  d.Emu.SetFaults(d.Path, f);
+  ASSERT_TRUE(d.Amx->Start());
+  SleepMs(400);
+  std::vector<int32_t> buf(41 * 2000);
+  int n = d.Amx->ReadSamples(buf.data(), int(buf.size() * 4)) / (41 * 4);
+  d.Amx->Stop();
+  uint32_t lost = d.Amx->LostPackets.load();
+  EXPECT_GT(lost, 5u);
+  // Each lost packet also costs the next one (it re-synchronises the sequence).
+  ASSERT_GT(n, 200);
+  for (int k = 0; k < n; ++k) {
+    uint32_t number = uint32_t(buf[size_t(k) * 41 + 40]) & 0x0FFFFFFF;
+    ASSERT_EQ(number, uint32_t(k + 1));
+    for (int c = 0; c < 40; ++c) ASSERT_LT(std::abs(buf[size_t(k) * 41 + size_t(c)] - 1000 * (c + 1)), 20600);
+  }
 }

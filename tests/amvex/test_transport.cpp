@@ -150,7 +150,7 @@ TEST(Reader, StopWithoutReaderReturnsAtOnce)
   TCountingDevice d(emu, emu.Add(7, 1));
   uint64_t t = TickCount64();
   EXPECT_TRUE(d.StopReader());
-  EXPECT_LT(TickCount64() - t, 5u);
+  EXPECT_LT(TickCount64() - t, 20u);  // (a coarse system tick on some platforms)
 }
 
 TEST(Reader, DestroyingANeverStartedDeviceClosesChannelZero)

@@ -2,8 +2,11 @@
 // and the query that lists which triangles of two placed sets intersect.
 // Plain double arithmetic; builds on _util/contract.h and the C library only.
 #pragma once
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include "_util/contract.h"
@@ -127,6 +130,24 @@ inline bool coll_normalize(double v[3])
   return true;
 }
 
+// Doubles a growable array (to `first` elements when empty), copying the `count`
+// used elements; false, with the array untouched, when memory is short or the
+// size would overflow.
+template <class T>
+bool coll_grow(T*& items, int count, int& capacity, int first)
+{
+  if (capacity > INT_MAX / 2) return false;
+  int grown_capacity = capacity ? 2 * capacity : first;
+  if ((size_t)grown_capacity > SIZE_MAX / sizeof(T)) return false;
+  T* grown = static_cast<T*>(std::malloc(sizeof(T) * (size_t)grown_capacity));
+  if (!grown) return false;
+  if (count) std::memcpy(grown, items, sizeof(T) * (size_t)count);
+  std::free(items);
+  items = grown;
+  capacity = grown_capacity;
+  return true;
+}
+
 // ---- eigen decomposition of a symmetric 3x3 matrix ----
 
 // Cyclic Jacobi rotations. V receives the eigenvectors as columns, d the
@@ -246,7 +267,6 @@ inline void collision_covariance(double C[3][3], const collision_moment& M)
 struct collision_build {
   collision_model* model;
   collision_moment* moments;  // per triangle
-  int* order;                 // triangle numbers, regrouped by the splits
   int next_box;               // next free box of the array
 };
 
@@ -394,15 +414,7 @@ inline int collision_model::add_triangle(const double* p1, const double* p2, con
   if (state == COLL_STATE_BUILT) return COLL_OUT_OF_SEQUENCE;
   for (int k = 0; k < 3; ++k)
     if (!std::isfinite(p1[k]) || !std::isfinite(p2[k]) || !std::isfinite(p3[k])) return COLL_BAD_TRIANGLE;
-  if (tri_count == tri_capacity) {
-    int capacity = tri_capacity ? 2 * tri_capacity : 1;
-    auto* grown = static_cast<collision_triangle*>(std::malloc(sizeof(collision_triangle) * (size_t)capacity));
-    if (!grown) return COLL_MODEL_NO_MEMORY;
-    if (tri_count) std::memcpy(grown, tris, sizeof(collision_triangle) * (size_t)tri_count);
-    std::free(tris);
-    tris = grown;
-    tri_capacity = capacity;
-  }
+  if (tri_count == tri_capacity && !coll_grow(tris, tri_count, tri_capacity, 1)) return COLL_MODEL_NO_MEMORY;
   collision_triangle& t = tris[tri_count++];
   t.id = id;
   std::memcpy(t.p1, p1, sizeof t.p1);
@@ -416,8 +428,8 @@ inline int collision_model::end_model()
   if (tri_count == 0) return COLL_EMPTY_MODEL;
   int n = tri_count;
   auto* new_boxes = static_cast<collision_box*>(std::calloc(2 * (size_t)n, sizeof(collision_box)));
-  auto* moments = static_cast<collision_moment*>(std::malloc(sizeof(collision_moment) * (size_t)n));
-  auto* order = static_cast<int*>(std::malloc(sizeof(int) * (size_t)n));
+  auto* moments = static_cast<collision_moment*>(std::calloc((size_t)n, sizeof(collision_moment)));
+  auto* order = static_cast<int*>(std::calloc((size_t)n, sizeof(int)));
   if (!new_boxes || !moments || !order) {
     std::free(new_boxes);
     std::free(moments);
@@ -454,7 +466,7 @@ inline int collision_model::end_model()
   collision_eigen_sorted(C, root.R);
   for (int a = 0; a < 3; ++a) root.T[a] = all.first_moment[a] / all.area;
 
-  collision_build b{this, moments, order, 1};
+  collision_build b{this, moments, 1};
   collision_split(b, root, order, n);
   std::free(moments);
   std::free(order);
@@ -550,15 +562,8 @@ struct collision_query {
 
 inline int collision_add_contact(int id1, int id2)
 {
-  if (num_contacts == contact_capacity) {
-    int capacity = contact_capacity ? 2 * contact_capacity : 10;
-    auto* grown = static_cast<collision_contact*>(std::malloc(sizeof(collision_contact) * (size_t)capacity));
-    if (!grown) return COLL_QUERY_NO_MEMORY;
-    if (num_contacts) std::memcpy(grown, contacts, sizeof(collision_contact) * (size_t)num_contacts);
-    std::free(contacts);
-    contacts = grown;
-    contact_capacity = capacity;
-  }
+  if (num_contacts == contact_capacity && !coll_grow(contacts, num_contacts, contact_capacity, 10))
+    return COLL_QUERY_NO_MEMORY;
   contacts[num_contacts++] = {id1, id2};
   return COLL_OK;
 }

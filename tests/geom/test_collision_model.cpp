@@ -68,7 +68,10 @@ void random_rotation(std::mt19937& rng, double R[3][3])
 {
   std::normal_distribution<double> g;
   double q[4], n = 0;
-  for (double& v : q) n += (v = g(rng)) * v;
+  for (double& v : q) {
+    v = g(rng);
+    n += v * v;
+  }
   n = std::sqrt(n);
   double w = q[0] / n, x = q[1] / n, y = q[2] / n, z = q[3] / n;
   double M[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)},

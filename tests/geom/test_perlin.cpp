@@ -67,9 +67,11 @@ TEST(PerlinTables, Simplex4OrderHoldsRanksOfEveryOrderingAndZerosElsewhere)
     ++filled;
   } while (std::next_permutation(v, v + 4));
   EXPECT_EQ(filled, 24);
-  for (int c = 0; c < 64; ++c)
-    if (!hit[c])
+  for (int c = 0; c < 64; ++c) {
+    if (!hit[c]) {
       for (int k = 0; k < 4; ++k) EXPECT_EQ(simplex4_order[c][k], 0) << "entry " << c;
+    }
+  }
 }
 
 TEST(PerlinTables, GradientsCoverTheirDirectionSets)
@@ -171,7 +173,10 @@ TEST(PerlinNoise, SmallStepsGiveSmallChangesEverywhere)
       } else {
         for (int k = 0; k < D; ++k) p[k] = coord(rng);
       }
-      for (int k = 0; k < D; ++k) len += (dir[k] = gauss(rng)) * dir[k];
+      for (int k = 0; k < D; ++k) {
+        dir[k] = gauss(rng);
+        len += dir[k] * dir[k];
+      }
       len = std::sqrt(len);
       for (int k = 0; k < D; ++k) q[k] = p[k] + h * dir[k] / len;
       ASSERT_LT(std::fabs(noise(D, q) - noise(D, p)), slope * h) << "D=" << D << " at " << p[0] << "," << p[1];

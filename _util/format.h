@@ -96,7 +96,7 @@ inline tensor<unsigned char> bitmap_decode(const unsigned char* b, size_t n, con
   if (colours) return fail("palettes are not read");
   if (width < 0 || height < 0) return fail("negative size (top-down rows are not read)");
   const int64_t ch = bits / 8, row = ch * width + bitmap_pad(ch, width);
-  if (ch * width * height > INT_MAX) return fail("image too large");
+  if (ch * width > INT_MAX || ch * width * height > INT_MAX) return fail("image too large");
   // The pixels start at the stored offset, which lies past both headers.
   if (offset < 14 + info || offset > (int64_t)n) return fail("pixel data offset outside the file");
   if (row * height > (int64_t)n - offset) return fail("truncated pixel data");

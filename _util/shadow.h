@@ -91,9 +91,12 @@ inline shadow_mesh::shadow_mesh(const meshgl* msh)
   }
 
   // Neighbours of the slivers: enter their edges (undirected) into a table, then let
-  // every other triangle claim the sliver edges it shares.
+  // every other triangle claim the sliver edges it shares. Meshes too large for the
+  // 16-bit edge keys are refused when drawn and need none.
+  if (n >= 0xffff)
+    nsliver = 0;
   slivers = tensor<int>(2, 4, nsliver);
-  if (!nsliver || n >= 0xffff)
+  if (!nsliver)
     return;
   hash<unsigned int, int> sliver_edges(3 * nsliver);
   auto key = [](int a, int b) { return a < b ? (unsigned)a * 65536u + b : (unsigned)b * 65536u + a; };

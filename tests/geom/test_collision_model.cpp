@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <random>
 #include <set>
 #include <utility>
@@ -24,11 +23,11 @@ using pair_set = std::set<std::pair<int, int>>;
 const double I3[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 const double O3[3] = {0, 0, 0};
 
-// A model over the triangles, identifiers 0..n-1 (or offset by id_base).
-void build(collision_model& m, const soup& s, int id_base = 0)
+// A model over the triangles, identifiers 0..n-1.
+void build(collision_model& m, const soup& s)
 {
   ASSERT_EQ(m.begin_model(), COLL_OK);
-  for (size_t k = 0; k < s.size(); ++k) ASSERT_EQ(m.add_triangle(s[k].a, s[k].b, s[k].c, id_base + (int)k), COLL_OK);
+  for (size_t k = 0; k < s.size(); ++k) ASSERT_EQ(m.add_triangle(s[k].a, s[k].b, s[k].c, (int)k), COLL_OK);
   ASSERT_EQ(m.end_model(), COLL_OK);
 }
 
@@ -144,20 +143,6 @@ bool segment_pierces(const double p[3], const double q[3], const tri& t)
 
 bool tri_contact(const tri& P, const tri& Q) { return collision_tri_contact(P.a, P.b, P.c, Q.a, Q.b, Q.c); }
 
-// Visits every box with its frame composed into model coordinates; R and T place
-// b's parent frame in the model.
-void walk(const collision_box* b, const double R[3][3], const double T[3],
-          const std::function<void(const collision_box*, const double (*)[3], const double*)>& visit)
-{
-  double W[3][3], WT[3];
-  coll_mul(W, R, b->R);
-  coll_mul(WT, R, b->T);
-  for (int k = 0; k < 3; ++k) WT[k] += T[k];
-  visit(b, W, WT);
-  if (!b->leaf())
-    for (const collision_box* c : {b->first, b->second}) walk(c, W, WT, visit);
-}
-
 }  // namespace
 
 TEST(CollisionTriangles, AgreeWithEdgePiercingOnGenericTriangles)
@@ -201,43 +186,6 @@ TEST(CollisionTriangles, TouchingCountsAndCoplanarCasesAreDecidedInThePlane)
   EXPECT_FALSE(tri_contact(base, tri{{0.6, 0.6, 0}, {2, 0.6, 0}, {0.6, 2, 0}}));
   // Parallel planes.
   EXPECT_FALSE(tri_contact(base, tri{{0, 0, 0.01}, {1, 0, 0.01}, {0, 1, 0.01}}));
-}
-
-TEST(CollisionModel, TreeBoxesContainTheirTrianglesAndEveryTriangleHasOneLeaf)
-{
-  std::mt19937 rng(2);
-  for (const soup& s : {random_soup(rng, 257, 0.3), sphere(24, 12, 1.0), grid(9, 0.1), random_soup(rng, 1, 0.3)}) {
-    collision_model m;
-    build(m, s);
-    ASSERT_EQ(m.box_count, 2 * (int)s.size());
-    int boxes = 0;
-    std::vector<int> leaves(s.size(), 0);
-    std::function<void(const collision_box*, std::vector<int>&)> tris_below = [&](const collision_box* b,
-                                                                                   std::vector<int>& out) {
-      if (b->leaf()) out.push_back(b->tri->id);
-      else tris_below(b->first, out), tris_below(b->second, out);
-    };
-    walk(&m.boxes[0], I3, O3, [&](const collision_box* b, const double (*R)[3], const double* T) {
-      ++boxes;
-      if (b->leaf()) ++leaves[b->tri->id];
-      std::vector<int> ids;
-      tris_below(b, ids);
-      for (int id : ids)
-        for (const double* p : {s[id].a, s[id].b, s[id].c}) {
-          double D[3], local[3];
-          coll_sub(D, p, T);
-          coll_mul_t(local, R, D);
-          for (int k = 0; k < 3; ++k) ASSERT_LE(std::fabs(local[k]), b->d[k] + 1e-9);
-        }
-      // Box axes stay orthonormal after the frame changes.
-      double RtR[3][3];
-      coll_mul_t(RtR, R, R);
-      for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) ASSERT_NEAR(RtR[i][j], i == j, 1e-9);
-    });
-    EXPECT_EQ(boxes, 2 * (int)s.size() - 1);
-    for (int c : leaves) EXPECT_EQ(c, 1);
-  }
 }
 
 TEST(CollisionModel, QueriesFindExactlyThePairsOfBruteForce)

@@ -122,6 +122,8 @@ TEST(Bitmap, DamagedOrUnsupportedFilesGiveAMessageAndNoImage)
       {"negative width", with(18, 4, -3), "negative"},
       {"top-down", with(22, 4, -2), "negative"},
       {"absurd width", with(18, 4, 0x7FFFFFFF), "too large"},
+      {"absurd width, no rows", [&] { auto b = with(18, 4, 0x5E40000B); bitmap_put(b.data() + 22, 4, 0); return b; }(),
+       "too large"},
       {"wide, short file", with(18, 4, 1 << 20), "truncated"},
       {"tall, short file", with(22, 4, 3), "truncated"},
       {"offset past end", with(10, 4, 1 << 30), "offset"},

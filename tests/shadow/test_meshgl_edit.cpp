@@ -152,18 +152,25 @@ TEST(MeshEdit, CutKeepsTrianglesTouchingThePlaneFromBelow)
   EXPECT_EQ(cut(triangle(0, 0, 0)).ind[MESH_TRIA].numel, 0);
 }
 
-TEST(MeshEdit, CutOfMeshesWhollyAboveOrBelow)
+TEST(MeshEdit, CutOfMeshesWhollyAboveOrBelowAndItsTimers)
 {
+  const timer& phase1 = *timer_start("meshgl::cut1");
+  const timer& phase2 = *timer_start("meshgl::cut2");
+  const int runs1 = phase1.count, runs2 = phase2.count;
   meshgl above = cut(make_mesh({0, 0, 1, 1, 0, 1, 0, 1, 1}, {0, 1, 2}));
   EXPECT_EQ(above.arr.numel, 0);
   EXPECT_EQ(above.format, 0);
   EXPECT_EQ(cut(meshgl()).ind[MESH_TRIA].numel, 0);
+  EXPECT_EQ(phase1.count, runs1 + 2);  // the second phase never started
+  EXPECT_EQ(phase2.count, runs2);
 
   meshgl below = cut(make_mesh({0, 0, -1, 1, 0, -1, 1, 1, -1, 0, 1, -1}, {0, 1, 2}, {0, 1, 2, 3}));
   EXPECT_EQ(list(below.ind[MESH_TRIA]), (std::vector<int>{0, 1, 2, 3, 0, 1, 1, 2, 3}));
   EXPECT_EQ(below.ind[MESH_EDGE].numel, 0);
   EXPECT_EQ(below.ind[MESH_QUAD].numel, 0);
   EXPECT_EQ(below.arr.size[1], 4);
+  EXPECT_EQ(phase1.count, runs1 + 3);
+  EXPECT_EQ(phase2.count, runs2 + 1);
 }
 
 TEST(MeshEdit, CutOfASphereHasAClosedRimOnThePlane)

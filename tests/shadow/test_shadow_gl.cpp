@@ -231,8 +231,16 @@ class ShadowGL : public testing::Test {
     clear(c);
     draw_floor();
     stencil_volume(s);
-    GLenum err = glGetError();
-    EXPECT_EQ(err, (GLenum)GL_NO_ERROR);
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    GLint cull, fail, zfail, zpass;  // the state draw_volume leaves behind
+    glGetIntegerv(GL_CULL_FACE_MODE, &cull);
+    glGetIntegerv(GL_STENCIL_FAIL, &fail);
+    glGetIntegerv(GL_STENCIL_PASS_DEPTH_FAIL, &zfail);
+    glGetIntegerv(GL_STENCIL_PASS_DEPTH_PASS, &zpass);
+    EXPECT_EQ(cull, GL_BACK);
+    EXPECT_EQ(fail, GL_KEEP);
+    EXPECT_EQ(zfail, GL_DECR);
+    EXPECT_EQ(zpass, GL_KEEP);
     const std::vector<unsigned char> got = read_back(GL_STENCIL_INDEX, 1);
     const std::vector<unsigned char> want = ray_cast(s, c);
     auto near_border = [&](int i, int j) {

@@ -6,3 +6,4 @@
 #include "_util/_opengl/transform.h"
 #include "_util/_opengl/light.h"
 #include "_util/_opengl/draw.h"
+#include "_util/_opengl/cache.h"

@@ -1,0 +1,37 @@
+// tools/make_assets: writes the program's data tree (get/...) with the project's
+// own mesh and tensor writers, then reads every file back to check it.
+// Usage: make_assets [DIR]   (DIR defaults to "get"). Builds on tools/make_assets/mesh_assets.h.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include "tools/make_assets/mesh_assets.h"
+
+// Writes m under base name `base` and loads it back; 1 when the files hold m.
+static int write_mesh(const std::string& base, const meshgl& m)
+{
+  m.write(base.c_str());
+  const meshgl back(base.c_str());
+  bool same = mesh::ok && back.format == m.format && back.arr.numel == m.arr.numel;
+  for (int c = 0; same && c < m.arr.numel; c++) same = back.arr.data[c] == m.arr.data[c];
+  for (int k = 0; same && k < MESH_KINDS; k++) {
+    same = back.ind[k].numel == m.ind[k].numel;
+    for (int c = 0; same && c < m.ind[k].numel; c++) same = back.ind[k].data[c] == m.ind[k].data[c];
+  }
+  if (!same) std::fprintf(stderr, "error make_assets: %s does not read back as written\n", base.c_str());
+  else std::printf("%s\n", back.describe());
+  return same;
+}
+
+int main(int argc, char** argv)
+{
+  const std::string dir = argc > 1 ? argv[1] : "get";
+  std::error_code ec;
+  std::filesystem::create_directories(dir + "/mesh", ec);
+  if (ec) {
+    std::fprintf(stderr, "error make_assets: cannot create %s/mesh: %s\n", dir.c_str(), ec.message().c_str());
+    return 1;
+  }
+  bool good = write_mesh(dir + "/mesh/plane_460_tnv", asset_plane());
+  good = write_mesh(dir + "/mesh/sphere_896_tnv", asset_sphere()) && good;
+  return good ? 0 : 1;
+}

@@ -133,9 +133,8 @@ tCalibrate::tCalibrate(const uint8_t* record) : tCalibrate()
   std::fill(std::begin(ZeroReadings), std::end(ZeroReadings), 0);
   std::fill(std::begin(CalReadings), std::end(CalReadings), 0);
   std::fill(std::begin(RefValues), std::end(RefValues), 0);
-  tMemoryStream bytes;
+  TMemoryStream bytes;
   bytes.Write(record + kCalBits, kCalBitsLength);
-  bytes.Seek(0);
   tBitStream bits(bytes);
   for (int i = 0; i < Channels; ++i) {
     ZeroReadings[i] = std::clamp(bits.ReadBits(true, 15) * 4, -32768, 32767);

@@ -39,6 +39,7 @@ double TodayDate();              // local date, no time of day
 struct tSystemTime {
   uint16_t Year, Month, DayOfWeek, Day, Hour, Minute, Second, Milliseconds;
 };
+static_assert(sizeof(tSystemTime) == 16, "SYSTEMTIME is eight 16-bit words");
 tSystemTime DateToSystemTime(double date);
 
 class tCalibrate {

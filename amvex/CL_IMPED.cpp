@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
+#include "FltCommon.h"
 #include "HFltrCalc.h"
+#include "UAmvex.h"
 
 namespace amx {
 
@@ -67,6 +70,72 @@ void tImpMes::Feed(const int32_t* values, int count)
       Impedance = -1.0;
       ResetWindow();
       ++Completed;
+    }
+  }
+}
+
+// ---- TAmx: the measurement ------------------------------------------------------
+
+bool TAmx::ImpedanceStart()
+{
+  ImpedanceStop();
+  {
+    TLock l(DataLock);
+    for (int c = 0; c < MaxChannels; ++c)
+      if (c != ImpedanceRef)
+        Measurements[c].reset(new tImpMes(kImpTestFrequency, kImpScaleVolts,
+                                          Calibrated.load() ? RefResistances[c] : kImpDefaultReference,
+                                          kImpCountVolts, 1.0, Sampling));
+  }
+  SleepMs(100);
+  SetPullUp(1, 0);
+  SleepMs(100);
+  Start();
+  return true;
+}
+
+bool TAmx::ImpedanceStop()
+{
+  Stop();
+  SleepMs(100);
+  SetPullUp(0, 0);
+  TLock l(DataLock);
+  for (auto& m : Measurements) m.reset();
+  return true;
+}
+
+// Results are read under DataLock: the reader thread writes them.
+int TAmx::ImpedanceRead(int32_t* values, int size)
+{
+  int channels = int(std::min<uint32_t>(ChannelCount, MaxChannels));
+  if (size < 4 * channels) return 0;
+  std::memset(values, 0, size_t(size));
+  TLock l(DataLock);
+  for (int c = 0; c < channels; ++c) {
+    const tImpMes* m = Measurements[c].get();
+    values[c] = m ? RoundSaturate<int32_t>(m->Impedance - (WideGain ? 1000.0 : 0.0)) : -1;
+  }
+  return 4 * channels;
+}
+
+// Each channel is measured against the reference channel. A reference outside
+// the frame (AmxSetImpedanceRef takes any channel) has no sample: every window
+// is then invalid. Differences are limited to the valid sample range.
+void TAmx::FeedImpedance(const int32_t* frame, int bytes)
+{
+  const int channels = int(FrameChannels);
+  const int stride = channels + 1;
+  const int frames = std::min<int>(bytes / (4 * stride), int(Sampling));
+  const bool refInFrame = ImpedanceRef >= 0 && ImpedanceRef < channels;
+  for (int f = 0; f < frames; ++f) {
+    const int32_t* s = frame + f * stride;
+    const int32_t ref = refInFrame ? s[ImpedanceRef] : kInvalidSample;
+    for (int c = 0; c < channels; ++c) {
+      if (!Measurements[c]) continue;
+      int32_t v = kInvalidSample;
+      if (s[c] != kInvalidSample && ref != kInvalidSample)
+        v = int32_t(std::clamp<int64_t>(int64_t(s[c]) - ref, INT32_MIN, kInvalidSample - 1));
+      Measurements[c]->Feed(&v, 1);
     }
   }
 }

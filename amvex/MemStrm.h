@@ -1,4 +1,5 @@
-// amvex/MemStrm: a growable in-memory byte stream (write, read, position, size).
+// amvex/MemStrm: a growable in-memory byte stream. Writes append; reads consume
+// from Position; the whole content can be saved to a file (the debug dumps).
 // Reading past the end with ReadBuffer raises EReadError, the stream read error
 // that the bit stream of the calibration record relies on.
 #pragma once
@@ -14,21 +15,16 @@ public:
   EReadError() : std::runtime_error("Stream read error") {}
 };
 
-class tMemoryStream {
-public:
-  // Writes n bytes at the position, growing the stream as needed.
-  void Write(const void* data, size_t n);
-  // Reads up to n bytes from the position; returns the count read.
-  size_t Read(void* destination, size_t n);
-  // Reads exactly n bytes or raises EReadError (the position is then unchanged).
-  void ReadBuffer(void* destination, size_t n);
-  void Seek(size_t position) { Pos = position; }
-  size_t Position() const { return Pos; }
-  size_t Size() const { return Data.size(); }
+struct TMemoryStream {
+  std::vector<uint8_t> Bytes;
+  size_t Position = 0;  // next byte to read
 
-private:
-  std::vector<uint8_t> Data;
-  size_t Pos = 0;
+  void Write(const void* p, size_t n);
+  // Reads up to n bytes; returns the count read.
+  size_t Read(void* destination, size_t n);
+  // Reads exactly n bytes or raises EReadError (nothing is consumed then).
+  void ReadBuffer(void* destination, size_t n);
+  bool SaveToFile(const char* name) const;
 };
 
 }  // namespace amx

@@ -3,6 +3,9 @@
 // platform layer (locks, ticks, page storage).
 #include "UAmvex.h"
 
+#include "CL_EPROM.h"
+#include "ULcdText.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,21 +13,7 @@
 
 namespace amx {
 
-// ---- memory stream -------------------------------------------------------------
-
-void TMemoryStream::Write(const void* p, size_t n)
-{
-  const uint8_t* b = static_cast<const uint8_t*>(p);
-  Bytes.insert(Bytes.end(), b, b + n);
-}
-
-bool TMemoryStream::SaveToFile(const char* name) const
-{
-  FILE* f = std::fopen(name, "wb");
-  if (!f) return false;
-  bool ok = Bytes.empty() || std::fwrite(Bytes.data(), 1, Bytes.size(), f) == Bytes.size();
-  return std::fclose(f) == 0 && ok;
-}
+// ---- debug dumps ----------------------------------------------------------------
 
 static void SaveDump(const char* name, const void* p, size_t n)
 {
@@ -484,9 +473,20 @@ bool TAmx::Identify()
   return true;
 }
 
-// The system area's calibration record: no decoder yet, so every record counts as
-// not valid and the per-channel offsets, gains and references keep their values.
-bool TAmx::ApplyCalibrationRecord(const uint8_t*) { return false; }
+// A valid record supplies the identification numbers, the date and the per-channel
+// arrays; any other record leaves calibration off and the arrays as they were.
+bool TAmx::ApplyCalibrationRecord(const uint8_t* record)
+{
+  tCalibrate cal(record);
+  if (!cal.Valid) return false;
+  CalNumber1 = cal.Number1;
+  CalNumber2 = cal.Number2;
+  CalDate = cal.Date1;
+  cal.CopyOffsets(Offsets, MaxChannels - 1);
+  cal.ComputeGains(Gains, MaxChannels - 1);
+  cal.CopyRefValues(RefResistances, MaxChannels - 1);
+  return true;
+}
 
 double TAmx::LsbVolts() const
 {
@@ -494,18 +494,10 @@ double TAmx::LsbVolts() const
   return LsbWeight((AnalogConfig & 0x80000000u) ? 19.7 : 50.0);
 }
 
-// Days since 30 December 1899 to a civil date (proleptic Gregorian).
-static void CivilFromDays(int64_t z, int& y, unsigned& m, unsigned& d)
+bool TAmx::SetLcdText(const char* text)
 {
-  z += 719468 - 25569;  // days from 1 March 0000
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  unsigned doe = unsigned(z - era * 146097);
-  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = int(int64_t(yoe) + era * 400 + (m <= 2));
+  uint8_t codes[kLcdChars];
+  return SendCommand(8, codes, uint8_t(TextToDisplayCodes(text, codes)));
 }
 
 bool TAmx::GetInfo(void* record, int size) const
@@ -514,16 +506,8 @@ bool TAmx::GetInfo(void* record, int size) const
   uint8_t r[36];
   std::memcpy(r, &CalNumber1, 4);
   std::memcpy(r + 4, &CalNumber2, 4);
-  double days = std::floor(CalDate);
-  int64_t ms = int64_t(std::llround((CalDate - days) * 86400000.0));
-  int64_t day = int64_t(days) + ms / 86400000;
-  ms %= 86400000;
-  int y;
-  unsigned mo, d;
-  CivilFromDays(day, y, mo, d);
-  uint16_t st[8] = {uint16_t(y), uint16_t(mo), uint16_t(((day % 7) + 7 + 6) % 7), uint16_t(d),
-                    uint16_t(ms / 3600000), uint16_t(ms / 60000 % 60), uint16_t(ms / 1000 % 60), uint16_t(ms % 1000)};
-  std::memcpy(r + 8, st, 16);
+  tSystemTime date = DateToSystemTime(CalDate);
+  std::memcpy(r + 8, &date, 16);
   int32_t channels = int32_t(ChannelCount);
   std::memcpy(r + 24, &channels, 4);
   double lsb = LsbVolts();
@@ -586,7 +570,9 @@ void TAmx::HandlePacket(uint8_t type, uint8_t n, const uint8_t* payload)
 int TAmx::StoreFrame(const int32_t* frame, int bytes)
 {
   TLock l(DataLock);
-  return 4 * Samples->Write(frame, bytes / 4);
+  int written = Samples->Write(frame, bytes / 4);
+  FeedImpedance(frame, bytes);
+  return 4 * written;
 }
 
 int TAmx::ReadSamples(void* destination, int size)

@@ -2,6 +2,8 @@
 // identification, acquisition start and stop), its packet decoding and the device
 // ring buffers the host reads from. Builds on UsbDevice and UWDM.
 #pragma once
+#include "CL_IMPED.h"
+#include "MemStrm.h"
 #include "UWDM.h"
 #include "UsbDevice.h"
 
@@ -11,13 +13,6 @@
 #include <vector>
 
 namespace amx {
-
-// A growable byte stream that can be saved to a file (the debug dumps).
-struct TMemoryStream {
-  std::vector<uint8_t> Bytes;
-  void Write(const void* p, size_t n);
-  bool SaveToFile(const char* name) const;
-};
 
 // Ring of fixed-size items with absolute positions: the first item written after
 // a reset has position 1; FirstPosition..LastPosition are readable. Storage comes
@@ -98,6 +93,13 @@ public:
   bool Identify();
   double LsbVolts() const;
   bool GetInfo(void* record, int size) const;
+  bool SetLcdText(const char* text);  // display codes of at most 16 characters
+
+  // Impedance measurement (CL_IMPED).
+  bool ImpedanceStart();
+  bool ImpedanceStop();
+  int ImpedanceRead(int32_t* values, int size);
+  void FeedImpedance(const int32_t* frame, int bytes);  // reader thread, DataLock held
 
   // Packet decoding and the host's reads.
   void HandlePacket(uint8_t type, uint8_t n, const uint8_t* payload);
@@ -147,6 +149,7 @@ public:
   bool WideGain = false, Extended = false, HasUart = false;
   int32_t UartBaud = 19200;
   int32_t ImpedanceRef = 0;
+  std::unique_ptr<tImpMes> Measurements[MaxChannels];  // guarded by DataLock
 
 private:
   static void OnPacket(void* self, uint8_t type, uint8_t n, const uint8_t* payload);

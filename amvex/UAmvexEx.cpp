@@ -264,4 +264,42 @@ AMX_API int32_t AMX_CALL AmxGetAnalogConfig(int32_t id, uint32_t* config)
   return WithDevice(id, [&](TAmx& d) { return config ? (*config = d.AnalogConfig, AMX_OK) : AMX_FAILED; });
 }
 
+// ---- impedance ------------------------------------------------------------------
+
+AMX_API int32_t AMX_CALL AmxMeasureImpedanceStart(int32_t id)
+{
+  return WithDevice(id, [](TAmx& d) { return Status(d.ImpedanceStart(), AMX_FAILED); });
+}
+
+AMX_API int32_t AMX_CALL AmxMeasureImpedanceStop(int32_t id)
+{
+  return WithDevice(id, [](TAmx& d) { return Status(d.ImpedanceStop(), AMX_FAILED); });
+}
+
+AMX_API int32_t AMX_CALL AmxMeasureImpedanceRead(int32_t id, int32_t* values, int32_t size)
+{
+  return WithDevice(id, [&](TAmx& d) { return Status(values && d.ImpedanceRead(values, size) > 0, AMX_FAILED); });
+}
+
+AMX_API int32_t AMX_CALL AmxSetImpedanceRef(int32_t id, int32_t channel)
+{
+  return WithDevice(id, [&](TAmx& d) {
+    if (channel < 0 || channel >= MaxChannels) return int32_t(AMX_FAILED);
+    d.ImpedanceRef = channel;
+    return int32_t(AMX_OK);
+  });
+}
+
+AMX_API int32_t AMX_CALL AmxGetImpedanceRef(int32_t id, int32_t* channel)
+{
+  return WithDevice(id, [&](TAmx& d) { return channel ? (*channel = d.ImpedanceRef, AMX_OK) : AMX_FAILED; });
+}
+
+// ---- display --------------------------------------------------------------------
+
+AMX_API int32_t AMX_CALL AmxLCD(int32_t id, const char* text)
+{
+  return WithDevice(id, [&](TAmx& d) { return text ? Status(d.SetLcdText(text), AMX_LCD_FAILED) : AMX_FAILED; });
+}
+
 }  // extern "C"

@@ -1,4 +1,4 @@
-// amvex/bitStrm: LSB-first bit reader over tMemoryStream. Bytes are fetched only
+// amvex/bitStrm: LSB-first bit reader over TMemoryStream. Bytes are fetched only
 // as needed (1 to 3 at a time) and shifted in above the unread bits.
 #include "bitStrm.h"
 

@@ -1,23 +1,23 @@
 // amvex/bitStrm: tBitStream reads signed or unsigned values of up to 20 bits,
-// least significant bit first, from a byte stream it does not own (MemStrm).
+// least significant bit first, from a byte stream it does not own (TMemoryStream).
 // Used to unpack the per-channel readings of the calibration record.
 #pragma once
 #include <cstdint>
 
 namespace amx {
 
-class tMemoryStream;
+struct TMemoryStream;
 
 class tBitStream {
 public:
-  explicit tBitStream(tMemoryStream& source) : Source(source) {}
+  explicit tBitStream(TMemoryStream& source) : Source(source) {}
   // The next n stream bits (1 <= n <= 20), sign-extended from bit n - 1 when
   // isSigned. Raises EReadError when the stream ends before them and
   // std::invalid_argument for another width.
   int32_t ReadBits(bool isSigned, int n);
 
 private:
-  tMemoryStream& Source;
+  TMemoryStream& Source;
   uint32_t Accumulator = 0;  // the unread bits sit at its top
   int Unread = 0;
 };

@@ -6,6 +6,7 @@
 #include "emulator/emulator.h"
 
 #include "WdmDevice.h"
+#include "emulator/analog_model.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,6 +34,8 @@ struct TEmuDevice {
   uint8_t Analog[2] = {0x80, 0x00};
   uint8_t UartCode = 3;
   std::vector<uint8_t> Lcd;
+  TEmuInput Input = TEmuInput::Signal;
+  double Electrodes[40] = {};  // ohms
   std::array<uint8_t, 256> Eeprom[2];
   uint64_t StartMs = 0;
   uint32_t Produced = 0;  // sample packets made since start
@@ -88,8 +91,15 @@ void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
   uint32_t rate = RateOf(d.RateCode);
   int k = EmuChannelCount(d.Kind);
   uint8_t p[3 * 40 + 2];
+  // Pull-up on: SetPullUp's code 1, or a code of the pull-up family 0xC0-0xCF.
+  bool pullUp = d.Analog[0] == 0x01 || (d.Analog[0] & 0xF0) == 0xC0;
+  bool wideGain = d.Kind == 7 || d.Kind == 8;
   for (int c = 0; c < k; ++c) {
-    uint32_t v = uint32_t(EmuSignal(c, s, rate)) << 2;  // 22-bit count in a 24-bit word
+    double input = pullUp                             ? EmuTestSignal(d.Electrodes[c], wideGain, c, s, rate)
+                   : d.Input == TEmuInput::Zero        ? 0.0
+                   : d.Input == TEmuInput::Calibration ? double(kEmuCalSpan)
+                                                       : double(EmuSignal(c, s, rate));
+    uint32_t v = uint32_t(EmuReading(c, input)) << 2;  // 22-bit count in a 24-bit word
     p[3 * c] = uint8_t(v >> 16);
     p[3 * c + 1] = uint8_t(v >> 8);
     p[3 * c + 2] = uint8_t(v);
@@ -165,7 +175,10 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
       d.Lcd.assign(p, p + std::min<int>(n, 16));
       break;
     case 10:
-      if (n >= 2) d.Analog[0] = p[0], d.Analog[1] = p[1];
+      if (n >= 2) {
+        Advance(d);  // samples already due keep the front end they had
+        d.Analog[0] = p[0], d.Analog[1] = p[1];
+      }
       break;
     case 11:
       if (n >= 1) d.Sync = p[0];
@@ -394,8 +407,10 @@ std::string TEmulator::Add(int kind, int revision)
   std::snprintf(path, sizeof path, "\\\\?\\usb#vid_0000&pid_amx0#emulated%04d#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",
                 P->NextSerial++);
   d->Path = path;
-  d->Eeprom[0].fill(0xFF);
+  int channels = EmuChannelCount(kind);
+  d->Eeprom[0] = EmuCalRecord(channels);
   d->Eeprom[1].fill(0xFF);
+  for (int c = 0; c < 40; ++c) d->Electrodes[c] = EmuDefaultImpedance(channels, c);
   P->Devices.push_back(d);
   return d->Path;
 }
@@ -444,6 +459,19 @@ void TEmulator::DuplicatePath(const std::string& path, bool on)
 {
   WITH_DEVICE(path, );
   d->Duplicate = on;
+}
+void TEmulator::SetInput(const std::string& path, TEmuInput input)
+{
+  WITH_DEVICE(path, );
+  Advance(*d);  // samples already due keep the input they had
+  d->Input = input;
+}
+void TEmulator::SetElectrode(const std::string& path, int channel, double ohms)
+{
+  WITH_DEVICE(path, );
+  if (channel < 0 || channel >= 40) return;
+  Advance(*d);
+  d->Electrodes[channel] = ohms;
 }
 std::vector<std::vector<uint8_t>> TEmulator::Commands(const std::string& path)
 {

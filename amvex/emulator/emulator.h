@@ -27,6 +27,13 @@ int EmuChannelCount(int kind);
 // The signal of channel c at sample number s (counts of 22 bits), see the README.
 int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate);
 
+// What every channel's input carries while the pull-up is off.
+enum class TEmuInput {
+  Signal,       // EmuSignal
+  Zero,         // 0 V: each channel reads its zero offset
+  Calibration,  // the calibration voltage (0.1 V): each channel reads offset + span
+};
+
 struct TEmuFaults {
   uint32_t DropEvery = 0;     // every n-th sample packet is lost (sequence byte still advances)
   uint32_t CorruptEvery = 0;  // every n-th sample packet has its start byte damaged
@@ -64,6 +71,9 @@ public:
   void Notify(uint32_t message, uintptr_t event);
   void SetFaults(const std::string& path, const TEmuFaults& faults);
   void DuplicatePath(const std::string& path, bool on);  // enumeration lists it twice
+  void SetInput(const std::string& path, TEmuInput input);
+  // Electrode impedance in ohms (channel 0 to 39); 0 shorts it to the reference.
+  void SetElectrode(const std::string& path, int channel, double ohms);
 
   // Inspection.
   std::vector<std::vector<uint8_t>> Commands(const std::string& path);  // every packet written

@@ -152,7 +152,42 @@ AMX_API int32_t AMX_CALL AmxSetCalibrateFlag(int32_t id, int32_t flag);
 
 /* ---- Impedance ---------------------------------------------------------- */
 
+/* Electrode impedance from the device's 30 Hz test signal. Each channel is
+ * measured against the reference channel (19 on devices of 20 or more channels,
+ * 0 on 16-channel devices, after AmxOpen): its difference is band-passed
+ * (28-32 Hz), and the RMS of every one-second window becomes ohms, scaled by the
+ * channel's impedance reference from the calibration record (100 MOhm without
+ * calibration). */
+
+/* Stops acquisition, prepares one measurement per channel except the reference
+ * channel, switches the pull-up (test signal) on and starts acquisition again:
+ * AmxRead keeps delivering samples meanwhile. About 0.5 s. AMX_OK. */
+AMX_API int32_t AMX_CALL AmxMeasureImpedanceStart(int32_t id);
+/* Stops acquisition, switches the pull-up off and ends the measurement. AMX_OK. */
+AMX_API int32_t AMX_CALL AmxMeasureImpedanceStop(int32_t id);
+/* values (out): one int32 per channel, ohms of the last completed window: 0
+ * until the first one-second window is complete (the first ones also carry the
+ * filter's start-up), -1 for a window that held an invalid sample of the channel
+ * or of the reference, -1 for the reference channel and when no measurement
+ * runs. Devices of kinds 7 and 8 report 1000 ohms less (so -1000 before the
+ * first window). size: bytes of values; at least 4 x channel count, all of them
+ * zeroed first. AMX_OK; AMX_FAILED if values is NULL or size is too small. */
+AMX_API int32_t AMX_CALL AmxMeasureImpedanceRead(int32_t id, int32_t* values, int32_t size);
+/* Reference channel (0-39) for the next AmxMeasureImpedanceStart. A channel the
+ * device's frames do not carry makes every window invalid. AMX_OK; AMX_FAILED
+ * (reference unchanged) for a channel outside 0-39. */
+AMX_API int32_t AMX_CALL AmxSetImpedanceRef(int32_t id, int32_t channel);
+/* Out: the reference channel. AMX_OK; AMX_FAILED if channel is NULL. */
+AMX_API int32_t AMX_CALL AmxGetImpedanceRef(int32_t id, int32_t* channel);
+
 /* ---- Display ------------------------------------------------------------ */
+
+/* Shows text (zero-terminated, Windows code page 1251) on the device's display:
+ * the first 16 characters, Latin and Cyrillic letters, digits and punctuation;
+ * characters the display lacks (backslash, braces, bar, most symbols) show as
+ * spaces. An empty text sends an empty command. AMX_OK; AMX_LCD_FAILED when the
+ * command could not be sent; AMX_FAILED if text is NULL. */
+AMX_API int32_t AMX_CALL AmxLCD(int32_t id, const char* text);
 
 /* ---- Filters: Butterworth ----------------------------------------------- */
 

@@ -81,11 +81,13 @@ TEST(Api, InfoDescribesEveryKind)
     ASSERT_EQ(AmxInfo(id, &info, sizeof info), AMX_OK);
     EXPECT_EQ(info.channelCount, c.channels);
     EXPECT_DOUBLE_EQ(info.voltsPerCount, 2.5 / (c.gain * 2097151.0));
-    EXPECT_EQ(info.calNumber1, 0);  // no calibration record
-    EXPECT_EQ(info.calYear, 1899);
-    EXPECT_EQ(info.calMonth, 12);
-    EXPECT_EQ(info.calDay, 30);
-    EXPECT_EQ(info.calDayOfWeek, 6);  // a Saturday
+    // The emulated calibration record: numbers 4711 and the channel count, June 2020.
+    EXPECT_EQ(info.calNumber1, 4711);
+    EXPECT_EQ(info.calNumber2, c.channels);
+    EXPECT_EQ(info.calYear, 2020);
+    EXPECT_EQ(info.calMonth, 6);
+    EXPECT_EQ(info.calDay, 1);
+    EXPECT_EQ(info.calDayOfWeek, 1);  // a Monday
     EXPECT_EQ(info.calHour + info.calMinute + info.calSecond + info.calMilliseconds, 0);
     AmxInternalInfoRecord ii;
     EXPECT_EQ(AmxInternalInfo(id, &ii, 7), AMX_FAILED);

@@ -70,10 +70,9 @@ TEST(Crc32, MatchesTheIeeeCheckValues)
 
 TEST(BitStream, ReadsLsbFirstAcrossByteBoundaries)
 {
-  tMemoryStream s;
+  TMemoryStream s;
   const uint8_t bytes[] = {0xB5, 0x6C, 0xFF};
   s.Write(bytes, 3);
-  s.Seek(0);
   tBitStream bits(s);
   EXPECT_EQ(bits.ReadBits(false, 4), 0x5);
   EXPECT_EQ(bits.ReadBits(true, 4), -5);         // 0xB sign-extended
@@ -95,9 +94,8 @@ TEST(BitStream, ReadsMixedWidthsBackAsPacked)
     values.push_back(v);
     PackBits(packed, bit, v, w);
   }
-  tMemoryStream s;
+  TMemoryStream s;
   s.Write(packed.data(), packed.size());
-  s.Seek(0);
   tBitStream bits(s);
   for (size_t i = 0; i < values.size(); ++i) {
     int w = widths[i];
@@ -110,10 +108,9 @@ TEST(BitStream, ReadsMixedWidthsBackAsPacked)
 
 TEST(BitStream, RefusesWidthsOutside1To20)
 {
-  tMemoryStream s;
+  TMemoryStream s;
   const uint8_t bytes[4] = {};
   s.Write(bytes, 4);
-  s.Seek(0);
   tBitStream bits(s);
   EXPECT_THROW(bits.ReadBits(false, 21), std::invalid_argument);
   EXPECT_THROW(bits.ReadBits(true, 0), std::invalid_argument);

@@ -41,6 +41,7 @@ struct BdfWriter {
   int handle = -1;
   int fd = -1;
   long long records = 0;
+  bool failed = false;  // a write failed: nothing more goes to the file
   int channels = 0, rate = 0;
   std::vector<std::vector<int>> record;  // [channel][sample of the record]
   int fill = 0;
@@ -51,6 +52,7 @@ struct BdfWriter {
   {
     for (auto& samples : record) {
       if (edfwrite_digital_samples(handle, samples.data()) != 0) {
+        failed = true;
         std::fprintf(stderr, "\namxctl: writing %s failed (%s): recording ended\n", path.c_str(),
                      errno ? std::strerror(errno) : "disk full?");
         return false;
@@ -60,6 +62,7 @@ struct BdfWriter {
     char count[9];
     std::snprintf(count, sizeof count, "%-8lld", ++records);
     if (std::fflush(nullptr) != 0 || pwrite(fd, count, 8, 236) != 8) {
+      failed = true;
       std::fprintf(stderr, "\namxctl: writing %s failed (%s): recording ended\n", path.c_str(), std::strerror(errno));
       return false;
     }
@@ -170,12 +173,11 @@ int cmd_record(int argc, char** argv)
     return true;
   };
   int rc = acquire(a);
-  // The last record is completed with missing-frame values after the stop mark.
+  // The last record is completed with missing-frame values after the stop
+  // mark, also when the device failed: the frames read so far are kept.
   w.annotate(a.frames, g_stop ? "Recording stop (interrupted)" : rc ? "Recording stop (failed)" : "Recording stop");
-  if (w.fill > 0 && rc == 0) {
-    while (w.fill > 0 && rc == 0)
-      if (!w.add(nullptr)) rc = kExitFailed;
-  }
+  while (w.fill > 0 && !w.failed)
+    if (!w.add(nullptr)) rc = kExitFailed;
   close(w.fd);
   if (edfclose_file(w.handle) != 0 && rc == 0) rc = fail("closing " + w.path + " failed");
   std::fprintf(stderr, "%s: %llu frames (%.1f s) at %d samples/s, %d packet(s) lost, %llu frame(s) missing%s",

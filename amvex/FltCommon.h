@@ -74,10 +74,6 @@ class tFilterList {
     doomed = std::move(it->second);
     Items.erase(it);
   }
-  size_t Count() {
-    Hold hold(Lock);
-    return Items.size();
-  }
 
  private:
   struct Hold {

@@ -67,6 +67,7 @@ double ReferenceGain(Gain gain, double alpha1, double alpha2) {
 }  // namespace
 
 void TFilterCalculator::Design() {
+  if (Order > 8 || FilterType > kBandStop) throw EButtFilter(AMX_BF_OUT_OF_RANGE, "Invalid Filter Parameters");
   PoleMask = 0xFFFF;
   std::memset(XCoeffs, 0, sizeof XCoeffs);
   std::memset(YCoeffs, 0, sizeof YCoeffs);

@@ -23,7 +23,12 @@ bool THardwareFilter::Apply(double rate, double tau) {
 }
 
 void THardwareFilter::SetRate(double x) {
-  if (std::isfinite(x) && x > 0) Apply(x, TimeConstant);
+  if (!std::isfinite(x) || !(x > 0)) return;
+  if (TimeConstant == 0) {
+    Rate = x;  // cutoff 0: stays a pass-through filter
+  } else {
+    Apply(x, TimeConstant);
+  }
 }
 
 void THardwareFilter::SetTimeConstant(double x) {

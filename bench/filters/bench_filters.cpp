@@ -85,7 +85,8 @@ void BM_LiquidIirfilt(benchmark::State& state) {
   Label(state, d);
 }
 
-template <uint32_t (*Create)(), void (*Destroy)(uint32_t), void (*Process)(uint32_t, const int32_t*, int32_t*, int32_t)>
+template <uint32_t(AMX_CALL* Create)(), void(AMX_CALL* Destroy)(uint32_t),
+          void(AMX_CALL* Process)(uint32_t, const int32_t*, int32_t*, int32_t)>
 void BM_Family(benchmark::State& state) {
   const uint32_t h = Create();
   const auto x = Input();

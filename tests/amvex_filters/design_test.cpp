@@ -16,6 +16,7 @@
 
 namespace {
 
+const double kPi = 3.14159265358979323846;
 using cld = std::complex<long double>;
 const long double kPiL = 3.14159265358979323846264338327950288L;
 
@@ -121,12 +122,12 @@ double MeasuredGain(const TFilterCalculator& c, double alpha, int settle) {
   const int period = static_cast<int>(std::lround(1 / alpha));
   const int tail = period * std::max(1, 4000 / period);
   std::vector<int32_t> x(settle + tail);
-  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int32_t>(std::lround(a * std::sin(2 * M_PI * alpha * i)));
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int32_t>(std::lround(a * std::sin(2 * kPi * alpha * i)));
   const auto y = RunCascade(c, x);
   double s = 0, co = 0;
   for (int i = settle; i < settle + tail; ++i) {
-    s += y[i] * std::sin(2 * M_PI * alpha * i);
-    co += y[i] * std::cos(2 * M_PI * alpha * i);
+    s += y[i] * std::sin(2 * kPi * alpha * i);
+    co += y[i] * std::cos(2 * kPi * alpha * i);
   }
   return 2 * std::hypot(s, co) / tail / a;
 }
@@ -174,8 +175,8 @@ TEST(ButterDesign, EveryPoleLiesInsideTheUnitCircle) {
 TEST(ButterDesign, BandResponsesAreSymmetricAroundTheWarpedCentre) {
   // Frequencies whose prewarped values multiply to w1 w2 have equal gain.
   const double rate = 1000, f1 = 8, f2 = 13;
-  auto warp = [&](double f) { return std::tan(M_PI * f / rate); };
-  auto unwarp = [&](double w) { return std::atan(w) * rate / M_PI; };
+  auto warp = [&](double f) { return std::tan(kPi * f / rate); };
+  auto unwarp = [&](double w) { return std::atan(w) * rate / kPi; };
   for (int type : {2, 3}) {
     const auto c = Calc({type, 4, rate, f1, f2});
     for (double fa : {5.0, 9.0, 12.0}) {

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "amvex.h"
 
 namespace {
 
+const double kPi = 3.14159265358979323846;
 using Process32 = std::function<void(const int32_t*, int32_t*, int32_t)>;
 
 std::vector<int32_t> Noise(int n, int amplitude, unsigned seed) {
@@ -42,9 +44,9 @@ std::vector<int32_t> FilteredInBlocks(const Process32& f, std::vector<int32_t> x
 // One filter of each family, as 32-bit processors.
 struct Family {
   const char* name;
-  uint32_t (*create)();
-  void (*destroy)(uint32_t);
-  void (*process)(uint32_t, const int32_t*, int32_t*, int32_t);
+  uint32_t(AMX_CALL* create)();
+  void(AMX_CALL* destroy)(uint32_t);
+  void(AMX_CALL* process)(uint32_t, const int32_t*, int32_t*, int32_t);
 };
 const Family kFamilies[] = {
     {"BF", BFCreate, BFDestroy, BFProcess32},
@@ -111,6 +113,25 @@ TEST(Filters, UnknownDestroyedAndForeignHandlesAreIgnored) {
   WFSet(handles[1], 1000, 10, 0.1);
   AFSetEx(handles[2], 500, 60);
   HFSet(handles[3], 500, 1, 0);
+}
+
+TEST(Filters, ThreadsCreateUseAndDestroyTheirOwnFiltersConcurrently) {
+  const auto x = Noise(256, 1 << 20, 6);
+  std::vector<std::vector<int32_t>> results(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 50; ++round) {
+        for (const Family& fam : kFamilies) {
+          const uint32_t h = fam.create();
+          results[t] = Filtered(Bind(fam, h), x);
+          fam.destroy(h);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 1; t < 4; ++t) EXPECT_EQ(results[t], results[0]);
 }
 
 TEST(ButterFilter, SettlesAtTheInputForLowPassAndAtZeroForHighPass) {
@@ -283,7 +304,14 @@ TEST(HardwareFilter, CutoffZeroPassesThroughAndOutputsSaturate) {
   const auto x = Noise(300, 1 << 30, 8);
   EXPECT_EQ(Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(h, s, d, n); }, x), x);
   HFSet(h, 0, -1, 0);  // negative cutoffs are ignored
+  HFSet(h, 1000, -1, 0);  // a new rate keeps it passing through ...
   EXPECT_EQ(Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(h, s, d, n); }, x), x);
+  const int32_t zero[1] = {0}, step[1] = {100000};
+  int32_t out[1];
+  HFProcess32(h, zero, out, 1);        // the average is now 0
+  HFSet(h, 0, 0.1591549430918953, 0);  // ... and the rate counts for the next cutoff:
+  HFProcess32(h, step, out, 1);        // a window of 1000 samples
+  EXPECT_EQ(out[0], 100000 - 100);
   HFDestroy(h);
 }
 
@@ -297,7 +325,7 @@ TEST(AdaptiveFilter, FirstOutputAndCancellationOfMainsHum) {
 
   const uint32_t hum = AFCreate();
   std::vector<int32_t> x(4000);
-  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int32_t>(std::lround(200 * std::sin(2 * M_PI * 50 * i / 1000.0)));
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int32_t>(std::lround(200 * std::sin(2 * kPi * 50 * i / 1000.0)));
   const auto y = Filtered([&](const int32_t* s, int32_t* d, int32_t n) { AFProcess32(hum, s, d, n); }, x);
   for (size_t i = 3000; i < y.size(); ++i) EXPECT_LE(std::abs(y[i]), 3) << i;
   AFDestroy(hum);

@@ -176,6 +176,14 @@ void TAmx::Close()
   TUsbDevice::Close();
 }
 
+// A resume can arrive for a device that was never suspended: its reader must not
+// keep reading a handle that is about to be replaced.
+bool TAmx::Reopen()
+{
+  if (IsOpen()) Stop();
+  return TUsbDevice::Reopen();
+}
+
 void TAmx::DataReceived(const uint8_t* block, uint32_t n) { InputBuffer.Feed(block, n); }
 
 void TAmx::OnPacket(void* self, uint8_t type, uint8_t n, const uint8_t* payload)

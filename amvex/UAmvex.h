@@ -71,6 +71,7 @@ public:
   ~TAmx() override;
 
   void Close() override;
+  bool Reopen() override;
   void DataReceived(const uint8_t* block, uint32_t n) override;
 
   // Command protocol.

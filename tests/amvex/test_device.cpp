@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "UAmvex.h"
+#include "amvex.h"
 #include "emulator/emulator.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
 
 using namespace amx;
 
@@ -205,15 +210,14 @@ TEST(Amx, DebugModeWritesCommandAndReplyDumps)
 
 // The library's own device list (in-process, on the default emulator): the list
 // changes on the notification thread while host threads call the exports.
-#include "amvex.h"
-
-#include <atomic>
-#include <thread>
 
 TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
 {
 #ifdef _WIN32
-  LibraryLoad();  // linked into an executable, the library gets no DLL attach call
+  // Linked into an executable, the library gets no DLL attach call; and it must
+  // take the (empty) emulator rather than the system's device bus.
+  _putenv("AMVEX_EMULATE= ");
+  LibraryLoad();
 #endif
   TEmulator& emu = DefaultEmulator();
   ASSERT_EQ(GetAmxCount(), 0);  // AMVEX_EMULATE is not set for this suite
@@ -249,4 +253,29 @@ TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
 #ifdef _WIN32
   LibraryUnload();
 #endif
+}
+
+TEST(Amx, DroppedAndDamagedPacketsAreCountedAndNeverStored)
+{
+  Device d;
+  d.Amx->Identify();
+  ASSERT_TRUE(d.Amx->SetSampling(1000));
+  TEmuFaults f;
+  f.DropEvery = 50;
+  f.CorruptEvery = 77;
+  d.Emu.SetFaults(d.Path, f);
+  ASSERT_TRUE(d.Amx->Start());
+  SleepMs(400);
+  std::vector<int32_t> buf(41 * 2000);
+  int n = d.Amx->ReadSamples(buf.data(), int(buf.size() * 4)) / (41 * 4);
+  d.Amx->Stop();
+  uint32_t lost = d.Amx->LostPackets.load();
+  EXPECT_GT(lost, 5u);
+  // Each lost packet also costs the next one (it re-synchronises the sequence).
+  ASSERT_GT(n, 200);
+  for (int k = 0; k < n; ++k) {
+    uint32_t number = uint32_t(buf[size_t(k) * 41 + 40]) & 0x0FFFFFFF;
+    ASSERT_EQ(number, uint32_t(k + 1));
+    for (int c = 0; c < 40; ++c) ASSERT_LT(std::abs(buf[size_t(k) * 41 + size_t(c)] - 1000 * (c + 1)), 20600);
+  }
 }

@@ -56,7 +56,7 @@ double now_seconds();
 
 // The acquisition loop shared by stream, record and impedance. Frames are
 // handed out in blocks of whole frames (channels + 1 words), in sample-number
-// order; a jump in the sample numbers is reported as a gap first.
+// order; lost packets and jumps in the sample numbers are reported first.
 struct Acquisition {
   int32_t id = 0;
   int channels = 0;
@@ -66,8 +66,8 @@ struct Acquisition {
   const char* verb = "streamed";
   // Return false to stop (the callee printed why).
   std::function<bool(const int32_t* frames, int count, uint64_t first_index)> on_frames;
-  // missing frames before index; lost_packets = AmxDebugState's count (minus
-  // the synchronising first packet) at that moment.
+  // Before frame index: `missing` frames skipped by the sample numbers, or
+  // `lost_packets` more packets the library reports lost (AmxDebugState).
   std::function<bool(uint64_t index, uint32_t missing, int32_t lost_packets)> on_gap;
   std::function<void()> on_tick;  // once a second (impedance table)
   // Results.

@@ -230,7 +230,6 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     a.elapsed = now - t0;
     if (now - last_tick >= 1.0) {
       last_tick = now;
-      a.lost_packets = lost_since_start(a.id);
       status_line(a, false);
       if (a.on_tick) a.on_tick();
     }
@@ -244,10 +243,17 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       continue;
     }
     last_data = now;
-    // Deliver runs of consecutive sample numbers; a jump forward is a gap (lost
-    // packets), a jump back a restarted sequence (counted as neither).
-    int begin = 0;
     bool ok = true;
+    // The library numbers frames itself, so packets it lost leave no gap in the
+    // numbers: its lost-packet count is what shows them, before this block.
+    int32_t lost = lost_since_start(a.id);
+    if (lost > a.lost_packets) {
+      if (a.on_gap) ok = a.on_gap(a.frames, 0, lost - a.lost_packets);
+      a.lost_packets = lost;
+    }
+    // Deliver runs of consecutive sample numbers; a jump forward is a gap of
+    // missing frames, a jump back a restarted sequence (counted as neither).
+    int begin = 0;
     for (int i = 0; i < count && ok; ++i) {
       uint32_t number = static_cast<uint32_t>(buffer[static_cast<size_t>(i) * words + a.channels]) & mask;
       uint32_t ahead = (number - next) & mask;
@@ -256,8 +262,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
           ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], i - begin, a.frames);
         a.frames += static_cast<uint64_t>(i - begin);
         begin = i;
-        a.lost_packets = lost_since_start(a.id);
-        if (ok && a.on_gap) ok = a.on_gap(a.frames, ahead, a.lost_packets);
+        if (ok && a.on_gap) ok = a.on_gap(a.frames, ahead, 0);
         a.frames += ahead;
         a.missing += ahead;
       }
@@ -275,7 +280,10 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     }
   }
   a.elapsed = now_seconds() - t0;
-  a.lost_packets = lost_since_start(a.id);
+  if (int32_t lost = lost_since_start(a.id); lost > a.lost_packets) {
+    if (result == 0 && a.on_gap && !a.on_gap(a.frames, 0, lost - a.lost_packets)) result = kExitFailed;
+    a.lost_packets = lost;
+  }
   status = AmxStop(a.id);
   if (status != AMX_OK && result == 0) result = fail("stopping acquisition", status);
   status_line(a, true);

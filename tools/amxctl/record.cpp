@@ -42,14 +42,39 @@ struct BdfWriter {
   int fd = -1;
   long long records = 0;
   bool failed = false;  // a write failed: nothing more goes to the file
+  // Losses within one data record make one annotation (at the first of them):
+  // edflib keeps a bounded number of annotations per record.
+  bool loss_pending = false;
+  uint64_t loss_at = 0, loss_frames = 0;
+  int32_t loss_packets = 0;
   int channels = 0, rate = 0;
   std::vector<std::vector<int>> record;  // [channel][sample of the record]
   int fill = 0;
   uint64_t clipped = 0;
   std::string path;
 
+  void note_loss(uint64_t index, uint32_t missing, int32_t packets)
+  {
+    if (!loss_pending) loss_at = index;
+    loss_pending = true;
+    loss_frames += missing;
+    loss_packets += packets;
+  }
+
+  void annotate_loss()
+  {
+    if (!loss_pending) return;
+    // (readers keep 40 characters of an annotation)
+    annotate(loss_at, "Lost " + std::to_string(loss_packets) + " packets, " + std::to_string(loss_frames) +
+                          " frames missing");
+    loss_pending = false;
+    loss_frames = 0;
+    loss_packets = 0;
+  }
+
   bool flush_record()
   {
+    annotate_loss();
     for (auto& samples : record) {
       if (edfwrite_digital_samples(handle, samples.data()) != 0) {
         failed = true;
@@ -145,7 +170,9 @@ int cmd_record(int argc, char** argv)
   }
   std::string equipment = "Amvex kind " + std::to_string(ident.deviceKind) + " rev " +
                           std::to_string(ident.deviceRevision);
-  ok = ok && edf_set_equipment(w.handle, equipment.c_str()) == 0 && w.annotate(0, "Recording start");
+  // Room for start, one loss and stop annotations in one record.
+  ok = ok && edf_set_equipment(w.handle, equipment.c_str()) == 0 &&
+       edf_set_number_of_annotation_signals(w.handle, 4) == 0 && w.annotate(0, "Recording start");
   if (!ok) {
     edfclose_file(w.handle);
     if (w.fd >= 0) close(w.fd);
@@ -166,13 +193,13 @@ int cmd_record(int argc, char** argv)
     return true;
   };
   a.on_gap = [&](uint64_t index, uint32_t missing, int32_t lost) {
-    w.annotate(index, "Lost packets: " + std::to_string(missing) + " frame(s) missing (" + std::to_string(lost) +
-                          " packet(s) lost so far)");
+    w.note_loss(index, missing, lost);
     for (uint32_t i = 0; i < missing; ++i)
       if (!w.add(nullptr)) return false;
     return true;
   };
   int rc = acquire(a);
+  w.annotate_loss();
   // The last record is completed with missing-frame values after the stop
   // mark, also when the device failed: the frames read so far are kept.
   w.annotate(a.frames, g_stop ? "Recording stop (interrupted)" : rc ? "Recording stop (failed)" : "Recording stop");

@@ -222,7 +222,7 @@ int cmd_stream(int argc, char** argv)
   a.rate = rate;
   a.seconds = seconds;
   a.quiet = args.has("quiet");
-  a.on_frames = [&](const int32_t* frames, int count, uint64_t) {
+  a.on_frames = [&](const int32_t* frames, int count) {
     std::vector<int32_t> block(frames, frames + static_cast<size_t>(count) * (channels + 1));
     filters.apply(block.data(), count, channels);
     out.clear();

@@ -65,7 +65,7 @@ struct Acquisition {
   bool quiet = false;  // no status line on standard error
   const char* verb = "streamed";
   // Return false to stop (the callee printed why).
-  std::function<bool(const int32_t* frames, int count, uint64_t first_index)> on_frames;
+  std::function<bool(const int32_t* frames, int count)> on_frames;
   // Before frame index: `missing` frames skipped by the sample numbers, or
   // `lost_packets` more packets the library reports lost (AmxDebugState).
   std::function<bool(uint64_t index, uint32_t missing, int32_t lost_packets)> on_gap;
@@ -78,7 +78,7 @@ struct Acquisition {
 };
 // Starts the device (the rate is already set), runs until seconds of sample
 // numbers have passed, Ctrl-C or a callback refuses, stops the device. Returns
-// 0 or the exit code after a message. extra_start replaces AmxStart (impedance).
+// 0 or the exit code after a message. start replaces AmxStart (impedance).
 int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start = AmxStart);
 
 // The whole tool: argv[1] is the subcommand. Returns the exit code.

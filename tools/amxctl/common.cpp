@@ -259,7 +259,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       uint32_t ahead = (number - next) & mask;
       if (ahead != 0 && ahead < mask / 2) {
         if (i > begin && a.on_frames)
-          ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], i - begin, a.frames);
+          ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], i - begin);
         a.frames += static_cast<uint64_t>(i - begin);
         begin = i;
         if (ok && a.on_gap) ok = a.on_gap(a.frames, ahead, 0);
@@ -272,7 +272,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     if (limit != 0 && a.frames + static_cast<uint64_t>(end - begin) > limit)
       end = begin + static_cast<int>(limit > a.frames ? limit - a.frames : 0);
     if (ok && end > begin && a.on_frames)
-      ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], end - begin, a.frames);
+      ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], end - begin);
     a.frames += static_cast<uint64_t>(end - begin);
     if (!ok) {
       result = kExitFailed;

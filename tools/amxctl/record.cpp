@@ -187,7 +187,7 @@ int cmd_record(int argc, char** argv)
   a.quiet = args.has("quiet");
   a.verb = "recorded";
   const int words = w.channels + 1;
-  a.on_frames = [&](const int32_t* frames, int count, uint64_t) {
+  a.on_frames = [&](const int32_t* frames, int count) {
     for (int i = 0; i < count; ++i)
       if (!w.add(frames + static_cast<size_t>(i) * words)) return false;
     return true;

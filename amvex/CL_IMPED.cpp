@@ -118,9 +118,9 @@ int TAmx::ImpedanceRead(int32_t* values, int size)
   return 4 * channels;
 }
 
-// Each channel is measured against the reference channel. A reference outside
-// the frame (AmxSetImpedanceRef takes any channel) has no sample: every window
-// is then invalid. Differences are limited to the valid sample range.
+// Each channel is measured against the reference channel. A reference the frame
+// does not carry (a channel at or above the device's count) has no sample: every
+// window is then invalid. Differences are limited to the valid sample range.
 void TAmx::FeedImpedance(const int32_t* frame, int bytes)
 {
   const int channels = int(FrameChannels);

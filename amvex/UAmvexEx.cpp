@@ -285,6 +285,7 @@ AMX_API int32_t AMX_CALL AmxSetImpedanceRef(int32_t id, int32_t channel)
 {
   return WithDevice(id, [&](TAmx& d) {
     if (channel < 0 || channel >= MaxChannels) return int32_t(AMX_FAILED);
+    TLock l(d.DataLock);  // a running measurement reads it on the reader thread
     d.ImpedanceRef = channel;
     return int32_t(AMX_OK);
   });

@@ -2,9 +2,21 @@
 # The main job: set-up, build, run. With a display it opens the vyre3d window in
 # the build folder (which holds get/); without one it runs vyre3d briefly under
 # Xvfb and saves a picture of its window to out/.
+# `run.sh amvex` instead streams live samples from an emulated 40-channel
+# amplifier through amxctl for a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+if [ "${1:-}" = amvex ]; then
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/release -j"$(nproc)" --target amxctl
+  export AMVEX_EMULATE="kind=7,rev=64"
+  amxctl=build/release/tools/amxctl/amxctl
+  "$amxctl" list
+  echo "== 5 s of live samples at 1000/s (sample, status, first channels in microvolts)"
+  "$amxctl" stream @0 --rate 1000 --seconds 5 --uv | awk 'NR % 100 == 1 { printf "%s", $1 "  " $2; for (i = 3; i <= 8; ++i) printf "  %10s", $i; print "  ..." ; fflush() }'
+  exit 0
+fi
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j"$(nproc)"
 

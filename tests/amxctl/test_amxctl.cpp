@@ -1,0 +1,293 @@
+// amxctl end to end: the built program against the emulated amplifiers of
+// AMVEX_EMULATE ("kind=7,rev=64;kind=2": @0 has 40 channels, @1 20), checked
+// through its output, exit codes and the BDF+ files it writes (read with edflib).
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "amxctl.h"
+#ifdef AMXCTL_HAVE_EDF
+#include <edflib.h>
+#endif
+
+namespace {
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string slurp(const std::string& path)
+{
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string temp_path(const std::string& name)
+{
+  return ::testing::TempDir() + "amxctl_" + std::to_string(getpid()) + "_" + name;
+}
+
+// Runs amxctl with args (shell words) and collects both outputs.
+Result amxctl(const std::string& args)
+{
+  std::string out = temp_path("out"), err = temp_path("err");
+  int status = std::system((std::string(AMXCTL_PATH) + " " + args + " >" + out + " 2>" + err).c_str());
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = slurp(out);
+  r.err = slurp(err);
+  return r;
+}
+
+// The subcommands in this process: the emulated EEPROM keeps what they wrote,
+// and the library's start (about a second per program run) is paid once.
+int run_here(std::vector<std::string> args)
+{
+  args.insert(args.begin(), "amxctl");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  return amxctl::run(static_cast<int>(argv.size()), argv.data());
+}
+
+std::vector<std::vector<long long>> parse_csv(const std::string& text, std::string& header)
+{
+  std::vector<std::vector<long long>> rows;
+  std::istringstream in(text);
+  std::getline(in, header);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<long long> row;
+    std::istringstream fields(line);
+    for (std::string f; std::getline(fields, f, ',');) row.push_back(std::stoll(f, nullptr, row.size() == 1 ? 16 : 10));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+TEST(Amxctl, ListShowsTheEmulatedDevices)
+{
+  Result r = amxctl("list");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("2 device(s)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("   7   64       40  record 4711/40 of 2020-06-01, applied"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("   2    1       20  record 4711/20 of 2020-06-01, applied"), std::string::npos) << r.out;
+  Result info = amxctl("info @1");
+  ASSERT_EQ(info.code, 0) << info.err;
+  EXPECT_NE(info.out.find("kind 2, revision 1, 20 channels"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("impedance reference: channel 20"), std::string::npos) << info.out;
+}
+
+TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
+{
+  double t0 = amxctl::now_seconds();
+  Result r = amxctl("stream @1 --rate 250 --seconds 2 --format csv");
+  double took = amxctl::now_seconds() - t0;
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::string header;
+  auto rows = parse_csv(r.out, header);
+  ASSERT_EQ(rows.size(), 500u);
+  EXPECT_EQ(header.substr(0, 24), "sample,status,ch1,ch2,ch");
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].size(), 22u);
+    ASSERT_EQ(rows[i][0], static_cast<long long>(i + 1));
+    EXPECT_EQ(rows[i][1], (i + 1) % 250 == 0 ? 1 : 0) << "status bit 28 marks each second";
+  }
+  EXPECT_GT(took, 1.5) << "500 frames at 250/s take two seconds";
+  EXPECT_LT(took, 6.0);
+  EXPECT_NE(r.err.find("500 frames (2.0 s), 0 packet(s) lost, 0 frame(s) missing"), std::string::npos) << r.err;
+
+  // A baseline filter removes each channel's offset (1000 x (c + 1) counts
+  // plus calibration): late samples average near zero.
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(run_here({"stream", "@1", "--rate", "250", "--seconds", "1", "--format", "csv", "--quiet", "--filter",
+                      "baseline:2"}),
+            0);
+  auto filtered = parse_csv(::testing::internal::GetCapturedStdout(), header);
+  ASSERT_EQ(filtered.size(), 250u);
+  double mean = 0;
+  for (size_t i = 125; i < 250; ++i) mean += filtered[i][21];
+  EXPECT_LT(std::abs(mean / 125), 0.05 * std::abs(static_cast<double>(rows[125][21])));
+}
+
+#ifdef AMXCTL_HAVE_EDF
+TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
+{
+  std::string file = temp_path("rec.bdf");
+  Result r = amxctl("record @1 " + file + " --rate 500 --seconds 1.25");
+  ASSERT_EQ(r.code, 0) << r.err;
+  // The emulator's samples are deterministic: a stream of the same length holds
+  // the same counts.
+  Result s = amxctl("stream @1 --rate 500 --seconds 1.25 --format csv --quiet");
+  ASSERT_EQ(s.code, 0) << s.err;
+  std::string header;
+  auto rows = parse_csv(s.out, header);
+  ASSERT_EQ(rows.size(), 625u);
+
+  edf_hdr_struct hdr{};
+  ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0) << hdr.filetype;
+  EXPECT_EQ(hdr.filetype, EDFLIB_FILETYPE_BDFPLUS);
+  ASSERT_EQ(hdr.edfsignals, 20);
+  EXPECT_EQ(hdr.datarecords_in_file, 2);  // the last one completed with missing-frame values
+  for (int c = 0; c < 20; ++c) {
+    std::string label = hdr.signalparam[c].label;
+    EXPECT_EQ(label.substr(0, label.find(' ')), "Ch" + std::to_string(c + 1));
+    EXPECT_EQ(std::string(hdr.signalparam[c].physdimension).substr(0, 2), "uV");
+    std::vector<int> samples(1000);
+    ASSERT_EQ(edfread_digital_samples(hdr.handle, c, 1000, samples.data()), 1000);
+    for (int i = 0; i < 625; ++i) ASSERT_EQ(samples[i], rows[i][c + 2]) << "channel " << c << " sample " << i;
+    EXPECT_EQ(samples[625], -8388608);
+    EXPECT_EQ(samples[999], -8388608);
+  }
+  ASSERT_EQ(hdr.annotations_in_file, 2);
+  edf_annotation_struct a{};
+  ASSERT_EQ(edf_get_annotation(hdr.handle, 0, &a), 0);
+  EXPECT_EQ(a.onset, 0);
+  EXPECT_STREQ(a.annotation, "Recording start");
+  ASSERT_EQ(edf_get_annotation(hdr.handle, 1, &a), 0);
+  EXPECT_EQ(a.onset, 12500000);  // 1.25 s in units of 100 ns
+  EXPECT_STREQ(a.annotation, "Recording stop");
+  edfclose_file(hdr.handle);
+  std::remove(file.c_str());
+}
+
+TEST(Amxctl, RecordReportsFilesItCannotWrite)
+{
+  Result r = amxctl("record @1 /nonexistent-dir/x.bdf --seconds 1");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("cannot record to /nonexistent-dir/x.bdf"), std::string::npos) << r.err;
+  Result full = amxctl("record @1 /dev/full --rate 125 --seconds 3 --quiet");
+  EXPECT_EQ(full.code, 1);
+  EXPECT_NE(full.err.find("writing /dev/full failed (No space left on device)"), std::string::npos) << full.err;
+}
+#endif
+
+TEST(Amxctl, ImpedanceShowsTheElectrodes)
+{
+  Result r = amxctl("impedance @1 --seconds 2 --good 10 --bad 50");
+  ASSERT_EQ(r.code, 0) << r.err;
+  // The last table: electrodes by channel mod 8 (5, 20, 100, 1, 200, 10, 50, 2 kOhm).
+  std::string last = r.out.substr(r.out.rfind("impedance after"));
+  for (const char* line : {"ch1          5.0  good", "ch2         20.0  fair", "ch3        100.0  BAD",
+                           "ch4          1.0  good", "ch8          2.0  good", "ch20              REF"})
+    EXPECT_NE(last.find(line), std::string::npos) << line << "\n" << last;
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(run_here({"impedance", "@1", "--seconds", "1", "--ref", "1"}), 0);
+  std::string ref = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(ref.find("ch1               REF"), std::string::npos) << ref;
+  EXPECT_NE(ref.find("ch20 "), std::string::npos) << ref;
+}
+
+TEST(Amxctl, LcdSendsTheText)
+{
+  Result r = amxctl("lcd @0 'Hello'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "display: Hello\n");
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run_here({"lcd", "@0", "Привет, world 123456"}), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "display: Привет, world 12\n");
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("text cut to"), std::string::npos);
+}
+
+TEST(Amxctl, EepromUserAreaRoundTripAndSystemAreaGuard)
+{
+  std::string in = temp_path("user.bin"), out = temp_path("user_out.bin"), sys = temp_path("sys.bin");
+  std::string data;
+  for (int i = 0; i < 200; ++i) data += static_cast<char>(i * 7 + 3);
+  std::ofstream(in, std::ios::binary) << data;
+  ASSERT_EQ(run_here({"eeprom", "@0", "write", "user", in}), 0);
+  ASSERT_EQ(run_here({"eeprom", "@0", "read", "user", out}), 0);
+  std::string back = slurp(out);
+  ASSERT_EQ(back.size(), 256u);
+  EXPECT_EQ(back.substr(0, 200), data);
+  EXPECT_EQ(back.substr(200), std::string(56, '\xFF')) << "the rest stays blank";
+
+  std::ofstream(in, std::ios::binary) << std::string(257, 'x');
+  EXPECT_EQ(run_here({"eeprom", "@0", "write", "user", in}), 1) << "larger than the area";
+  // The system area: refused without --force, and the record stays intact.
+  ASSERT_EQ(run_here({"eeprom", "@0", "read", "system", sys}), 0);
+  std::ofstream(in, std::ios::binary) << std::string(256, '\0');
+  EXPECT_EQ(run_here({"eeprom", "@0", "write", "system", in}), 1);
+  ASSERT_EQ(run_here({"eeprom", "@0", "read", "system", out}), 0);
+  EXPECT_EQ(slurp(out), slurp(sys));
+  for (const auto& f : {in, out, sys}) std::remove(f.c_str());
+}
+
+TEST(Amxctl, BadArgumentsAndFailuresExitNonZeroWithAMessage)
+{
+  struct Case {
+    const char* args;
+    int code;
+    const char* message;
+  } cases[] = {
+      {"", 2, "amxctl list"},
+      {"frobnicate", 2, "unknown command \"frobnicate\""},
+      {"stream", 2, "missing arguments"},
+      {"stream @0 --bogus", 2, "unknown option --bogus"},
+      {"stream @0 --rate", 2, "--rate needs a value"},
+      {"stream @0 --format xml", 2, "--format is text or csv"},
+      {"stream @0 --rate 333", 1, "AMX_BAD_SAMPLING"},
+      {"stream @7", 1, "no device @7 (2 device(s) present"},
+      {"info 12345", 1, "opening device 12345: AMX_NO_DEVICE"},
+      {"info abc", 2, "bad device \"abc\""},
+      {"stream @0 --filter bp:4:40:40", 2, "equal corners"},
+      {"stream @0 --filter lp:4", 2, "expected lp:ORDER:F"},
+      {"stream @0 --filter notch:0", 2, "not a positive number"},
+      {"stream @0 --filter comb:3", 2, "unknown filter comb:3"},
+      {"eeprom @0 read flash", 2, "expected `read system|user"},
+      {"eeprom @0 write user /nonexistent-file", 1, "cannot read /nonexistent-file"},
+      {"impedance @0 --good 60 --bad 50", 2, "--good and --bad"},
+      {"list extra", 2, "too many arguments"},
+  };
+  // In this process: starting the library costs about a second per program run.
+  for (const Case& c : cases) {
+    std::vector<std::string> args;
+    std::istringstream words(c.args);
+    for (std::string w; words >> w;) args.push_back(w);
+    ::testing::internal::CaptureStderr();
+    int code = run_here(args);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(code, c.code) << c.args << "\n" << err;
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.args << "\n" << err;
+  }
+  for (const char* command : {"list", "info", "stream", "record", "impedance", "lcd", "eeprom"}) {
+    ::testing::internal::CaptureStdout();
+    int code = run_here({command, "--help"});
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(code, 0) << command;
+    EXPECT_EQ(out.rfind(std::string("usage: amxctl ") + command, 0), 0u) << out;
+  }
+}
+
+TEST(Amxctl, CtrlCStopsCleanly)
+{
+  std::string out = temp_path("sigint_out"), err = temp_path("sigint_err");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) _exit(99);
+    execl(AMXCTL_PATH, "amxctl", "stream", "@0", "--rate", "500", static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  for (int i = 0; i < 200 && slurp(out).size() < 1000; ++i) usleep(50 * 1000);  // streaming
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal instead of stopping";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << slurp(err);
+  std::string text = slurp(out);
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << "the last frame is complete";
+  EXPECT_NE(slurp(err).find("0 packet(s) lost"), std::string::npos) << slurp(err);
+}
+
+}  // namespace

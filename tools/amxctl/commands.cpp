@@ -1,0 +1,371 @@
+// amxctl: command-line host tool for Amvex amplifiers (list, info, stream,
+// record, impedance, lcd, eeprom). This file holds the dispatcher, the help
+// texts and the short subcommands; it talks to the devices through amvex.h only.
+#include "amxctl.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace amxctl {
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(int, char**);
+  const char* usage;
+};
+
+const Command kCommands[] = {
+    {"list", cmd_list,
+     "amxctl list\n"
+     "  Lists every device: identifier, kind, revision, channels, calibration state and date.\n"},
+    {"info", cmd_info,
+     "amxctl info ID\n"
+     "  Shows the information record, calibration numbers, sampling rate, sync flags,\n"
+     "  analog configuration and UART baud rate of one device.\n"},
+    {"stream", cmd_stream,
+     "amxctl stream ID [--rate R] [--seconds S] [--filter SPEC ...] [--format text|csv] [--uv] [--quiet]\n"
+     "  Streams sample frames to standard output: sample number, status bits (hex), one value\n"
+     "  per channel (counts, or microvolts with --uv; invalid samples print as '-' or an empty\n"
+     "  CSV field). --rate 125|250|500|1000 (default: the device's), --seconds 0 = until Ctrl-C.\n"
+     "  Filters run per channel in the order given:\n"
+     "    lp:ORDER:F  hp:ORDER:F  bp:ORDER:F1:F2  bs:ORDER:F1:F2   Butterworth (order 1-8, Hz)\n"
+     "    notch:F     adaptive mains canceller at F Hz (e.g. notch:50)\n"
+     "    window:F    moving average over 1/F s\n"
+     "    baseline:F  baseline (hardware) high-pass with cutoff F Hz\n"
+     "  A status line (frames, lost packets, rate achieved) goes to standard error unless --quiet.\n"},
+    {"record", cmd_record,
+     "amxctl record ID FILE.bdf [--rate R] [--seconds S] [--quiet]\n"
+     "  Records every channel to a BDF+ file (24-bit samples, 1 s data records written as they\n"
+     "  come), labelled Ch1..ChN in microvolts from the device's volts per count, with\n"
+     "  annotations for the start, lost packets (\"Lost N packets, M frames missing\", one per\n"
+     "  second at most) and the stop. Missing frames are stored as -8388608, invalid samples\n"
+     "  as 8388607. --seconds 0 = until Ctrl-C.\n"},
+    {"impedance", cmd_impedance,
+     "amxctl impedance ID [--seconds S] [--ref CH] [--good KOHM] [--bad KOHM]\n"
+     "  Measures electrode impedances and prints a table in kOhm every second: 'good' at or\n"
+     "  below --good (default 10), 'BAD' above --bad (default 50), 'fair' between; REF marks\n"
+     "  the reference channel (--ref, counted from 1). --seconds default 5, 0 = until Ctrl-C.\n"},
+    {"lcd", cmd_lcd,
+     "amxctl lcd ID TEXT\n"
+     "  Shows TEXT (at most 16 characters; Latin and Cyrillic letters) on the device's display.\n"},
+    {"eeprom", cmd_eeprom,
+     "amxctl eeprom ID read system|user [FILE]\n"
+     "amxctl eeprom ID write user FILE\n"
+     "amxctl eeprom ID write system FILE --force\n"
+     "  Reads an EEPROM area (256 bytes) into FILE, or as a hex dump to standard output;\n"
+     "  writes FILE (at most 256 bytes) to the user area. Writing the system area replaces\n"
+     "  the calibration record: it needs --force and shows the record being replaced first.\n"},
+};
+
+void print_usage(FILE* out)
+{
+  std::fprintf(out, "amxctl: control Amvex amplifiers (set AMVEX_EMULATE to use emulated ones)\n\n");
+  for (const Command& c : kCommands) std::fprintf(out, "%s\n", c.usage);
+  std::fprintf(out, "ID is an identifier shown by `amxctl list`, or @N for the N-th device (from 0).\n"
+                    "`amxctl COMMAND --help` shows one command. Exit status: 0 done, 1 failed, 2 bad arguments.\n");
+}
+
+const Command* find_command(const char* name)
+{
+  for (const Command& c : kCommands)
+    if (std::strcmp(c.name, name) == 0) return &c;
+  return nullptr;
+}
+
+}  // namespace
+
+int parse_command(int argc, char** argv, const std::map<std::string, bool>& known, size_t min_pos, size_t max_pos,
+          Args& args, bool& done)
+{
+  const Command* c = find_command(argv[0]);
+  std::string error;
+  done = false;
+  if (!parse_args(argc, argv, known, args, error)) {
+    std::fprintf(stderr, "amxctl %s: %s\n\nusage: %s", argv[0], error.c_str(), c->usage);
+    return kExitUsage;
+  }
+  if (args.has("help")) {
+    std::printf("usage: %s", c->usage);
+    done = true;
+    return 0;
+  }
+  if (args.positional.size() < min_pos || args.positional.size() > max_pos) {
+    std::fprintf(stderr, "amxctl %s: %s arguments\n\nusage: %s", argv[0],
+                 args.positional.size() < min_pos ? "missing" : "too many", c->usage);
+    return kExitUsage;
+  }
+  return 0;
+}
+
+namespace {
+
+std::string format_date(const AmxDeviceInfo& info)
+{
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", info.calYear, info.calMonth, info.calDay);
+  return text;
+}
+
+// CRC-32 (reflected, polynomial 0xEDB88320) as the calibration record carries it.
+uint32_t crc32(const uint8_t* data, size_t size)
+{
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// The header fields of a 256-byte calibration record and its CRC check. The
+// name is in display codes, which match ASCII for Latin text.
+void show_calibration_record(const uint8_t* r)
+{
+  auto u16 = [&](int at) { return static_cast<unsigned>(r[at] | r[at + 1] << 8); };
+  auto u32 = [&](int at) {
+    return static_cast<uint32_t>(r[at]) | static_cast<uint32_t>(r[at + 1]) << 8 |
+           static_cast<uint32_t>(r[at + 2]) << 16 | static_cast<uint32_t>(r[at + 3]) << 24;
+  };
+  auto month = [](unsigned m) { return std::to_string(2000 + m / 12) + "-" + (m % 12 < 9 ? "0" : "") +
+                                       std::to_string(m % 12 + 1); };
+  std::string name;
+  for (int i = 0; i < 16; ++i) name += r[i] >= 0x20 && r[i] < 0x7F ? static_cast<char>(r[i]) : '.';
+  uint32_t stored = u32(252), computed = crc32(r, 252);
+  std::printf("  name \"%s\", numbers %u/%u, %u channels, %.4g V per count, months %s and %s\n", name.c_str(),
+              u16(17), u16(19), r[22], u32(23) / 1e11, month(r[21]).c_str(), month(r[31]).c_str());
+  std::printf("  CRC stored 0x%08X, computed 0x%08X: %s\n", stored, computed,
+              stored == computed ? "valid" : "INVALID (the library ignores this record)");
+}
+
+bool read_file(const std::string& path, std::vector<uint8_t>& data, size_t max)
+{
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  data.assign(max + 1, 0);
+  size_t n = std::fread(data.data(), 1, data.size(), f);
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  data.resize(n);
+  return ok;
+}
+
+}  // namespace
+
+int cmd_list(int argc, char** argv)
+{
+  Args args;
+  bool done;
+  if (int rc = parse_command(argc, argv, {}, 0, 0, args, done); rc || done) return rc;
+  int32_t count = GetAmxCount();
+  std::printf("%d device(s)\n", static_cast<int>(count));
+  if (count > 0) std::printf("%-12s %4s %4s %8s  %s\n", "id", "kind", "rev", "channels", "calibration");
+  int rc = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t id = GetAmxID(i);
+    AmxDeviceInfo info{};
+    AmxInternalInfoRecord ident{};
+    int32_t flag = 0;
+    int32_t status = AmxOpen(id);
+    if (status == AMX_OK) status = AmxInfo(id, &info, sizeof info);
+    if (status == AMX_OK) status = AmxInternalInfo(id, &ident, sizeof ident);
+    if (status == AMX_OK) status = AmxGetCalibrateFlag(id, &flag);
+    if (status != AMX_OK) {
+      std::printf("%-12d (unavailable: %s)\n", static_cast<int>(id), status_name(status).c_str());
+      rc = kExitFailed;
+      continue;
+    }
+    std::string cal = info.calNumber1 == 0 ? "none"
+                                           : "record " + std::to_string(info.calNumber1) + "/" +
+                                                 std::to_string(info.calNumber2) + " of " + format_date(info) +
+                                                 (flag ? ", applied" : ", not applied");
+    std::printf("%-12d %4d %4d %8d  %s\n", static_cast<int>(id), static_cast<int>(ident.deviceKind),
+                static_cast<int>(ident.deviceRevision), static_cast<int>(info.channelCount), cal.c_str());
+  }
+  return rc;
+}
+
+int cmd_info(int argc, char** argv)
+{
+  Args args;
+  bool done;
+  if (int rc = parse_command(argc, argv, {}, 1, 1, args, done); rc || done) return rc;
+  int32_t id;
+  AmxDeviceInfo info{};
+  if (int rc = open_device(args.positional[0], id)) return rc;
+  if (int rc = device_info(id, info)) return rc;
+  AmxInternalInfoRecord ident{};
+  int32_t rate = 0, sync_a = 0, sync_b = 0, baud = 0, flag = 0;
+  uint32_t config = 0;
+  const struct {
+    const char* what;
+    int32_t status;
+  } calls[] = {
+      {"AmxInternalInfo", AmxInternalInfo(id, &ident, sizeof ident)},
+      {"AmxGetSampling", AmxGetSampling(id, &rate)},
+      {"AmxGetSync", AmxGetSync(id, &sync_a, &sync_b)},
+      {"AmxGetAnalogConfig", AmxGetAnalogConfig(id, &config)},
+      {"AmxGetUartBound", AmxGetUartBound(id, &baud)},
+      {"AmxGetCalibrateFlag", AmxGetCalibrateFlag(id, &flag)},
+  };
+  for (const auto& c : calls)
+    if (c.status != AMX_OK) return fail(c.what, c.status);
+  std::printf("device %d: kind %d, revision %d, %d channels\n", static_cast<int>(id),
+              static_cast<int>(ident.deviceKind), static_cast<int>(ident.deviceRevision),
+              static_cast<int>(info.channelCount));
+  std::printf("calibration: numbers %d/%d, date %s %02u:%02u:%02u, %s\n", static_cast<int>(info.calNumber1),
+              static_cast<int>(info.calNumber2), format_date(info).c_str(), info.calHour, info.calMinute,
+              info.calSecond, flag ? "applied to samples" : "not applied");
+  std::printf("volts per count: %.6g (%.6g uV)\n", info.voltsPerCount, info.voltsPerCount * 1e6);
+  std::printf("sampling rate: %d samples/s\n", static_cast<int>(rate));
+  std::printf("sync: %d %d\n", static_cast<int>(sync_a), static_cast<int>(sync_b));
+  std::printf("analog configuration: 0x%08X\n", config);
+  std::printf("UART baud rate: %d\n", static_cast<int>(baud));
+  int32_t ref = 0;
+  if (AmxGetImpedanceRef(id, &ref) == AMX_OK)
+    std::printf("impedance reference: channel %d\n", static_cast<int>(ref) + 1);
+  return 0;
+}
+
+namespace {
+// Command-line text to the display's code page 1251: UTF-8 Cyrillic letters
+// are converted (Windows hands over the ANSI code page already).
+std::string to_cp1251(const std::string& text)
+{
+#ifdef _WIN32
+  return text;
+#else
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    unsigned code = 0;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    code = c & (0x3F >> extra);
+    for (int k = 0; k < extra && i + 1 < text.size(); ++k) code = code << 6 | (text[++i] & 0x3F);
+    if (code >= 0x410 && code <= 0x44F) out += static_cast<char>(0xC0 + code - 0x410);
+    else if (code == 0x401) out += static_cast<char>(0xA8);
+    else if (code == 0x451) out += static_cast<char>(0xB8);
+    else out += '?';
+  }
+  return out;
+#endif
+}
+}  // namespace
+
+int cmd_lcd(int argc, char** argv)
+{
+  Args args;
+  bool done;
+  if (int rc = parse_command(argc, argv, {}, 2, 2, args, done); rc || done) return rc;
+  int32_t id;
+  if (int rc = open_device(args.positional[0], id)) return rc;
+  std::string text = to_cp1251(args.positional[1]);
+  std::string shown = args.positional[1];
+  if (text.size() > 16) {
+    // Cut the original text after its 16th character (UTF-8 continuation bytes
+    // belong to the character before them).
+    size_t at = 0;
+    for (int n = 0; at < shown.size(); ++at)
+      if ((shown[at] & 0xC0) != 0x80 && n++ == 16) break;
+    shown.resize(at);
+    std::fprintf(stderr, "amxctl: the display shows 16 characters: text cut to \"%s\"\n", shown.c_str());
+    text.resize(16);
+  }
+  int32_t status = AmxLCD(id, text.c_str());
+  if (status != AMX_OK) return fail("writing the display", status);
+  std::printf("display: %s\n", shown.c_str());
+  return 0;
+}
+
+int cmd_eeprom(int argc, char** argv)
+{
+  Args args;
+  bool done;
+  if (int rc = parse_command(argc, argv, {{"force", false}}, 3, 4, args, done); rc || done) return rc;
+  const std::string& op = args.positional[1];
+  const std::string& area = args.positional[2];
+  bool system = area == "system";
+  if ((op != "read" && op != "write") || (!system && area != "user") || (op == "write" && args.positional.size() != 4)) {
+    std::fprintf(stderr, "amxctl eeprom: expected `read system|user [FILE]` or `write user|system FILE`\n\nusage: %s",
+                 find_command("eeprom")->usage);
+    return kExitUsage;
+  }
+  int32_t id;
+  if (int rc = open_device(args.positional[0], id)) return rc;
+  uint8_t current[256];
+  int32_t status = system ? AmxReadSystemEEPROM(id, current, 256) : AmxReadUserEEPROM(id, current, 256);
+  if (status != AMX_OK) return fail("reading the " + area + " EEPROM", status);
+
+  if (op == "read") {
+    if (args.positional.size() == 4) {
+      const std::string& path = args.positional[3];
+      FILE* f = std::fopen(path.c_str(), "wb");
+      if (!f) return fail("cannot create " + path + ": " + std::strerror(errno));
+      bool ok = std::fwrite(current, 1, 256, f) == 256;
+      ok = std::fclose(f) == 0 && ok;
+      if (!ok) return fail("writing " + path + " failed: " + std::strerror(errno));
+      std::printf("%s EEPROM: 256 bytes written to %s\n", area.c_str(), path.c_str());
+    } else {
+      for (int row = 0; row < 256; row += 16) {
+        std::printf("%02X:", row);
+        for (int k = 0; k < 16; ++k) std::printf(" %02X", current[row + k]);
+        std::printf("\n");
+      }
+    }
+    return 0;
+  }
+
+  const std::string& path = args.positional[3];
+  std::vector<uint8_t> data;
+  if (!read_file(path, data, 256)) return fail("cannot read " + path + ": " + std::strerror(errno));
+  if (data.size() > 256) return fail(path + " is larger than the 256-byte EEPROM area");
+  if (system) {
+    if (data.size() != 256) return fail("a calibration record is 256 bytes; " + path + " has " +
+                                        std::to_string(data.size()));
+    std::printf("calibration record now on the device:\n");
+    show_calibration_record(current);
+    std::printf("record in %s:\n", path.c_str());
+    show_calibration_record(data.data());
+    if (!args.has("force")) {
+      std::fprintf(stderr, "amxctl: not written: replacing the calibration record needs --force\n");
+      return kExitFailed;
+    }
+    status = AmxWriteSystemEEPROM(id, data.data(), 256);
+  } else {
+    status = AmxWriteUserEEPROM(id, data.data(), static_cast<int32_t>(data.size()));
+  }
+  if (status != AMX_OK) return fail("writing the " + area + " EEPROM", status);
+  // Read back: a write the device acknowledged but did not keep is a failure.
+  uint8_t back[256];
+  status = system ? AmxReadSystemEEPROM(id, back, 256) : AmxReadUserEEPROM(id, back, 256);
+  if (status != AMX_OK) return fail("reading the " + area + " EEPROM back", status);
+  if (std::memcmp(back, data.data(), data.size()) != 0) return fail("the " + area + " EEPROM does not hold what was written");
+  std::printf("%s EEPROM: %zu bytes written and verified\n", area.c_str(), data.size());
+  return 0;
+}
+
+int run(int argc, char** argv)
+{
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+      std::strcmp(argv[1], "help") == 0) {
+    const Command* c = argc > 2 ? find_command(argv[2]) : nullptr;
+    if (c) std::printf("usage: %s", c->usage);
+    else print_usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? kExitUsage : 0;
+  }
+  const Command* c = find_command(argv[1]);
+  if (!c) {
+    std::fprintf(stderr, "amxctl: unknown command \"%s\"\n\n", argv[1]);
+    print_usage(stderr);
+    return kExitUsage;
+  }
+  return c->run(argc - 1, argv + 1);
+}
+
+}  // namespace amxctl

@@ -111,8 +111,14 @@ static DWORD WINAPI NotifyThread(void* arg)
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = NotifyClass;
   RegisterClassA(&wc);  // fails harmlessly when already registered
+  // A hidden top-level window, as only those receive the system's device-change and
+  // power broadcasts. Where no window driver can be loaded (a session without a
+  // display, wine without one) it cannot be created; a message-only window still
+  // takes the notifications delivered to it directly, so they are never lost.
   HWND w = CreateWindowExA(0, NotifyClass, "Amvex", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                            wc.hInstance, nullptr);
+  if (!w)
+    w = CreateWindowExA(0, NotifyClass, "Amvex", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
   if (w) SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(p));
   p->Window.store(w);
   SetEvent(p->Ready);

@@ -227,7 +227,9 @@ TEST(ButterDesign, CascadeFollowsTheExactResponseWithinTwoCounts) {
 
 TEST(ButterDesign, ExpandedDirectFormFailsWhereTheCascadeHolds) {
   // The plain direct form of an order-8 band-pass 28-32 Hz at 500 samples/s
-  // diverges to saturation; the cascade of the same design stays bounded.
+  // diverges to saturation; the cascade of the same design stays bounded. The
+  // diverging output swings between the rails, and which one it ends on depends
+  // on the last bits of the math library's results: either counts.
   const auto c = Calc({2, 8, 500, 28, 32});
   std::vector<double> a, b;
   for (int k = 0; k <= c.ZPoleCount; ++k) {
@@ -239,7 +241,7 @@ TEST(ButterDesign, ExpandedDirectFormFailsWhereTheCascadeHolds) {
   std::vector<int32_t> yd(x.size());
   direct.Process32(x.data(), yd.data(), static_cast<int>(x.size()));
   const auto yc = RunCascade(c, x);
-  EXPECT_EQ(std::abs(static_cast<int64_t>(yd.back())), int64_t{INT32_MAX});
+  EXPECT_TRUE(yd.back() == INT32_MAX || yd.back() == INT32_MIN) << yd.back();
   for (int32_t v : yc) EXPECT_LT(std::abs(v), 4000);
 }
 

@@ -39,7 +39,9 @@ run_under_wine() {
   (
     cd "$dir/bin"
     export AMVEX_EMULATE="kind=7,rev=64;kind=2"
-    timeout 60 "$wine" amxctl.exe list | tee /dev/stderr | grep -q '2 device(s)'
+    listed=$(timeout 60 "$wine" amxctl.exe list | tr -d '\r')
+    echo "$listed"
+    grep -q '2 device(s)' <<<"$listed" || { echo "amxctl.exe list: expected 2 devices"; exit 1; }
     last=$(timeout 60 "$wine" amxctl.exe stream @0 --rate 1000 --seconds 2 --quiet | tr -d '\r' | tail -n 1 | cut -d' ' -f1)
     [ "$last" = 2000 ] || { echo "amxctl.exe stream: last sample number \"$last\", expected 2000"; exit 1; }
     timeout 60 "$wine" amxctl.exe stream @0 --rate 333 >/dev/null 2>&1 && { echo "amxctl.exe accepted rate 333"; exit 1; }

@@ -45,22 +45,35 @@ inline std::size_t header_bytes(int ndims) { return (std::size_t(ndims) * sizeof
 constexpr int pool_classes = 32;  // blocks up to 512 bytes (with their 16-byte tag)
 constexpr int pool_depth = 64;    // cached blocks per class
 
+// Plain data, so that every access is a direct thread-local access; the clean-up at
+// thread exit lives in a separate object, armed when the thread first caches a block.
 struct pool {
   void* head[pool_classes] = {};
   int cached[pool_classes] = {};
-  bool gone = false;  // set at thread exit: tensors destroyed later go straight to free()
-  ~pool()
-  {
-    for (int k = 0; k < pool_classes; k++)
-      while (head[k]) {
-        void* p = head[k];
-        head[k] = *static_cast<void**>(p);
-        std::free(p);
-      }
-    gone = true;
-  }
+  bool armed = false;
+  bool gone = false;  // set at thread exit: blocks freed later go straight to free()
 };
 inline thread_local pool thread_pool;
+
+struct pool_drain {
+  ~pool_drain()
+  {
+    pool& p = thread_pool;
+    for (int k = 0; k < pool_classes; k++)
+      while (void* b = p.head[k]) {
+        p.head[k] = *static_cast<void**>(b);
+        std::free(b);
+      }
+    p.gone = true;
+  }
+};
+
+inline void arm_pool()
+{
+  static thread_local pool_drain drain;
+  (void)drain;
+  thread_pool.armed = true;
+}
 
 // Every block starts with a 16-byte prefix: the free-list link at offset 0 and the
 // size class (-1: not pooled) at offset 8, so freeing does not depend on fields a
@@ -94,6 +107,7 @@ inline void block_free(void* user)
   if (cls >= 0) {
     pool& p = thread_pool;
     if (!p.gone && p.cached[cls] < pool_depth) {
+      if (!p.armed) arm_pool();
       *static_cast<void**>(b) = p.head[cls];
       p.head[cls] = b;
       p.cached[cls]++;
@@ -687,6 +701,16 @@ struct tensor {
   // Allocates the block for n sizes and the elements they imply, all elements zero.
   void create(int n, const int* sizes)
   {
+    shape(n, sizes);
+    if constexpr (std::is_trivial_v<T>)
+      std::memset(static_cast<void*>(data), 0, sizeof(T) * std::size_t(numel));
+    else
+      for (int j = 0; j < numel; j++) new (data + j) T();
+  }
+
+  // The same with the elements left unset, for results that write every element.
+  void shape(int n, const int* sizes)
+  {
     VY_CONTRACT(0<=n, "_util/tensor");
     long long count = sizes ? 1 : 0;
     for (int k = 0; k < n && sizes; k++) {
@@ -695,14 +719,7 @@ struct tensor {
       VY_CONTRACT(count<=INT_MAX, "_util/tensor");
     }
     allocate(n, int(count));
-    if (sizes)
-      std::memcpy(size, sizes, sizeof(int) * std::size_t(n));
-    else
-      std::memset(size, 0, sizeof(int) * std::size_t(n));
-    if constexpr (std::is_trivial_v<T>)
-      std::memset(static_cast<void*>(data), 0, sizeof(T) * std::size_t(numel));
-    else
-      for (int j = 0; j < numel; j++) new (data + j) T();
+    for (int k = 0; k < n; k++) size[k] = sizes ? sizes[k] : 0;
   }
 
   void allocate(int n, int count)

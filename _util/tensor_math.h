@@ -9,6 +9,44 @@ constexpr double TENSOR_NO_DIVISION = 1e-9;
 
 inline double sign(double x) { return x >= 0 ? 1 : -1; }
 
+namespace tensor_detail {
+
+// Four-row product (poses and homogeneous points): the four rows of a result column
+// are kept in registers. INNER is the inner length when known at compile time (4:
+// fully unrolled), else 0 and the run-time inner length applies.
+template <int INNER, class T>
+void multiply4(const T* a, const T* b, T* out, int inner, int cols)
+{
+  if (INNER) inner = INNER;
+  for (int s = 0; s < cols; s++, out += 4, b += inner) {
+    T o0 = 0, o1 = 0, o2 = 0, o3 = 0;
+    for (int p = 0; p < inner; p++) {
+      const T bp = b[p], *ap = a + 4 * p;
+      o0 += ap[0] * bp, o1 += ap[1] * bp, o2 += ap[2] * bp, o3 += ap[3] * bp;
+    }
+    out[0] = o0, out[1] = o1, out[2] = o2, out[3] = o3;
+  }
+}
+
+// out (rows x cols) = a (rows x inner) . b (inner x cols), all column by column; every
+// result element sums over p in ascending order, starting from zero.
+template <class T>
+void multiply(const T* a, const T* b, T* out, int rows, int inner, int cols)
+{
+  if (rows == 4 && inner == 4) return multiply4<4>(a, b, out, inner, cols);
+  if (rows == 4) return multiply4<0>(a, b, out, inner, cols);
+  // the k loop innermost runs down contiguous columns of a and of the result
+  for (int s = 0; s < cols; s++, out += rows, b += inner) {
+    for (int k = 0; k < rows; k++) out[k] = 0;
+    for (int p = 0; p < inner; p++) {
+      const T bp = b[p], *ap = a + std::size_t(p) * rows;
+      for (int k = 0; k < rows; k++) out[k] += ap[k] * bp;
+    }
+  }
+}
+
+}  // namespace tensor_detail
+
 // Generalised product: the last dimension of a meets the first of b. The result has
 // a's leading sizes, then b's trailing ones (matrix x vector is a vector, vector x
 // vector a scalar).
@@ -25,19 +63,10 @@ tensor<T> operator*(const tensor<T>& a, const tensor<T>& b)
   for (int k = 1; k < b.ndims; k++) cols *= sizes[a.ndims - 2 + k] = b.size[k];
   // a may have more columns than b rows (only the first ones are used), never fewer
   VY_CONTRACT(rows*inner<=a.numel, "_util/tensor_math");
-  tensor<T> ret(n, sizes);
+  tensor<T> ret;
+  ret.shape(n, sizes);
   if (sizes != small) std::free(sizes);
-  const int r = int(rows), c = int(cols);
-  const T *pa = a.data, *pb = b.data;
-  T* out = ret.data;
-  // Every result element sums over p in ascending order; the k loop innermost runs
-  // down contiguous columns of a and of the result.
-  for (int s = 0; s < c; s++, out += r)
-    for (int p = 0; p < inner; p++) {
-      const T bp = pb[s * inner + p];
-      const T* ap = pa + std::size_t(p) * r;
-      for (int k = 0; k < r; k++) out[k] += ap[k] * bp;
-    }
+  tensor_detail::multiply(a.data, b.data, ret.data, int(rows), inner, int(cols));
   return ret;
 }
 
@@ -166,10 +195,18 @@ tensor<T> tensor<T>::expm() const
   VY_CONTRACT(ndims==2&&size[0]&&size[1], "_util/tensor");
   const int n = size[0];
   tensor sum = eye(n), term = eye(n);
-  for (int i = 1; i < 100 && term.norm1() > 1e-40; i++) {
+  if (size[1] != n) {  // not square: the sum cannot take the terms
     term = term * *this;
-    term *= T(1) / T(i);
     sum += term;
+  }
+  // term = term . A; term *= 1/i; sum += term, with the product written into a
+  // second buffer instead of a new tensor per term
+  tensor next(*this, 0);
+  for (int i = 1; i < 100 && term.norm1() > 1e-40; i++) {
+    tensor_detail::multiply(term.data, data, next.data, n, n, n);
+    const T inv = T(1) / T(i);
+    for (int j = 0; j < sum.numel; j++) next.data[j] *= inv, sum.data[j] += next.data[j];
+    std::swap(term, next);
   }
   return sum;
 }

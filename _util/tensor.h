@@ -42,7 +42,7 @@ inline std::size_t header_bytes(int ndims) { return (std::size_t(ndims) * sizeof
 #define TENSOR_POOL 1
 #endif
 
-constexpr int pool_classes = 32;  // blocks up to 512 bytes (with their 16-byte tag)
+constexpr int pool_classes = 32;  // blocks up to 512 bytes (with their 16-byte prefix)
 constexpr int pool_depth = 64;    // cached blocks per class
 
 // Plain data, so that every access is a direct thread-local access; the clean-up at
@@ -294,12 +294,14 @@ struct tensor {
   void set(int ind, const T* src, int len)
   {
     VY_CONTRACT(ind+len<=numel, "_util/tensor");
+    VY_CONTRACT(0<=ind&&0<=len, "_util/tensor");  // nothing written before data
     copy_elems(data + ind, src, len);
   }
 
   void set(int ind, const tensor& copy)
   {
     VY_CONTRACT(ind+copy.numel<=numel, "_util/tensor");
+    VY_CONTRACT(0<=ind, "_util/tensor");
     copy_elems(data + ind, copy.data, copy.numel);
   }
 

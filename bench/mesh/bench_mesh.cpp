@@ -36,22 +36,19 @@ static raw_mesh raw(const meshgl& m)
   return r;
 }
 
-static void raw_normals(raw_mesh& r)
+static void raw_normals(float* a, int nv, const int* tri, int nt)
 {
-  float* a = r.arr.data();
-  const int nv = (int)r.arr.size() / STRIDE;
   for (int v = 0; v < nv; v++) a[v * STRIDE + NRM] = a[v * STRIDE + NRM + 1] = a[v * STRIDE + NRM + 2] = 0.f;
-  const int* tri = r.tri.data();
-  const int nt = (int)r.tri.size();
   for (int t = 0; t < nt; t += 3) {
-    const float* p0 = a + tri[t] * STRIDE + VTX;
-    const float* p1 = a + tri[t + 1] * STRIDE + VTX;
-    const float* p2 = a + tri[t + 2] * STRIDE + VTX;
+    const int i0 = tri[t], i1 = tri[t + 1], i2 = tri[t + 2];
+    const float* p0 = a + i0 * STRIDE + VTX;
+    const float* p1 = a + i1 * STRIDE + VTX;
+    const float* p2 = a + i2 * STRIDE + VTX;
     const float u0 = p1[0] - p0[0], u1 = p1[1] - p0[1], u2 = p1[2] - p0[2];
     const float v0 = p2[0] - p0[0], v1 = p2[1] - p0[1], v2 = p2[2] - p0[2];
     const float n0 = u1 * v2 - u2 * v1, n1 = u2 * v0 - u0 * v2, n2 = u0 * v1 - u1 * v0;
-    for (int k = 0; k < 3; k++) {
-      float* n = a + tri[t + k] * STRIDE + NRM;
+    for (int i : {i0, i1, i2}) {
+      float* n = a + i * STRIDE + NRM;
       n[0] += n0, n[1] += n1, n[2] += n2;
     }
   }
@@ -96,7 +93,7 @@ static void BM_normals_raw_limit(benchmark::State& state)
 {
   raw_mesh r = raw(shape((int)state.range(0)));
   for (auto _ : state) {
-    raw_normals(r);
+    raw_normals(r.arr.data(), (int)r.arr.size() / STRIDE, r.tri.data(), (int)r.tri.size());
     benchmark::DoNotOptimize(r.arr.data());
   }
 }

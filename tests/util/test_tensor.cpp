@@ -170,6 +170,7 @@ TEST(TensorAccess, SliceSetValuesDiag)
   v.set(3, src, 2);
   EXPECT_EQ(v(4), 8);
   EXPECT_DEATH(v.set(4, src, 2), contract_re("_util/tensor", "ind+len<=numel"));
+  EXPECT_DEATH(v.set(-1, src, 2), contract_re("_util/tensor", "0<=ind&&0<=len"));
   v.set(0, ti::ramp(1, 2) + 1);
   EXPECT_EQ(v(1), 2);
   EXPECT_DEATH(v.set(4, ti(1, 2)), contract_re("_util/tensor", "ind+copy.numel<=numel"));

@@ -1,0 +1,118 @@
+// FltCommon: what the four filter families share: the handle tables behind the
+// BF/WF/AF/HF exports, the guard that keeps C++ errors inside the library, and
+// rounding/saturation of double results to 16- or 32-bit samples.
+#ifndef AMVEX_FLTCOMMON_H
+#define AMVEX_FLTCOMMON_H
+
+#include <atomic>
+#include <cfloat>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+
+// The rounding below and the block-size independence of every filter rely on
+// doubles being evaluated as doubles (SSE2 math, not the x87 80-bit stack).
+static_assert(FLT_EVAL_METHOD == 0, "build the filters with SSE2 double math (-msse2 -mfpmath=sse)");
+
+// Nearest integer, ties to even (the default rounding mode), saturated to T.
+// NaN saturates low, so no input can reach an undefined conversion.
+template <class T>
+inline T RoundSaturate(double y) {
+  constexpr double hi = std::numeric_limits<T>::max(), lo = std::numeric_limits<T>::min();
+  if (y > hi) return std::numeric_limits<T>::max();
+  if (!(y >= lo)) return std::numeric_limits<T>::min();
+  return static_cast<T>((y + 0x1.8p52) - 0x1.8p52);  // exact for |y| < 2^51
+}
+
+// An integer result saturated to the sample width T.
+template <class T>
+inline T Saturate(int64_t v) {
+  if (v > std::numeric_limits<T>::max()) return std::numeric_limits<T>::max();
+  if (v < std::numeric_limits<T>::min()) return std::numeric_limits<T>::min();
+  return static_cast<T>(v);
+}
+
+// A lock for the handle tables. Tiny critical sections (one hash look-up), and
+// portable to toolchains without std::mutex.
+class TSpinLock {
+ public:
+  void lock() { while (Flag.test_and_set(std::memory_order_acquire)) {} }
+  void unlock() { Flag.clear(std::memory_order_release); }
+ private:
+  std::atomic_flag Flag = ATOMIC_FLAG_INIT;
+};
+
+// Filter handles are 32-bit numbers drawn from one counter shared by all
+// families: never 0, never reused, so a stale handle or one of another family
+// never reaches a filter (on 64-bit systems an address would not fit anyway).
+uint32_t NextFilterHandle();
+
+// The list of one filter family: owns its filters, maps handles to them.
+// Look-ups are thread-safe; one filter is still for one thread at a time.
+template <class T>
+class tFilterList {
+ public:
+  uint32_t Add() {
+    auto filter = std::make_unique<T>();
+    Hold hold(Lock);
+    const uint32_t handle = NextFilterHandle();
+    Items.emplace(handle, std::move(filter));
+    return handle;
+  }
+  T* Find(uint32_t handle) {
+    Hold hold(Lock);
+    auto it = Items.find(handle);
+    return it == Items.end() ? nullptr : it->second.get();
+  }
+  void Remove(uint32_t handle) {
+    std::unique_ptr<T> doomed;  // destroyed after the lock is released
+    Hold hold(Lock);
+    auto it = Items.find(handle);
+    if (it == Items.end()) return;
+    doomed = std::move(it->second);
+    Items.erase(it);
+  }
+  size_t Count() {
+    Hold hold(Lock);
+    return Items.size();
+  }
+
+ private:
+  struct Hold {
+    explicit Hold(TSpinLock& l) : L(l) { L.lock(); }
+    ~Hold() { L.unlock(); }
+    TSpinLock& L;
+  };
+  TSpinLock Lock;
+  std::unordered_map<uint32_t, std::unique_ptr<T>> Items;
+};
+
+// The C boundary: every export is one of these. Unknown handles do nothing and
+// no C++ error crosses into the host.
+template <class T>
+uint32_t CreateFilter(tFilterList<T>& list) noexcept {
+  try {
+    return list.Add();
+  } catch (...) {
+    return 0;  // out of memory
+  }
+}
+template <class T>
+void DestroyFilter(tFilterList<T>& list, uint32_t handle) noexcept {
+  try {
+    list.Remove(handle);
+  } catch (...) {
+  }
+}
+template <class T, class F>
+void WithFilter(tFilterList<T>& list, uint32_t handle, F fn) noexcept {
+  try {
+    if (T* filter = list.Find(handle)) fn(*filter);
+  } catch (...) {
+    // A failed setting (out of memory) leaves the filter as it was.
+  }
+}
+
+#endif

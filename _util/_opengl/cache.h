@@ -10,7 +10,8 @@
 #include "_util/hash.h"
 #include "_util/meshgl.h"
 
-inline hash<tensor<char>, meshgl*> mesh_cache(64);
+// Kept for the whole run (never destroyed, so the cached meshes stay reachable).
+inline hash<tensor<char>, meshgl*>& mesh_cache = *new hash<tensor<char>, meshgl*>(64);
 inline hash<tensor<char>, unsigned int> texture_cache(64);
 
 // The mesh loaded from name, once per name for the run (a missing file gives the empty mesh).

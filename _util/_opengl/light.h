@@ -48,7 +48,8 @@ inline const tensor<double> palette = opengl_make_palette();
 
 class opengl_light;
 inline unsigned int light_counter = 0;
-inline hash<unsigned int, opengl_light*> light_registry(16);
+// Lights live for the run; so does their registry (never destroyed, so they stay reachable).
+inline hash<unsigned int, opengl_light*>& light_registry = *new hash<unsigned int, opengl_light*>(16);
 
 // A positional GL light; every light registers itself and lives for the run.
 class opengl_light {

@@ -53,7 +53,7 @@ struct program_run {
 
   explicit program_run(const std::vector<std::string>& args);
   ~program_run();
-  std::string window(double timeout_s = 10);  // id of its visible top-level window, "" if none
+  std::string window(double timeout_s = 30);  // id of its visible top-level window, "" if none
   bool wait_exit(double timeout_s);            // true once ended (exit_status set)
   std::string output() const;                  // what it printed so far
   std::string xdotool(const std::string& args) const;

@@ -2,10 +2,13 @@
 // fill the input tables; the display callback clears the window and draws the
 // scene once per frame. Builds on _util/_opengl and vyre3d/scene.
 #include "vyre3d/frame.h"
+#include <algorithm>
 
 tensor<int> key_held(1, 512), key_pressed(1, 512);
 tensor<int> mouse_held(1, 4), mouse_pressed(1, 4), mouse_position(1, 2);
 tensor<double> mouse_delta(1, 4);
+timestamp elapsed_time, frame_time;
+double physics_step = 0;
 tensor<double> view_matrix = tensor<double>::eye(4);
 tensor<double> clear_color = color_grey01;
 tensor<unsigned char> font("get/tensor/white11x07.font");
@@ -74,6 +77,10 @@ void opengl_entry(int state)
 
 void opengl_display()
 {
+  const timestamp now = timestamp::now();
+  frame_time = now - elapsed_time - start_time;
+  elapsed_time += frame_time;
+  physics_step = std::min(frame_time.seconds(), 0.08);
   scene_step();
   glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
                float(clear_color.data[3]));

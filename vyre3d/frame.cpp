@@ -1,8 +1,13 @@
-// vyre3d/frame: the GLUT callbacks of the frame loop. The input callbacks only
-// fill the input tables; the display callback clears the window and draws the
-// scene once per frame. Builds on _util/_opengl and vyre3d/scene.
+// vyre3d/frame: the frame loop. The GLUT input callbacks only move events into the
+// input tables (and apply the slider rows of the bulletin); the display callback
+// times the frame, runs the scene step and draws one or two eyes: lighting passes
+// of at most 8 lights, stencil shadows per shadow-casting light, light markers,
+// the pick under the pointer, the overlay, the g menu and capture.
+// Builds on _util/_opengl and the scene operations of vyre3d/scene.
 #include "vyre3d/frame.h"
-#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
 
 tensor<int> key_held(1, 512), key_pressed(1, 512);
 tensor<int> mouse_held(1, 4), mouse_pressed(1, 4), mouse_position(1, 2);
@@ -11,7 +16,126 @@ timestamp elapsed_time, frame_time;
 double physics_step = 0;
 tensor<double> view_matrix = tensor<double>::eye(4);
 tensor<double> clear_color = color_grey01;
+tensor<double> picked_point = opengl_vector<double>({0, 0, 0, 1});
 tensor<unsigned char> font("get/tensor/white11x07.font");
+
+namespace {
+
+void set_position(int x, int y)
+{
+  mouse_position.data[0] = x;
+  mouse_position.data[1] = y;
+}
+
+// A button or drag in bulletin row y / 11 sets that row's slider to the pointer's
+// horizontal fraction of the window; the motion is then not the avatar's.
+void slider_rows(int x, int y)
+{
+  if (!opengl_settings.bulletin || y < 0 || y / opengl_slider_row >= slider_names.numel) return;
+  mouse_delta.fill(0);
+  slider_values.assign(slider_names.data[y / opengl_slider_row], double(x) / window_size.data[0]);
+}
+
+void set_ambient(const tensor<double>& color)
+{
+  float c[4];
+  for (int k = 0; k < 4; ++k) c[k] = float(color.data[k]);
+  glLightModelfv(GL_LIGHT_MODEL_AMBIENT, c);
+}
+
+// Slider names in sorted order, and one bulletin line per slider with its value.
+void list_sliders()
+{
+  const tensor<tensor<char>> names = slider_values.key_list();
+  const tensor<int> order = str_order(names);
+  slider_names = tensor<tensor<char>>(1, names.numel);
+  for (int n = 0; n < names.numel; ++n) {
+    slider_names.data[n] = names.data[order.data[n]];
+    double value = 0;
+    slider_values.lookup(slider_names.data[n], value);
+    char text[32];
+    std::snprintf(text, sizeof text, "%10.2e ", value);
+    bulletin_lines.append(tensor<char>::str(text).concat(slider_names.data[n]));
+  }
+}
+
+// A sphere at each light, and for a spot light (cutoff up to 90 degrees) a cone
+// of length 0.3 along its z axis with the spot's half-angle.
+void light_markers(const tensor<opengl_light*>& lights)
+{
+  glPushAttrib(GL_LIGHTING_BIT);
+  glDisable(GL_LIGHTING);
+  for (int k = 0; k < lights.numel; ++k) {
+    const opengl_light& l = *lights.data[k];
+    glPushMatrix();
+    glMultMatrixd(l.pose.data);
+    glColor3dv(l.diffuse.data);
+    glutSolidSphere(0.05, 10, 10);
+    if (l.spot_cutoff <= 90) {
+      const double c = l.spot_cutoff * M_PI / 180;
+      glScaled(-0.3, -0.3, -0.3);
+      glTranslatef(0, 0, float(-std::cos(c)));
+      glutWireCone(std::sin(c), std::cos(c), 10, 1);
+      glColor3dv(l.specular.data);
+      glTranslatef(0, 0, -0.02f);
+      glutSolidCone(std::sin(c), std::cos(c), 10, 1);
+    }
+    glPopMatrix();
+  }
+  glPopAttrib();
+}
+
+// The lit scene: a first pass with up to 8 lights that cast no shadows, further
+// additive passes for the rest of them, then one stencil-masked additive pass per
+// shadow-casting light. With lighting effects off only white ambient light remains.
+void lighting_passes(const tensor<opengl_light*>& lights)
+{
+  const int effects = opengl_settings.lighting_effects;
+  set_ambient(effects ? color_grey02 : color_white);
+  int i = 0, j = 0;
+  for (; j < lights.numel && i < 8; ++j)
+    if (effects && !lights.data[j]->casts_shadows) lights.data[j]->apply(GL_LIGHT0 + i++);
+  if (opengl_settings.floor_grid) opengl_floor_grid();
+  scene_draw_objects();
+  lights_off();
+  i = 0;
+  set_ambient(color_black);
+  glDepthMask(GL_FALSE);
+  if (effects) {
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE, GL_ONE);
+    glDepthFunc(GL_EQUAL);
+    for (; j < lights.numel; ++j) {
+      if (lights.data[j]->casts_shadows) continue;
+      lights.data[j]->apply(GL_LIGHT0 + i++);
+      if (i == 8) scene_draw_objects(), lights_off(), i = 0;
+    }
+    if (i > 0) scene_draw_objects(), lights_off();
+    glDepthFunc(GL_LESS);
+    glEnable(GL_STENCIL_TEST);
+    for (int k = 0; k < lights.numel; ++k) {
+      if (!lights.data[k]->casts_shadows) continue;
+      glClear(GL_STENCIL_BUFFER_BIT);
+      glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+      glStencilFunc(GL_ALWAYS, 0, ~0u);
+      glStencilMask(~0u);
+      scene_draw_shadows(lights.data[k]);
+      lights.data[k]->apply(GL_LIGHT0);
+      glStencilFunc(GL_EQUAL, 0, ~0u);
+      glStencilOp(GL_KEEP, GL_KEEP, GL_INCR);  // each pixel takes this light once
+      glDepthFunc(GL_EQUAL);
+      glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+      scene_draw_objects();
+      glDepthFunc(GL_LESS);
+      glDisable(GL_LIGHT0);
+    }
+    glDisable(GL_STENCIL_TEST);
+    glDisable(GL_BLEND);
+  }
+  glDepthMask(GL_TRUE);
+}
+
+}  // namespace
 
 void opengl_idle()
 {
@@ -31,6 +155,7 @@ void opengl_keyboard_up(unsigned char key, int, int)
   key_held.data[key] = 0;
 }
 
+// Special keys live at 256 + code; codes that would fall outside the table are dropped.
 void opengl_special(int code, int, int)
 {
   if (code < 0 || code >= 256) return;
@@ -44,29 +169,31 @@ void opengl_special_up(int code, int, int)
   key_held.data[256 + code] = 0;
 }
 
-// Buttons beyond the table (wheel steps arrive as buttons 3 and 4) only move the pointer.
+// Buttons beyond the 4-entry tables (the wheel's second direction arrives as
+// button 4) only move the pointer.
 void opengl_mouse(int button, int state, int x, int y)
 {
   if (0 <= button && button < mouse_held.numel) {
     mouse_held.data[button] = state == GLUT_DOWN;
     mouse_pressed.data[button] = state == GLUT_DOWN;
+    if (mouse_held.data[button]) slider_rows(x, y);
   }
-  mouse_position.data[0] = x;
-  mouse_position.data[1] = y;
+  set_position(x, y);
 }
 
+// Motion with a button down: the last event of a frame gives mouse_delta.
 void opengl_motion(int x, int y)
 {
   mouse_delta.data[0] = double(x - mouse_position.data[0]) / window_size.data[0];
   mouse_delta.data[1] = double(mouse_position.data[1] - y) / window_size.data[1];
-  mouse_position.data[0] = x;
-  mouse_position.data[1] = y;
+  mouse_delta.data[2] = mouse_delta.data[3] = 0;
+  slider_rows(x, y);
+  set_position(x, y);
 }
 
 void opengl_passive_motion(int x, int y)
 {
-  mouse_position.data[0] = x;
-  mouse_position.data[1] = y;
+  set_position(x, y);
 }
 
 // Leaving the window ends the program unless g is held.
@@ -80,19 +207,113 @@ void opengl_display()
   const timestamp now = timestamp::now();
   frame_time = now - elapsed_time - start_time;
   elapsed_time += frame_time;
+  list_sliders();
   physics_step = std::min(frame_time.seconds(), 0.08);
   scene_step();
-  glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
-               float(clear_color.data[3]));
+  if (opengl_settings.clearcolor_white) glClearColor(1, 1, 1, 1);
+  else glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
+                    float(clear_color.data[3]));
   glDepthMask(GL_TRUE);
-  glDrawBuffer(GL_BACK);
+  if (opengl_settings.display_mode & GLUT_STEREO) {
+    const tensor<double> single = view_matrix;
+    const double a = opengl_slider("opengl stereo angle", 0.65) * 0.05;
+    const double d = opengl_slider("opengl stereo distance", 0.22);
+    for (int eye = 0; eye < 2; ++eye) {
+      const double s = eye ? std::sin(a) : -std::sin(a);  // eye 0 turns by -a, eye 1 by +a about y
+      tensor<double> m = translation(eye ? -d : d, 0, 0);
+      m.data[0] = std::cos(a), m.data[2] = s;
+      m.data[8] = -s, m.data[10] = std::cos(a);
+      glDrawBuffer(GL_BACK_LEFT + eye);
+      view_matrix = m * single;
+      opengl_draw_scene();
+    }
+  } else {
+    glDrawBuffer(GL_BACK);
+    opengl_draw_scene();
+  }
+  glutSwapBuffers();
+}
+
+void opengl_draw_scene()
+{
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glPolygonMode(GL_FRONT_AND_BACK, opengl_settings.wireframe ? GL_FILL : GL_LINE);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   glMultMatrixd(view_matrix.data);
-  scene_draw_objects();
+  glDepthFunc(GL_LESS);
+  glCullFace(GL_BACK);
+  const tensor<opengl_light*> lights = light_registry.value_list();
+  lighting_passes(lights);
+  light_markers(lights);
+  scene_draw_marker();
+
+  char text[64];
+  std::snprintf(text, sizeof text, "rate %10.2e time %10.2e ", 1 / frame_time.seconds(), elapsed_time.seconds());
+  bulletin_lines.append(tensor<char>::str(text));
+
+  timer* t = timer_start("opengl");
+  opengl_pick();
+  if (opengl_settings.bulletin) opengl_overlay(font, view_matrix, mouse_position, mouse_held.data[0]);
+  bulletin_lines.clear();
+  label_points.clear();
+  label_texts.clear();
+  if (key_held.data['g']) opengl_menu();
+  opengl_capture(view_matrix);
   key_pressed.fill(0);
   mouse_pressed.fill(0);
   mouse_delta.fill(0);
-  glutSwapBuffers();
+  t->stop();
+}
+
+void opengl_pick()
+{
+  const int mx = mouse_position.data[0], my = window_size.data[1] - mouse_position.data[1] - 1;
+  float depth = 1;  // stays the far plane when the pointer is outside the window
+  glReadPixels(mx, my, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
+  const tensor<double> x = (projection_matrix * view_matrix).solve(opengl_unproject(mx, my, depth));
+  picked_point = x / x.data[3];
+  if (!opengl_settings.pick_display) return;
+
+  // The point is drawn in a colour shifted away from what lies under it.
+  unsigned char c[4] = {0, 0, 0, 0};
+  glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(mx, my, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, c);
+  glPopClientAttrib();
+  for (unsigned char& b : c) b = (unsigned char)((b + (b >= 200 ? 106 : 100)) % 256);
+  c[3] = 150;
+  glPushAttrib(GL_ENABLE_BIT);
+  glDisable(GL_LIGHTING);
+  glDisable(GL_DEPTH_TEST);
+  glEnable(GL_BLEND);
+  glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  glPointSize(5);
+  glBegin(GL_POINTS);
+  glColor4ubv(c);
+  glVertex4dv(picked_point.data);
+  glEnd();
+  bulletin_lines.append(tensor<char>::str(picked_point.print("%15.5e ")));
+  glPopAttrib();
+}
+
+void opengl_menu()
+{
+  opengl_settings_record& s = opengl_settings;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "opengl\n (b)ulletin =%i\n (c)learcolor white =%i\n (f)loor grid =%i\n (l)ighting effects =%i\n"
+                " (p)rint screen\n (r)ecording\n (s)hader =%i\n (w)ireframe =%i",
+                s.bulletin, s.clearcolor_white, s.floor_grid, s.lighting_effects, s.shader, s.wireframe);
+  bulletin_lines.append(tensor<char>::str(text));
+  const int* p = key_pressed.data;
+  s.bulletin ^= p['b'];
+  s.clearcolor_white ^= p['c'];
+  s.floor_grid ^= p['f'];
+  s.lighting_effects ^= p['l'];
+  s.pick_display ^= p['m'];
+  s.print_screen |= p['p'];
+  s.recording |= p['r'];
+  s.shader ^= p['s'];
+  s.wireframe ^= p['w'];
 }

@@ -1,10 +1,11 @@
 // tools/make_assets: writes the program's data tree (get/...) with the project's
 // own mesh and tensor writers, then reads every file back to check it.
 // Usage: make_assets [DIR]   (DIR defaults to "get"). Builds on tools/make_assets/mesh_assets.h
-// and tools/make_assets/scene_assets.h.
+// tools/make_assets/font_asset.h and tools/make_assets/scene_assets.h.
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include "tools/make_assets/font_asset.h"
 #include "tools/make_assets/mesh_assets.h"
 #include "tools/make_assets/scene_assets.h"
 
@@ -21,6 +22,19 @@ static int write_mesh(const std::string& base, const meshgl& m)
   }
   if (!same) std::fprintf(stderr, "error make_assets: %s does not read back as written\n", base.c_str());
   else std::printf("%s\n", back.describe());
+  return same;
+}
+
+// Writes the font tensor and reads it back; 1 when the file holds it.
+static int write_font(const std::string& name)
+{
+  const tensor<unsigned char> f = asset_font();
+  f.write(name.c_str());
+  const tensor<unsigned char> back(name.c_str());
+  bool same = tensor<unsigned char>::ok && back.ndims == f.ndims && back.numel == f.numel;
+  for (int k = 0; same && k < f.ndims; k++) same = back.size[k] == f.size[k];
+  for (int c = 0; same && c < f.numel; c++) same = back.data[c] == f.data[c];
+  if (!same) std::fprintf(stderr, "error make_assets: %s does not read back as written\n", name.c_str());
   return same;
 }
 
@@ -65,6 +79,7 @@ int main(int argc, char** argv)
   }
   bool good = write_mesh(dir + "/mesh/plane_460_tnv", asset_plane());
   good = write_mesh(dir + "/mesh/sphere_896_tnv", asset_sphere()) && good;
+  good = write_font(dir + "/tensor/white11x07.font") && good;
   good = write_curves(dir) && good;
   good = write_text(dir + "/shader/tint.vert", asset_shader_vert) && good;
   good = write_text(dir + "/shader/tint.frag", asset_shader_frag) && good;

@@ -1,0 +1,128 @@
+// End to end: the real vyre3d under Xvfb driven with xdotool: g keeps it alive
+// outside the window and shows the menu, g+p writes a capture pair, g+r records.
+#include <gtest/gtest.h>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include "_util/format.h"
+#include "_util/tensor.h"
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+auto* const xvfb_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+constexpr std::uintmax_t bmp_bytes = 54 + 4 * 800 * 600, mat_bytes = 16 + 8 * 4 * 800 * 600;
+
+// True once file exists with the given size (the writer has finished it).
+bool wait_file(const std::string& file, std::uintmax_t bytes, double timeout_s = 10)
+{
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  std::error_code ec;
+  while (std::chrono::steady_clock::now() < end) {
+    if (fs::file_size(file, ec) == bytes && !ec) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// White text pixels in the rows 12 to 91 of the window (below the rate line).
+int menu_pixels(const std::string& w)
+{
+  std::string n = shell("import -window " + w + " -crop 200x80+0+12 txt:- 2>/dev/null | grep -c '#FFFFFF'");
+  return n.empty() ? -1 : std::stoi(n);
+}
+
+bool wait_menu(const std::string& w, bool shown)
+{
+  for (int k = 0; k < 100; ++k) {
+    if ((menu_pixels(w) > 100) == shown) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+void end_with_escape(program_run& run, const std::string& w)
+{
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("key Escape");
+  ASSERT_TRUE(run.wait_exit(10));
+  EXPECT_EQ(run.exit_status, 0);
+}
+
+TEST(Frame, GHeldKeepsTheProgramWhenThePointerLeavesAndShowsTheMenu)
+{
+  program_run run({});
+  std::string w = run.window();
+  ASSERT_FALSE(w.empty()) << run.output();
+  run.xdotool("mousemove --window " + w + " 400 300");
+  EXPECT_TRUE(wait_menu(w, false)) << "no menu without g";
+  run.xdotool("keydown g");
+  EXPECT_TRUE(wait_menu(w, true)) << "the menu while g is held";
+  run.xdotool("mousemove 1100 1000");
+  EXPECT_FALSE(run.wait_exit(0.5)) << run.output();
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("keyup g");
+  EXPECT_TRUE(wait_menu(w, false)) << "gone once g is released";
+  end_with_escape(run, w);
+}
+
+TEST(Frame, GAndPWriteOneCapturePairPerPress)
+{
+  program_run run({});
+  std::string w = run.window();
+  ASSERT_FALSE(w.empty()) << run.output();
+  const std::string out = run.folder + "/out/opengl_00-";
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("keydown g");
+  run.xdotool("key p");
+  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0000_pnt3.mat", mat_bytes)) << run.output();
+  run.xdotool("key p");
+  EXPECT_TRUE(wait_file(out + "0001_rgba.bmp", bmp_bytes)) << run.output();
+  EXPECT_TRUE(wait_file(out + "0001_pnt3.mat", mat_bytes)) << run.output();
+  run.xdotool("keyup g");
+  end_with_escape(run, w);
+  EXPECT_FALSE(fs::exists(out + "0002_rgba.bmp"));
+
+  const tensor<unsigned char> image = bitmap_read((out + "0000_rgba.bmp").c_str());
+  ASSERT_EQ(image.ndims, 3);
+  EXPECT_EQ(image.size[1], 800);
+  EXPECT_EQ(image.size[2], 600);
+  EXPECT_EQ(image.data[4 * (300 * 800 + 400)], 26) << "the clear colour, grey 0.1";
+  int text = 0;  // the menu (shown since g went down) in the top rows
+  for (int y = 500; y < 600; ++y)
+    for (int x = 0; x < 150; ++x) text += image.data[4 * (y * 800 + x)] == 255;
+  EXPECT_GT(text, 200);
+  // Nothing is drawn: every pixel is a finite point on the far plane, 1e40 ahead.
+  const tensor<double> points((out + "0000_pnt3.mat").c_str());
+  ASSERT_EQ(points.numel, 4 * 800 * 600);
+  for (int i = 0; i < 800 * 600; i += 997) {
+    const double* p = points.data + 4 * i;
+    ASSERT_TRUE(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) << i;
+    EXPECT_NEAR(-p[2] / 1e40, 1, 0.2) << i;
+    EXPECT_EQ(p[3], 1);
+  }
+}
+
+TEST(Frame, GAndRRecordASequence)
+{
+  program_run run({});
+  std::string w = run.window();
+  ASSERT_FALSE(w.empty()) << run.output();
+  const std::string out = run.folder + "/out/opengl_00-";
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("keydown g");
+  run.xdotool("key r");
+  run.xdotool("keyup g");
+  ASSERT_TRUE(wait_file(out + "0002_pnt3.mat", mat_bytes)) << run.output();
+  end_with_escape(run, w);
+  for (const char* f : {"0000_rgba.bmp", "0000_pnt3.mat", "0001_rgba.bmp", "0001_pnt3.mat", "0002_rgba.bmp"})
+    EXPECT_TRUE(fs::exists(out + f)) << f;
+}
+
+}  // namespace

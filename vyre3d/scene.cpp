@@ -74,7 +74,7 @@ void scene_play_curve(int p)
   char name[64];
   std::snprintf(name, sizeof name, "get/tensor/curve%i.arr", p);
   tensor<double> c(name);
-  if (!c.data || c.ndims != 2 || c.size[1] < 3) {
+  if (!c.numel || c.ndims != 2 || c.size[1] < 3) {
     std::printf("error %s: not a matrix of path points with x, y, z columns, not played\n", name);
     return;
   }
@@ -105,8 +105,10 @@ meshgl ball_mesh(double t, double z)
   return m;
 }
 
+// Before assembly (a window opened by the GL tests alone) there is nothing to move.
 void scene_step()
 {
+  if (!avatar) return;
   dt = physics_step;
   avatar->clear_forces();
   avatar->control();

@@ -34,8 +34,8 @@ inline tensor<double> asset_curve(int p)
       case 4:  // Lissajous figure 3:2 with a height wave
         u = std::sin(3 * a + pi / 2), v = std::sin(2 * a), z = -5 + 3 * std::cos(a);
         break;
-      case 5:  // bounces across the floor and back
-        u = std::cos(a), v = 0.5 * std::sin(a), z = -8.5 + 6.5 * std::fabs(std::sin(4 * a));
+      case 5:  // six soft bounces across the floor and back
+        u = std::cos(a), v = 0.5 * std::sin(a), z = -8.5 + 6.5 * std::sin(3 * a) * std::sin(3 * a);
         break;
       default:  // three-leaved rose, high in the middle of each leaf
         u = std::cos(3 * a) * std::cos(a), v = std::cos(3 * a) * std::sin(a),

@@ -3,6 +3,8 @@
 // loads the pose. Builds on _animated/aniMated and the frame's input tables.
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <string>
 #include "vyre3d/scene.h"
 
 aniMated* steered = nullptr;
@@ -18,6 +20,22 @@ void avatar_load_pose(tensor<double>& pose, const char* file)
     return;
   }
   pose = read;
+}
+
+void avatar_save_pose(const tensor<double>& pose, const char* file)
+{
+  // Written beside the old file and moved over it only when whole, so that a
+  // failed write (a full disk) keeps the last saved pose.
+  const std::string next = std::string(file) + ".new";
+  pose.write(next.c_str());
+  std::error_code ec;
+  const std::uintmax_t whole = 4 + 4 * std::uintmax_t(pose.ndims) + sizeof(double) * std::uintmax_t(pose.numel);
+  if (std::filesystem::file_size(next, ec) == whole && !ec) std::filesystem::rename(next, file, ec);
+  else ec = std::make_error_code(std::errc::io_error);
+  if (ec) {
+    std::filesystem::remove(next, ec);
+    std::printf("error %s: pose not saved, the old file is kept\n", file);
+  }
 }
 
 void aniAvatar::control()
@@ -47,7 +65,7 @@ void aniAvatar::control()
 
   if (k['a']) {
     bulletin_lines.append(tensor<char>::str("avatar\n (l)oad position\n (s)ave position"));
-    if (key_pressed.data['s']) pos.write(avatar_pos_file);
+    if (key_pressed.data['s']) avatar_save_pose(pos, avatar_pos_file);
     if (key_pressed.data['l']) avatar_load_pose(pos, avatar_pos_file);
   }
 }

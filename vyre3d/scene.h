@@ -23,6 +23,9 @@ constexpr double curve_seconds = 120;
 // line says why (a missing file only as the reader reports it).
 void avatar_load_pose(tensor<double>& pose, const char* file);
 
+// Writes pose to file; a write that fails leaves the old file as it was.
+void avatar_save_pose(const tensor<double>& pose, const char* file);
+
 // Loads curve p (1 to 6) and starts its playback; a file that is missing, empty or
 // not a matrix of at least three columns leaves playback as it was, with a message.
 void scene_play_curve(int p);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <unistd.h>
 #include "vyre3d/scene.h"
 
 namespace {
@@ -184,6 +186,29 @@ TEST_F(Scene, AvatarMenuSavesAndLoadsOnlyWithAHeld)
   avatar->control();
   EXPECT_EQ(avatar->pos.data[12], 4) << "a + l restores the saved pose";
   bulletin_lines.clear();
+  std::remove(avatar_pos_file);
+}
+
+TEST(AvatarSave, AFailedWriteKeepsTheOldFile)
+{
+  tensor<double> pose = tensor<double>::eye(4);
+  pose.data[13] = 9;
+  avatar_save_pose(pose, avatar_pos_file);
+  testing::internal::CaptureStdout();
+  avatar_save_pose(pose, "no/such/folder/avatar.pos");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("error no/such/folder/avatar.pos: pose not saved, the old file is kept"), std::string::npos)
+      << out;
+  if (FILE* full = std::fopen("/dev/full", "wb")) {  // a device that is always out of space
+    std::fclose(full);
+    std::remove("avatar_full.pos");
+    if (symlink("/dev/full", "avatar_full.pos.new") == 0) {
+      avatar_save_pose(pose, "avatar_full.pos");
+      EXPECT_FALSE(std::filesystem::exists("avatar_full.pos"));
+      std::remove("avatar_full.pos.new");
+    }
+  }
+  EXPECT_EQ(tensor<double>(avatar_pos_file).data[13], 9);
   std::remove(avatar_pos_file);
 }
 

@@ -6,5 +6,6 @@
 #include "_util/_opengl/transform.h"
 #include "_util/_opengl/light.h"
 #include "_util/_opengl/draw.h"
+#include "_util/_opengl/cache.h"
 #include "_util/_opengl/overlay.h"
 #include "_util/_opengl/capture.h"

@@ -14,17 +14,19 @@
 #include "_util/tensor_math.h"
 
 // World points (4 x width x height, y from the bottom) of a depth buffer (width x
-// height) under inverse = (projection x view)^-1. The arithmetic is that of
-// opengl_unproject followed by the product and the division by w, done in place so
-// that a full window costs no allocation per pixel.
+// height) under inverse = (projection x view)^-1, written into points (resized
+// only when the window size changed, so a recording reuses one buffer). The
+// arithmetic is that of opengl_unproject followed by the product and the division
+// by w, done in place so that a full window costs no allocation per pixel.
 // With a far clipping distance as large as 1e40 the projection cannot tell the far
 // plane from infinity: a pixel where nothing was drawn (depth 1) unprojects to w = 0,
 // which would store infinities and NaNs. Such a pixel gets the point of its ray at
 // the far clipping distance instead: camera + (near point - camera) x far / near.
-inline tensor<double> opengl_capture_points(const tensor<float>& depth, int width, int height,
-                                            const tensor<double>& inverse)
+inline void opengl_capture_points(const tensor<float>& depth, int width, int height, const tensor<double>& inverse,
+                                  tensor<double>& points)
 {
-  tensor<double> ret(3, 4, width, height);
+  if (points.ndims != 3 || points.size[0] != 4 || points.size[1] != width || points.size[2] != height)
+    points = tensor<double>(3, 4, width, height);
   const double* m = inverse.data;
   auto unproject = [m](double nx, double ny, double nz, double nw, double* p) {
     for (int r = 0; r < 4; ++r) p[r] = m[r] * nx + m[4 + r] * ny + m[8 + r] * nz + m[12 + r] * nw;
@@ -33,15 +35,19 @@ inline tensor<double> opengl_capture_points(const tensor<float>& depth, int widt
   unproject(0, 0, 1, 0, camera);  // the eye: the direction that projection maps to w = 0
   for (int r = 0; r < 3; ++r) camera[r] /= camera[3];
   const double stretch = clip_range.data[1] / clip_range.data[0];
-  double* out = ret.data;
+  double* out = points.data;
   for (int y = 0; y < height; ++y) {
     const double ny = 2.0 * y / height - 1;
+    double row[4];  // the part of the product shared by the whole row
+    for (int r = 0; r < 4; ++r) row[r] = m[4 + r] * ny + m[12 + r] - m[8 + r];
+    const float* d = depth.data + std::size_t(y) * width;
     for (int x = 0; x < width; ++x, out += 4) {
-      const double nx = 2.0 * x / width - 1, nz = 2.0 * depth.data[y * width + x] - 1;
+      const double nx = 2.0 * x / width - 1, z2 = 2.0 * d[x];  // nz = z2 - 1, folded into row
       double p[4];
-      unproject(nx, ny, nz, 1, p);
-      if (p[3] > 0 && std::isfinite(p[0] / p[3]) && std::isfinite(p[1] / p[3]) && std::isfinite(p[2] / p[3])) {
-        for (int r = 0; r < 4; ++r) out[r] = p[r] / p[3];
+      for (int r = 0; r < 4; ++r) p[r] = row[r] + m[r] * nx + m[8 + r] * z2;
+      const double iw = 1 / p[3];
+      if (p[3] > 0 && iw < HUGE_VAL) {
+        out[0] = p[0] * iw, out[1] = p[1] * iw, out[2] = p[2] * iw, out[3] = 1;
         continue;
       }
       unproject(nx, ny, -1, 1, p);  // the near-plane point of the pixel's ray
@@ -49,7 +55,6 @@ inline tensor<double> opengl_capture_points(const tensor<float>& depth, int widt
       out[3] = 1;
     }
   }
-  return ret;
 }
 
 // File names of capture (sequence, frame) in folder dir.
@@ -86,8 +91,9 @@ inline void opengl_capture_window(const tensor<double>& view)
   glReadPixels(0, 0, width, height, GL_DEPTH_COMPONENT, GL_FLOAT, depth.data);
   glPopClientAttrib();
   const tensor<double> inverse = (projection_matrix * view).solve(tensor<double>::eye(4));
-  opengl_capture_write("out", opengl_settings.record_sequence, opengl_settings.record_frame, rgba,
-                       opengl_capture_points(depth, width, height, inverse));
+  static tensor<double> points;  // kept for the next capture of a recording
+  opengl_capture_points(depth, width, height, inverse, points);
+  opengl_capture_write("out", opengl_settings.record_sequence, opengl_settings.record_frame, rgba, points);
 }
 
 // Sequence end and pacing of the recording counters; true when this call captures.

@@ -219,7 +219,7 @@ TEST_F(Overlay, DrawSceneEndsTheFrameAndCaptures)
 TEST(Pointer, AClickInASliderRowSetsThatSlider)
 {
   std::string root = std::to_string(std::stoul(shell("xwininfo -root | awk '/Window id:/{print $4}'"), nullptr, 16));
-  std::istringstream ids(shell("xdotool search --maxdepth 1 --onlyvisible --name '' 2>/dev/null"));
+  std::istringstream ids(shell("env -u LD_PRELOAD xdotool search --maxdepth 1 --onlyvisible --name '' 2>/dev/null"));
   std::string window;
   for (std::string id; ids >> id;)
     if (id != root) window = id;
@@ -234,7 +234,7 @@ TEST(Pointer, AClickInASliderRowSetsThatSlider)
   for (int n = 0; n < slider_names.numel; ++n)
     if (slider_names.data[n] == tensor<char>::str("click 1")) row = n;
   ASSERT_GE(row, 0);
-  shell("xdotool mousemove --window " + window + " 600 " + std::to_string(11 * row + 5) + " click 1");
+  shell("env -u LD_PRELOAD xdotool mousemove --window " + window + " 600 " + std::to_string(11 * row + 5) + " click 1");
   double value = 0;
   for (int k = 0; k < 50 && value == 0; ++k) {
     pump_events(20);
@@ -243,7 +243,7 @@ TEST(Pointer, AClickInASliderRowSetsThatSlider)
   EXPECT_DOUBLE_EQ(value, 0.75);
   slider_values.lookup(tensor<char>::str("click 0"), value);
   EXPECT_EQ(value, 0);
-  shell("xdotool mousemove --window " + window + " 400 580");
+  shell("env -u LD_PRELOAD xdotool mousemove --window " + window + " 400 580");
   pump_events(100);
   key_held.data['g'] = 0;
 }

@@ -127,8 +127,7 @@ TEST_F(Bodies, SpinOfExactlyTenIsKeptAndFasterIsDiscarded)
 TEST_F(Bodies, EulersEquationsTurnAnAsymmetricSpin)
 {
   // Spin about a non-principal direction of an asymmetric body: omega x (I omega)
-  // is non-zero, the body-frame spin changes while its kinetic energy stays
-  // (to first order in dt) and no torque acts.
+  // is non-zero, so the body-frame spin changes although no torque acts.
   aniMated b;
   b.set_box(1, vec4(1, 2, 3));
   b.omega = vec4(1, 1, 0);

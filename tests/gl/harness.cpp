@@ -181,7 +181,8 @@ bool program_run::wait_exit(double timeout_s)
 // has its own server and runs one vyre3d at a time).
 std::string program_run::window(double timeout_s)
 {
-  std::string root = std::to_string(std::stoul(shell("xwininfo -root | awk '/Window id:/{print $4}'"), nullptr, 16));
+  std::string root = xdotool("search --maxdepth 0 --name ''");
+  while (!root.empty() && root.back() == '\n') root.pop_back();
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
   while (!wait_exit(0) && std::chrono::steady_clock::now() < end) {
     std::istringstream ids(xdotool("search --maxdepth 1 --onlyvisible --name ''"));

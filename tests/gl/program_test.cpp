@@ -32,7 +32,7 @@ TEST(Program, OpensItsWindowEchoesArgumentsAndEndsOnEscapeRelease)
   EXPECT_NE(run.output().find("[1=alpha] [2=glut_gamemode] \n"), std::string::npos) << run.output();
 }
 
-TEST(Program, WithoutArgumentsPrintsNoEchoAndSurvivesAResize)
+TEST(Program, WithoutArgumentsPrintsNoEchoSurvivesAResizeAndEndsWhenThePointerLeaves)
 {
   shell("xdotool mousemove 1200 1000");  // keep the pointer outside the window while it resizes
   program_run run({});
@@ -42,8 +42,13 @@ TEST(Program, WithoutArgumentsPrintsNoEchoAndSurvivesAResize)
   run.xdotool("windowsize " + w + " 640 480");
   EXPECT_FALSE(run.wait_exit(0.5)) << run.output();
   EXPECT_NE(run.xdotool("getwindowgeometry " + w).find("Geometry: 640x480"), std::string::npos);
-  // The pointer entering and then leaving the window ends the program.
+  // The pointer leaving the window ends the program, unless g is held.
   run.xdotool("mousemove --window " + w + " 100 100");
+  run.xdotool("keydown g");
+  run.xdotool("mousemove 1000 900");
+  EXPECT_FALSE(run.wait_exit(0.5)) << "g held keeps it open";
+  run.xdotool("mousemove --window " + w + " 100 100");
+  run.xdotool("keyup g");
   run.xdotool("mousemove 1000 900");
   ASSERT_TRUE(run.wait_exit(30));
   EXPECT_EQ(run.exit_status, 0);

@@ -1,5 +1,5 @@
 // tests/mesh/test_mesh: the element mesh: loading by base name, rejected element
-// files, descriptions, the copy and assignment rule, writing. Builds on _util/mesh.
+// files, descriptions, the copy and assignment rule. Builds on _util/mesh.
 #include <gtest/gtest.h>
 #include <regex>
 #include "_util/mesh.h"
@@ -138,30 +138,4 @@ TEST(Mesh, CopyTakesTheMaterialAssignmentKeepsTheTargets)
 
   white = white;
   EXPECT_EQ(white.arr.numel, 6);
-}
-
-TEST(Mesh, WrittenMeshLoadsBack)
-{
-  mesh m;
-  m.arr = tensor<float>(2, 3, 3);
-  for (int i = 0; i < 9; i++) m.arr.data[i] = 0.5f * i;
-  m.ind[MESH_TRIA] = tensor<int>(2, 3, 1);
-  m.ind[MESH_TRIA].values(0, 1, 2);
-  m.ind[MESH_EDGE] = tensor<int>(2, 2, 2);
-  m.ind[MESH_EDGE].values(0, 1, 1, 2);
-  const std::string base = scratch("written");
-  CaptureStdout();
-  m.write(base.c_str());
-  const std::string report = GetCapturedStdout();
-  EXPECT_EQ(report.find("_0.ind"), std::string::npos) << "empty lists are not written";
-  CaptureStdout();
-  const mesh back(base.c_str());
-  GetCapturedStdout();
-  ASSERT_EQ(mesh::ok, 1);
-  for (int k = 0; k < MESH_KINDS; k++) {
-    ASSERT_EQ(back.ind[k].numel, m.ind[k].numel) << k;
-    for (int c = 0; c < m.ind[k].numel; c++) EXPECT_EQ(back.ind[k].data[c], m.ind[k].data[c]);
-  }
-  ASSERT_EQ(back.arr.numel, 9);
-  EXPECT_EQ(back.arr.data[8], 4.f);
 }

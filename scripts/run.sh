@@ -27,10 +27,10 @@ echo "run: no display; playing curve 3 in vyre3d under Xvfb in $PWD"
 rm -f out/opengl_*_rgba.bmp out/opengl_*_pnt3.mat out/scene_*.png
 xvfb-run -a -s "-screen 0 1280x1024x24 +extension GLX" bash -c '
   ./vyre3d/vyre3d "$@" > out/vyre3d_console.txt 2>&1 & pid=$!
-  root=$(xwininfo -root | awk "/Window id:/{print \$4}")
+  root=$(xdotool search --maxdepth 0 --name "")
   w=
   for i in $(seq 100); do  # the visible child of the root window
-    w=$(xdotool search --maxdepth 1 --onlyvisible --name "" 2>/dev/null | grep -vx "$((root))" | head -1 || true)
+    w=$(xdotool search --maxdepth 1 --onlyvisible --name "" 2>/dev/null | grep -vx "$root" | head -1 || true)
     [ -n "$w" ] && break
     sleep 0.1
   done

@@ -30,11 +30,24 @@ void frame_at(double t, double h = 0.01)
   mouse_delta.fill(0);
 }
 
+double largest_radius(const meshgl& m)
+{
+  double r = 0;
+  for (int v = 0; v < m.vertex_count(); v++) r = std::max(r, m.vertex_direction(v).norm());
+  return r;
+}
+
+// What assembly left, before any test moves the avatar or steps the scene.
+tensor<double> start_pose;
+double start_ball_radius = 0;
+
 struct Scene : ::testing::Test {
   static void SetUpTestSuite()
   {
     std::remove(avatar_pos_file);
     scene_assemble();
+    start_pose = avatar->pos;
+    start_ball_radius = largest_radius(*ball.msh);
   }
   void SetUp() override
   {
@@ -48,8 +61,9 @@ struct Scene : ::testing::Test {
 
 TEST_F(Scene, AssemblySetsTheAvatarLightsBallAndFloor)
 {
-  // Assembly ran once for the suite, before any test moved the avatar: check the
-  // values that no step changes.
+  // Without a pose file the avatar starts at the origin raised to z = 3.
+  for (int k = 0; k < 16; k++) EXPECT_EQ(start_pose.data[k], k == 14 ? 3.0 : k % 5 == 0 ? 1.0 : 0.0) << k;
+  EXPECT_NEAR(start_ball_radius, 0.2, 1e-6) << "the unit sphere scaled to 0.2";
   EXPECT_EQ(steered, avatar);
   for (int k = 0; k < 4; k++) {
     EXPECT_EQ(avatar->lin_drag.data[k], 10.0);
@@ -87,11 +101,10 @@ TEST_F(Scene, AssemblySetsTheAvatarLightsBallAndFloor)
   ASSERT_TRUE(ball.msh && ball.shadow);
 }
 
-TEST(SceneAssembly, StartPoseIsRaisedToThreeUnlessAPoseFileSaysOtherwise)
+TEST(AvatarLoad, TakesOnlyAFinite4x4PoseAndKeepsThePoseOtherwise)
 {
-  // The suite's assembly ran without a pose file: identity raised to z = 3 (checked
-  // through a fresh assembly of the avatar's step 1 values would re-register lights,
-  // so only the loader is exercised here).
+  // Assembly registers lights, so it runs once per process; the loader it uses
+  // for the pose file is checked here.
   tensor<double> pose = tensor<double>::eye(4);
   tensor<double> saved = tensor<double>::eye(4);
   saved.data[12] = 1.5, saved.data[14] = -2;
@@ -293,11 +306,7 @@ TEST_F(Scene, ACurveFileThatIsNoPathIsNotPlayed)
 
 TEST_F(Scene, BallIsRebuiltEveryFrameAndShrinksWithHeight)
 {
-  auto radius = [](const meshgl& m) {
-    double r = 0;
-    for (int v = 0; v < m.vertex_count(); v++) r = std::max(r, m.vertex_direction(v).norm());
-    return r;
-  };
+  const auto radius = largest_radius;
   const meshgl low = ball_mesh(3.0, 0), high = ball_mesh(3.0, 40);
   EXPECT_NEAR(radius(high) / radius(low), 0.5, 1e-5) << "k = 4 / (z + 40)";
   EXPECT_GT(radius(low), 0.1 * 1.05) << "the noise swells the unit sphere somewhere";

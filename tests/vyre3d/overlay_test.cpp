@@ -218,7 +218,8 @@ TEST_F(Overlay, DrawSceneEndsTheFrameAndCaptures)
 // row sets the second slider to the pointer's fraction of the window width.
 TEST(Pointer, AClickInASliderRowSetsThatSlider)
 {
-  std::string root = std::to_string(std::stoul(shell("xwininfo -root | awk '/Window id:/{print $4}'"), nullptr, 16));
+  std::string root = shell("env -u LD_PRELOAD xdotool search --maxdepth 0 --name '' 2>/dev/null");
+  while (!root.empty() && root.back() == '\n') root.pop_back();
   std::istringstream ids(shell("env -u LD_PRELOAD xdotool search --maxdepth 1 --onlyvisible --name '' 2>/dev/null"));
   std::string window;
   for (std::string id; ids >> id;)

@@ -85,10 +85,11 @@ struct aniMated {
   void set_torus(double m, double R, int n);
 };
 
-// The body the user steers; its steering lives with the program's input handling.
+// The body the user steers; its control step (keys and mouse into force and
+// torque) lives with the program's input handling (vyre3d/avatar.cpp).
 struct aniAvatar : aniMated {
   aniAvatar() { flags |= ANI_AVATAR; }
-  void control() override {}
+  void control() override;
   const char* describe() override { return "aniAvatar"; }
 };
 

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The main job: set-up, build, run. With a display it opens the vyre3d window in
-# the build folder (which holds get/); without one it runs vyre3d briefly under
-# Xvfb and saves a picture of its window to out/.
+# the build folder (which holds get/). Without one it runs vyre3d under Xvfb,
+# presses 3 to play curve 3, captures frames with g+p (the first inside the white
+# flash of the first 0.3 s, the others as the ball moves on), converts the
+# captures to PNG under out/ and prints their paths.
 # `run.sh amvex` instead streams live samples from an emulated 40-channel
 # amplifier through amxctl for a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
 if [ "${1:-}" = amvex ]; then
+  bash scripts/deps.sh
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/release -j"$(nproc)" --target amxctl
   export AMVEX_EMULATE="kind=7,rev=64"
@@ -17,26 +19,47 @@ if [ "${1:-}" = amvex ]; then
   "$amxctl" stream @0 --rate 1000 --seconds 5 --uv | awk 'NR % 100 == 1 { printf "%s", $1 "  " $2; for (i = 3; i <= 8; ++i) printf "  %10s", $i; print "  ..." ; fflush() }'
   exit 0
 fi
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j"$(nproc)"
-
-if [ -x build/release/vyre3d/vyre3d ]; then
-  cd build/release
-  mkdir -p get out
-  if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
-    echo "run: opening vyre3d on $DISPLAY in $PWD (release Escape to quit)"
-    exec ./vyre3d/vyre3d "$@"
-  fi
-  echo "run: no display; running vyre3d for 5 s under Xvfb in $PWD"
-  xvfb-run -a -s "-screen 0 1280x1024x24 +extension GLX" bash -c '
-    ./vyre3d/vyre3d "$@" & pid=$!
-    sleep 5
-    import -window root -crop 800x600+70+5 out/vyre3d_window.png
-    kill $pid' vyre3d "$@"
-  echo "run: vyre3d ran headless; its window is saved as $PWD/out/vyre3d_window.png"
-  exit 0
+if [ -z "${VY_SKIP_BUILD:-}" ]; then
+  bash scripts/deps.sh
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/release -j"$(nproc)"
 fi
-echo
-echo "Built into build/release. Runnable today:"
-echo "  ctest --test-dir build/release          the unit tests"
-ls build/release/bench/*/bench_* 2>/dev/null | sed 's/^/  /;s/$/   benchmark/' || true
+
+if [ ! -x build/release/vyre3d/vyre3d ]; then
+  echo "run: vyre3d was not built; see the build output above" >&2
+  exit 1
+fi
+cd build/release
+mkdir -p get out
+if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
+  echo "run: opening vyre3d on $DISPLAY in $PWD (keys 1-6 play a curve, g shows the menu, release Escape to quit)"
+  exec ./vyre3d/vyre3d "$@"
+fi
+
+echo "run: no display; playing curve 3 in vyre3d under Xvfb in $PWD"
+rm -f out/opengl_*_rgba.bmp out/opengl_*_pnt3.mat out/scene_*.png
+xvfb-run -a -s "-screen 0 1280x1024x24 +extension GLX" bash -c '
+  ./vyre3d/vyre3d "$@" > out/vyre3d_console.txt 2>&1 & pid=$!
+  root=$(xdotool search --maxdepth 0 --name "")
+  w=
+  for i in $(seq 100); do  # the visible child of the root window
+    w=$(xdotool search --maxdepth 1 --onlyvisible --name "" 2>/dev/null | grep -vx "$root" | head -1 || true)
+    [ -n "$w" ] && break
+    sleep 0.1
+  done
+  [ -n "$w" ] || { echo "run: vyre3d opened no window" >&2; kill $pid; exit 1; }
+  xdotool mousemove --window "$w" 790 590
+  xdotool keydown g
+  xdotool key 3 p
+  for t in 1.5 4 4; do sleep $t; xdotool key p; done
+  sleep 1
+  xdotool keyup g
+  xdotool key Escape
+  wait $pid' vyre3d "$@"
+
+for f in out/opengl_*_rgba.bmp; do
+  [ -e "$f" ] || { echo "run: no captures were written (see out/vyre3d_console.txt)" >&2; exit 1; }
+  png="out/scene_$(basename "$f" _rgba.bmp | sed 's/^opengl_//').png"
+  convert "$f" -alpha off "$png"
+  echo "$PWD/$png"
+done

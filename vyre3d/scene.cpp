@@ -1,16 +1,171 @@
-// vyre3d/scene: the scene shown by the frame loop. For now it holds the floor
-// mesh read at start (a missing file gives an empty mesh) and draws nothing, so
-// the frame shows the clear colour and the overlay. Builds on _util/_opengl and _util/meshgl.
-#include "vyre3d/frame.h"
+// vyre3d/scene: the scene: a floor, three coloured shadow-casting lights, the
+// avatar that carries the camera, and a noise-deformed ball that follows recorded
+// paths. Assembly, the per-frame step and the drawing operations the frame loop
+// calls. Builds on _animated/aniMated, _util/perlin, _util/shadow and _util/_opengl.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include "_util/_opengl/cache.h"
+#include "_util/perlin.h"
+#include "vyre3d/scene.h"
 
-meshgl floor_mesh("get/mesh/plane_460_tnv");
+meshgl plane("get/mesh/plane_460_tnv");
+aniMated ball;
+aniAvatar* avatar = nullptr;
+tensor<double> curve;
+int curve_playing = 0;
+timestamp curve_start;
 
-void scene_assemble() {}
+namespace {
 
-void scene_step() {}
+tensor<double> diagonal(double k, double w)
+{
+  tensor<double> m(2, 4, 4);
+  m.set_diag(k, k, k, w);
+  return m;
+}
 
-void scene_draw_objects() {}
+// A (replaced) new mesh and shadow for the ball; the ball owns both from here on.
+void give_ball(meshgl* msh)
+{
+  delete ball.msh;
+  delete ball.shadow;
+  ball.msh = msh;
+  ball.shadow = new shadow_mesh(msh);
+}
 
-void scene_draw_shadows(opengl_light*) {}
+}  // namespace
 
-void scene_draw_marker() {}
+void scene_assemble()
+{
+  avatar = new aniAvatar;
+  avatar->pos.data[2 + 3 * 4] = 3.0;
+  for (int k = 0; k < 3; k++) avatar->lin_drag.data[k] = avatar->ang_drag.data[k] = 0.3;
+  steered = avatar;
+
+  meshgl* msh = new meshgl(opengl_mesh(sphere_mesh_name)->transform(diagonal(0.2, 1)));
+  msh->normals();
+  give_ball(msh);
+
+  const double colors[3][4] = {{0.5, 0, 0, 0}, {0, 0.5, 0, 0}, {0, 0, 0.5, 0}};
+  const double positions[3][2] = {{-10, 10}, {10, 0}, {0, -10}};
+  const double height = 40;
+  for (int i = 0; i < 3; i++) {
+    opengl_light* l = new opengl_light;
+    l->diffuse = opengl_vector<double>({colors[i][0], colors[i][1], colors[i][2], colors[i][3]});
+    l->specular = l->diffuse;
+    l->pose.data[12] = positions[i][0], l->pose.data[13] = positions[i][1], l->pose.data[14] = height;
+  }
+
+  avatar_load_pose(avatar->pos, avatar_pos_file);
+  avatar->lin_drag.fill(10.0);
+
+  // The negative scale mirrors the plane through the origin (its winding and
+  // normals still face up) and the translation lowers it to z = -10.
+  plane.format = GL_T2F_N3F_V3F;
+  tensor<double> m = diagonal(-5.5, 1);
+  m.data[14] = -10;
+  plane = plane.transform(m);
+  plane.normals();
+}
+
+void scene_play_curve(int p)
+{
+  char name[64];
+  std::snprintf(name, sizeof name, "get/tensor/curve%i.arr", p);
+  tensor<double> c(name);
+  if (!c.numel || c.ndims != 2 || c.size[1] < 3) {
+    std::printf("error %s: not a matrix of path points with x, y, z columns, not played\n", name);
+    return;
+  }
+  curve = c;
+  curve_playing = 1;
+  curve_start = elapsed_time;
+}
+
+meshgl ball_mesh(double t, double z)
+{
+  meshgl m = *opengl_mesh(sphere_mesh_name);
+  const int nv = m.vertex_count();
+  if (!nv) return m;
+  const int s = m.stride(), vtx = m.vtx_offset();
+  const float ft = float(t);
+  for (int v = 0; v < nv; v++) {
+    float* p = m.arr.data + v * s + vtx;
+    const float x = p[0], y = p[1], w = p[2];
+    const float r = 1 + 0.4f * simplex4(0.5f * x, 0.5f * y, 0.5f * w, ft) + 0.3f * simplex4(x, y, w, ft) +
+                    0.2f * simplex4(2 * x, 2 * y, 2 * w, ft);
+    p[0] = r * x, p[1] = r * y, p[2] = r * w;
+  }
+  // Smaller the higher it flies; a path far below the floor would flip or blow up
+  // the ball, so its size stops growing at ten times the unit sphere.
+  const double k = 4 / std::max(z + 40, 0.4);
+  m = m.transform(diagonal(k, 1));
+  m.normals();
+  return m;
+}
+
+// Before assembly (a window opened by the GL tests alone) there is nothing to move.
+void scene_step()
+{
+  if (!avatar) return;
+  dt = physics_step;
+  avatar->clear_forces();
+  avatar->control();
+  avatar->update();
+
+  for (int p = 1; p <= 6; p++)
+    if (key_pressed.data['0' + p]) scene_play_curve(p);
+  if (key_pressed.data[9]) curve_playing = 0;
+  if (key_pressed.data['z']) avatar->pos = tensor<double>::eye(4);
+
+  const double e = (elapsed_time - curve_start).seconds();
+  if (curve_playing) {
+    curve_playing = e < curve_seconds;
+    tensor<double> at(1, 1);
+    at.data[0] = e / curve_seconds;
+    for (int c = 0; c < 3; c++) ball.pos.data[c + 12] = curve.slice(c).interp(at);
+  }
+
+  give_ball(new meshgl(ball_mesh(elapsed_time.seconds(), ball.pos.data[14])));
+
+  const double f = 10 * (e / 10 - std::floor(e / 10));  // seconds into the ten-second period
+  clear_color = f < 0.3 && curve_playing ? color_white : color_black;
+
+  view_matrix = rigid_inverse(avatar->pos);
+}
+
+void scene_draw_objects()
+{
+  if (!curve_playing) return;
+  ball.draw();
+  plane.draw();
+}
+
+void scene_draw_shadows(opengl_light* light)
+{
+  if (curve_playing) ball.draw_shadow(light->pose.slice(3));
+}
+
+void scene_draw_marker()
+{
+  glPushAttrib(GL_ENABLE_BIT);
+  glDisable(GL_LIGHTING);
+  glDisable(GL_DEPTH_TEST);
+  glColor3d(1, 0, 0);
+  if (curve_playing) {
+    glPointSize(3);
+    glColor3d(0, 1, 0);
+    glBegin(GL_POINTS);
+    glVertex3dv(ball.pos.data + 12);
+    glEnd();
+    glColor3d(1, 0, 0);
+  } else {
+    for (double h : {0.0, -1.1, -2.7, -5.2, -10.0}) {
+      glBegin(GL_LINE_STRIP);
+      glVertex3d(-1, -1, h), glVertex3d(1, -1, h), glVertex3d(1, 1, h), glVertex3d(-1, 1, h), glVertex3d(-1, -1, h);
+      glEnd();
+    }
+  }
+  glPopAttrib();
+}

@@ -22,7 +22,7 @@ TEST(Program, OpensItsWindowEchoesArgumentsAndEndsOnEscapeRelease)
   std::string geometry = run.xdotool("getwindowgeometry " + w);
   EXPECT_NE(geometry.find("Position: 70,5"), std::string::npos) << geometry;
   EXPECT_NE(geometry.find("Geometry: 800x600"), std::string::npos) << geometry;
-  EXPECT_EQ(pixel(w, 400, 300), "#1A1A1A\n") << "the clear colour, grey 0.1";
+  EXPECT_EQ(pixel(w, 400, 300), "#000000\n") << "the scene clears to black from its first frame";
   run.xdotool("mousemove --window " + w + " 400 300");
   run.xdotool("keydown Escape");
   EXPECT_FALSE(run.wait_exit(0.5)) << "pressing Escape alone does not end it";

@@ -107,7 +107,7 @@ TEST(Frame, GAndPWriteOneCapturePairPerPressAndGAndRRecord)
   ASSERT_EQ(image.ndims, 3);
   EXPECT_EQ(image.size[1], 800);
   EXPECT_EQ(image.size[2], 600);
-  EXPECT_EQ(image.data[4 * (300 * 800 + 400)], 26) << "the clear colour, grey 0.1";
+  EXPECT_EQ(image.data[4 * (300 * 800 + 400)], 0) << "the scene clears to black while no curve plays";
   int text = 0;  // the menu (shown since g went down) in the top rows
   for (int y = 500; y < 600; ++y)
     for (int x = 0; x < 150; ++x) text += image.data[4 * (y * 800 + x)] == 255;

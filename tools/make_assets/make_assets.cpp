@@ -1,12 +1,13 @@
 // tools/make_assets: writes the program's data tree (get/...) with the project's
 // own mesh and tensor writers, then reads every file back to check it.
 // Usage: make_assets [DIR]   (DIR defaults to "get"). Builds on tools/make_assets/mesh_assets.h
-// and tools/make_assets/font_asset.h.
+// tools/make_assets/font_asset.h and tools/make_assets/scene_assets.h.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include "tools/make_assets/font_asset.h"
 #include "tools/make_assets/mesh_assets.h"
+#include "tools/make_assets/scene_assets.h"
 
 // Writes m under base name `base` and loads it back; 1 when the files hold m.
 static int write_mesh(const std::string& base, const meshgl& m)
@@ -37,11 +38,39 @@ static int write_font(const std::string& name)
   return same;
 }
 
+// Writes the six curves and reads each back; 1 when the files hold them.
+static int write_curves(const std::string& dir)
+{
+  bool good = true;
+  for (int p = 1; p <= asset_curve_count; p++) {
+    const std::string name = dir + "/tensor/curve" + std::to_string(p) + ".arr";
+    const tensor<double> c = asset_curve(p);
+    c.write(name.c_str());
+    const tensor<double> back(name.c_str());
+    bool same = tensor<double>::ok && back.ndims == 2 && back.numel == c.numel && back.size[1] == 3;
+    for (int k = 0; same && k < c.numel; k++) same = back.data[k] == c.data[k];
+    if (!same) std::fprintf(stderr, "error make_assets: %s does not read back as written\n", name.c_str());
+    good = good && same;
+  }
+  return good;
+}
+
+// Writes a text file; 1 when it was written whole.
+static int write_text(const std::string& name, const char* text)
+{
+  const std::string s = text;
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  bool good = f && std::fwrite(s.data(), 1, s.size(), f) == s.size();
+  if (f && std::fclose(f)) good = false;
+  if (!good) std::fprintf(stderr, "error make_assets: cannot write %s\n", name.c_str());
+  return good;
+}
+
 int main(int argc, char** argv)
 {
   const std::string dir = argc > 1 ? argv[1] : "get";
   std::error_code ec;
-  for (const char* sub : {"/mesh", "/tensor"}) {
+  for (const char* sub : {"/mesh", "/tensor", "/shader"}) {
     std::filesystem::create_directories(dir + sub, ec);
     if (ec) {
       std::fprintf(stderr, "error make_assets: cannot create %s%s: %s\n", dir.c_str(), sub, ec.message().c_str());
@@ -51,5 +80,8 @@ int main(int argc, char** argv)
   bool good = write_mesh(dir + "/mesh/plane_460_tnv", asset_plane());
   good = write_mesh(dir + "/mesh/sphere_896_tnv", asset_sphere()) && good;
   good = write_font(dir + "/tensor/white11x07.font") && good;
+  good = write_curves(dir) && good;
+  good = write_text(dir + "/shader/tint.vert", asset_shader_vert) && good;
+  good = write_text(dir + "/shader/tint.frag", asset_shader_frag) && good;
   return good ? 0 : 1;
 }

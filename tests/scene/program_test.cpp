@@ -1,0 +1,123 @@
+// End to end: the real vyre3d under Xvfb plays curve 3. Captures (g+p) inside the
+// first 0.3 s show the white flash, later ones the floor on black with the ball
+// and its three coloured shadows; Tab ends playback and the floor and ball vanish.
+#include <gtest/gtest.h>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include "_util/format.h"
+#include "_util/tensor.h"
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+auto* const xvfb_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+constexpr std::uintmax_t bmp_bytes = 54 + 4 * 800 * 600;
+
+bool wait_file(const std::string& file, std::uintmax_t bytes, double timeout_s = 20)
+{
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  std::error_code ec;
+  while (std::chrono::steady_clock::now() < end) {
+    if (fs::file_size(file, ec) == bytes && !ec) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Pixel (x, y) of a capture, y counted from the top as on screen.
+struct picture {
+  tensor<unsigned char> image;
+  const unsigned char* at(int x, int y) const { return image.data + 4 * ((599 - y) * 800 + x); }
+};
+
+// Pixels of the lower 500 rows where channel k is dark while the other two are
+// bright: the floor in the shadow of the light of colour k alone.
+int shadow_pixels(const picture& p, int k)
+{
+  int n = 0;
+  for (int y = 100; y < 600; y++)
+    for (int x = 0; x < 800; x++) {
+      const unsigned char* c = p.at(x, y);
+      n += c[k] < 100 && c[(k + 1) % 3] > 200 && c[(k + 2) % 3] > 200;
+    }
+  return n;
+}
+
+// Bright pixels (the lit floor) right of the overlay's text.
+int bright_pixels(const picture& p)
+{
+  int n = 0;
+  for (int y = 0; y < 600; y++)
+    for (int x = 250; x < 800; x++) n += p.at(x, y)[0] + p.at(x, y)[1] + p.at(x, y)[2] > 450;
+  return n;
+}
+
+// True when the ball's green marker point lies within r pixels of the centre.
+bool marker_near_centre(const picture& p, int r)
+{
+  for (int y = 300 - r; y <= 300 + r; y++)
+    for (int x = 400 - r; x <= 400 + r; x++) {
+      const unsigned char* c = p.at(x, y);
+      if (c[1] == 255 && c[0] == 0 && c[2] == 0) return true;
+    }
+  return false;
+}
+
+TEST(Scene, CurveThreePlaysWithFlashFloorBallShadowsAndTabStopsIt)
+{
+  program_run run({});
+  std::string w = run.window();
+  ASSERT_FALSE(w.empty()) << run.output();
+  const std::string out = run.folder + "/out/opengl_00-";
+  run.xdotool("mousemove --window " + w + " 790 590");
+  // Back off (Down) until the floor's far edges and the background show around it, then brake.
+  run.xdotool("keydown Down");
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  run.xdotool("keyup Down");
+  run.xdotool("key End");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  run.xdotool("keydown g");  // g first, so that p alone follows the 3 quickly
+  run.xdotool("key 3 p");
+  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", bmp_bytes)) << run.output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  run.xdotool("key p");
+  ASSERT_TRUE(wait_file(out + "0001_rgba.bmp", bmp_bytes)) << run.output();
+  run.xdotool("key Tab");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  run.xdotool("key p");
+  ASSERT_TRUE(wait_file(out + "0002_rgba.bmp", bmp_bytes)) << run.output();
+  run.xdotool("keyup g");
+  run.xdotool("key Escape");
+  ASSERT_TRUE(run.wait_exit(20));
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_NE(run.output().find("get/tensor/curve3.arr ->"), std::string::npos) << run.output();
+
+  const picture flash{bitmap_read((out + "0000_rgba.bmp").c_str())};
+  const picture lit{bitmap_read((out + "0001_rgba.bmp").c_str())};
+  const picture stopped{bitmap_read((out + "0002_rgba.bmp").c_str())};
+  ASSERT_EQ(flash.image.numel, 4 * 800 * 600);
+  ASSERT_EQ(lit.image.numel, 4 * 800 * 600);
+  ASSERT_EQ(stopped.image.numel, 4 * 800 * 600);
+
+  // The bottom right corner lies beyond the floor: white in the flash, black after.
+  for (int k = 0; k < 3; k++) {
+    EXPECT_EQ(flash.at(795, 595)[k], 255) << k;
+    EXPECT_EQ(lit.at(795, 595)[k], 0) << k;
+  }
+  EXPECT_GT(bright_pixels(lit), 20000) << "the lit floor";
+  // Curve 3 starts straight below the camera and spirals out slowly.
+  EXPECT_TRUE(marker_near_centre(flash, 3));
+  EXPECT_TRUE(marker_near_centre(lit, 20));
+  for (int k = 0; k < 3; k++) EXPECT_GT(shadow_pixels(lit, k), 8) << "the shadow of light colour " << k;
+
+  // After Tab: neither floor nor ball (nor their shadows) remain.
+  EXPECT_EQ(bright_pixels(stopped), 0);
+  EXPECT_FALSE(marker_near_centre(stopped, 20));
+}
+
+}  // namespace

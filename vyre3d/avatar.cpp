@@ -1,0 +1,71 @@
+// vyre3d/avatar: the avatar's control step: held keys and mouse motion become
+// force and torque for the next body update, End brakes, and the a menu saves or
+// loads the pose. Builds on _animated/aniMated and the frame's input tables.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include "vyre3d/scene.h"
+
+aniMated* steered = nullptr;
+
+void avatar_load_pose(tensor<double>& pose, const char* file)
+{
+  const tensor<double> read(file);
+  if (!read.data) return;  // missing or empty: the reader has said so
+  bool good = read.ndims == 2 && read.size[0] == 4 && read.size[1] == 4;
+  for (int k = 0; good && k < read.numel; k++) good = std::isfinite(read.data[k]);
+  if (!good) {
+    std::printf("error %s: not a 4x4 pose of finite numbers, pose kept\n", file);
+    return;
+  }
+  pose = read;
+}
+
+void avatar_save_pose(const tensor<double>& pose, const char* file)
+{
+  // Written beside the old file and moved over it only when whole, so that a
+  // failed write (a full disk) keeps the last saved pose.
+  const std::string next = std::string(file) + ".new";
+  pose.write(next.c_str());
+  std::error_code ec;
+  const std::uintmax_t whole = 4 + 4 * std::uintmax_t(pose.ndims) + sizeof(double) * std::uintmax_t(pose.numel);
+  if (std::filesystem::file_size(next, ec) == whole && !ec) std::filesystem::rename(next, file, ec);
+  else ec = std::make_error_code(std::errc::io_error);
+  if (ec) {
+    std::filesystem::remove(next, ec);
+    std::printf("error %s: pose not saved, the old file is kept\n", file);
+  }
+}
+
+void aniAvatar::control()
+{
+  if (steered != this) return;
+  const int* k = key_held.data;
+  auto held = [k](int glut_code) { return k[256 + glut_code]; };
+  const double* g = lin_drag.data;
+
+  // A held key drives towards 15 units/s along that axis of the avatar's frame,
+  // since the drag opposes velocity with the same coefficients.
+  force.data[0] += 15 * g[0] * (held(GLUT_KEY_RIGHT) - held(GLUT_KEY_LEFT));
+  force.data[1] += 15 * g[1] * (held(GLUT_KEY_PAGE_UP) - held(GLUT_KEY_PAGE_DOWN));
+  force.data[2] += 15 * g[2] * (held(GLUT_KEY_DOWN) - held(GLUT_KEY_UP));
+
+  // The turn per frame follows the mouse movement of that frame, not the frame time.
+  if (physics_step > 0) {
+    torque.data[0] += mouse_delta.data[1] * 2 / physics_step;
+    torque.data[1] -= mouse_delta.data[0] * 2 / physics_step;
+  }
+  torque.data[2] += 3 * (held(GLUT_KEY_INSERT) - held(GLUT_KEY_HOME));
+
+  if (held(GLUT_KEY_END)) {
+    vel.fill(0.0);
+    omega.fill(0.0);
+  }
+
+  if (k['a']) {
+    bulletin_lines.append(tensor<char>::str("avatar\n (l)oad position\n (s)ave position"));
+    if (key_pressed.data['s']) avatar_save_pose(pos, avatar_pos_file);
+    if (key_pressed.data['l']) avatar_load_pose(pos, avatar_pos_file);
+  }
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "amvex.h"
+#include "api_helpers.h"
 
 #include <atomic>
 #include <cstring>
@@ -11,16 +12,6 @@
 #include <vector>
 
 namespace {
-
-int32_t IdOfKind(int kind)
-{
-  for (int i = 0; i < GetAmxCount(); ++i) {
-    AmxInternalInfoRecord r = {};
-    int32_t id = GetAmxID(i);
-    if (AmxOpen(id) == AMX_OK && AmxInternalInfo(id, &r, sizeof r) == AMX_OK && r.deviceKind == kind) return id;
-  }
-  return 0;
-}
 
 std::vector<int32_t> Drain(int32_t id, int words, int frames = 2000)
 {

@@ -5,22 +5,13 @@
 #include <gtest/gtest.h>
 
 #include "amvex.h"
+#include "../amvex/api_helpers.h"
 
 #include <chrono>
 #include <thread>
 #include <vector>
 
 namespace {
-
-int32_t IdOfKind(int kind)
-{
-  for (int i = 0; i < GetAmxCount(); ++i) {
-    AmxInternalInfoRecord r = {};
-    int32_t id = GetAmxID(i);
-    if (AmxOpen(id) == AMX_OK && AmxInternalInfo(id, &r, sizeof r) == AMX_OK && r.deviceKind == kind) return id;
-  }
-  return 0;
-}
 
 std::vector<int32_t> Read(int32_t id, int channels)
 {

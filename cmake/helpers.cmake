@@ -31,12 +31,10 @@ if(ENABLE_FUZZERS)
   add_custom_target(fuzzers)  # builds every fuzz_* target, nothing else
 endif()
 
-# vy_add_bench(NAME name SOURCES ... [LIBS ...]): a Google Benchmark program.
+# vy_add_bench(NAME name SOURCES ... [LIBS ...]): a Google Benchmark program
+# (bench/ is added only with ENABLE_BENCHMARKS).
 function(vy_add_bench)
   cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
-  if(NOT ENABLE_BENCHMARKS)
-    return()
-  endif()
   find_package(benchmark REQUIRED)
   add_executable(${B_NAME} ${B_SOURCES})
   target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main)

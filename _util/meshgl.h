@@ -182,9 +182,9 @@ struct meshgl : mesh {
   void draw() const
   {
     VY_CONTRACT(indices_fit(), "_util/meshgl");
-    const float spec[4] = {(float)specular.data[0], (float)specular.data[1], (float)specular.data[2],
-                           (float)specular.data[3]};
-    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, spec);
+    const float shine[4] = {(float)specular.data[0], (float)specular.data[1], (float)specular.data[2],
+                            (float)specular.data[3]};
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, shine);
     glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, (float)shininess);
     glEnable(GL_TEXTURE_2D);
     glActiveTexture(GL_TEXTURE0);

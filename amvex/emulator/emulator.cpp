@@ -530,9 +530,9 @@ TEmulator& DefaultEmulator()
 {
   static TEmulator* emulator = [] {
     auto* e = new TEmulator;  // process-wide, never freed
-    if (const char* spec = std::getenv("AMVEX_EMULATE")) {
+    if (const char* devices = std::getenv("AMVEX_EMULATE")) {
       std::string error;
-      for (const TEmuSpec& s : ParseEmulateSpec(spec, error)) e->Add(s.Kind, s.Revision);
+      for (const TEmuSpec& s : ParseEmulateSpec(devices, error)) e->Add(s.Kind, s.Revision);
       if (!error.empty()) std::fputs(("amvex: " + error).c_str(), stderr);
     }
     return e;

@@ -2,6 +2,7 @@
 // first contact) of two sphere meshes overlapping or just apart, beside testing
 // every triangle pair, the cost the tree exists to avoid.
 #include "_util/collision_model.h"
+#include "../../tests/geom/sphere_soup.h"
 
 #include <benchmark/benchmark.h>
 
@@ -11,28 +12,11 @@
 
 namespace {
 
-struct tri {
-  double a[3], b[3], c[3];
-};
-
-// Closed latitude-longitude sphere of radius 1 with about n triangles.
-std::vector<tri> sphere(int n)
+// Closed sphere of radius 1 with about n triangles.
+soup sphere(int n)
 {
   int slices = (int)std::sqrt(n * 1.5), stacks = n / (2 * slices) + 1;
-  auto at = [&](int i, int j, double* p) {
-    double th = M_PI * j / stacks, ph = 2 * M_PI * i / slices;
-    p[0] = std::sin(th) * std::cos(ph), p[1] = std::sin(th) * std::sin(ph), p[2] = std::cos(th);
-  };
-  std::vector<tri> s;
-  for (int j = 0; j < stacks; ++j)
-    for (int i = 0; i < slices; ++i) {
-      tri t1, t2;
-      at(i, j, t1.a), at(i, j + 1, t1.b), at(i + 1, j + 1, t1.c);
-      at(i, j, t2.a), at(i + 1, j + 1, t2.b), at(i + 1, j, t2.c);
-      if (j != stacks - 1) s.push_back(t1);
-      if (j != 0) s.push_back(t2);
-    }
-  return s;
+  return ::sphere(slices, stacks, 1.0);
 }
 
 std::unique_ptr<collision_model> build(const std::vector<tri>& s)

@@ -32,13 +32,13 @@ void destroy(std::vector<Filter>& chain)
   chain.clear();
 }
 
-// Builds the filter of spec for one channel at rate; false with a message.
-bool make_filter(const std::string& spec, int rate, Filter& out, std::string& error)
+// Builds the filter that text (such as "bp:4:8:13") describes for one channel at rate; false with a message.
+bool make_filter(const std::string& text, int rate, Filter& out, std::string& error)
 {
   std::vector<std::string> parts;
   for (size_t at = 0;;) {
-    size_t colon = spec.find(':', at);
-    parts.push_back(spec.substr(at, colon == std::string::npos ? std::string::npos : colon - at));
+    size_t colon = text.find(':', at);
+    parts.push_back(text.substr(at, colon == std::string::npos ? std::string::npos : colon - at));
     if (colon == std::string::npos) break;
     at = colon + 1;
   }
@@ -47,7 +47,7 @@ bool make_filter(const std::string& spec, int rate, Filter& out, std::string& er
   for (size_t i = 1; i < parts.size(); ++i) {
     double x;
     if (!parse_double(parts[i], x) || x <= 0) {
-      error = "filter " + spec + ": \"" + parts[i] + "\" is not a positive number";
+      error = "filter " + text + ": \"" + parts[i] + "\" is not a positive number";
       return false;
     }
     v.push_back(x);
@@ -56,7 +56,7 @@ bool make_filter(const std::string& spec, int rate, Filter& out, std::string& er
       {"lp", {0, 2}}, {"hp", {1, 2}}, {"bp", {2, 3}}, {"bs", {3, 3}}};
   if (auto b = butterworth.find(kind); b != butterworth.end()) {
     if (v.size() != b->second.second || v[0] != static_cast<int>(v[0])) {
-      error = "filter " + spec + ": expected " + kind + (b->second.second == 2 ? ":ORDER:F" : ":ORDER:F1:F2");
+      error = "filter " + text + ": expected " + kind + (b->second.second == 2 ? ":ORDER:F" : ":ORDER:F1:F2");
       return false;
     }
     out = {'B', BFCreate()};
@@ -66,7 +66,7 @@ bool make_filter(const std::string& spec, int rate, Filter& out, std::string& er
     if (r != AMX_BF_DONE) {
       static const char* const reasons[] = {"", "no filter", "order, rate or corners out of range",
                                             "equal corners", "coefficients not real"};
-      error = "filter " + spec + " at " + std::to_string(rate) + " samples/s: " +
+      error = "filter " + text + " at " + std::to_string(rate) + " samples/s: " +
               (r > 0 && r < 5 ? reasons[r] : "design failed");
       BFDestroy(out.handle);
       return false;
@@ -74,11 +74,11 @@ bool make_filter(const std::string& spec, int rate, Filter& out, std::string& er
     return true;
   }
   if (v.size() != 1 || (kind != "notch" && kind != "window" && kind != "baseline")) {
-    error = "unknown filter " + spec + " (see --help)";
+    error = "unknown filter " + text + " (see --help)";
     return false;
   }
   if (v[0] > rate) {
-    error = "filter " + spec + ": frequency above the rate of " + std::to_string(rate);
+    error = "filter " + text + ": frequency above the rate of " + std::to_string(rate);
     return false;
   }
   if (kind == "notch") {
@@ -91,7 +91,7 @@ bool make_filter(const std::string& spec, int rate, Filter& out, std::string& er
     out = {'H', HFCreate()};
     HFSet(out.handle, rate, v[0], 0);
   }
-  if (!out.handle) error = "filter " + spec + ": out of memory";
+  if (!out.handle) error = "filter " + text + ": out of memory";
   return out.handle != 0;
 }
 
@@ -195,10 +195,10 @@ int cmd_stream(int argc, char** argv)
   if (args.has("filter")) {
     filters.chains.resize(static_cast<size_t>(channels));
     filters.held.assign(static_cast<size_t>(channels), 0);
-    for (const std::string& spec : args.options.at("filter")) {
+    for (const std::string& text : args.options.at("filter")) {
       for (auto& chain : filters.chains) {
         Filter f{};
-        if (!make_filter(spec, rate, f, error)) {
+        if (!make_filter(text, rate, f, error)) {
           std::fprintf(stderr, "amxctl: %s\n", error.c_str());
           return kExitUsage;
         }

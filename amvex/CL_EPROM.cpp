@@ -21,8 +21,16 @@ constexpr int64_t kUnixToDate = 25569;  // days from 30 December 1899 to 1 Janua
 
 uint32_t ReadU16(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8; }
 uint32_t ReadU32(const uint8_t* p) { return ReadU16(p) | ReadU16(p + 2) << 16; }
-void WriteU16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
-void WriteU32(uint8_t* p, uint32_t v) { WriteU16(p, v); WriteU16(p + 2, v >> 16); }
+void WriteU16(uint8_t* p, uint32_t v)
+{
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+void WriteU32(uint8_t* p, uint32_t v)
+{
+  WriteU16(p, v);
+  WriteU16(p + 2, v >> 16);
+}
 
 // Proleptic Gregorian calendar <-> days since 1 January 1970.
 int64_t DaysFromCivil(int64_t y, int m, int d)
@@ -50,15 +58,9 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d)
 
 }  // namespace
 
-double EncodeDate(int year, int month, int day)
-{
-  return double(DaysFromCivil(year, month, day) + kUnixToDate);
-}
+double EncodeDate(int year, int month, int day) { return double(DaysFromCivil(year, month, day) + kUnixToDate); }
 
-double MonthToDate(int months)
-{
-  return EncodeDate(2000 + months / 12, months % 12 + 1, 1);
-}
+double MonthToDate(int months) { return EncodeDate(2000 + months / 12, months % 12 + 1, 1); }
 
 int DateToMonth(double date)
 {
@@ -113,8 +115,7 @@ tCalibrate::tCalibrate() : Date1(TodayDate()), Date2(Date1)
 
 tCalibrate::tCalibrate(const uint8_t* record) : tCalibrate()
 {
-  if (ReadU32(record + kCalCrc) != Crc32(record, kCalCrc))
-    return;
+  if (ReadU32(record + kCalCrc) != Crc32(record, kCalCrc)) return;
   Valid = true;
   Name = DisplayCodesToText(record + kCalName, kCalNameLength);
   Number1 = int32_t(ReadU16(record + kCalNumber1));
@@ -162,8 +163,7 @@ void tCalibrate::ComputeGains(double* destination, int high) const
     return;
   }
   int64_t sum = 0;
-  for (int i = 0; i < Channels; ++i)
-    sum += CalReadings[i] - ZeroReadings[i];
+  for (int i = 0; i < Channels; ++i) sum += CalReadings[i] - ZeroReadings[i];
   int64_t reference = sum / Channels;  // truncates toward zero
   for (int i = 0; i < n; ++i) {
     int32_t span = CalReadings[i] - ZeroReadings[i];
@@ -190,8 +190,7 @@ void EncodeCalRecord(const tCalibrate& cal, uint8_t record[kCalRecordSize])
   size_t bit = 0;  // least significant bit first
   auto put = [&](int32_t value, int n) {
     for (int k = 0; k < n; ++k, ++bit)
-      if ((uint32_t(value) >> k) & 1)
-        record[kCalBits + bit / 8] |= uint8_t(1u << (bit % 8));
+      if ((uint32_t(value) >> k) & 1) record[kCalBits + bit / 8] |= uint8_t(1u << (bit % 8));
   };
   for (int i = 0; i < kCalChannels; ++i) {
     put(std::clamp(cal.ZeroReadings[i] >> 2, -16384, 16383), 15);

@@ -11,23 +11,23 @@ namespace amx {
 
 // Record layout (little-endian).
 constexpr size_t kCalRecordSize = 256;
-constexpr int kCalChannels = 40;     // channels the bit stream holds
-constexpr size_t kCalName = 0;       // 16 display codes
+constexpr int kCalChannels = 40;  // channels the bit stream holds
+constexpr size_t kCalName = 0;    // 16 display codes
 constexpr size_t kCalNameLength = 16;
-constexpr size_t kCalNumber1 = 17;   // u16
-constexpr size_t kCalNumber2 = 19;   // u16
-constexpr size_t kCalDate1 = 21;     // u8, months since January 2000
-constexpr size_t kCalChannelCount = 22;  // u8
-constexpr size_t kCalVoltsPerCount = 23; // u32, volts per count x 1e11
-constexpr size_t kCalDate2 = 31;     // u8
-constexpr size_t kCalVoltage = 32;   // s16, volts x 1e5
-constexpr size_t kCalAux1 = 34;      // u8
-constexpr size_t kCalBits = 35;      // 175 bytes: per channel s15 zero, s20 calibration reading
+constexpr size_t kCalNumber1 = 17;        // u16
+constexpr size_t kCalNumber2 = 19;        // u16
+constexpr size_t kCalDate1 = 21;          // u8, months since January 2000
+constexpr size_t kCalChannelCount = 22;   // u8
+constexpr size_t kCalVoltsPerCount = 23;  // u32, volts per count x 1e11
+constexpr size_t kCalDate2 = 31;          // u8
+constexpr size_t kCalVoltage = 32;        // s16, volts x 1e5
+constexpr size_t kCalAux1 = 34;           // u8
+constexpr size_t kCalBits = 35;           // 175 bytes: per channel s15 zero, s20 calibration reading
 constexpr size_t kCalBitsLength = 175;
-constexpr size_t kCalAux2 = 210;     // u8
-constexpr size_t kCalAux3 = 211;     // u8, x 1000
-constexpr size_t kCalRefValues = 212; // 40 x u8, ohms / 1e6
-constexpr size_t kCalCrc = 252;      // u32 CRC-32 of bytes 0-251
+constexpr size_t kCalAux2 = 210;       // u8
+constexpr size_t kCalAux3 = 211;       // u8, x 1000
+constexpr size_t kCalRefValues = 212;  // 40 x u8, ohms / 1e6
+constexpr size_t kCalCrc = 252;        // u32 CRC-32 of bytes 0-251
 
 // Dates are days since 30 December 1899; the fraction is the time of day.
 double EncodeDate(int year, int month, int day);
@@ -44,8 +44,8 @@ tSystemTime DateToSystemTime(double date);
 
 class tCalibrate {
 public:
-  tCalibrate();                               // the default record (not valid)
-  explicit tCalibrate(const uint8_t* record); // decodes kCalRecordSize bytes
+  tCalibrate();                                // the default record (not valid)
+  explicit tCalibrate(const uint8_t* record);  // decodes kCalRecordSize bytes
 
   // Copy min(Channels, high + 1) entries, as Identify takes them with high 39.
   void CopyOffsets(int32_t* destination, int high) const;

@@ -14,9 +14,11 @@
 
 namespace amx {
 
-tImpMes::tImpMes(double testFrequency, double scaleVolts, double refResistance, double countVolts,
-                 double windowSeconds, double rate)
-    : CountVolts(countVolts), ScaleVolts(scaleVolts), RefResistance(refResistance),
+tImpMes::tImpMes(double testFrequency, double scaleVolts, double refResistance, double countVolts, double windowSeconds,
+                 double rate)
+    : CountVolts(countVolts),
+      ScaleVolts(scaleVolts),
+      RefResistance(refResistance),
       WindowSamples(int32_t(std::lround(rate * windowSeconds)))
 {
   ResetWindow();
@@ -48,14 +50,12 @@ void tImpMes::Feed(const int32_t* values, int count)
   for (int i = 0; i < count; ++i) {
     int32_t v = values[i];
     ++WindowCount;
-    if (v == kInvalidSample)
-      WindowValid = false;
+    if (v == kInvalidSample) WindowValid = false;
     if (WindowValid) {
       std::memmove(XHist, XHist + 1, 8 * sizeof(double));
       XHist[8] = v;
       double y = BandB[0] * XHist[8];
-      for (int j = 1; j <= 8; ++j)
-        y = y + BandB[j] * XHist[8 - j] + BandA[j] * YHist[8 - j];
+      for (int j = 1; j <= 8; ++j) y = y + BandB[j] * XHist[8 - j] + BandA[j] * YHist[8 - j];
       std::memmove(YHist, YHist + 1, 7 * sizeof(double));
       YHist[7] = y;
       SumSquares += y * y;
@@ -84,8 +84,8 @@ bool TAmx::ImpedanceStart()
     for (int c = 0; c < MaxChannels; ++c)
       if (c != ImpedanceRef)
         Measurements[c].reset(new tImpMes(kImpTestFrequency, kImpScaleVolts,
-                                          Calibrated.load() ? RefResistances[c] : kImpDefaultReference,
-                                          kImpCountVolts, 1.0, Sampling));
+                                          Calibrated.load() ? RefResistances[c] : kImpDefaultReference, kImpCountVolts,
+                                          1.0, Sampling));
   }
   SleepMs(100);
   SetPullUp(1, 0);

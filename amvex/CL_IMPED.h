@@ -7,20 +7,20 @@
 
 namespace amx {
 
-constexpr double kImpTestFrequency = 30.0;                 // Hz, the device's test signal
-constexpr double kImpScaleVolts = 3.1824611032531824;      // test source seen through the reference
-constexpr double kImpCountVolts = 6.274176126011958e-08;   // 2.5 / (19 x 2097151)
-constexpr double kImpDefaultReference = 100000000.0;       // ohms, without calibration
+constexpr double kImpTestFrequency = 30.0;                // Hz, the device's test signal
+constexpr double kImpScaleVolts = 3.1824611032531824;     // test source seen through the reference
+constexpr double kImpCountVolts = 6.274176126011958e-08;  // 2.5 / (19 x 2097151)
+constexpr double kImpDefaultReference = 100000000.0;      // ohms, without calibration
 constexpr int32_t kInvalidSample = 0x7FFFFFFF;
 
 class tImpMes {
 public:
-  tImpMes(double testFrequency, double scaleVolts, double refResistance, double countVolts,
-          double windowSeconds, double rate);
+  tImpMes(double testFrequency, double scaleVolts, double refResistance, double countVolts, double windowSeconds,
+          double rate);
   void Feed(const int32_t* values, int count);
 
-  double Impedance = 0;   // ohms of the last completed window, -1 for an invalid one
-  double Rms = 0;         // volts of the last completed window
+  double Impedance = 0;  // ohms of the last completed window, -1 for an invalid one
+  double Rms = 0;        // volts of the last completed window
   double SumSquares = 0;
   double CountVolts, ScaleVolts, RefResistance;
   int32_t Completed = 0, WindowCount = 0, WindowSamples;

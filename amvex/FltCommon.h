@@ -19,7 +19,8 @@ static_assert(FLT_EVAL_METHOD == 0, "build the filters with SSE2 double math (-m
 // Nearest integer, ties to even (the default rounding mode), saturated to T.
 // NaN saturates low, so no input can reach an undefined conversion.
 template <class T>
-inline T RoundSaturate(double y) {
+inline T RoundSaturate(double y)
+{
   constexpr double hi = std::numeric_limits<T>::max(), lo = std::numeric_limits<T>::min();
   if (y > hi) return std::numeric_limits<T>::max();
   if (!(y >= lo)) return std::numeric_limits<T>::min();
@@ -28,7 +29,8 @@ inline T RoundSaturate(double y) {
 
 // An integer result saturated to the sample width T.
 template <class T>
-inline T Saturate(int64_t v) {
+inline T Saturate(int64_t v)
+{
   if (v > std::numeric_limits<T>::max()) return std::numeric_limits<T>::max();
   if (v < std::numeric_limits<T>::min()) return std::numeric_limits<T>::min();
   return static_cast<T>(v);
@@ -37,10 +39,14 @@ inline T Saturate(int64_t v) {
 // A lock for the handle tables. Tiny critical sections (one hash look-up), and
 // portable to toolchains without std::mutex.
 class TSpinLock {
- public:
-  void lock() { while (Flag.test_and_set(std::memory_order_acquire)) {} }
+public:
+  void lock()
+  {
+    while (Flag.test_and_set(std::memory_order_acquire)) {}
+  }
   void unlock() { Flag.clear(std::memory_order_release); }
- private:
+
+private:
   std::atomic_flag Flag = ATOMIC_FLAG_INIT;
 };
 
@@ -53,20 +59,23 @@ uint32_t NextFilterHandle();
 // Look-ups are thread-safe; one filter is still for one thread at a time.
 template <class T>
 class tFilterList {
- public:
-  uint32_t Add() {
+public:
+  uint32_t Add()
+  {
     auto filter = std::make_unique<T>();
     Hold hold(Lock);
     const uint32_t handle = NextFilterHandle();
     Items.emplace(handle, std::move(filter));
     return handle;
   }
-  T* Find(uint32_t handle) {
+  T* Find(uint32_t handle)
+  {
     Hold hold(Lock);
     auto it = Items.find(handle);
     return it == Items.end() ? nullptr : it->second.get();
   }
-  void Remove(uint32_t handle) {
+  void Remove(uint32_t handle)
+  {
     std::unique_ptr<T> doomed;  // destroyed after the lock is released
     Hold hold(Lock);
     auto it = Items.find(handle);
@@ -75,7 +84,7 @@ class tFilterList {
     Items.erase(it);
   }
 
- private:
+private:
   struct Hold {
     explicit Hold(TSpinLock& l) : L(l) { L.lock(); }
     ~Hold() { L.unlock(); }
@@ -88,7 +97,8 @@ class tFilterList {
 // The C boundary: every export is one of these. Unknown handles do nothing and
 // no C++ error crosses into the host.
 template <class T>
-uint32_t CreateFilter(tFilterList<T>& list) noexcept {
+uint32_t CreateFilter(tFilterList<T>& list) noexcept
+{
   try {
     return list.Add();
   } catch (...) {
@@ -96,14 +106,15 @@ uint32_t CreateFilter(tFilterList<T>& list) noexcept {
   }
 }
 template <class T>
-void DestroyFilter(tFilterList<T>& list, uint32_t handle) noexcept {
+void DestroyFilter(tFilterList<T>& list, uint32_t handle) noexcept
+{
   try {
     list.Remove(handle);
-  } catch (...) {
-  }
+  } catch (...) {}
 }
 template <class T, class F>
-void WithFilter(tFilterList<T>& list, uint32_t handle, F fn) noexcept {
+void WithFilter(tFilterList<T>& list, uint32_t handle, F fn) noexcept
+{
   try {
     if (T* filter = list.Find(handle)) fn(*filter);
   } catch (...) {

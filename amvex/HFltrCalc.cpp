@@ -17,7 +17,8 @@ TComplex Bilinear(TComplex s) { return (TComplex{2, 0} + s) / (TComplex{2, 0} - 
 
 // c[0..n] (index = power of z) = product of (z - root); every coefficient must
 // come out real.
-void PolyFromRoots(const TComplex* roots, int n, TComplex* c) {
+void PolyFromRoots(const TComplex* roots, int n, TComplex* c)
+{
   for (int i = 0; i <= n; ++i) c[i] = {i == 0 ? 1.0 : 0.0, 0};
   for (int k = 0; k < n; ++k) {
     const TComplex w = roots[k];
@@ -33,20 +34,23 @@ void PolyFromRoots(const TComplex* roots, int n, TComplex* c) {
   }
 }
 
-TComplex Horner(const TComplex* c, int n, TComplex z) {
+TComplex Horner(const TComplex* c, int n, TComplex z)
+{
   TComplex r = c[n];
   for (int i = n - 1; i >= 0; --i) r = r * z + c[i];
   return r;
 }
 
 // (1 - c)(1 - m c) + k c: the shared shape of section numerators and denominators.
-TComplex SectionPoly(double m, double k, TComplex c) {
+TComplex SectionPoly(double m, double k, TComplex c)
+{
   const TComplex one{1, 0};
   return (one - c) * (one - m * c) + k * c;
 }
 
 // |H(z)| of the cascade without its gain.
-double CascadeMagnitude(const TCascadeDesign& d, TComplex z) {
+double CascadeMagnitude(const TCascadeDesign& d, TComplex z)
+{
   const TComplex c = 1.0 / z;
   double m = 1;
   for (int i = 0; i < d.Count; ++i) {
@@ -58,7 +62,8 @@ double CascadeMagnitude(const TCascadeDesign& d, TComplex z) {
 
 // The largest of the gains at DC, at the centre of the corners and at Nyquist.
 template <class Gain>
-double ReferenceGain(Gain gain, double alpha1, double alpha2) {
+double ReferenceGain(Gain gain, double alpha1, double alpha2)
+{
   double g = std::fmax(gain(TComplex{1, 0}), gain(expj(kPi * (alpha1 + alpha2))));
   const double nyquist = gain(TComplex{-1, 0});
   return nyquist > g ? nyquist : g;
@@ -66,7 +71,8 @@ double ReferenceGain(Gain gain, double alpha1, double alpha2) {
 
 }  // namespace
 
-void TFilterCalculator::Design() {
+void TFilterCalculator::Design()
+{
   if (Order > 8 || FilterType > kBandStop) throw EButtFilter(AMX_BF_OUT_OF_RANGE, "Invalid Filter Parameters");
   PoleMask = 0xFFFF;
   std::memset(XCoeffs, 0, sizeof XCoeffs);
@@ -79,7 +85,8 @@ void TFilterCalculator::Design() {
   BuildSections();
 }
 
-void TFilterCalculator::MakePrototypePoles() {
+void TFilterCalculator::MakePrototypePoles()
+{
   const int n = Order;
   for (int i = 0; i < 2 * n; ++i) {
     const double t = (n % 2 == 1) ? i * kPi / n : (i + 0.5) * kPi / n;
@@ -87,14 +94,16 @@ void TFilterCalculator::MakePrototypePoles() {
   }
 }
 
-void TFilterCalculator::AddPole(TComplex z) {
+void TFilterCalculator::AddPole(TComplex z)
+{
   if (z.re < 0 && (PoleMask & 1) && SPoleCount < 8) {
     SPoles[SPoleCount++] = z;
     PoleMask >>= 1;
   }
 }
 
-void TFilterCalculator::TransformBand() {
+void TFilterCalculator::TransformBand()
+{
   const double w1 = 2 * kPi * std::tan(kPi * Alpha1) / kPi;
   const double w2 = 2 * kPi * std::tan(kPi * Alpha2) / kPi;
   const int n = SPoleCount;
@@ -129,12 +138,12 @@ void TFilterCalculator::TransformBand() {
       SZeroCount = FilterType == kBandPass ? n : 2 * n;
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 
-void TFilterCalculator::MapToZPlane() {
+void TFilterCalculator::MapToZPlane()
+{
   for (int i = 0; i < SPoleCount; ++i) ZPoles[i] = Bilinear(SPoles[i]);
   for (int i = 0; i < SZeroCount; ++i) ZZeros[i] = Bilinear(SZeros[i]);
   ZPoleCount = SPoleCount;
@@ -142,13 +151,14 @@ void TFilterCalculator::MapToZPlane() {
   while (ZZeroCount < ZPoleCount) ZZeros[ZZeroCount++] = {-1, 0};
 }
 
-void TFilterCalculator::BuildCoefficients() {
+void TFilterCalculator::BuildCoefficients()
+{
   const int p = ZPoleCount;
   TComplex top[17], bottom[17];
   PolyFromRoots(ZZeros, p, top);
   PolyFromRoots(ZPoles, p, bottom);
-  const double g = ReferenceGain(
-      [&](TComplex z) { return cabs(Horner(top, p, z) / Horner(bottom, p, z)); }, Alpha1, Alpha2);
+  const double g =
+      ReferenceGain([&](TComplex z) { return cabs(Horner(top, p, z) / Horner(bottom, p, z)); }, Alpha1, Alpha2);
   for (int i = 0; i <= p; ++i) top[i] = (1 / g) * top[i];
   for (int i = 0; i <= p; ++i) {
     XCoeffs[i] = top[i].re / bottom[p].re;
@@ -160,7 +170,8 @@ void TFilterCalculator::BuildCoefficients() {
 // of an odd order) at a time, with exact conjugate symmetry. For a pair of
 // s-plane poles with real sum S and product P, the bilinear map gives
 // A2 = p1 p2 = (4 + 2S + P) / (4 - 2S + P) and E = (1 - p1)(1 - p2) = 4P / (4 - 2S + P).
-void TFilterCalculator::BuildSections() {
+void TFilterCalculator::BuildSections()
+{
   const double w1 = 2 * kPi * std::tan(kPi * Alpha1) / kPi;
   const double w2 = 2 * kPi * std::tan(kPi * Alpha2) / kPi;
   const double w0 = std::sqrt(w1 * w2), bw = w2 - w1;

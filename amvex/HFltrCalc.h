@@ -12,7 +12,7 @@
 
 // Design errors. Status is the BFSet result that reports them (amvex.h).
 class EButtFilter : public std::runtime_error {
- public:
+public:
   EButtFilter(int status, const std::string& text) : std::runtime_error(text), Status(status) {}
   int Status;
 };
@@ -37,10 +37,10 @@ struct TCascadeDesign {
 enum : uint8_t { kLowPass = 0, kHighPass = 1, kBandPass = 2, kBandStop = 3 };
 
 class TFilterCalculator {
- public:
+public:
   uint8_t FilterType = kLowPass;
-  int Order = 0;                      // 1 to 8
-  double Alpha1 = 0, Alpha2 = 0;      // corners / sampling rate
+  int Order = 0;                  // 1 to 8
+  double Alpha1 = 0, Alpha2 = 0;  // corners / sampling rate
   uint16_t PoleMask = 0xFFFF;
   TComplex SPoles[16], SZeros[16], ZPoles[16], ZZeros[16];
   int SPoleCount = 0, SZeroCount = 0, ZPoleCount = 0, ZZeroCount = 0;
@@ -51,7 +51,7 @@ class TFilterCalculator {
   // EButtFilter for equal band corners or a coefficient that is not real.
   void Design();
 
- private:
+private:
   void MakePrototypePoles();
   void AddPole(TComplex z);
   void TransformBand();

@@ -12,7 +12,8 @@ AMX_API uint32_t AMX_CALL WFCreate(void) { return CreateFilter(WindowFilterList)
 
 AMX_API void AMX_CALL WFDestroy(uint32_t filter) { DestroyFilter(WindowFilterList, filter); }
 
-AMX_API void AMX_CALL WFSet(uint32_t filter, double rate, double frequency, double duration) {
+AMX_API void AMX_CALL WFSet(uint32_t filter, double rate, double frequency, double duration)
+{
   WithFilter(WindowFilterList, filter, [&](TWindowFilter& f) {
     if (rate > 0) f.SetRate(rate);
     if (frequency > 0) f.SetFrequency(frequency);
@@ -20,12 +21,12 @@ AMX_API void AMX_CALL WFSet(uint32_t filter, double rate, double frequency, doub
   });
 }
 
-AMX_API void AMX_CALL WFProcess(uint32_t filter, const int16_t* source, int16_t* destination,
-                                int32_t count) {
+AMX_API void AMX_CALL WFProcess(uint32_t filter, const int16_t* source, int16_t* destination, int32_t count)
+{
   WithFilter(WindowFilterList, filter, [&](TWindowFilter& f) { f.Process16(source, destination, count); });
 }
 
-AMX_API void AMX_CALL WFProcess32(uint32_t filter, const int32_t* source, int32_t* destination,
-                                  int32_t count) {
+AMX_API void AMX_CALL WFProcess32(uint32_t filter, const int32_t* source, int32_t* destination, int32_t count)
+{
   WithFilter(WindowFilterList, filter, [&](TWindowFilter& f) { f.Process32(source, destination, count); });
 }

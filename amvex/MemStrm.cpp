@@ -17,16 +17,14 @@ void TMemoryStream::Write(const void* p, size_t n)
 size_t TMemoryStream::Read(void* destination, size_t n)
 {
   size_t count = Position < Bytes.size() ? std::min(n, Bytes.size() - Position) : 0;
-  if (count > 0)
-    std::memcpy(destination, Bytes.data() + Position, count);
+  if (count > 0) std::memcpy(destination, Bytes.data() + Position, count);
   Position += count;
   return count;
 }
 
 void TMemoryStream::ReadBuffer(void* destination, size_t n)
 {
-  if (Position > Bytes.size() || Bytes.size() - Position < n)
-    throw EReadError();
+  if (Position > Bytes.size() || Bytes.size() - Position < n) throw EReadError();
   Read(destination, n);
 }
 

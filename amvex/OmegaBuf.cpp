@@ -8,7 +8,8 @@
 #include <new>
 #include <stdexcept>
 
-THistoryRing::THistoryRing(int32_t capacity) {
+THistoryRing::THistoryRing(int32_t capacity)
+{
   if (capacity <= 0) return;
   Storage.reset(new (std::nothrow) int32_t[capacity]);
   if (!Storage) {
@@ -20,7 +21,8 @@ THistoryRing::THistoryRing(int32_t capacity) {
   std::memset(Storage.get(), 0, sizeof(int32_t) * capacity);
 }
 
-int32_t THistoryRing::Write(const int32_t* items, int32_t count) {
+int32_t THistoryRing::Write(const int32_t* items, int32_t count)
+{
   if (Capacity == 0 || count <= 0) return 0;
   const int32_t skip = count > Capacity ? count - Capacity : 0;
   const int32_t kept = count - skip;
@@ -33,7 +35,8 @@ int32_t THistoryRing::Write(const int32_t* items, int32_t count) {
   return kept;
 }
 
-int32_t THistoryRing::Read(int32_t* destination, int64_t position, int32_t count) const {
+int32_t THistoryRing::Read(int32_t* destination, int64_t position, int32_t count) const
+{
   if (Capacity == 0 || count <= 0 || position < FirstPosition() || position > LastPosition) return 0;
   const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, LastPosition - position + 1));
   int64_t index = WriteIndex + position - LastPosition - 1;
@@ -44,14 +47,16 @@ int32_t THistoryRing::Read(int32_t* destination, int64_t position, int32_t count
   return n;
 }
 
-void THistoryRing::Fill(int32_t value) {
+void THistoryRing::Fill(int32_t value)
+{
   WriteIndex = 0;
   FillCount = Capacity;
   LastPosition = Capacity;
   std::fill_n(Storage.get(), Capacity, value);
 }
 
-void THistoryRing::CopyFrom(const THistoryRing& other) {
+void THistoryRing::CopyFrom(const THistoryRing& other)
+{
   int32_t chunk[1024];
   for (int64_t p = other.FirstPosition(); p <= other.LastPosition;) {
     const int32_t n = other.Read(chunk, p, 1024);

@@ -8,7 +8,7 @@
 #include <memory>
 
 class THistoryRing {
- public:
+public:
   // Throws std::runtime_error("VirtualAlloc(%d)") when the storage cannot be had.
   explicit THistoryRing(int32_t capacity);
 
@@ -25,7 +25,8 @@ class THistoryRing {
   // For a full ring: replaces the oldest item by f(oldest) for count items in
   // a row. This is the per-sample step of the moving sums.
   template <class F>
-  void ExchangeEach(int count, F f) {
+  void ExchangeEach(int count, F f)
+  {
     int32_t* items = Storage.get();
     int64_t i = WriteIndex;
     const int64_t capacity = Capacity;
@@ -42,7 +43,7 @@ class THistoryRing {
   int32_t FillCount = 0;     // valid items
   int64_t LastPosition = 0;  // position of the newest item (64 bits: never wraps)
 
- private:
+private:
   std::unique_ptr<int32_t[]> Storage;
 };
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 class TAdaptiveFilter {
- public:
+public:
   TAdaptiveFilter();  // 1000 samples per second, notch at 50 Hz
 
   // Each ignores values that are not finite and positive.
@@ -24,7 +24,7 @@ class TAdaptiveFilter {
   double Estimate = 0, PrevEstimate = 0;
   double NotchFrequency = 50.0;
 
- private:
+private:
   template <class T>
   void Run(const T* source, T* destination, int count);
 };

@@ -331,8 +331,10 @@ bool TAmx::SetSync(int a, int b)
 bool TAmx::SetPullUp(int on, int mode)
 {
   uint8_t p[2];
-  if (Extended) p[0] = on == 1 ? 0xC9 : 0x80;
-  else p[0] = uint8_t(on & 1);
+  if (Extended)
+    p[0] = on == 1 ? 0xC9 : 0x80;
+  else
+    p[0] = uint8_t(on & 1);
   p[1] = uint8_t(mode & 3);
   if (!SendCommand(10, p, 2)) return false;
   AnalogConfig = 0x80000000u | (uint32_t(on & 1) << 27) | (uint32_t(p[1]) << 24) | p[0];
@@ -349,10 +351,14 @@ bool TAmx::SetAnalogConfig(uint32_t word)
   uint8_t p[2];
   if (Extended) {
     uint8_t low = uint8_t(word);
-    if (family == 0) p[0] = 0x80;
-    else if (family == 1 && InList(low, family1, sizeof family1)) p[0] = low;
-    else if (family == 2 && InList(low, family2, sizeof family2)) p[0] = low;
-    else return false;
+    if (family == 0)
+      p[0] = 0x80;
+    else if (family == 1 && InList(low, family1, sizeof family1))
+      p[0] = low;
+    else if (family == 2 && InList(low, family2, sizeof family2))
+      p[0] = low;
+    else
+      return false;
     p[1] = uint8_t((word >> 24) & 3);
     if (WideGain) {
       if (word & 0x80000000u) p[1] |= 0x80;
@@ -363,8 +369,10 @@ bool TAmx::SetAnalogConfig(uint32_t word)
     }
   } else {
     word = (word | 0x80000000u) & ~0x40000000u;
-    if (family == 0) p[0] = 0x80;
-    else if (family == 1) p[0] = 0xC9;
+    if (family == 0)
+      p[0] = 0x80;
+    else if (family == 1)
+      p[0] = 0xC9;
     else {
       p[0] = 0x80;
       word &= ~(7u << 27);
@@ -548,8 +556,8 @@ void TAmx::HandlePacket(uint8_t type, uint8_t n, const uint8_t* payload)
       frame[c] = v;
     }
     uint8_t st = payload[n - 2];
-    uint32_t status = (uint32_t(st >> 7) & 1) << 28 | (uint32_t(st >> 6) & 1) << 29 |
-                      (uint32_t(st >> 5) & 1) << 30 | (uint32_t(st >> 4) & 1) << 31;
+    uint32_t status = (uint32_t(st >> 7) & 1) << 28 | (uint32_t(st >> 6) & 1) << 29 | (uint32_t(st >> 5) & 1) << 30 |
+                      (uint32_t(st >> 4) & 1) << 31;
     uint32_t s = payload[n - 1];
     if (s == ExpectedSeq) {
       PacketCounter += 1;

@@ -25,8 +25,8 @@ public:
   TRingBuffer(const TRingBuffer&) = delete;
   TRingBuffer& operator=(const TRingBuffer&) = delete;
 
-  void Reset(int itemSize, int capacity);  // empty again; raises TOutOfMemory
-  int Write(const void* items, int count);  // items kept (the newest Capacity at most)
+  void Reset(int itemSize, int capacity);                          // empty again; raises TOutOfMemory
+  int Write(const void* items, int count);                         // items kept (the newest Capacity at most)
   int Read(void* destination, int64_t position, int count) const;  // items read
   int LockedWrite(const void* items, int count);
   int LockedRead(void* destination, int64_t position, int count);
@@ -36,6 +36,7 @@ public:
   uint8_t* Storage = nullptr;
   int WriteIndex = 0, FillCount = 0;
   int64_t LastPosition = 0, FirstPosition = 1;
+
 private:
   std::atomic<int32_t> LockState{0};  // readers inside, -1 while a writer is
 };

@@ -15,9 +15,7 @@ namespace {
 // would underflow long before such a filter settled.
 const double kMinAlpha = 1e-6;
 
-bool ValidCorner(double f, double rate) {
-  return std::isfinite(f) && f >= kMinAlpha * rate && 2 * f < rate;
-}
+bool ValidCorner(double f, double rate) { return std::isfinite(f) && f >= kMinAlpha * rate && 2 * f < rate; }
 
 tFilterList<TButterFilter> ButterFilterList;
 
@@ -25,7 +23,8 @@ tFilterList<TButterFilter> ButterFilterList;
 
 TButterFilter::TButterFilter() { Set(0, 4, 250.0, 65.61679790026247, 65.61679790026247); }
 
-bool TButterFilter::Set(int type, int order, double rate, double f1, double f2) {
+bool TButterFilter::Set(int type, int order, double rate, double f1, double f2)
+{
   if (type < 0 || type > 3 || order > 8) return false;
   if (order <= 0) {
     Filter = std::make_unique<TCascadeFilter>(TCascadeDesign{});
@@ -48,12 +47,14 @@ bool TButterFilter::Set(int type, int order, double rate, double f1, double f2) 
   return true;
 }
 
-void TButterFilter::Process16(const int16_t* source, int16_t* destination, int count) {
+void TButterFilter::Process16(const int16_t* source, int16_t* destination, int count)
+{
   if (count <= 0 || !source || !destination) return;
   Filter->Process16(source, destination, count);
 }
 
-void TButterFilter::Process32(const int32_t* source, int32_t* destination, int count) {
+void TButterFilter::Process32(const int32_t* source, int32_t* destination, int count)
+{
   if (count <= 0 || !source || !destination) return;
   Filter->Process32(source, destination, count);
 }
@@ -62,8 +63,8 @@ AMX_API uint32_t AMX_CALL BFCreate(void) { return CreateFilter(ButterFilterList)
 
 AMX_API void AMX_CALL BFDestroy(uint32_t filter) { DestroyFilter(ButterFilterList, filter); }
 
-AMX_API int32_t AMX_CALL BFSet(uint32_t filter, int32_t type, int32_t order, double rate, double f1,
-                               double f2) {
+AMX_API int32_t AMX_CALL BFSet(uint32_t filter, int32_t type, int32_t order, double rate, double f1, double f2)
+{
   int32_t status = AMX_BF_NO_FILTER;
   try {
     if (TButterFilter* f = ButterFilterList.Find(filter))
@@ -76,12 +77,12 @@ AMX_API int32_t AMX_CALL BFSet(uint32_t filter, int32_t type, int32_t order, dou
   return status;
 }
 
-AMX_API void AMX_CALL BFProcess(uint32_t filter, const int16_t* source, int16_t* destination,
-                                int32_t count) {
+AMX_API void AMX_CALL BFProcess(uint32_t filter, const int16_t* source, int16_t* destination, int32_t count)
+{
   WithFilter(ButterFilterList, filter, [&](TButterFilter& f) { f.Process16(source, destination, count); });
 }
 
-AMX_API void AMX_CALL BFProcess32(uint32_t filter, const int32_t* source, int32_t* destination,
-                                  int32_t count) {
+AMX_API void AMX_CALL BFProcess32(uint32_t filter, const int32_t* source, int32_t* destination, int32_t count)
+{
   WithFilter(ButterFilterList, filter, [&](TButterFilter& f) { f.Process32(source, destination, count); });
 }

@@ -9,7 +9,7 @@
 #include "UIIRF.h"
 
 class TButterFilter {
- public:
+public:
   // A fourth-order low-pass at 250 / 3.81 Hz for 250 samples per second.
   TButterFilter();
 

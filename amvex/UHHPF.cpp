@@ -13,7 +13,8 @@ const int32_t kInvalid = 0x7FFFFFFF;
 
 THardwareFilter::THardwareFilter() : TMovingSum(250), Cutoff(1 / kTwoPi) {}
 
-bool THardwareFilter::Apply(double rate, double tau) {
+bool THardwareFilter::Apply(double rate, double tau)
+{
   tau = std::fmax(tau, 1 / (rate * kTwoPi));
   if (!SetLength(LengthFor(tau, rate))) return false;
   Rate = rate;
@@ -22,7 +23,8 @@ bool THardwareFilter::Apply(double rate, double tau) {
   return true;
 }
 
-void THardwareFilter::SetRate(double x) {
+void THardwareFilter::SetRate(double x)
+{
   if (!std::isfinite(x) || !(x > 0)) return;
   if (TimeConstant == 0) {
     Rate = x;  // cutoff 0: stays a pass-through filter
@@ -31,11 +33,13 @@ void THardwareFilter::SetRate(double x) {
   }
 }
 
-void THardwareFilter::SetTimeConstant(double x) {
+void THardwareFilter::SetTimeConstant(double x)
+{
   if (std::isfinite(x) && x > 0) Apply(Rate, x);
 }
 
-void THardwareFilter::SetCutoff(double x) {
+void THardwareFilter::SetCutoff(double x)
+{
   if (x == 0) {
     SetLength(1);
     TimeConstant = Cutoff = 0;
@@ -46,7 +50,8 @@ void THardwareFilter::SetCutoff(double x) {
 }
 
 template <class T>
-void THardwareFilter::Run(const int32_t* source, T* destination, int count) {
+void THardwareFilter::Run(const int32_t* source, T* destination, int count)
+{
   if (count <= 0 || !source || !destination) return;
   if (WindowLength == 1) {
     int32_t last = source[count - 1];
@@ -71,9 +76,11 @@ void THardwareFilter::Run(const int32_t* source, T* destination, int count) {
   Average = average;
 }
 
-void THardwareFilter::Process32(const int32_t* source, int32_t* destination, int count) {
+void THardwareFilter::Process32(const int32_t* source, int32_t* destination, int count)
+{
   Run(source, destination, count);
 }
-void THardwareFilter::Process32To16(const int32_t* source, int16_t* destination, int count) {
+void THardwareFilter::Process32To16(const int32_t* source, int16_t* destination, int count)
+{
   Run(source, destination, count);
 }

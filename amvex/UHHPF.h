@@ -9,7 +9,7 @@
 #include "UWF50.h"
 
 class THardwareFilter : public TMovingSum {
- public:
+public:
   THardwareFilter();  // time constant 1 s, 250 samples per second: W = 250
 
   // Each ignores values that are not finite and positive (SetCutoff also takes
@@ -24,7 +24,7 @@ class THardwareFilter : public TMovingSum {
 
   double Rate = 250.0, TimeConstant = 1.0, Cutoff;
 
- private:
+private:
   bool Apply(double rate, double tau);
   template <class T>
   void Run(const int32_t* source, T* destination, int count);

@@ -8,8 +8,8 @@
 
 #include "FltCommon.h"
 
-TUniversalFilter::TUniversalFilter(const std::vector<double>& feedBack,
-                                   const std::vector<double>& feedForward) {
+TUniversalFilter::TUniversalFilter(const std::vector<double>& feedBack, const std::vector<double>& feedForward)
+{
   if (feedBack.size() != feedForward.size()) throw std::invalid_argument("Invalid Filter Parameters");
   Taps = static_cast<int>(feedBack.size());
   FeedBack = feedBack;
@@ -19,7 +19,8 @@ TUniversalFilter::TUniversalFilter(const std::vector<double>& feedBack,
 }
 
 template <class T>
-void TUniversalFilter::Run(const T* source, T* destination, int count) {
+void TUniversalFilter::Run(const T* source, T* destination, int count)
+{
   const int n = Taps;
   for (int k = 0; k < count; ++k) {
     if (n == 0) {
@@ -38,10 +39,12 @@ void TUniversalFilter::Run(const T* source, T* destination, int count) {
   }
 }
 
-void TUniversalFilter::Process16(const int16_t* source, int16_t* destination, int count) {
+void TUniversalFilter::Process16(const int16_t* source, int16_t* destination, int count)
+{
   Run(source, destination, count);
 }
-void TUniversalFilter::Process32(const int32_t* source, int32_t* destination, int count) {
+void TUniversalFilter::Process32(const int32_t* source, int32_t* destination, int count)
+{
   Run(source, destination, count);
 }
 
@@ -55,7 +58,8 @@ namespace {
 //   y = y' + v
 // The next section takes (y, v) as its input and step.
 template <int S, class T>
-void RunSections(TCascadeFilter& f, const T* source, T* destination, int count) {
+void RunSections(TCascadeFilter& f, const T* source, T* destination, int count)
+{
   TBiquad k[S > 0 ? S : 1];
   TCascadeFilter::TState s[S > 0 ? S : 1];
   for (int i = 0; i < S; ++i) {
@@ -88,14 +92,16 @@ void RunSections(TCascadeFilter& f, const T* source, T* destination, int count) 
 }
 
 template <class T, int... S>
-constexpr auto RunnerTable(std::integer_sequence<int, S...>) {
+constexpr auto RunnerTable(std::integer_sequence<int, S...>)
+{
   using Runner = void (*)(TCascadeFilter&, const T*, T*, int);
   return std::array<Runner, sizeof...(S)>{&RunSections<S, T>...};
 }
 
 }  // namespace
 
-TCascadeFilter::TCascadeFilter(const TCascadeDesign& design) : Design(design) {
+TCascadeFilter::TCascadeFilter(const TCascadeDesign& design) : Design(design)
+{
   static const auto table16 = RunnerTable<int16_t>(std::make_integer_sequence<int, 9>());
   static const auto table32 = RunnerTable<int32_t>(std::make_integer_sequence<int, 9>());
   const int n = Design.Count < 0 ? 0 : Design.Count > 8 ? 8 : Design.Count;
@@ -104,9 +110,11 @@ TCascadeFilter::TCascadeFilter(const TCascadeDesign& design) : Design(design) {
   Run32 = table32[n];
 }
 
-void TCascadeFilter::Process16(const int16_t* source, int16_t* destination, int count) {
+void TCascadeFilter::Process16(const int16_t* source, int16_t* destination, int count)
+{
   Run16(*this, source, destination, count);
 }
-void TCascadeFilter::Process32(const int32_t* source, int32_t* destination, int count) {
+void TCascadeFilter::Process32(const int32_t* source, int32_t* destination, int count)
+{
   Run32(*this, source, destination, count);
 }

@@ -14,7 +14,7 @@
 // Exact only while the expanded coefficients represent the poles well; the
 // Butterworth filters therefore run TCascadeFilter instead.
 class TUniversalFilter {
- public:
+public:
   // Throws std::invalid_argument("Invalid Filter Parameters") for arrays of
   // different lengths.
   TUniversalFilter(const std::vector<double>& feedBack, const std::vector<double>& feedForward);
@@ -24,7 +24,7 @@ class TUniversalFilter {
   int Taps;
   std::vector<double> FeedBack, FeedForward, XHistory, YHistory;
 
- private:
+private:
   template <class T>
   void Run(const T* source, T* destination, int count);
 };
@@ -33,7 +33,7 @@ class TUniversalFilter {
 // every sample runs the same operations, so the output does not depend on how
 // a stream is cut into blocks. Source and destination may be the same array.
 class TCascadeFilter {
- public:
+public:
   explicit TCascadeFilter(const TCascadeDesign& design);
   void Process16(const int16_t* source, int16_t* destination, int count);
   void Process32(const int32_t* source, int32_t* destination, int count);
@@ -47,7 +47,7 @@ class TCascadeFilter {
   TState State[8] = {};
   double LastInput = 0, LastStep = 0;
 
- private:
+private:
   using Runner16 = void (*)(TCascadeFilter&, const int16_t*, int16_t*, int);
   using Runner32 = void (*)(TCascadeFilter&, const int32_t*, int32_t*, int);
   Runner16 Run16;

@@ -13,15 +13,20 @@ namespace {
 // Holds the list lock, when the list has one, for a scope.
 struct TListHold {
   TCriticalSection* Lock;
-  explicit TListHold(TCriticalSection* lock) : Lock(lock) { if (Lock) Lock->Enter(); }
-  ~TListHold() { if (Lock) Lock->Leave(); }
+  explicit TListHold(TCriticalSection* lock) : Lock(lock)
+  {
+    if (Lock) Lock->Enter();
+  }
+  ~TListHold()
+  {
+    if (Lock) Lock->Leave();
+  }
 };
 }  // namespace
 
 TWdmDeviceList::TWdmDeviceList(TDeviceBus& bus, const TGuid& guid, TCriticalSection* listLock)
     : Bus(bus), InterfaceGuid(guid), ListLock(listLock)
-{
-}
+{}
 
 void TWdmDeviceList::Start()
 {

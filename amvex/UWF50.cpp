@@ -6,17 +6,19 @@
 
 #include "FltCommon.h"
 
-TMovingSum::TMovingSum(int32_t w)
-    : History(std::make_unique<THistoryRing>(w)), WindowLength(w), InvLength(1.0 / w) {
+TMovingSum::TMovingSum(int32_t w) : History(std::make_unique<THistoryRing>(w)), WindowLength(w), InvLength(1.0 / w)
+{
   History->Fill(0);
 }
 
-int64_t TMovingSum::LengthFor(double seconds, double rate) {
+int64_t TMovingSum::LengthFor(double seconds, double rate)
+{
   const double w = std::nearbyint(seconds * rate);
   return std::isfinite(w) && w >= 1 && w <= kMaxLength ? static_cast<int64_t>(w) : -1;
 }
 
-bool TMovingSum::SetLength(int64_t w) {
+bool TMovingSum::SetLength(int64_t w)
+{
   if (w < 1 || w > kMaxLength) return false;
   auto ring = std::make_unique<THistoryRing>(static_cast<int32_t>(w));
   if (w > History->Capacity) ring->Fill(static_cast<int32_t>(std::trunc(Average)));
@@ -28,7 +30,8 @@ bool TMovingSum::SetLength(int64_t w) {
   return true;
 }
 
-double TMovingSum::Sum() const {
+double TMovingSum::Sum() const
+{
   int32_t chunk[1024];
   double sum = 0;
   for (int64_t p = History->FirstPosition(); p <= History->LastPosition;) {
@@ -42,7 +45,8 @@ double TMovingSum::Sum() const {
 
 TWindowFilter::TWindowFilter() : TMovingSum(5) {}
 
-bool TWindowFilter::Apply(double rate, double duration) {
+bool TWindowFilter::Apply(double rate, double duration)
+{
   duration = std::fmax(duration, 1 / rate);
   if (!SetLength(LengthFor(duration, rate))) return false;
   Rate = rate;
@@ -51,20 +55,24 @@ bool TWindowFilter::Apply(double rate, double duration) {
   return true;
 }
 
-void TWindowFilter::SetRate(double x) {
+void TWindowFilter::SetRate(double x)
+{
   if (std::isfinite(x) && x > 0) Apply(x, Duration);
 }
 
-void TWindowFilter::SetDuration(double x) {
+void TWindowFilter::SetDuration(double x)
+{
   if (std::isfinite(x) && x > 0) Apply(Rate, x);
 }
 
-void TWindowFilter::SetFrequency(double x) {
+void TWindowFilter::SetFrequency(double x)
+{
   if (std::isfinite(x) && x > 0 && Apply(Rate, 1 / std::fmin(x, Rate))) Frequency = std::fmin(x, Rate);
 }
 
 template <class T>
-void TWindowFilter::Run(const T* source, T* destination, int count) {
+void TWindowFilter::Run(const T* source, T* destination, int count)
+{
   if (count <= 0 || !source || !destination) return;
   if (WindowLength == 1) {
     const T last = source[count - 1];
@@ -89,9 +97,11 @@ void TWindowFilter::Run(const T* source, T* destination, int count) {
   Average = average;
 }
 
-void TWindowFilter::Process16(const int16_t* source, int16_t* destination, int count) {
+void TWindowFilter::Process16(const int16_t* source, int16_t* destination, int count)
+{
   Run(source, destination, count);
 }
-void TWindowFilter::Process32(const int32_t* source, int32_t* destination, int count) {
+void TWindowFilter::Process32(const int32_t* source, int32_t* destination, int count)
+{
   Run(source, destination, count);
 }

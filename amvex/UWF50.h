@@ -10,7 +10,7 @@
 
 // The last W samples, their sum and the running average.
 class TMovingSum {
- public:
+public:
   // Longest window: 64 MiB of history. Longer settings are ignored.
   static const int32_t kMaxLength = 1 << 24;
 
@@ -26,14 +26,14 @@ class TMovingSum {
   int32_t WindowLength = 0;
   double InvLength = 0;
 
- protected:
+protected:
   explicit TMovingSum(int32_t w);
   // round(seconds x rate), or -1 when that is no valid window length.
   static int64_t LengthFor(double seconds, double rate);
 };
 
 class TWindowFilter : public TMovingSum {
- public:
+public:
   TWindowFilter();  // 5 samples: 0.02 s (50 Hz) at 250 samples per second
 
   // Each ignores values that are not finite and positive, and settings whose
@@ -47,7 +47,7 @@ class TWindowFilter : public TMovingSum {
 
   double Rate = 250.0, Frequency = 50.0, Duration = 0.02;
 
- private:
+private:
   bool Apply(double rate, double duration);
   template <class T>
   void Run(const T* source, T* destination, int count);

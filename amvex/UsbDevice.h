@@ -19,8 +19,10 @@ public:
   explicit TUsbDeviceThread(TUsbDevice* device);
   TUsbDevice* Device;
   std::atomic<uint32_t> Interval{5};
+
 protected:
   void Execute() override;
+
 private:
   std::vector<uint8_t> Buffer;  // one read, allocated once
 };

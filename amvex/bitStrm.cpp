@@ -10,8 +10,7 @@ namespace amx {
 
 int32_t tBitStream::ReadBits(bool isSigned, int n)
 {
-  if (n < 1 || n > 20)
-    throw std::invalid_argument("ReadBits: 1 to 20 bits");
+  if (n < 1 || n > 20) throw std::invalid_argument("ReadBits: 1 to 20 bits");
   if (Unread < n) {
     int k = (n - Unread + 7) / 8;
     uint8_t bytes[3] = {};
@@ -22,8 +21,7 @@ int32_t tBitStream::ReadBits(bool isSigned, int n)
   }
   Unread -= n;
   uint32_t top = Accumulator << Unread;
-  if (isSigned)
-    return int32_t(top) >> (32 - n);
+  if (isSigned) return int32_t(top) >> (32 - n);
   return int32_t(top >> (32 - n));
 }
 

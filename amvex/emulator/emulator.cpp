@@ -95,7 +95,7 @@ void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
   bool pullUp = d.Analog[0] == 0x01 || (d.Analog[0] & 0xF0) == 0xC0;
   bool wideGain = d.Kind == 7 || d.Kind == 8;
   for (int c = 0; c < k; ++c) {
-    double input = pullUp                             ? EmuTestSignal(d.Electrodes[c], wideGain, c, s, rate)
+    double input = pullUp                              ? EmuTestSignal(d.Electrodes[c], wideGain, c, s, rate)
                    : d.Input == TEmuInput::Zero        ? 0.0
                    : d.Input == TEmuInput::Calibration ? double(kEmuCalSpan)
                                                        : double(EmuSignal(c, s, rate));
@@ -105,7 +105,7 @@ void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
     p[3 * c + 2] = uint8_t(v);
   }
   p[3 * k] = uint8_t((s % rate == 0 ? 0x80 : 0x00) | 0x0F);  // second marker; low bits unused
-  p[3 * k + 1] = uint8_t(s);                                  // sequence byte
+  p[3 * k + 1] = uint8_t(s);                                 // sequence byte
   uint32_t nth = s + 1;
   bool dropped = (d.Faults.DropEvery && nth % d.Faults.DropEvery == 0) || Pending(d) > QueueLimit;
   if (!dropped) {
@@ -171,9 +171,7 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
         d.UartOn = true;
       }
       break;
-    case 8:
-      d.Lcd.assign(p, p + std::min<int>(n, 16));
-      break;
+    case 8: d.Lcd.assign(p, p + std::min<int>(n, 16)); break;
     case 10:
       if (n >= 2) {
         Advance(d);  // samples already due keep the front end they had
@@ -213,8 +211,7 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
         Reply(d, 16, &v, 1);
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -246,12 +243,17 @@ std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& err
       const char* num = eq == std::string::npos ? "" : item.c_str() + eq + 1;
       long v = std::strtol(num, &stop, 0);
       bool number = *num && stop && *stop == '\0' && v >= 0 && v <= 255;
-      if (key == "kind" && number) s.Kind = int(v);
-      else if (key == "rev" && number) s.Revision = int(v);
-      else ok = false;
+      if (key == "kind" && number)
+        s.Kind = int(v);
+      else if (key == "rev" && number)
+        s.Revision = int(v);
+      else
+        ok = false;
     }
-    if (ok) specs.push_back(s);
-    else error += "AMVEX_EMULATE: entry \"" + entry + "\" ignored (expected kind=N,rev=N with N 0 to 255)\n";
+    if (ok)
+      specs.push_back(s);
+    else
+      error += "AMVEX_EMULATE: entry \"" + entry + "\" ignored (expected kind=N,rev=N with N 0 to 255)\n";
   }
   return specs;
 }
@@ -333,8 +335,8 @@ void TEmulator::Close(intptr_t handle)
   P->Handles.erase(it);
 }
 
-bool TEmulator::IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out,
-                          uint32_t outSize, uint32_t* returned)
+bool TEmulator::IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                          uint32_t* returned)
 {
   if (returned) *returned = 0;
   TLock l(P->Lock);
@@ -374,8 +376,7 @@ bool TEmulator::IoControl(intptr_t handle, uint32_t code, const void* in, uint32
       if (!in || inSize == 0 || inSize > MaxCommandPacket) return false;
       Obey(d, static_cast<const uint8_t*>(in), inSize);
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -445,9 +446,9 @@ void TEmulator::Power(uintptr_t event)
   Notify(WM_POWERBROADCAST_, event);
 }
 
-#define WITH_DEVICE(path, fallback)   \
-  TLock l(P->Lock);                   \
-  auto d = P->Find(path);             \
+#define WITH_DEVICE(path, fallback) \
+  TLock l(P->Lock);                 \
+  auto d = P->Find(path);           \
   if (!d) return fallback
 
 void TEmulator::SetFaults(const std::string& path, const TEmuFaults& faults)

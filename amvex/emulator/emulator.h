@@ -35,16 +35,16 @@ enum class TEmuInput {
 };
 
 struct TEmuFaults {
-  uint32_t DropEvery = 0;     // every n-th sample packet is lost (sequence byte still advances)
-  uint32_t CorruptEvery = 0;  // every n-th sample packet has its start byte damaged
-  bool SilentReplies = false; // commands are obeyed but never answered
+  uint32_t DropEvery = 0;      // every n-th sample packet is lost (sequence byte still advances)
+  uint32_t CorruptEvery = 0;   // every n-th sample packet has its start byte damaged
+  bool SilentReplies = false;  // commands are obeyed but never answered
   bool FailOpenPipe = false;
   bool FailReads = false;
 };
 
 struct TEmuStats {
-  uint64_t Packets = 0;        // sample packets handed out by reads
-  double MeanLatencyMs = 0;    // from a packet being due to the read that delivered it
+  uint64_t Packets = 0;      // sample packets handed out by reads
+  double MeanLatencyMs = 0;  // from a packet being due to the read that delivered it
   uint32_t MaxLatencyMs = 0;
 };
 
@@ -88,6 +88,7 @@ public:
   void ResetStats(const std::string& path);
 
   struct Impl;
+
 private:
   std::unique_ptr<Impl> P;
 };

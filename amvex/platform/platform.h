@@ -21,6 +21,7 @@ public:
   TCriticalSection& operator=(const TCriticalSection&) = delete;
   void Enter();
   void Leave();
+
 private:
   alignas(8) unsigned char Storage[64];
 };
@@ -32,6 +33,7 @@ public:
   ~TLock() { Section.Leave(); }
   TLock(const TLock&) = delete;
   TLock& operator=(const TLock&) = delete;
+
 private:
   TCriticalSection& Section;
 };
@@ -52,6 +54,7 @@ public:
   static void Run(TThread* self);  // the platform's thread entry
 protected:
   virtual void Execute() = 0;
+
 private:
   std::atomic<bool> TerminateRequested{false};
   std::atomic<bool> Finished{false};
@@ -59,8 +62,8 @@ private:
   bool Highest = false;
 };
 
-uint32_t TickCount();    // milliseconds, wraps like the system tick
-uint64_t TickCount64();  // milliseconds, never wraps (deadlines)
+uint32_t TickCount();       // milliseconds, wraps like the system tick
+uint64_t TickCount64();     // milliseconds, never wraps (deadlines)
 void SleepMs(uint32_t ms);  // 0 yields the processor
 
 // Committed, writable storage straight from the page allocator; null on failure.
@@ -87,6 +90,7 @@ public:
   TNotifyWindow& operator=(const TNotifyWindow&) = delete;
   void Deliver(uint32_t message, uintptr_t event);
   struct Impl;
+
 private:
   Impl* P;
 };
@@ -101,8 +105,8 @@ public:
   virtual ~TDeviceBus() = default;
   virtual std::vector<std::string> InterfacePaths(const TGuid& guid) = 0;
   virtual intptr_t Open(const std::string& path) = 0;  // InvalidHandle on failure
-  virtual bool IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out,
-                         uint32_t outSize, uint32_t* returned) = 0;
+  virtual bool IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                         uint32_t* returned) = 0;
   virtual void Close(intptr_t handle) = 0;
   // Notification windows that want this bus's device-change and power events.
   virtual void Attach(TNotifyWindow*) {}

@@ -163,8 +163,8 @@ TEST_F(Fixture, SequenceWrapsAndBreaksAreCountedAndDropped)
 TEST_F(Fixture, MalformedPacketsAreIgnored)
 {
   Feed(SamplePacket(40, 0));
-  Feed(Packet(4, {1, 2, 3, 4, 5}));           // n = 5: too short
-  Feed(Packet(4, std::vector<uint8_t>(125)));  // 41 samples: too many
+  Feed(Packet(4, {1, 2, 3, 4, 5}));                        // n = 5: too short
+  Feed(Packet(4, std::vector<uint8_t>(125)));              // 41 samples: too many
   Feed({0x00, 0x13, 0xAA, 0x04, 0x02, 0x77, 0x54, 0x55});  // noise, a bad trailer
   Feed(SamplePacket(40, 1, 42));
   auto f = ReadAll();

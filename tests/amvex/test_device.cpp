@@ -43,11 +43,11 @@ TEST(Amx, ConstructionRunsTheResetSequence)
   TAmx a(emu, p);
   auto cmds = emu.Commands(p);
   ASSERT_EQ(cmds.size(), 5u);
-  EXPECT_EQ(cmds[0], (Bytes{0xAA, 3, 0, 0x55}));           // stop
-  EXPECT_EQ(cmds[1], (Bytes{0xAA, 1, 1, 3, 0x55}));        // 500 samples/s
-  EXPECT_EQ(cmds[2], (Bytes{0xAA, 11, 1, 0, 0x55}));       // sync off
-  EXPECT_EQ(cmds[3], (Bytes{0xAA, 10, 2, 0, 0, 0x55}));    // pull-up off
-  EXPECT_EQ(cmds[4], (Bytes{0xAA, 10, 2, 0x80, 0, 0x55})); // analog configuration
+  EXPECT_EQ(cmds[0], (Bytes{0xAA, 3, 0, 0x55}));            // stop
+  EXPECT_EQ(cmds[1], (Bytes{0xAA, 1, 1, 3, 0x55}));         // 500 samples/s
+  EXPECT_EQ(cmds[2], (Bytes{0xAA, 11, 1, 0, 0x55}));        // sync off
+  EXPECT_EQ(cmds[3], (Bytes{0xAA, 10, 2, 0, 0, 0x55}));     // pull-up off
+  EXPECT_EQ(cmds[4], (Bytes{0xAA, 10, 2, 0x80, 0, 0x55}));  // analog configuration
   EXPECT_EQ(a.AnalogConfig, 0x80000000u);
   EXPECT_EQ(a.ChannelCount, 40u);
   EXPECT_EQ(a.UartBaud, 19200);
@@ -116,7 +116,12 @@ TEST(Amx, EepromMovesInChunksOfFortyEight)
 
 TEST(Amx, IdentifyChoosesChannelsByKind)
 {
-  struct Case { int kind, rev; uint32_t channels; bool wide, extended; int ref; };
+  struct Case {
+    int kind, rev;
+    uint32_t channels;
+    bool wide, extended;
+    int ref;
+  };
   for (Case c : {Case{2, 1, 20, false, false, 19}, Case{6, 1, 16, false, false, 0}, Case{1, 1, 24, false, false, 19},
                  Case{8, 64, 40, true, true, 19}, Case{4, 99, 40, false, true, 19}}) {
     Device d(c.kind, c.rev);

@@ -157,7 +157,9 @@ TEST(Reader, DestroyingANeverStartedDeviceClosesChannelZero)
 {
   TEmulator emu;
   std::string a = emu.Add(7, 1);
-  { TCountingDevice d(emu, a); }
+  {
+    TCountingDevice d(emu, a);
+  }
   EXPECT_EQ(emu.ClosedPipes(a), std::vector<int32_t>{0});
 }
 

@@ -64,10 +64,10 @@ bool make_filter(const std::string& text, int rate, Filter& out, std::string& er
                                    v.size() > 2 ? v[2] : rate / 2.0)
                            : AMX_BF_FAILED;
     if (r != AMX_BF_DONE) {
-      static const char* const reasons[] = {"", "no filter", "order, rate or corners out of range",
-                                            "equal corners", "coefficients not real"};
-      error = "filter " + text + " at " + std::to_string(rate) + " samples/s: " +
-              (r > 0 && r < 5 ? reasons[r] : "design failed");
+      static const char* const reasons[] = {"", "no filter", "order, rate or corners out of range", "equal corners",
+                                            "coefficients not real"};
+      error = "filter " + text + " at " + std::to_string(rate) +
+              " samples/s: " + (r > 0 && r < 5 ? reasons[r] : "design failed");
       BFDestroy(out.handle);
       return false;
     }
@@ -170,10 +170,10 @@ int cmd_stream(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv,
-                             {{"rate", true}, {"seconds", true}, {"filter", true}, {"format", true},
-                              {"uv", false}, {"quiet", false}},
-                             1, 1, args, done);
+  if (int rc = parse_command(
+          argc, argv,
+          {{"rate", true}, {"seconds", true}, {"filter", true}, {"format", true}, {"uv", false}, {"quiet", false}}, 1,
+          1, args, done);
       rc || done)
     return rc;
   std::string error;
@@ -256,8 +256,8 @@ int cmd_impedance(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {{"seconds", true}, {"ref", true}, {"good", true}, {"bad", true}}, 1, 1,
-                             args, done);
+  if (int rc = parse_command(argc, argv, {{"seconds", true}, {"ref", true}, {"good", true}, {"bad", true}}, 1, 1, args,
+                             done);
       rc || done)
     return rc;
   double seconds, good = 10, poor = 50;
@@ -301,10 +301,16 @@ int cmd_impedance(int argc, char** argv)
     std::printf("impedance after %.0f s (kOhm; good <= %g, BAD > %g)\n", at, good, poor);
     for (int c = 0; c < channels; ++c) {
       double k = ohms[c] / 1000.0;
-      const char* mark = c == ref ? "REF" : ohms[c] == -1 ? "invalid" : ohms[c] < 0 ? "waiting" :
-                         k <= good ? "good" : k > poor ? "BAD" : "fair";
-      if (ohms[c] < 0) std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
-      else std::printf("  ch%-3d %10.1f  %s\n", c + 1, k, mark);
+      const char* mark = c == ref        ? "REF"
+                         : ohms[c] == -1 ? "invalid"
+                         : ohms[c] < 0   ? "waiting"
+                         : k <= good     ? "good"
+                         : k > poor      ? "BAD"
+                                         : "fair";
+      if (ohms[c] < 0)
+        std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
+      else
+        std::printf("  ch%-3d %10.1f  %s\n", c + 1, k, mark);
     }
     std::fflush(stdout);
     return 0;

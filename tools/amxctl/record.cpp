@@ -17,7 +17,7 @@ namespace amxctl {
 
 namespace {
 const int kDigitalMax = 8388607, kDigitalMin = -8388608;  // the 24-bit range
-const int kMissing = kDigitalMin;  // frames lost in transfer: a value no 22-bit count takes
+const int kMissing = kDigitalMin;                         // frames lost in transfer: a value no 22-bit count takes
 
 std::string edf_error(int code)
 {
@@ -65,8 +65,8 @@ struct BdfWriter {
   {
     if (!loss_pending) return;
     // (readers keep 40 characters of an annotation)
-    annotate(loss_at, "Lost " + std::to_string(loss_packets) + " packets, " + std::to_string(loss_frames) +
-                          " frames missing");
+    annotate(loss_at,
+             "Lost " + std::to_string(loss_packets) + " packets, " + std::to_string(loss_frames) + " frames missing");
     loss_pending = false;
     loss_frames = 0;
     loss_packets = 0;
@@ -138,8 +138,7 @@ int cmd_record(int argc, char** argv)
   if (int rc = open_device(args.positional[0], id)) return rc;
   if (rate_arg) {
     int32_t status = AmxSetSampling(id, static_cast<int32_t>(rate_arg));
-    if (status != AMX_OK)
-      return fail("sampling rate " + std::to_string(rate_arg) + " (125, 250, 500 or 1000)", status);
+    if (status != AMX_OK) return fail("sampling rate " + std::to_string(rate_arg) + " (125, 250, 500 or 1000)", status);
   }
   AmxDeviceInfo info{};
   AmxInternalInfoRecord ident{};
@@ -168,8 +167,8 @@ int cmd_record(int argc, char** argv)
          edf_set_physical_minimum(w.handle, c, kDigitalMin * uv_per_count) == 0 &&
          edf_set_label(w.handle, c, label.c_str()) == 0 && edf_set_physical_dimension(w.handle, c, "uV") == 0;
   }
-  std::string equipment = "Amvex kind " + std::to_string(ident.deviceKind) + " rev " +
-                          std::to_string(ident.deviceRevision);
+  std::string equipment =
+      "Amvex kind " + std::to_string(ident.deviceKind) + " rev " + std::to_string(ident.deviceRevision);
   // Room for start, one loss and stop annotations in one record.
   ok = ok && edf_set_equipment(w.handle, equipment.c_str()) == 0 &&
        edf_set_number_of_annotation_signals(w.handle, 4) == 0 && w.annotate(0, "Recording start");
@@ -211,7 +210,8 @@ int cmd_record(int argc, char** argv)
                w.path.c_str(), static_cast<unsigned long long>(a.frames), static_cast<double>(a.frames) / rate,
                static_cast<int>(rate), static_cast<int>(a.lost_packets), static_cast<unsigned long long>(a.missing),
                a.missing ? " (annotated)" : "");
-  if (w.clipped) std::fprintf(stderr, ", %llu sample(s) beyond 24 bits clipped", static_cast<unsigned long long>(w.clipped));
+  if (w.clipped)
+    std::fprintf(stderr, ", %llu sample(s) beyond 24 bits clipped", static_cast<unsigned long long>(w.clipped));
   std::fprintf(stderr, "\n");
   return rc;
 }

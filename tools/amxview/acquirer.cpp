@@ -1,0 +1,154 @@
+// amxview: the device list and amxctl's acquisition loop on a thread of its
+// own, feeding the window's queue and the recorder.
+#include "viewer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace amxview {
+
+std::vector<DeviceEntry> scan_devices(const std::vector<DeviceEntry>& known)
+{
+  std::vector<DeviceEntry> list;
+  const int32_t count = GetAmxCount();
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t id = GetAmxID(i);
+    if (id == 0) continue;  // unplugged meanwhile
+    auto old = std::find_if(known.begin(), known.end(), [&](const DeviceEntry& d) { return d.id == id; });
+    if (old != known.end() && old->ok) {
+      list.push_back(*old);
+      continue;
+    }
+    DeviceEntry d;
+    d.id = id;
+    d.ok = AmxOpen(id) == AMX_OK && AmxInfo(id, &d.info, sizeof d.info) == AMX_OK &&
+           AmxInternalInfo(id, &d.ident, sizeof d.ident) == AMX_OK &&
+           AmxGetCalibrateFlag(id, &d.calibrated) == AMX_OK && d.info.channelCount > 0 && d.info.channelCount <= 256;
+    list.push_back(d);
+  }
+  return list;
+}
+
+bool Acquirer::start(int32_t device, int channel_count, int sample_rate, bool impedance_mode, std::string& error)
+{
+  stop();
+  id = device;
+  channels = channel_count;
+  rate = sample_rate;
+  impedance = impedance_mode;
+  if (impedance) {
+    // The library measures against the reference channel it has; a reference
+    // the frames do not carry would make every window invalid.
+    int32_t ref = -1;
+    if (AmxGetImpedanceRef(id, &ref) != AMX_OK || ref < 0 || ref >= channels) {
+      error = "no usable impedance reference channel";
+      return false;
+    }
+  }
+  stop_ = false;
+  result = 0;
+  frames = missing = 0;
+  lost_packets = 0;
+  queued_.clear();
+  queued_losses_.clear();
+  running = true;
+  thread_ = std::thread([this] { run(); });
+  return true;
+}
+
+void Acquirer::run()
+{
+  amxctl::Acquisition a;
+  a.id = id;
+  a.channels = channels;
+  a.rate = rate;
+  a.quiet = true;
+  const size_t words = static_cast<size_t>(channels) + 1;
+  a.on_frames = [&](const int32_t* block, int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued_.insert(queued_.end(), block, block + count * words);
+    if (recorder_)
+      for (int i = 0; i < count && recorder_->add(block + i * words); ++i) {}
+    frames = a.frames + static_cast<uint64_t>(count);
+    return !stop_;
+  };
+  a.on_gap = [&](uint64_t index, uint32_t gap, int32_t packets) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued_losses_.push_back({index, gap, packets});
+    if (recorder_) {
+      recorder_->note_loss(recorder_->frames(), gap, packets);
+      for (uint32_t i = 0; i < gap && recorder_->add(nullptr); ++i) {}
+    }
+    missing = a.missing + gap;
+    lost_packets = a.lost_packets + packets;
+    return !stop_;
+  };
+  const int rc = amxctl::acquire(a, impedance ? AmxMeasureImpedanceStart : AmxStart);
+  if (impedance) AmxMeasureImpedanceStop(id);
+  frames = a.frames;
+  missing = a.missing;
+  lost_packets = a.lost_packets;
+  result = stop_ ? 0 : rc;
+  running = false;
+}
+
+void Acquirer::stop()
+{
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void Acquirer::take(std::vector<int32_t>& out, std::vector<Loss>& losses)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  out.swap(queued_);
+  losses.swap(queued_losses_);
+  queued_.clear();
+  queued_losses_.clear();
+}
+
+bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
+                               std::string& error)
+{
+  auto r = std::make_unique<amxrec::BdfRecorder>();
+  if (!r->open(path, info, ident, rate)) {
+    error = r->error();
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  recorder_ = std::move(r);
+  record_error_.clear();
+  return true;
+}
+
+bool Acquirer::stop_recording(std::string& error)
+{
+  std::unique_ptr<amxrec::BdfRecorder> r;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    r.swap(recorder_);
+  }
+  if (!r) return true;
+  const bool had_error = !r->error().empty();
+  bool ok = r->close(r->frames(), running || result == 0 ? "Recording stop" : "Recording stop (failed)");
+  error = r->error();
+  return ok && !had_error;
+}
+
+bool Acquirer::recording() const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  return recorder_ != nullptr;
+}
+
+void Acquirer::recording_state(uint64_t& frame_count, uint64_t& bytes, std::string& error) const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  frame_count = recorder_ ? recorder_->frames() : 0;
+  error = recorder_ ? recorder_->error() : "";
+  struct stat st {};
+  bytes = recorder_ && stat(recorder_->path().c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace amxview

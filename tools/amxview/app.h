@@ -1,0 +1,67 @@
+// amxview: the state of the running viewer and the functions the window's
+// loop calls each frame (pump the samples in, draw the panels). Drawing uses
+// Dear ImGui's draw lists; everything else is in viewer.h.
+#pragma once
+#include "viewer.h"
+
+#include <memory>
+
+namespace amxview {
+
+struct App {
+  Options options;
+  std::vector<DeviceEntry> devices;
+  double last_scan = -1;
+  DeviceEntry device;  // the open one (id 0: none)
+  int rate = 500;
+  uint32_t analog = 0x80000000u;
+  Acquirer acquirer;
+  bool acquiring_impedance = false;
+  SampleStore store;
+  std::vector<int32_t> frames;  // taken from the acquirer, filtered in place
+  std::vector<Loss> losses;
+  std::string message;  // the last failure, shown in the status bar
+
+  // Filters (the library's, per channel, as amxctl's --filter texts).
+  bool band_pass = false, notch = false, baseline = false;
+  int band_order = 4, notch_hz = 50;
+  float band_lo = 1, band_hi = 40, baseline_hz = 0.5f;
+  bool filters_changed = true;
+  std::unique_ptr<amxctl::ChannelFilters> filters;
+
+  // Views.
+  View view = View::Traces;
+  float time_base = 10;  // seconds across the plot
+  int scale = 0;         // 0 auto per channel, 1 auto common, 2 fixed
+  float uv_per_division = 500;
+  std::vector<char> shown;        // channel on/off
+  std::vector<char> in_spectrum;  // channels in the spectrum
+  float segment_seconds = 2, max_hz = 100;
+  double last_psd = -1;
+  std::vector<std::vector<float>> psd;  // per channel (empty: not shown)
+  std::vector<int32_t> ohms;
+  int32_t reference = -1;
+  double last_impedance = -1;
+  float good_kohm = static_cast<float>(amxrec::kGoodKohm), bad_kohm = static_cast<float>(amxrec::kBadKohm);
+
+  // Recording and the status bar.
+  char record_path[512] = "amxview.bdf";
+  double rate_frames = 0, rate_time = 0, frames_per_second = 0;
+  double draw_time = 0, draws_per_second = 0;
+  int draws = 0;
+};
+
+// Opens devices[index] (stopping what runs), sets rate and analog
+// configuration, starts acquiring. False with app.message set.
+bool open_device(App& app, size_t index);
+// Restarts acquisition on the open device with the current settings.
+bool restart(App& app);
+// Every frame: hot-plug, queued samples through the filters into the store,
+// the spectrum and impedance readings when due. now: seconds.
+void update(App& app, double now);
+// Draws the whole window into the current ImGui frame.
+void draw(App& app, double now);
+// Resolves --device (ID or @N) among app.devices; -1 with a message if none.
+int find_device(const App& app, const std::string& arg, std::string& error);
+
+}  // namespace amxview

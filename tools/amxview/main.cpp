@@ -1,0 +1,156 @@
+// amxview: the window (GLFW, OpenGL 3, Dear ImGui), the frame loop with its
+// frame timer, and the headless screenshot mode (PNG through stb).
+#include "app.h"
+
+#include <GLFW/glfw3.h>
+#include <imgui.h>
+#include <backends/imgui_impl_glfw.h>
+#include <backends/imgui_impl_opengl3.h>
+#include <stb_image_write.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+using namespace amxview;
+
+namespace {
+
+int usage_error(const std::string& error)
+{
+  std::fprintf(stderr, "amxview: %s\n\n%s", error.c_str(), kUsage);
+  return amxctl::kExitUsage;
+}
+
+int failed(const std::string& message)
+{
+  std::fprintf(stderr, "amxview: %s\n", message.c_str());
+  return amxctl::kExitFailed;
+}
+
+double cpu_seconds()
+{
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The back buffer as a PNG (rows flipped: GL counts from the bottom).
+bool write_png(const std::string& path, int w, int h)
+{
+  std::vector<unsigned char> pixels(static_cast<size_t>(w) * h * 3), flipped(pixels.size());
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadBuffer(GL_BACK);
+  glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
+  const size_t row = static_cast<size_t>(w) * 3;
+  for (int y = 0; y < h; ++y) std::copy_n(&pixels[(h - 1 - y) * row], row, &flipped[y * row]);
+  return stbi_write_png(path.c_str(), w, h, 3, flipped.data(), static_cast<int>(row)) != 0;
+}
+
+void glfw_error(int code, const char* text) { std::fprintf(stderr, "amxview: GLFW error %d: %s\n", code, text); }
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  App app;
+  std::string error;
+  if (!parse_options(argc, argv, app.options, error)) return usage_error(error);
+  if (app.options.help) {
+    std::printf("%s", kUsage);
+    return 0;
+  }
+  const Options& o = app.options;
+  const bool headless = !o.screenshot.empty();
+  app.view = o.view;
+  app.band_pass = app.notch = app.baseline = o.filters;
+  app.devices = scan_devices({});
+  const int index = find_device(app, o.device, error);
+  if (index < 0 && (headless || o.device != "@0")) return failed(error);
+
+  glfwSetErrorCallback(glfw_error);
+  if (!glfwInit()) return failed("no display (DISPLAY not set or the X server unreachable)");
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 0);
+  GLFWwindow* window = glfwCreateWindow(1280, 800, "amxview", nullptr, nullptr);
+  if (!window) {
+    glfwTerminate();
+    return failed("cannot open a window with OpenGL 3");
+  }
+  glfwMakeContextCurrent(window);
+  glfwSwapInterval(headless ? 0 : 1);
+  IMGUI_CHECKVERSION();
+  ImGui::CreateContext();
+  ImGui::GetIO().IniFilename = nullptr;
+  ImGui::StyleColorsDark();
+  ImGui::GetStyle().AntiAliasedLines = false;  // traces and spectra in their exact channel colours
+  ImGui_ImplGlfw_InitForOpenGL(window, true);
+  ImGui_ImplOpenGL3_Init("#version 130");
+
+  amxctl::install_stop_handler();  // Ctrl-C closes a recording properly
+  int rc = 0;
+  if (index >= 0 && !open_device(app, static_cast<size_t>(index))) rc = failed(app.message);
+  if (rc == 0 && !o.record.empty()) {
+    std::snprintf(app.record_path, sizeof app.record_path, "%s", o.record.c_str());
+    if (!app.acquirer.start_recording(o.record, app.device.info, app.device.ident, error)) rc = failed(error);
+  }
+
+  using clock = std::chrono::steady_clock;
+  const auto t0 = clock::now();
+  const double cpu0 = cpu_seconds();
+  const auto frame_time = std::chrono::duration<double>(o.fps > 0 ? 1 / o.fps : 0);
+  auto next_frame = t0;
+  long frames_drawn = 0;
+  double now = 0;
+  while (rc == 0 && !glfwWindowShouldClose(window) && !amxctl::g_stop) {
+    glfwPollEvents();
+    now = std::chrono::duration<double>(clock::now() - t0).count();
+    update(app, now);
+    ImGui_ImplOpenGL3_NewFrame();
+    ImGui_ImplGlfw_NewFrame();
+    ImGui::NewFrame();
+    draw(app, now);
+    ImGui::Render();
+    int w, h;
+    glfwGetFramebufferSize(window, &w, &h);
+    glViewport(0, 0, w, h);
+    glClearColor(0.1f, 0.1f, 0.12f, 1);
+    glClear(GL_COLOR_BUFFER_BIT);
+    ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+    ++frames_drawn;
+    if (headless && now >= o.seconds) {
+      if (!write_png(o.screenshot, w, h)) rc = failed("cannot write " + o.screenshot);
+      break;
+    }
+    glfwSwapBuffers(window);
+    if (headless && app.acquirer.result != 0) rc = failed("acquisition failed");
+    next_frame += std::chrono::duration_cast<clock::duration>(frame_time);
+    if (next_frame > clock::now())
+      std::this_thread::sleep_until(next_frame);
+    else
+      next_frame = clock::now();
+  }
+
+  const double cpu = cpu_seconds() - cpu0;
+  const uint64_t stream_frames = app.acquirer.frames;
+  if (app.acquirer.recording() && !app.acquirer.stop_recording(error) && rc == 0) rc = failed(error);
+  app.acquirer.stop();
+  if (headless && rc == 0) {
+    const double stream_s = app.rate ? static_cast<double>(stream_frames) / app.rate : 0;
+    std::printf(
+        "amxview: %s (%d channels at %d/s): %ld frames drawn in %.2f s (%.1f frames/s), CPU %.3f s per second "
+        "of stream (%.0f%% of one core), %d packets lost, %llu frames missing\n",
+        o.screenshot.c_str(), app.device.info.channelCount, app.rate, frames_drawn, now, frames_drawn / now,
+        stream_s > 0 ? cpu / stream_s : 0.0, stream_s > 0 ? 100 * cpu / stream_s : 0.0,
+        static_cast<int>(app.acquirer.lost_packets.load()),
+        static_cast<unsigned long long>(app.acquirer.missing.load()));
+  }
+  ImGui_ImplOpenGL3_Shutdown();
+  ImGui_ImplGlfw_Shutdown();
+  ImGui::DestroyContext();
+  glfwDestroyWindow(window);
+  glfwTerminate();
+  return rc;
+}

@@ -1,0 +1,494 @@
+// amxview: device handling, the per-frame update and the panels (devices,
+// settings, filters, traces, spectrum, impedance grid, status bar), drawn with
+// Dear ImGui's draw lists.
+#include "app.h"
+
+#include <imgui.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace amxview {
+
+namespace {
+
+ImU32 im(Rgb c, int alpha = 255) { return IM_COL32(c.r, c.g, c.b, alpha); }
+const ImU32 kGrid = IM_COL32(60, 66, 80, 255), kLabel = IM_COL32(230, 230, 230, 255);
+const int kRates[] = {125, 250, 500, 1000};
+
+bool rebuild_filters(App& app)
+{
+  app.filters_changed = false;
+  std::vector<std::string> texts;
+  char text[96];
+  if (app.baseline) texts.push_back((std::snprintf(text, sizeof text, "baseline:%g", app.baseline_hz), text));
+  if (app.notch) texts.push_back("notch:" + std::to_string(app.notch_hz));
+  if (app.band_pass)
+    texts.push_back((std::snprintf(text, sizeof text, "bp:%d:%g:%g", app.band_order, app.band_lo, app.band_hi), text));
+  auto f = std::make_unique<amxctl::ChannelFilters>();
+  std::string error;
+  if (!f->build(texts, app.rate, app.device.info.channelCount, error)) {
+    app.message = error;
+    app.band_pass = app.notch = app.baseline = false;
+    app.filters.reset();
+    return false;
+  }
+  app.filters = std::move(f);
+  return true;
+}
+
+// Hot-plug: the list follows the devices present; the open one's acquisition
+// ends by itself when it goes.
+void scan(App& app, double now)
+{
+  if (app.last_scan >= 0 && now - app.last_scan < 1) return;
+  app.last_scan = now;
+  app.devices = scan_devices(app.devices);
+}
+
+// Queued frames through the filters into the store, losses at their place.
+void pump(App& app)
+{
+  app.acquirer.take(app.frames, app.losses);
+  const int channels = app.device.info.channelCount, words = channels + 1;
+  const int count = static_cast<int>(app.frames.size() / words);
+  if (app.filters_changed) rebuild_filters(app);
+  if (app.filters && count) app.filters->apply(app.frames.data(), count, channels);
+  const double uv = app.device.info.voltsPerCount * 1e6;
+  int done = 0;
+  for (const Loss& l : app.losses) {
+    const int before = static_cast<int>(std::min<uint64_t>(l.index - std::min(l.index, app.store.head), count - done));
+    app.store.append(app.frames.data() + static_cast<size_t>(done) * words, before, uv);
+    done += before;
+    app.store.note_loss(l.missing, l.packets);
+    app.store.append_missing(l.missing);
+  }
+  app.store.append(app.frames.data() + static_cast<size_t>(done) * words, count - done, uv);
+}
+
+// The newest seconds of a channel, gaps bridged with the last value.
+void recent(const SampleStore& s, int channel, size_t n, std::vector<float>& out)
+{
+  out.resize(n);
+  const uint64_t begin = s.head - n;
+  float last = 0;
+  for (size_t i = 0; i < n; ++i) {
+    float v = s.at(channel, begin + i);
+    out[i] = last = std::isfinite(v) ? v : last;
+  }
+}
+
+void update_spectrum(App& app, double now)
+{
+  if (app.last_psd >= 0 && now - app.last_psd < 0.5) return;
+  app.last_psd = now;
+  const int segment = 2 * static_cast<int>(std::lround(app.segment_seconds * app.rate / 2));
+  const size_t n = std::min<uint64_t>(app.store.head, app.store.capacity);
+  std::vector<float> x;
+  app.psd.resize(static_cast<size_t>(app.store.channels));
+  for (int c = 0; c < app.store.channels; ++c) {
+    app.psd[c].clear();
+    if (!app.in_spectrum[c] || n < static_cast<size_t>(segment)) continue;
+    recent(app.store, c, n, x);
+    welch_psd(x.data(), n, segment, app.rate, app.psd[c]);
+  }
+}
+
+void update_impedance(App& app, double now)
+{
+  if (app.last_impedance >= 0 && now - app.last_impedance < 0.5) return;
+  app.last_impedance = now;
+  app.ohms.assign(static_cast<size_t>(app.device.info.channelCount), 0);
+  if (AmxMeasureImpedanceRead(app.device.id, app.ohms.data(), static_cast<int32_t>(app.ohms.size() * 4)) != AMX_OK)
+    app.message = "reading impedances failed";
+  AmxGetImpedanceRef(app.device.id, &app.reference);
+}
+
+std::string kohm_text(int32_t ohms)
+{
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f kOhm", ohms / 1000.0);
+  return text;
+}
+
+// ---- Panels
+
+void device_panel(App& app)
+{
+  ImGui::TextUnformatted("Devices");
+  if (app.devices.empty()) ImGui::TextDisabled("none connected");
+  for (size_t i = 0; i < app.devices.size(); ++i) {
+    const DeviceEntry& d = app.devices[i];
+    char label[160];
+    if (d.ok)
+      std::snprintf(label, sizeof label, "@%zu id %d: kind %d rev %d, %d ch, %s##dev%zu", i, static_cast<int>(d.id),
+                    static_cast<int>(d.ident.deviceKind), static_cast<int>(d.ident.deviceRevision),
+                    static_cast<int>(d.info.channelCount), d.calibrated ? "calibrated" : "uncalibrated", i);
+    else
+      std::snprintf(label, sizeof label, "@%zu id %d: unavailable##dev%zu", i, static_cast<int>(d.id), i);
+    if (ImGui::Selectable(label, d.id == app.device.id) && d.ok && d.id != app.device.id) open_device(app, i);
+  }
+  if (!app.device.id) return;
+  ImGui::Separator();
+  int rate_index = static_cast<int>(std::find(std::begin(kRates), std::end(kRates), app.rate) - std::begin(kRates));
+  if (ImGui::Combo("rate /s", &rate_index,
+                   "125\0"
+                   "250\0"
+                   "500\0"
+                   "1000\0") &&
+      rate_index < 4) {
+    app.rate = kRates[rate_index];
+    restart(app);
+  }
+  // The gain bit of the analog configuration (wide-gain devices; others keep their gain).
+  int gain = app.analog & 0x80000000u ? 0 : 1;
+  if (ImGui::Combo("gain", &gain,
+                   "19.7 (0x80000000)\0"
+                   "50 (0x00000000)\0")) {
+    app.analog = gain ? 0 : 0x80000000u;
+    restart(app);
+  }
+  ImGui::Text("%.4g uV per count", app.device.info.voltsPerCount * 1e6);
+}
+
+void filter_panel(App& app)
+{
+  ImGui::TextUnformatted("Filters (per channel)");
+  bool& c = app.filters_changed;
+  c |= ImGui::Checkbox("band-pass", &app.band_pass);
+  c |= ImGui::SliderInt("order", &app.band_order, 1, 8);
+  c |= ImGui::DragFloatRange2("Hz", &app.band_lo, &app.band_hi, 0.1f, 0.1f, app.rate / 2.0f - 1, "%.1f");
+  c |= ImGui::Checkbox("mains notch", &app.notch);
+  ImGui::SameLine();
+  c |= ImGui::RadioButton("50 Hz", &app.notch_hz, 50);
+  ImGui::SameLine();
+  c |= ImGui::RadioButton("60 Hz", &app.notch_hz, 60);
+  c |= ImGui::Checkbox("baseline", &app.baseline);
+  c |= ImGui::SliderFloat("cutoff Hz", &app.baseline_hz, 0.05f, 5, "%.2f", ImGuiSliderFlags_Logarithmic);
+}
+
+void view_panel(App& app)
+{
+  int v = static_cast<int>(app.view);
+  ImGui::RadioButton("traces", &v, 0);
+  ImGui::SameLine();
+  ImGui::RadioButton("spectrum", &v, 1);
+  ImGui::SameLine();
+  ImGui::RadioButton("impedance", &v, 2);
+  if (v != static_cast<int>(app.view)) {
+    app.view = static_cast<View>(v);
+    if ((app.view == View::Impedance) != app.acquiring_impedance) restart(app);
+  }
+  const int channels = app.device.info.channelCount;
+  if (app.view == View::Traces) {
+    ImGui::SliderFloat("time base s", &app.time_base, 1, 10, "%.0f");
+    ImGui::Combo("scale", &app.scale,
+                 "auto per channel\0"
+                 "auto common\0"
+                 "fixed\0");
+    if (app.scale == 2) ImGui::DragFloat("uV per division", &app.uv_per_division, 5, 1, 1e6f, "%.0f");
+  } else if (app.view == View::Spectrum) {
+    ImGui::SliderFloat("window s", &app.segment_seconds, 1, 2, "%.1f");
+    ImGui::SliderFloat("up to Hz", &app.max_hz, 10, app.rate / 2.0f, "%.0f");
+  } else {
+    ImGui::DragFloatRange2("good / bad kOhm", &app.good_kohm, &app.bad_kohm, 0.5f, 0.5f, 1000, "%.1f");
+  }
+  if (app.view == View::Impedance) return;
+  std::vector<char>& on = app.view == View::Traces ? app.shown : app.in_spectrum;
+  ImGui::TextUnformatted(app.view == View::Traces ? "Channels shown" : "Channels in the spectrum");
+  if (ImGui::SmallButton("all")) std::fill(on.begin(), on.end(), 1);
+  ImGui::SameLine();
+  if (ImGui::SmallButton("none")) std::fill(on.begin(), on.end(), 0);
+  for (int c = 0; c < channels; ++c) {
+    char label[16];
+    std::snprintf(label, sizeof label, "%d", c + 1);
+    if (c % 6) ImGui::SameLine();
+    bool b = on[c];
+    if (ImGui::Checkbox(label, &b)) on[c] = b;
+  }
+}
+
+void record_panel(App& app)
+{
+  ImGui::TextUnformatted("Record (BDF+)");
+  const bool recording = app.acquirer.recording();
+  if (recording) ImGui::BeginDisabled();
+  ImGui::InputText("file", app.record_path, sizeof app.record_path);
+  if (recording) ImGui::EndDisabled();
+  if (ImGui::Button(recording ? "Stop recording" : "Record") && app.device.id) {
+    std::string error;
+    bool ok = recording ? app.acquirer.stop_recording(error)
+                        : app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, error);
+    app.message = ok ? "" : error;
+  }
+}
+
+// ---- Views
+
+void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
+{
+  const SampleStore& s = app.store;
+  const int width = static_cast<int>(p1.x - p0.x);
+  std::vector<int> rows;
+  for (int c = 0; c < s.channels; ++c)
+    if (app.shown[c]) rows.push_back(c);
+  if (rows.empty() || width < 2 || !s.rate) return;
+  const uint64_t span = static_cast<uint64_t>(app.time_base * s.rate);
+  const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
+  const float row_h = (p1.y - p0.y) / rows.size();
+
+  // Decimate every channel first: the common scale needs all ranges.
+  static std::vector<std::vector<Column>> columns;
+  std::vector<float> lo(rows.size()), hi(rows.size());
+  columns.resize(rows.size());
+  float range_all = 0;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    columns[r].resize(static_cast<size_t>(width));
+    decimate(s, rows[r], begin, end, columns[r], lo[r], hi[r]);
+    if (lo[r] <= hi[r]) range_all = std::max(range_all, hi[r] - lo[r]);
+  }
+  for (float t = 1; t < app.time_base; ++t) {  // a grid line per second
+    float x = p0.x + width * t / app.time_base;
+    dl->AddLine(ImVec2(x, p0.y), ImVec2(x, p1.y), kGrid);
+  }
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const float top = p0.y + row_h * r, bottom = top + row_h, mid = (top + bottom) / 2;
+    if (lo[r] > hi[r]) continue;
+    const float range = app.scale == 0 ? hi[r] - lo[r] : app.scale == 1 ? range_all : app.uv_per_division;
+    const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? (row_h * 0.9f) / range : 0;
+    const ImU32 color = im(channel_color(rows[r]));
+    for (int x = 0; x < width; ++x) {
+      const Column& col = columns[r][x];
+      if (col.lo > col.hi) continue;
+      float y0 = std::clamp(mid - (col.hi - centre) * k, top, bottom - 1);
+      float y1 = std::clamp(mid - (col.lo - centre) * k, top, bottom - 1);
+      dl->AddRectFilled(ImVec2(p0.x + x, y0), ImVec2(p0.x + x + 1, y1 + 1), color);
+    }
+    for (int x = 0; x < width; ++x)
+      if (columns[r][x].invalid)
+        dl->AddRectFilled(ImVec2(p0.x + x, bottom - 3), ImVec2(p0.x + x + 1, bottom), im(kInvalidMarker));
+    char label[16];
+    std::snprintf(label, sizeof label, "%d", rows[r] + 1);
+    if (row_h >= ImGui::GetTextLineHeight() * 0.8f)
+      dl->AddText(ImVec2(p0.x + 3, mid - ImGui::GetTextLineHeight() / 2), kLabel, label);
+  }
+  // Frames lost: a full-height line where the stream has its gap.
+  for (const Loss& l : s.losses) {
+    if (l.index < begin || l.index >= end) continue;
+    float x = p0.x + std::floor(width * static_cast<float>(l.index - begin) / span);
+    dl->AddRectFilled(ImVec2(x, p0.y), ImVec2(x + 2, p1.y), im(kLostMarker));
+  }
+}
+
+void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
+{
+  const float w = p1.x - p0.x, h = p1.y - p0.y - ImGui::GetTextLineHeight();
+  // Log scale over six decades below the highest bin shown.
+  float top = -INFINITY;
+  const double bin_hz = 1.0 / app.segment_seconds;
+  for (const auto& p : app.psd)
+    for (size_t k = 1; k < p.size() && k * bin_hz <= app.max_hz; ++k) top = std::max(top, std::log10(p[k]));
+  const float decades = 6;
+  const float ceiling = std::ceil(top);
+  for (float f = 0; f <= app.max_hz; f += app.max_hz > 200 ? 50 : 10) {
+    float x = p0.x + w * f / app.max_hz;
+    dl->AddLine(ImVec2(x, p0.y), ImVec2(x, p0.y + h), kGrid);
+    char label[16];
+    std::snprintf(label, sizeof label, "%.0f", f);
+    dl->AddText(ImVec2(std::min(x + 2, p1.x - 30), p0.y + h), kLabel, label);
+  }
+  if (!std::isfinite(top)) {
+    dl->AddText(ImVec2(p0.x + 10, p0.y + 10), kLabel, "collecting samples ...");
+    return;
+  }
+  for (int d = 0; d <= decades; ++d) {
+    float y = p0.y + h * d / decades;
+    dl->AddLine(ImVec2(p0.x, y), ImVec2(p1.x, y), kGrid);
+    char label[32];
+    std::snprintf(label, sizeof label, "1e%.0f uV^2/Hz", ceiling - d);
+    dl->AddText(ImVec2(p0.x + 4, y + 1), kLabel, label);
+  }
+  std::vector<ImVec2> points;
+  for (size_t c = 0; c < app.psd.size(); ++c) {
+    const auto& p = app.psd[c];
+    points.clear();
+    for (size_t k = 0; k < p.size() && k * bin_hz <= app.max_hz; ++k) {
+      float level = std::clamp((ceiling - std::log10(std::max(p[k], 1e-30f))) / decades, 0.0f, 1.0f);
+      points.push_back(ImVec2(p0.x + w * static_cast<float>(k * bin_hz / app.max_hz), p0.y + h * level));
+    }
+    if (points.size() > 1) dl->AddPolyline(points.data(), static_cast<int>(points.size()), im(channel_color(c)), 0, 2);
+  }
+}
+
+void impedance_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
+{
+  const int channels = static_cast<int>(app.ohms.size());
+  if (!channels) return;
+  const int cols = channels > 20 ? 8 : channels > 8 ? 5 : 4, rows_n = (channels + cols - 1) / cols;
+  const float gap = 6, cw = (p1.x - p0.x - gap) / cols - gap,
+              ch = std::min((p1.y - p0.y - gap) / rows_n - gap, cw * 0.6f);
+  for (int c = 0; c < channels; ++c) {
+    const amxrec::Electrode e = amxrec::classify(c, app.reference, app.ohms[c], app.good_kohm, app.bad_kohm);
+    ImVec2 a(p0.x + gap + (c % cols) * (cw + gap), p0.y + gap + (c / cols) * (ch + gap));
+    dl->AddRectFilled(a, ImVec2(a.x + cw, a.y + ch), im(electrode_color(e)));
+    char name[16];
+    std::snprintf(name, sizeof name, "Ch%d", c + 1);
+    const std::string value =
+        app.ohms[c] >= 0 && e != amxrec::Electrode::Reference ? kohm_text(app.ohms[c]) : amxrec::electrode_name(e);
+    const ImU32 text = IM_COL32(0, 0, 0, 255);
+    dl->AddText(ImVec2(a.x + 6, a.y + 4), text, name);
+    dl->AddText(ImVec2(a.x + 6, a.y + 4 + ImGui::GetTextLineHeight()), text, value.c_str());
+  }
+}
+
+void status_bar(App& app)
+{
+  uint64_t rec_frames = 0, rec_bytes = 0;
+  std::string rec_error;
+  app.acquirer.recording_state(rec_frames, rec_bytes, rec_error);
+  char text[256];
+  std::snprintf(text, sizeof text, "%.1f frames/s | %llu frames | %d packets lost | %llu frames missing | %.0f draws/s",
+                app.frames_per_second, static_cast<unsigned long long>(app.acquirer.frames.load()),
+                static_cast<int>(app.acquirer.lost_packets.load()),
+                static_cast<unsigned long long>(app.acquirer.missing.load()), app.draws_per_second);
+  std::string line = text;
+  if (app.acquirer.recording()) {
+    std::snprintf(text, sizeof text, " %.2f MB %.1f s", rec_bytes / 1e6,
+                  app.rate ? static_cast<double>(rec_frames) / app.rate : 0.0);
+    line += std::string(" | REC ") + app.record_path + text;
+  }
+  ImGui::TextUnformatted(line.c_str());
+  const std::string& problem = rec_error.empty() ? app.message : rec_error;
+  if (!problem.empty()) {
+    ImGui::SameLine();
+    ImGui::TextColored(ImVec4(1, 0.4f, 0.3f, 1), "| %s", problem.c_str());
+  } else if (app.device.id && !app.acquirer.running) {
+    ImGui::SameLine();
+    ImGui::TextColored(ImVec4(1, 0.4f, 0.3f, 1), "| acquisition ended (device gone or failed)");
+  }
+}
+
+}  // namespace
+
+int find_device(const App& app, const std::string& arg, std::string& error)
+{
+  long long v = 0;
+  const bool by_index = !arg.empty() && arg[0] == '@';
+  if (!amxctl::parse_int(by_index ? arg.substr(1) : arg, by_index ? 0 : INT32_MIN, INT32_MAX, v)) {
+    error = "bad device \"" + arg + "\": give an identifier from `amxctl list` or @INDEX";
+    return -1;
+  }
+  for (size_t i = 0; i < app.devices.size(); ++i)
+    if (by_index ? static_cast<long long>(i) == v : app.devices[i].id == v) return static_cast<int>(i);
+  error = "no device " + arg + " (" + std::to_string(app.devices.size()) + " device(s) present)";
+  return -1;
+}
+
+bool open_device(App& app, size_t index)
+{
+  std::string error;
+  if (app.acquirer.recording()) app.acquirer.stop_recording(error);
+  app.acquirer.stop();
+  app.device = app.devices[index];
+  int32_t rate = 0;
+  AmxGetSampling(app.device.id, &rate);
+  AmxGetAnalogConfig(app.device.id, &app.analog);
+  app.rate = app.options.rate ? app.options.rate : rate > 0 ? rate : 500;
+  const size_t channels = static_cast<size_t>(app.device.info.channelCount);
+  app.shown.assign(channels, 1);
+  app.in_spectrum.assign(channels, 0);
+  for (size_t c = 0; c < std::min<size_t>(4, channels); ++c) app.in_spectrum[c] = 1;
+  return restart(app);
+}
+
+bool restart(App& app)
+{
+  std::string error;
+  if (app.acquirer.recording() && !app.acquirer.stop_recording(error)) app.message = error;
+  app.acquirer.stop();
+  const int32_t id = app.device.id;
+  if (AmxSetSampling(id, app.rate) != AMX_OK) {
+    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxctl::status_name(AMX_BAD_SAMPLING);
+    return false;
+  }
+  if (AmxSetAnalogConfig(id, app.analog) != AMX_OK) app.message = "the device refused the analog configuration";
+  AmxGetAnalogConfig(id, &app.analog);
+  if (AmxInfo(id, &app.device.info, sizeof app.device.info) != AMX_OK) {
+    app.message = "reading the device information failed";
+    return false;
+  }
+  app.store.reset(app.device.info.channelCount, app.rate, 10);
+  app.filters_changed = true;
+  app.psd.clear();
+  app.ohms.clear();
+  app.last_psd = app.last_impedance = -1;
+  app.acquiring_impedance = app.view == View::Impedance;
+  if (!app.acquirer.start(id, app.device.info.channelCount, app.rate, app.acquiring_impedance, error)) {
+    app.message = error;
+    return false;
+  }
+  app.message.clear();
+  return true;
+}
+
+void update(App& app, double now)
+{
+  scan(app, now);
+  if (!app.device.id) return;
+  pump(app);
+  if (now - app.rate_time >= 1) {
+    const double frames = static_cast<double>(app.acquirer.frames.load());
+    if (app.rate_time > 0) app.frames_per_second = (frames - app.rate_frames) / (now - app.rate_time);
+    app.draws_per_second = app.draws / (now - app.rate_time);
+    app.rate_frames = frames;
+    app.rate_time = now;
+    app.draws = 0;
+  }
+  ++app.draws;
+  if (app.view == View::Spectrum) update_spectrum(app, now);
+  if (app.view == View::Impedance && app.acquiring_impedance) update_impedance(app, now);
+}
+
+void draw(App& app, double)
+{
+  const ImGuiViewport* vp = ImGui::GetMainViewport();
+  ImGui::SetNextWindowPos(vp->Pos);
+  ImGui::SetNextWindowSize(vp->Size);
+  ImGui::Begin("amxview", nullptr,
+               ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
+                   ImGuiWindowFlags_NoBringToFrontOnFocus);
+  const float status_h = ImGui::GetFrameHeightWithSpacing();
+  ImGui::BeginChild("panel", ImVec2(330, -status_h), true);
+  device_panel(app);
+  if (app.device.id) {
+    ImGui::Separator();
+    view_panel(app);
+    ImGui::Separator();
+    filter_panel(app);
+    ImGui::Separator();
+    record_panel(app);
+  }
+  ImGui::EndChild();
+  ImGui::SameLine();
+  ImGui::BeginChild("plot", ImVec2(0, -status_h), false, ImGuiWindowFlags_NoScrollbar);
+  const ImVec2 p0 = ImGui::GetCursorScreenPos(), size = ImGui::GetContentRegionAvail();
+  const ImVec2 p1(p0.x + std::floor(size.x), p0.y + std::floor(size.y));
+  ImDrawList* dl = ImGui::GetWindowDrawList();
+  dl->AddRectFilled(p0, p1, im(kPlotBackground));
+  dl->PushClipRect(p0, p1, true);
+  if (!app.device.id)
+    dl->AddText(ImVec2(p0.x + 10, p0.y + 10), kLabel, "no device open");
+  else if (app.view == View::Traces)
+    traces_view(app, dl, p0, p1);
+  else if (app.view == View::Spectrum)
+    spectrum_view(app, dl, p0, p1);
+  else
+    impedance_view(app, dl, p0, p1);
+  dl->PopClipRect();
+  ImGui::EndChild();
+  status_bar(app);
+  ImGui::End();
+}
+
+}  // namespace amxview

@@ -1,0 +1,157 @@
+// amxview: the viewer's parts that need no window: colours, the sample store
+// the traces are drawn from, the decimation to pixel columns, the Welch
+// spectrum, the acquisition worker and the command line. Built on amvex.h, the
+// acquisition loop and filter chains of amxctl_core and amxrec's recorder.
+#pragma once
+#include "amvex.h"
+#include "amxctl.h"
+#include "amxrec.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace amxview {
+
+// ---- Colours (also what the screenshot tests look for)
+
+struct Rgb {
+  uint8_t r, g, b;
+  bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+};
+constexpr Rgb kPlotBackground{16, 20, 28};
+constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
+constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
+Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
+Rgb electrode_color(amxrec::Electrode e);
+
+// ---- Sample store
+
+// The newest frames of every channel in microvolts (NaN: an invalid sample,
+// infinity: a missing frame),
+// frame indices counted like amxctl's (missing frames included), and the losses.
+struct Loss {
+  uint64_t index;  // the frame before which it happened
+  uint32_t missing;
+  int32_t packets;
+};
+struct SampleStore {
+  int channels = 0, rate = 0;
+  size_t capacity = 0;      // frames kept per channel
+  std::vector<float> data;  // [channel][index % capacity]
+  uint64_t head = 0;        // index of the next frame
+  std::deque<Loss> losses;  // within the kept frames
+
+  void reset(int channels, int rate, double seconds);
+  // Appends interleaved frames (channel counts and the status word), scaled by uv_per_count.
+  void append(const int32_t* frames, int count, double uv_per_count);
+  void append_missing(uint32_t count);
+  void note_loss(uint32_t missing, int32_t packets) { losses.push_back({head, missing, packets}); }
+  float at(int channel, uint64_t index) const { return data[channel * capacity + index % capacity]; }
+  // First index still kept.
+  uint64_t first() const { return head > capacity ? head - capacity : 0; }
+};
+
+// One pixel column of a trace: the range of its frames' values, joined to the
+// previous column's last value so the trace stays connected. lo > hi: nothing
+// to draw (no valid sample). invalid: an invalid sample among the frames.
+struct Column {
+  float lo, hi;
+  bool invalid;
+};
+// columns.size() columns over frames [begin, end) of channel; also the range
+// of every value drawn (for auto scale).
+void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, std::vector<Column>& columns, float& lo,
+              float& hi);
+
+// ---- Spectrum
+
+// Welch power spectral density of x (n samples at rate): Hann windows of
+// segment samples (even), half overlapping, mean removed per segment. psd gets
+// segment / 2 + 1 bins of rate / segment Hz, in units of x squared per Hz.
+// False when n < segment.
+bool welch_psd(const float* x, size_t n, int segment, double rate, std::vector<float>& psd);
+
+// ---- Devices and acquisition
+
+struct DeviceEntry {
+  int32_t id = 0;
+  AmxDeviceInfo info{};
+  AmxInternalInfoRecord ident{};
+  int32_t calibrated = 0;
+  bool ok = false;  // AmxOpen and AmxInfo succeeded
+};
+// Opens every device present (ones already in known keep their entry):
+// returns the current list in index order.
+std::vector<DeviceEntry> scan_devices(const std::vector<DeviceEntry>& known);
+
+// The acquisition loop of amxctl on its own thread. Frames and losses are
+// queued for the window's thread, which takes them with take(); the recorder
+// (when recording) is fed on the acquisition thread, so the window's pace
+// never holds samples back.
+struct Acquirer {
+  int32_t id = 0;
+  int channels = 0, rate = 0;
+  bool impedance = false;  // acquisition with the impedance test signal
+
+  // Results the window reads.
+  std::atomic<bool> running{false};
+  std::atomic<int> result{0};  // acquire's exit code once it ended
+  std::atomic<uint64_t> frames{0}, missing{0};
+  std::atomic<int32_t> lost_packets{0};
+
+  Acquirer() = default;
+  Acquirer(const Acquirer&) = delete;
+  Acquirer& operator=(const Acquirer&) = delete;
+  ~Acquirer() { stop(); }
+  // Starts acquiring from device id (open, rate set). False with error.
+  bool start(int32_t id, int channels, int rate, bool impedance, std::string& error);
+  void stop();
+  // Moves everything queued so far into frames (interleaved, channels + 1
+  // words each) and losses (index: frames since the start, missing included).
+  void take(std::vector<int32_t>& frames, std::vector<Loss>& losses);
+
+  // Recording: from the next frame on, every frame and loss goes to path.
+  bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
+                       std::string& error);
+  // Closes the recording ("Recording stop"); false with error if writing failed.
+  bool stop_recording(std::string& error);
+  bool recording() const;
+  // Frames in the file, its size in bytes; error once a write failed.
+  void recording_state(uint64_t& frames, uint64_t& bytes, std::string& error) const;
+
+private:
+  void run();
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<int32_t> queued_;
+  std::vector<Loss> queued_losses_;
+  std::unique_ptr<amxrec::BdfRecorder> recorder_;
+  std::string record_error_;
+};
+
+// ---- Command line
+
+enum class View { Traces, Spectrum, Impedance };
+struct Options {
+  std::string screenshot;  // headless: write this PNG and exit
+  double seconds = 0;
+  View view = View::Traces;
+  std::string device = "@0";
+  int rate = 0;          // 0: the device's
+  bool filters = false;  // band-pass, notch and baseline on from the start
+  std::string record;    // record to this BDF+ file from the start
+  double fps = 60;       // frame cap, 0 none
+  bool help = false;
+};
+extern const char* const kUsage;
+// False with a message in error.
+bool parse_options(int argc, char** argv, Options& o, std::string& error);
+
+}  // namespace amxview

@@ -39,3 +39,23 @@ function(vy_add_bench)
   add_executable(${B_NAME} ${B_SOURCES})
   target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main)
 endfunction()
+
+# vy_gl_test_env(out_var): the environment of tests whose processes use GL.
+# Leak checking in the sanitizer build: the GL vendor library and the Mesa
+# driver are preloaded (after the sanitizer runtime, which must come first) so
+# they stay loaded until the leak check and their allocations are attributed to
+# them; tests/gl/lsan.supp then names the GL libraries whose process-lifetime
+# allocations are not leaks of ours.
+function(vy_gl_test_env out_var)
+  set(env "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/gl/lsan.supp:print_suppressions=0")
+  if(ENABLE_SANITIZERS)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so OUTPUT_VARIABLE asan_lib
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    find_file(glx_vendor_lib libGLX_mesa.so.0 PATHS /usr/lib/x86_64-linux-gnu /usr/lib64 /usr/lib)
+    find_file(mesa_driver_lib swrast_dri.so PATHS /usr/lib/x86_64-linux-gnu/dri /usr/lib64/dri /usr/lib/dri)
+    if(EXISTS "${asan_lib}" AND glx_vendor_lib AND mesa_driver_lib)
+      list(APPEND env "LD_PRELOAD=${asan_lib}:${glx_vendor_lib}:${mesa_driver_lib}")
+    endif()
+  endif()
+  set(${out_var} "${env}" PARENT_SCOPE)
+endfunction()

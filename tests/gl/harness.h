@@ -1,28 +1,13 @@
-// tests/gl/harness: headless GL testing. An Xvfb server on a free display (with
-// GLX, rendered by Mesa), a GoogleTest environment that opens the program's GLUT
-// window through opengl_setup, pixel read-back, and a runner that starts the real
-// vyre3d binary under that display and drives it with xdotool.
+// tests/gl/harness: headless GL testing on the Xvfb server of xvfb.h: a
+// GoogleTest environment that opens the program's GLUT window through
+// opengl_setup, pixel read-back, and a runner that starts the real vyre3d
+// binary under that display and drives it with xdotool.
 #pragma once
 #include <sys/types.h>
 #include <string>
 #include <vector>
 #include <gtest/gtest.h>
-
-// One Xvfb server, started on the first free display number.
-struct xvfb_server {
-  pid_t pid = -1;
-  std::string display;  // ":N"
-  bool start();
-  void stop();
-};
-
-// Starts Xvfb and makes DISPLAY point at it for the whole test program.
-class XvfbEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override;
-  void TearDown() override;
-  xvfb_server server;
-};
+#include "xvfb.h"
 
 // Additionally opens the program's window (opengl_setup with the program's
 // display mode and an 800x600 window) so tests can draw and read back.
@@ -36,7 +21,9 @@ public:
 void pump_events(int ms);
 
 // Back-buffer read-back (bottom-left origin, as GL counts).
-struct rgba { unsigned char r, g, b, a; };
+struct rgba {
+  unsigned char r, g, b, a;
+};
 rgba read_color(int x, int y);
 float read_depth(int x, int y);
 int read_stencil(int x, int y);
@@ -54,7 +41,7 @@ struct program_run {
   explicit program_run(const std::vector<std::string>& args);
   ~program_run();
   std::string window(double timeout_s = 30);  // id of its visible top-level window, "" if none
-  bool wait_exit(double timeout_s);            // true once ended (exit_status set)
-  std::string output() const;                  // what it printed so far
+  bool wait_exit(double timeout_s);           // true once ended (exit_status set)
+  std::string output() const;                 // what it printed so far
   std::string xdotool(const std::string& args) const;
 };

@@ -34,7 +34,10 @@ struct App {
   float time_base = 10;  // seconds across the plot
   int scale = 0;         // 0 auto per channel, 1 auto common, 2 fixed
   float uv_per_division = 500;
-  std::vector<char> shown;        // channel on/off
+  std::vector<char> shown;                   // channel on/off
+  std::vector<std::vector<Column>> columns;  // per shown channel
+  std::vector<uint32_t> trace_pixels;        // the traces' image
+  unsigned trace_texture = 0;
   std::vector<char> in_spectrum;  // channels in the spectrum
   float segment_seconds = 2, max_hz = 100;
   double last_psd = -1;

@@ -3,6 +3,7 @@
 // Dear ImGui's draw lists.
 #include "app.h"
 
+#include <GL/gl.h>
 #include <imgui.h>
 
 #include <algorithm>
@@ -226,20 +227,24 @@ void record_panel(App& app)
 
 // ---- Views
 
+// The traces go to an image of the plot's size (one pixel per column, spans
+// from min to max), which the draw list shows as one textured rectangle: a
+// rectangle per column and channel would be hundreds of thousands of
+// triangles a frame, more than a software renderer draws 60 times a second.
 void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
 {
   const SampleStore& s = app.store;
-  const int width = static_cast<int>(p1.x - p0.x);
+  const int width = static_cast<int>(p1.x - p0.x), height = static_cast<int>(p1.y - p0.y);
   std::vector<int> rows;
   for (int c = 0; c < s.channels; ++c)
     if (app.shown[c]) rows.push_back(c);
-  if (rows.empty() || width < 2 || !s.rate) return;
+  if (rows.empty() || width < 2 || height < 2 || !s.rate) return;
   const uint64_t span = static_cast<uint64_t>(app.time_base * s.rate);
   const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
-  const float row_h = (p1.y - p0.y) / rows.size();
+  const float row_h = static_cast<float>(height) / rows.size();
 
   // Decimate every channel first: the common scale needs all ranges.
-  static std::vector<std::vector<Column>> columns;
+  std::vector<std::vector<Column>>& columns = app.columns;
   std::vector<float> lo(rows.size()), hi(rows.size());
   columns.resize(rows.size());
   float range_all = 0;
@@ -248,36 +253,50 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
     decimate(s, rows[r], begin, end, columns[r], lo[r], hi[r]);
     if (lo[r] <= hi[r]) range_all = std::max(range_all, hi[r] - lo[r]);
   }
-  for (float t = 1; t < app.time_base; ++t) {  // a grid line per second
-    float x = p0.x + width * t / app.time_base;
-    dl->AddLine(ImVec2(x, p0.y), ImVec2(x, p1.y), kGrid);
-  }
+  std::vector<uint32_t>& px = app.trace_pixels;
+  px.assign(static_cast<size_t>(width) * height, im(kPlotBackground));
+  auto vline = [&](int x, int y0, int y1, ImU32 color) {
+    for (int y = std::max(y0, 0); y <= std::min(y1, height - 1); ++y) px[static_cast<size_t>(y) * width + x] = color;
+  };
+  for (float t = 1; t < app.time_base; ++t) vline(static_cast<int>(width * t / app.time_base), 0, height - 1, kGrid);
   for (size_t r = 0; r < rows.size(); ++r) {
-    const float top = p0.y + row_h * r, bottom = top + row_h, mid = (top + bottom) / 2;
     if (lo[r] > hi[r]) continue;
+    const float top = row_h * r, bottom = top + row_h - 1, mid = top + row_h / 2;
     const float range = app.scale == 0 ? hi[r] - lo[r] : app.scale == 1 ? range_all : app.uv_per_division;
     const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? (row_h * 0.9f) / range : 0;
     const ImU32 color = im(channel_color(rows[r]));
     for (int x = 0; x < width; ++x) {
       const Column& col = columns[r][x];
+      if (col.invalid) vline(x, static_cast<int>(bottom) - 2, static_cast<int>(bottom), im(kInvalidMarker));
       if (col.lo > col.hi) continue;
-      float y0 = std::clamp(mid - (col.hi - centre) * k, top, bottom - 1);
-      float y1 = std::clamp(mid - (col.lo - centre) * k, top, bottom - 1);
-      dl->AddRectFilled(ImVec2(p0.x + x, y0), ImVec2(p0.x + x + 1, y1 + 1), color);
+      vline(x, static_cast<int>(std::clamp(mid - (col.hi - centre) * k, top, bottom)),
+            static_cast<int>(std::clamp(mid - (col.lo - centre) * k, top, bottom)), color);
     }
-    for (int x = 0; x < width; ++x)
-      if (columns[r][x].invalid)
-        dl->AddRectFilled(ImVec2(p0.x + x, bottom - 3), ImVec2(p0.x + x + 1, bottom), im(kInvalidMarker));
-    char label[16];
-    std::snprintf(label, sizeof label, "%d", rows[r] + 1);
-    if (row_h >= ImGui::GetTextLineHeight() * 0.8f)
-      dl->AddText(ImVec2(p0.x + 3, mid - ImGui::GetTextLineHeight() / 2), kLabel, label);
   }
   // Frames lost: a full-height line where the stream has its gap.
   for (const Loss& l : s.losses) {
     if (l.index < begin || l.index >= end) continue;
-    float x = p0.x + std::floor(width * static_cast<float>(l.index - begin) / span);
-    dl->AddRectFilled(ImVec2(x, p0.y), ImVec2(x + 2, p1.y), im(kLostMarker));
+    const int x = static_cast<int>(width * static_cast<double>(l.index - begin) / span);
+    for (int dx = 0; dx < 2 && x + dx < width; ++dx) vline(x + dx, 0, height - 1, im(kLostMarker));
+  }
+
+  if (!app.trace_texture) {
+    glGenTextures(1, &app.trace_texture);
+    glBindTexture(GL_TEXTURE_2D, app.trace_texture);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  }
+  glBindTexture(GL_TEXTURE_2D, app.trace_texture);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+  dl->AddImage(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(app.trace_texture)), p0,
+               ImVec2(p0.x + width, p0.y + height));
+  if (row_h < ImGui::GetTextLineHeight() * 0.8f) return;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    char label[16];
+    std::snprintf(label, sizeof label, "%d", rows[r] + 1);
+    dl->AddText(ImVec2(p0.x + 3, p0.y + row_h * (r + 0.5f) - ImGui::GetTextLineHeight() / 2), kLabel, label);
   }
 }
 

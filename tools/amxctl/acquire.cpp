@@ -295,7 +295,7 @@ int cmd_impedance(int argc, char** argv)
     std::printf("impedance after %.0f s (kOhm; good <= %g, BAD > %g)\n", at, good, poor);
     for (int c = 0; c < channels; ++c) {
       const char* mark = amxrec::electrode_name(amxrec::classify(c, ref, ohms[c], good, poor));
-      if (ohms[c] < 0)
+      if (ohms[c] <= 0)
         std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
       else
         std::printf("  ch%-3d %10.1f  %s\n", c + 1, ohms[c] / 1000.0, mark);

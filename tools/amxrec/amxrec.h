@@ -18,8 +18,8 @@ enum class Electrode { Reference, Invalid, Waiting, Good, Fair, Bad };
 constexpr double kGoodKohm = 10, kBadKohm = 50;
 
 // The class of channel's value from AmxMeasureImpedanceRead: -1 marks the
-// reference and invalid windows, other negative values (-1000 on wide-gain
-// devices) a first window not complete yet.
+// reference and invalid windows, 0 and other negative values (-1000 on
+// wide-gain devices) a first window not complete yet.
 Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, double bad_kohm);
 // "REF", "invalid", "waiting", "good", "fair" or "BAD".
 const char* electrode_name(Electrode e);

@@ -8,7 +8,9 @@ Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, d
 {
   if (channel == reference) return Electrode::Reference;
   if (ohms == -1) return Electrode::Invalid;
-  if (ohms < 0) return Electrode::Waiting;
+  // 0 (and -1000 on wide-gain devices) until the first window is complete: no
+  // electrode reads exactly 0 Ohm, so that is no measurement yet, not "good".
+  if (ohms <= 0) return Electrode::Waiting;
   double k = ohms / 1000.0;
   return k <= good_kohm ? Electrode::Good : k > bad_kohm ? Electrode::Bad : Electrode::Fair;
 }

@@ -109,10 +109,10 @@ void Acquirer::take(std::vector<int32_t>& out, std::vector<Loss>& losses)
 }
 
 bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
-                               std::string& error)
+                               int sample_rate, std::string& error)
 {
   auto r = std::make_unique<amxrec::BdfRecorder>();
-  if (!r->open(path, info, ident, rate)) {
+  if (!r->open(path, info, ident, sample_rate)) {
     error = r->error();
     return false;
   }

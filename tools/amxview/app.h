@@ -49,6 +49,7 @@ struct App {
 
   // Recording and the status bar.
   char record_path[512] = "amxview.bdf";
+  bool record_on_start = false;  // --record: from the first frame of the first start
   double rate_frames = 0, rate_time = 0, frames_per_second = 0;
   double draw_time = 0, draws_per_second = 0;
   int draws = 0;

@@ -91,11 +91,11 @@ int main(int argc, char** argv)
 
   amxctl::install_stop_handler();  // Ctrl-C closes a recording properly
   int rc = 0;
-  if (index >= 0 && !open_device(app, static_cast<size_t>(index))) rc = failed(app.message);
-  if (rc == 0 && !o.record.empty()) {
+  if (!o.record.empty()) {
     std::snprintf(app.record_path, sizeof app.record_path, "%s", o.record.c_str());
-    if (!app.acquirer.start_recording(o.record, app.device.info, app.device.ident, error)) rc = failed(error);
+    app.record_on_start = true;
   }
+  if (index >= 0 && !open_device(app, static_cast<size_t>(index))) rc = failed(app.message);
 
   using clock = std::chrono::steady_clock;
   const auto t0 = clock::now();

@@ -219,8 +219,9 @@ void record_panel(App& app)
   if (recording) ImGui::EndDisabled();
   if (ImGui::Button(recording ? "Stop recording" : "Record") && app.device.id) {
     std::string error;
-    bool ok = recording ? app.acquirer.stop_recording(error)
-                        : app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, error);
+    bool ok = recording
+                  ? app.acquirer.stop_recording(error)
+                  : app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, error);
     app.message = ok ? "" : error;
   }
 }
@@ -296,7 +297,10 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   for (size_t r = 0; r < rows.size(); ++r) {
     char label[16];
     std::snprintf(label, sizeof label, "%d", rows[r] + 1);
-    dl->AddText(ImVec2(p0.x + 3, p0.y + row_h * (r + 0.5f) - ImGui::GetTextLineHeight() / 2), kLabel, label);
+    const ImVec2 at(p0.x + 3, p0.y + row_h * (r + 0.5f) - ImGui::GetTextLineHeight() / 2);
+    const ImVec2 size = ImGui::CalcTextSize(label);
+    dl->AddRectFilled(ImVec2(at.x - 2, at.y), ImVec2(at.x + size.x + 2, at.y + size.y), IM_COL32(0, 0, 0, 170));
+    dl->AddText(at, kLabel, label);
   }
 }
 
@@ -354,7 +358,7 @@ void impedance_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
     char name[16];
     std::snprintf(name, sizeof name, "Ch%d", c + 1);
     const std::string value =
-        app.ohms[c] >= 0 && e != amxrec::Electrode::Reference ? kohm_text(app.ohms[c]) : amxrec::electrode_name(e);
+        app.ohms[c] > 0 && e != amxrec::Electrode::Reference ? kohm_text(app.ohms[c]) : amxrec::electrode_name(e);
     const ImU32 text = IM_COL32(0, 0, 0, 255);
     dl->AddText(ImVec2(a.x + 6, a.y + 4), text, name);
     dl->AddText(ImVec2(a.x + 6, a.y + 4 + ImGui::GetTextLineHeight()), text, value.c_str());
@@ -443,6 +447,13 @@ bool restart(App& app)
   app.ohms.clear();
   app.last_psd = app.last_impedance = -1;
   app.acquiring_impedance = app.view == View::Impedance;
+  if (app.record_on_start) {
+    app.record_on_start = false;
+    if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, error)) {
+      app.message = error;
+      return false;
+    }
+  }
   if (!app.acquirer.start(id, app.device.info.channelCount, app.rate, app.acquiring_impedance, error)) {
     app.message = error;
     return false;

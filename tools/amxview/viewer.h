@@ -116,8 +116,9 @@ struct Acquirer {
   // words each) and losses (index: frames since the start, missing included).
   void take(std::vector<int32_t>& frames, std::vector<Loss>& losses);
 
-  // Recording: from the next frame on, every frame and loss goes to path.
-  bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
+  // Recording: from the next frame on (from the first when called before
+  // start), every frame and loss goes to path.
+  bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
                        std::string& error);
   // Closes the recording ("Recording stop"); false with error if writing failed.
   bool stop_recording(std::string& error);

@@ -1,0 +1,292 @@
+// amxview end to end: the built program under an Xvfb of its own against the
+// emulated 40-channel amplifier of AMVEX_EMULATE ("kind=7,rev=64"), checked
+// through the screenshots it writes (what a user would see: colours where they
+// belong), its exit codes and the BDF+ files it records.
+#include <gtest/gtest.h>
+
+#include <edflib.h>
+#include <fcntl.h>
+#include <stb_image.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "viewer.h"
+#include "xvfb.h"
+
+namespace {
+
+using amxview::Rgb;
+using Electrode = amxrec::Electrode;
+
+const ::testing::Environment* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+std::string temp_path(const std::string& name)
+{
+  return ::testing::TempDir() + "amxview_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string slurp(const std::string& path)
+{
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+// Runs program with args; env holds NAME=VALUE to set or NAME alone to unset.
+Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+{
+  const std::string out = temp_path("out"), err = temp_path("err");
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (const std::string& e : env) {
+      size_t eq = e.find('=');
+      if (eq == std::string::npos)
+        unsetenv(e.c_str());
+      else
+        setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+    }
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    std::vector<char*> argv{const_cast<char*>(program)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = slurp(out);
+  r.err = slurp(err);
+  return r;
+}
+
+struct Image {
+  int w = 0, h = 0;
+  std::vector<unsigned char> rgb;
+  Rgb at(int x, int y) const
+  {
+    const unsigned char* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+    return {p[0], p[1], p[2]};
+  }
+};
+
+// A screenshot of view after seconds (plus extra arguments).
+Image screenshot(const std::string& view, double seconds, std::vector<std::string> extra = {})
+{
+  const std::string png = temp_path(view + ".png");
+  std::vector<std::string> args{"--screenshot", png, "--seconds", std::to_string(seconds), "--view", view};
+  args.insert(args.end(), extra.begin(), extra.end());
+  Result r = run(AMXVIEW_PATH, args);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("0 packets lost, 0 frames missing"), std::string::npos) << r.out;
+  Image img;
+  int n = 0;
+  unsigned char* data = stbi_load(png.c_str(), &img.w, &img.h, &n, 3);
+  if (data) img.rgb.assign(data, data + static_cast<size_t>(img.w) * img.h * 3);
+  stbi_image_free(data);
+  std::remove(png.c_str());
+  return img;
+}
+
+struct Box {
+  int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
+  void add(int x, int y) { x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y); }
+  bool holds(int x, int y) const { return x >= x0 && x <= x1 && y >= y0 && y <= y1; }
+  int width() const { return x1 - x0 + 1; }
+  int height() const { return y1 - y0 + 1; }
+};
+
+// The plot area: where the plot's background colour shows.
+Box plot_box(const Image& img)
+{
+  Box b;
+  for (int y = 0; y < img.h; ++y)
+    for (int x = 0; x < img.w; ++x)
+      if (img.at(x, y) == amxview::kPlotBackground) b.add(x, y);
+  return b;
+}
+
+TEST(Amxview, TracesShowEveryChannelStackedInsideThePlot)
+{
+  Image img = screenshot("traces", 2, {"--rate", "1000"});
+  ASSERT_GT(img.w, 0);
+  Box plot = plot_box(img);
+  ASSERT_GT(plot.width(), img.w / 2);
+  ASSERT_GT(plot.height(), img.h * 3 / 4);
+  // Every channel in its own colour, inside the plot only, the channels
+  // stacked in order from the top.
+  double last_mean_y = -1;
+  for (int c = 0; c < 40; ++c) {
+    const Rgb color = amxview::channel_color(c);
+    long inside = 0, outside = 0;
+    double sum_y = 0;
+    for (int y = 0; y < img.h; ++y)
+      for (int x = 0; x < img.w; ++x)
+        if (img.at(x, y) == color) plot.holds(x, y) ? (++inside, sum_y += y) : ++outside;
+    EXPECT_GT(inside, 150) << "channel " << c + 1 << ": two seconds of a sine";
+    EXPECT_EQ(outside, 0) << "channel " << c + 1;
+    if (!inside) continue;
+    EXPECT_GT(sum_y / inside, last_mean_y) << "channel " << c + 1 << " below channel " << c;
+    last_mean_y = sum_y / inside;
+  }
+}
+
+TEST(Amxview, SpectrumPeaksAtTheEmulatedToneAndTheMainsHum)
+{
+  // Channels 1-4 are shown; channel 4 carries a 4 Hz sine and 50 Hz hum
+  // (drawn last, so on top). The axis runs from 0 to 100 Hz.
+  Image img = screenshot("spectrum", 4);
+  ASSERT_GT(img.w, 0);
+  Box plot = plot_box(img);
+  const Rgb color = amxview::channel_color(3);
+  // The highest point of the channel's curve near frequency f.
+  auto top = [&](double f) {
+    int x = plot.x0 + static_cast<int>(f / 100 * plot.width()), best = plot.y1;
+    for (int dx = -8; dx <= 8; ++dx)
+      for (int y = plot.y0; y <= plot.y1 && y < best; ++y)
+        if (img.at(x + dx, y) == color) best = y;
+    return best;
+  };
+  const int tone = top(4), hum = top(50), quiet = std::min(top(30), top(75));
+  EXPECT_LT(tone, quiet - plot.height() / 4) << "4 Hz tone";
+  EXPECT_LT(hum, quiet - plot.height() / 6) << "50 Hz hum";
+  EXPECT_LT(tone, hum) << "the tone (20000 counts) is stronger than the hum (500)";
+}
+
+TEST(Amxview, ImpedanceCellsShowTheElectrodesClasses)
+{
+  Image img = screenshot("impedance", 3.5);
+  ASSERT_GT(img.w, 0);
+  // The cells: regions of one class colour (their text inside), in reading order.
+  std::map<int, Electrode> classes;
+  for (Electrode e : {Electrode::Good, Electrode::Fair, Electrode::Bad, Electrode::Reference})
+    classes[static_cast<int>(e)] = e;
+  std::vector<char> seen(static_cast<size_t>(img.w) * img.h);
+  struct Cell {
+    Box box;
+    Electrode e;
+  };
+  std::vector<Cell> cells;
+  for (int y = 0; y < img.h; ++y)
+    for (int x = 0; x < img.w; ++x) {
+      for (const auto& kv : classes) {
+        const Rgb color = amxview::electrode_color(kv.second);
+        if (seen[y * img.w + x] || !(img.at(x, y) == color)) continue;
+        Cell cell{{}, kv.second};
+        std::vector<std::pair<int, int>> todo{{x, y}};
+        seen[y * img.w + x] = 1;
+        while (!todo.empty()) {
+          auto [px, py] = todo.back();
+          todo.pop_back();
+          cell.box.add(px, py);
+          for (auto [nx, ny] : {std::pair{px + 1, py}, {px - 1, py}, {px, py + 1}, {px, py - 1}})
+            if (nx >= 0 && ny >= 0 && nx < img.w && ny < img.h && !seen[ny * img.w + nx] && img.at(nx, ny) == color)
+              seen[ny * img.w + nx] = 1, todo.push_back({nx, ny});
+        }
+        if (cell.box.width() > 20 && cell.box.height() > 20) cells.push_back(cell);
+      }
+    }
+  ASSERT_EQ(cells.size(), 40u);
+  std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) {
+    return a.box.y0 + 5 < b.box.y0 || (std::abs(a.box.y0 - b.box.y0) <= 5 && a.box.x0 < b.box.x0);
+  });
+  // Electrodes by channel mod 8: 5, 20, 100, 1, 200, 10, 50, 2 kOhm; the
+  // reference is channel 20. 10 and 50 kOhm sit on the default thresholds.
+  const Electrode expected[8] = {Electrode::Good, Electrode::Fair, Electrode::Bad,  Electrode::Good,
+                                 Electrode::Bad,  Electrode::Good, Electrode::Fair, Electrode::Good};
+  for (int c = 0; c < 40; ++c) {
+    if (c % 8 == 5 || c % 8 == 6) continue;
+    EXPECT_EQ(static_cast<int>(cells[c].e), static_cast<int>(c == 19 ? Electrode::Reference : expected[c % 8]))
+        << "channel " << c + 1;
+  }
+  // No electrode reads 0 Ohm: a first window not complete yet is no "good" one.
+  EXPECT_EQ(static_cast<int>(amxrec::classify(0, 19, 0, 10, 50)), static_cast<int>(Electrode::Waiting));
+}
+
+TEST(Amxview, RecordsTheSameFileAsAmxctl)
+{
+  const std::string ours = temp_path("view.bdf"), theirs = temp_path("ctl.bdf"), png = temp_path("rec.png");
+  Result v = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "2", "--rate", "500", "--record", ours});
+  ASSERT_EQ(v.code, 0) << v.err;
+  Result c = run(AMXCTL_PATH, {"record", "@0", theirs, "--rate", "500", "--seconds", "1.5", "--quiet"});
+  ASSERT_EQ(c.code, 0) << c.err;
+  edf_hdr_struct a{}, b{};
+  ASSERT_EQ(edfopen_file_readonly(ours.c_str(), &a, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  ASSERT_EQ(edfopen_file_readonly(theirs.c_str(), &b, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_EQ(a.filetype, b.filetype);
+  EXPECT_STREQ(a.equipment, b.equipment);
+  ASSERT_EQ(a.edfsignals, 40);
+  ASSERT_EQ(b.edfsignals, 40);
+  ASSERT_GE(a.datarecords_in_file, 2);
+  // The emulated samples follow the sample number: both files start alike.
+  for (int s = 0; s < 40; ++s) {
+    EXPECT_STREQ(a.signalparam[s].label, b.signalparam[s].label);
+    EXPECT_EQ(a.signalparam[s].phys_max, b.signalparam[s].phys_max);
+    std::vector<int> x(750), y(750);
+    ASSERT_EQ(edfread_digital_samples(a.handle, s, 750, x.data()), 750);
+    ASSERT_EQ(edfread_digital_samples(b.handle, s, 750, y.data()), 750);
+    ASSERT_EQ(x, y) << "channel " << s + 1;
+  }
+  auto annotations = [](const edf_hdr_struct& h) {
+    std::vector<std::string> texts;
+    for (long long i = 0; i < h.annotations_in_file; ++i) {
+      edf_annotation_struct an{};
+      edf_get_annotation(h.handle, static_cast<int>(i), &an);
+      texts.push_back(an.annotation);
+    }
+    return texts;
+  };
+  EXPECT_EQ(annotations(a), (std::vector<std::string>{"Recording start", "Recording stop"}));
+  EXPECT_EQ(annotations(a), annotations(b));
+  edfclose_file(a.handle);
+  edfclose_file(b.handle);
+  for (const auto& f : {ours, theirs, png}) std::remove(f.c_str());
+}
+
+TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
+{
+  const std::string png = temp_path("x.png");
+  struct Case {
+    std::vector<std::string> args, env;
+    int code;
+    const char* message;
+  } cases[] = {
+      {{"--view", "graph", "--screenshot", png, "--seconds", "1"}, {}, 2, "--view is traces, spectrum or impedance"},
+      {{"--screenshot", png}, {}, 2, "--screenshot and --seconds go together"},
+      {{"--screenshot", png, "--seconds", "2", "--view", "impedance"}, {}, 2, "needs --seconds 3"},
+      {{"--screenshot", png, "--seconds", "-1"}, {}, 2, "bad --seconds"},
+      {{"--rate", "300"}, {}, 2, "--rate is 125, 250, 500 or 1000"},
+      {{"--bogus"}, {}, 2, "unknown option --bogus"},
+      {{"extra"}, {}, 2, "unexpected argument"},
+      {{"--screenshot", png, "--seconds", "1", "--device", "@3"}, {}, 1, "no device @3 (1 device(s) present)"},
+      {{"--screenshot", png, "--seconds", "1"}, {"AMVEX_EMULATE="}, 1, "no device @0 (0 device(s) present)"},
+      {{"--screenshot", png, "--seconds", "1"}, {"DISPLAY"}, 1, "no display"},
+      {{"--screenshot", "/nonexistent-dir/x.png", "--seconds", "0.5"}, {}, 1, "cannot write /nonexistent-dir/x.png"},
+  };
+  for (const Case& c : cases) {
+    Result r = run(AMXVIEW_PATH, c.args, c.env);
+    EXPECT_EQ(r.code, c.code) << c.message << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    if (c.code == 2) {
+      EXPECT_NE(r.err.find("usage: amxview"), std::string::npos);
+    }
+  }
+  EXPECT_FALSE(std::ifstream(png).good()) << "no screenshot after a failure";
+}
+
+}  // namespace

@@ -5,18 +5,36 @@
 # flash of the first 0.3 s, the others as the ball moves on), converts the
 # captures to PNG under out/ and prints their paths.
 # `run.sh amvex` instead streams live samples from an emulated 40-channel
-# amplifier through amxctl for a few seconds.
+# amplifier through amxctl for a few seconds, then opens the amxview window on
+# it; without a display it runs amxview under Xvfb and prints the paths of PNG
+# pictures of its traces, spectrum and impedance views.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = amvex ]; then
   bash scripts/deps.sh
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build build/release -j"$(nproc)" --target amxctl
+  cmake --build build/release -j"$(nproc)" --target amxctl amxview
   export AMVEX_EMULATE="kind=7,rev=64"
   amxctl=build/release/tools/amxctl/amxctl
   "$amxctl" list
   echo "== 5 s of live samples at 1000/s (sample, status, first channels in microvolts)"
   "$amxctl" stream @0 --rate 1000 --seconds 5 --uv | awk 'NR % 100 == 1 { printf "%s", $1 "  " $2; for (i = 3; i <= 8; ++i) printf "  %10s", $i; print "  ..." ; fflush() }'
+  amxview=$PWD/build/release/tools/amxview/amxview
+  if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
+    echo "run: opening amxview on $DISPLAY (close the window to quit)"
+    exec "$amxview" --device @0 --rate 1000
+  fi
+  echo "== no display: amxview under Xvfb, one picture of each view"
+  mkdir -p build/release/out
+  # Traces with the filters on (band-pass, notch, baseline); the spectrum raw, so
+  # the 50 Hz hum shows beside the channels' test tones.
+  for view in "traces --filters" spectrum impedance; do
+    png=$PWD/build/release/out/amxview_${view%% *}.png
+    # shellcheck disable=SC2086
+    xvfb-run -a -s "-screen 0 1280x1024x24 +extension GLX" \
+      "$amxview" --screenshot "$png" --seconds 5 --rate 1000 --view $view
+    echo "$png"
+  done
   exit 0
 fi
 if [ -z "${VY_SKIP_BUILD:-}" ]; then

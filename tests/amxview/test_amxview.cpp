@@ -148,24 +148,26 @@ TEST(Amxview, TracesShowEveryChannelStackedInsideThePlot)
 
 TEST(Amxview, SpectrumPeaksAtTheEmulatedToneAndTheMainsHum)
 {
-  // Channels 1-4 are shown; channel 4 carries a 4 Hz sine and 50 Hz hum
-  // (drawn last, so on top). The axis runs from 0 to 100 Hz.
+  // Channels 1, 10, 20, 30 and 40 are shown, channel 40 drawn last (on top
+  // where the curves meet, as at the hum). The axis runs from 0 to 100 Hz.
   Image img = screenshot("spectrum", 4);
   ASSERT_GT(img.w, 0);
   Box plot = plot_box(img);
-  const Rgb color = amxview::channel_color(3);
-  // The highest point of the channel's curve near frequency f.
-  auto top = [&](double f) {
+  // The highest point of a channel's curve near frequency f.
+  auto top = [&](int channel, double f) {
+    const Rgb color = amxview::channel_color(channel);
     int x = plot.x0 + static_cast<int>(f / 100 * plot.width()), best = plot.y1;
     for (int dx = -8; dx <= 8; ++dx)
       for (int y = plot.y0; y <= plot.y1 && y < best; ++y)
         if (img.at(x + dx, y) == color) best = y;
     return best;
   };
-  const int tone = top(4), hum = top(50), quiet = std::min(top(30), top(75));
-  EXPECT_LT(tone, quiet - plot.height() / 4) << "4 Hz tone";
-  EXPECT_LT(hum, quiet - plot.height() / 6) << "50 Hz hum";
+  const int tone = top(9, 10), quiet = std::min(top(9, 35), top(9, 75));
+  const int hum = top(39, 50), quiet40 = std::min(top(39, 25), top(39, 75));
+  EXPECT_LT(tone, quiet - plot.height() / 4) << "channel 10's 10 Hz tone";
+  EXPECT_LT(hum, quiet40 - plot.height() / 6) << "50 Hz hum";
   EXPECT_LT(tone, hum) << "the tone (20000 counts) is stronger than the hum (500)";
+  EXPECT_LT(top(39, 40), hum) << "channel 40's tone at 40 Hz";
 }
 
 TEST(Amxview, ImpedanceCellsShowTheElectrodesClasses)

@@ -38,6 +38,7 @@ struct App {
   std::vector<std::vector<Column>> columns;  // per shown channel
   std::vector<uint32_t> trace_pixels;        // the traces' image
   unsigned trace_texture = 0;
+  int texture_w = 0, texture_h = 0;
   std::vector<char> in_spectrum;  // channels in the spectrum
   float segment_seconds = 2, max_hz = 100;
   double last_psd = -1;

@@ -116,7 +116,8 @@ int main(int argc, char** argv)
     int w, h;
     glfwGetFramebufferSize(window, &w, &h);
     glViewport(0, 0, w, h);
-    glClearColor(0.1f, 0.1f, 0.12f, 1);
+    const ImVec4 bg = ImGui::GetStyle().Colors[ImGuiCol_WindowBg];  // the window draws no background of its own
+    glClearColor(bg.x, bg.y, bg.z, 1);
     glClear(GL_COLOR_BUFFER_BIT);
     ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
     ++frames_drawn;
@@ -126,11 +127,12 @@ int main(int argc, char** argv)
     }
     glfwSwapBuffers(window);
     if (headless && app.acquirer.result != 0) rc = failed("acquisition failed");
-    next_frame += std::chrono::duration_cast<clock::duration>(frame_time);
-    if (next_frame > clock::now())
-      std::this_thread::sleep_until(next_frame);
-    else
-      next_frame = clock::now();
+    // The cap paces frames on a fixed grid: a slow frame is made up by the next
+    // ones, more than one frame behind starts the grid anew.
+    const auto step = std::chrono::duration_cast<clock::duration>(frame_time);
+    next_frame += step;
+    if (next_frame < clock::now() - step) next_frame = clock::now();
+    std::this_thread::sleep_until(next_frame);
   }
 
   const double cpu = cpu_seconds() - cpu0;

@@ -232,6 +232,12 @@ void record_panel(App& app)
 // from min to max), which the draw list shows as one textured rectangle: a
 // rectangle per column and channel would be hundreds of thousands of
 // triangles a frame, more than a software renderer draws 60 times a second.
+bool traces_drawable(const App& app, ImVec2 p0, ImVec2 p1)
+{
+  return app.store.rate && p1.x - p0.x >= 2 && p1.y - p0.y >= 2 &&
+         std::find(app.shown.begin(), app.shown.end(), 1) != app.shown.end();
+}
+
 void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
 {
   const SampleStore& s = app.store;
@@ -239,7 +245,7 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   std::vector<int> rows;
   for (int c = 0; c < s.channels; ++c)
     if (app.shown[c]) rows.push_back(c);
-  if (rows.empty() || width < 2 || height < 2 || !s.rate) return;
+  if (!traces_drawable(app, p0, p1)) return;
   const uint64_t span = static_cast<uint64_t>(app.time_base * s.rate);
   const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
   const float row_h = static_cast<float>(height) / rows.size();
@@ -290,7 +296,13 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   glBindTexture(GL_TEXTURE_2D, app.trace_texture);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+  if (app.texture_w == width && app.texture_h == height) {
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+  } else {
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+    app.texture_w = width;
+    app.texture_h = height;
+  }
   dl->AddImage(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(app.trace_texture)), p0,
                ImVec2(p0.x + width, p0.y + height));
   if (row_h < ImGui::GetTextLineHeight() * 0.8f) return;
@@ -328,6 +340,7 @@ void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   for (int d = 0; d <= decades; ++d) {
     float y = p0.y + h * d / decades;
     dl->AddLine(ImVec2(p0.x, y), ImVec2(p1.x, y), kGrid);
+    if (d == decades) break;  // (the frequencies' labels are there)
     char label[32];
     std::snprintf(label, sizeof label, "1e%.0f uV^2/Hz", ceiling - d);
     dl->AddText(ImVec2(p0.x + 4, y + 1), kLabel, label);
@@ -421,7 +434,8 @@ bool open_device(App& app, size_t index)
   const size_t channels = static_cast<size_t>(app.device.info.channelCount);
   app.shown.assign(channels, 1);
   app.in_spectrum.assign(channels, 0);
-  for (size_t c = 0; c < std::min<size_t>(4, channels); ++c) app.in_spectrum[c] = 1;
+  // Channel 1 and every tenth: their test tones (1, 10, 20, ... Hz) spread over the axis.
+  for (size_t c = 0; c < channels; c += c ? 10 : 9) app.in_spectrum[c] = 1;
   return restart(app);
 }
 
@@ -487,7 +501,7 @@ void draw(App& app, double)
   ImGui::SetNextWindowSize(vp->Size);
   ImGui::Begin("amxview", nullptr,
                ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
-                   ImGuiWindowFlags_NoBringToFrontOnFocus);
+                   ImGuiWindowFlags_NoBringToFrontOnFocus | ImGuiWindowFlags_NoBackground);
   const float status_h = ImGui::GetFrameHeightWithSpacing();
   ImGui::BeginChild("panel", ImVec2(330, -status_h), true);
   device_panel(app);
@@ -505,7 +519,8 @@ void draw(App& app, double)
   const ImVec2 p0 = ImGui::GetCursorScreenPos(), size = ImGui::GetContentRegionAvail();
   const ImVec2 p1(p0.x + std::floor(size.x), p0.y + std::floor(size.y));
   ImDrawList* dl = ImGui::GetWindowDrawList();
-  dl->AddRectFilled(p0, p1, im(kPlotBackground));
+  // (the traces' image covers the plot: one layer less for the renderer to fill)
+  if (app.view != View::Traces || !traces_drawable(app, p0, p1)) dl->AddRectFilled(p0, p1, im(kPlotBackground));
   dl->PushClipRect(p0, p1, true);
   if (!app.device.id)
     dl->AddText(ImVec2(p0.x + 10, p0.y + 10), kLabel, "no device open");

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -218,6 +219,48 @@ TEST(Amxview, ImpedanceCellsShowTheElectrodesClasses)
   }
   // No electrode reads 0 Ohm: a first window not complete yet is no "good" one.
   EXPECT_EQ(static_cast<int>(amxrec::classify(0, 19, 0, 10, 50)), static_cast<int>(Electrode::Waiting));
+}
+
+// The emulator cannot lose packets on request from outside the library, so the
+// markers are checked on the traces' image itself: frames fed as the
+// acquisition thread hands them over, with a gap of missing frames, lost
+// packets and an invalid sample.
+TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
+{
+  amxview::SampleStore s;
+  s.reset(2, 100, 10);  // 10 s at 100/s: 1000 frames across 1000 columns
+  std::vector<int32_t> frames;
+  for (int i = 0; i < 300; ++i) {
+    const int32_t v = static_cast<int32_t>(1000 * std::sin(i * 0.3));
+    frames.insert(frames.end(), {v, i == 150 ? 0x7FFFFFFF : v, i + 1});
+  }
+  // 200 frames, 50 missing, 50 frames, 3 packets lost, 50 frames.
+  s.feed(frames.data(), 300, {{200, 50, 0}, {300, 0, 3}}, 1.0);
+  EXPECT_EQ(s.head, 350u);
+  const int w = 1000, h = 100;
+  std::vector<std::vector<amxview::Column>> columns;
+  std::vector<uint32_t> px;
+  amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px);
+  auto at = [&](int x, int y) { return px[static_cast<size_t>(y) * w + x]; };
+  auto column_has = [&](int x, int y0, int y1, Rgb c) {
+    for (int y = y0; y < y1; ++y)
+      if (at(x, y) == amxview::rgba(c)) return true;
+    return false;
+  };
+  const Rgb lost = amxview::kLostMarker, invalid = amxview::kInvalidMarker;
+  for (int x : {200, 300}) EXPECT_TRUE(column_has(x, 0, 1, lost) && column_has(x, h - 1, h, lost)) << x;
+  for (int x : {100, 250, 320, 349}) EXPECT_FALSE(column_has(x, 0, h, lost)) << x;
+  // The invalid sample of the second channel (row 50-99) only.
+  EXPECT_TRUE(column_has(150, 90, 100, invalid));
+  EXPECT_FALSE(column_has(150, 0, 50, invalid));
+  EXPECT_FALSE(column_has(100, 0, 100, invalid));
+  // Missing frames draw no trace; the frames after them do, in both rows.
+  for (int c = 0; c < 2; ++c) {
+    const Rgb color = amxview::channel_color(c);
+    EXPECT_FALSE(column_has(225, 50 * c, 50 * c + 50, color)) << c;
+    EXPECT_TRUE(column_has(275, 50 * c, 50 * c + 50, color)) << c;
+    EXPECT_FALSE(column_has(400, 0, h, color)) << "no frames there yet";
+  }
 }
 
 TEST(Amxview, RecordsTheSameFileAsAmxctl)

@@ -64,6 +64,20 @@ void SampleStore::append_missing(uint32_t count)
     for (int c = 0; c < channels; ++c) data[c * capacity + head % capacity] = INFINITY;
 }
 
+void SampleStore::feed(const int32_t* frames, int count, const std::vector<Loss>& new_losses, double uv_per_count)
+{
+  const size_t words = static_cast<size_t>(channels) + 1;
+  int done = 0;
+  for (const Loss& l : new_losses) {
+    const int before = static_cast<int>(std::min<uint64_t>(l.index - std::min(l.index, head), count - done));
+    append(frames + done * words, before, uv_per_count);
+    done += before;
+    note_loss(l.missing, l.packets);
+    append_missing(l.missing);
+  }
+  append(frames + done * words, count - done, uv_per_count);
+}
+
 void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, std::vector<Column>& columns, float& lo,
               float& hi)
 {
@@ -96,6 +110,49 @@ void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, s
     if (a >= b && !std::isnan(last) && b <= s.head) col = {last, last, false};
     if (col.lo <= col.hi) lo = std::min(lo, col.lo), hi = std::max(hi, col.hi);
     columns[x] = col;
+  }
+}
+
+void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
+                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& px)
+{
+  const uint64_t span = static_cast<uint64_t>(scale.seconds * s.rate);
+  const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
+  const float row_h = static_cast<float>(height) / rows.size();
+  // Decimate every channel first: the common scale needs all ranges.
+  std::vector<float> lo(rows.size()), hi(rows.size());
+  columns.resize(rows.size());
+  float range_all = 0;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    columns[r].resize(static_cast<size_t>(width));
+    decimate(s, rows[r], begin, end, columns[r], lo[r], hi[r]);
+    if (lo[r] <= hi[r]) range_all = std::max(range_all, hi[r] - lo[r]);
+  }
+  px.assign(static_cast<size_t>(width) * height, rgba(kPlotBackground));
+  auto vline = [&](int x, int y0, int y1, uint32_t color) {
+    for (int y = std::max(y0, 0); y <= std::min(y1, height - 1); ++y) px[static_cast<size_t>(y) * width + x] = color;
+  };
+  for (float t = 1; t < scale.seconds; ++t)
+    vline(static_cast<int>(width * t / scale.seconds), 0, height - 1, rgba(kGrid));
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (lo[r] > hi[r]) continue;
+    const float top = row_h * r, bottom = top + row_h - 1, mid = top + row_h / 2;
+    const float range = scale.mode == 0 ? hi[r] - lo[r] : scale.mode == 1 ? range_all : scale.uv_per_division;
+    const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? (row_h * 0.9f) / range : 0;
+    const uint32_t color = rgba(channel_color(rows[r]));
+    for (int x = 0; x < width; ++x) {
+      const Column& col = columns[r][x];
+      if (col.invalid) vline(x, static_cast<int>(bottom) - 2, static_cast<int>(bottom), rgba(kInvalidMarker));
+      if (col.lo > col.hi) continue;
+      vline(x, static_cast<int>(std::clamp(mid - (col.hi - centre) * k, top, bottom)),
+            static_cast<int>(std::clamp(mid - (col.lo - centre) * k, top, bottom)), color);
+    }
+  }
+  // Frames lost: a full-height line where the stream has its gap.
+  for (const Loss& l : s.losses) {
+    if (l.index < begin || l.index >= end) continue;
+    const int x = static_cast<int>(width * static_cast<double>(l.index - begin) / span);
+    for (int dx = 0; dx < 2 && x + dx < width; ++dx) vline(x + dx, 0, height - 1, rgba(kLostMarker));
   }
 }
 

@@ -14,8 +14,8 @@ namespace amxview {
 
 namespace {
 
-ImU32 im(Rgb c, int alpha = 255) { return IM_COL32(c.r, c.g, c.b, alpha); }
-const ImU32 kGrid = IM_COL32(60, 66, 80, 255), kLabel = IM_COL32(230, 230, 230, 255);
+ImU32 im(Rgb c) { return rgba(c); }
+const ImU32 kLabel = IM_COL32(230, 230, 230, 255);
 const int kRates[] = {125, 250, 500, 1000};
 
 bool rebuild_filters(App& app)
@@ -52,20 +52,11 @@ void scan(App& app, double now)
 void pump(App& app)
 {
   app.acquirer.take(app.frames, app.losses);
-  const int channels = app.device.info.channelCount, words = channels + 1;
-  const int count = static_cast<int>(app.frames.size() / words);
+  const int channels = app.device.info.channelCount;
+  const int count = static_cast<int>(app.frames.size() / (channels + 1));
   if (app.filters_changed) rebuild_filters(app);
   if (app.filters && count) app.filters->apply(app.frames.data(), count, channels);
-  const double uv = app.device.info.voltsPerCount * 1e6;
-  int done = 0;
-  for (const Loss& l : app.losses) {
-    const int before = static_cast<int>(std::min<uint64_t>(l.index - std::min(l.index, app.store.head), count - done));
-    app.store.append(app.frames.data() + static_cast<size_t>(done) * words, before, uv);
-    done += before;
-    app.store.note_loss(l.missing, l.packets);
-    app.store.append_missing(l.missing);
-  }
-  app.store.append(app.frames.data() + static_cast<size_t>(done) * words, count - done, uv);
+  app.store.feed(app.frames.data(), count, app.losses, app.device.info.voltsPerCount * 1e6);
 }
 
 // The newest seconds of a channel, gaps bridged with the last value.
@@ -240,52 +231,15 @@ bool traces_drawable(const App& app, ImVec2 p0, ImVec2 p1)
 
 void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
 {
-  const SampleStore& s = app.store;
   const int width = static_cast<int>(p1.x - p0.x), height = static_cast<int>(p1.y - p0.y);
-  std::vector<int> rows;
-  for (int c = 0; c < s.channels; ++c)
-    if (app.shown[c]) rows.push_back(c);
   if (!traces_drawable(app, p0, p1)) return;
-  const uint64_t span = static_cast<uint64_t>(app.time_base * s.rate);
-  const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
+  std::vector<int> rows;
+  for (int c = 0; c < app.store.channels; ++c)
+    if (app.shown[c]) rows.push_back(c);
+  const TraceScale scale{app.time_base, app.scale, app.uv_per_division};
+  raster_traces(app.store, rows, scale, width, height, app.columns, app.trace_pixels);
+  const std::vector<uint32_t>& px = app.trace_pixels;
   const float row_h = static_cast<float>(height) / rows.size();
-
-  // Decimate every channel first: the common scale needs all ranges.
-  std::vector<std::vector<Column>>& columns = app.columns;
-  std::vector<float> lo(rows.size()), hi(rows.size());
-  columns.resize(rows.size());
-  float range_all = 0;
-  for (size_t r = 0; r < rows.size(); ++r) {
-    columns[r].resize(static_cast<size_t>(width));
-    decimate(s, rows[r], begin, end, columns[r], lo[r], hi[r]);
-    if (lo[r] <= hi[r]) range_all = std::max(range_all, hi[r] - lo[r]);
-  }
-  std::vector<uint32_t>& px = app.trace_pixels;
-  px.assign(static_cast<size_t>(width) * height, im(kPlotBackground));
-  auto vline = [&](int x, int y0, int y1, ImU32 color) {
-    for (int y = std::max(y0, 0); y <= std::min(y1, height - 1); ++y) px[static_cast<size_t>(y) * width + x] = color;
-  };
-  for (float t = 1; t < app.time_base; ++t) vline(static_cast<int>(width * t / app.time_base), 0, height - 1, kGrid);
-  for (size_t r = 0; r < rows.size(); ++r) {
-    if (lo[r] > hi[r]) continue;
-    const float top = row_h * r, bottom = top + row_h - 1, mid = top + row_h / 2;
-    const float range = app.scale == 0 ? hi[r] - lo[r] : app.scale == 1 ? range_all : app.uv_per_division;
-    const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? (row_h * 0.9f) / range : 0;
-    const ImU32 color = im(channel_color(rows[r]));
-    for (int x = 0; x < width; ++x) {
-      const Column& col = columns[r][x];
-      if (col.invalid) vline(x, static_cast<int>(bottom) - 2, static_cast<int>(bottom), im(kInvalidMarker));
-      if (col.lo > col.hi) continue;
-      vline(x, static_cast<int>(std::clamp(mid - (col.hi - centre) * k, top, bottom)),
-            static_cast<int>(std::clamp(mid - (col.lo - centre) * k, top, bottom)), color);
-    }
-  }
-  // Frames lost: a full-height line where the stream has its gap.
-  for (const Loss& l : s.losses) {
-    if (l.index < begin || l.index >= end) continue;
-    const int x = static_cast<int>(width * static_cast<double>(l.index - begin) / span);
-    for (int dx = 0; dx < 2 && x + dx < width; ++dx) vline(x + dx, 0, height - 1, im(kLostMarker));
-  }
 
   if (!app.trace_texture) {
     glGenTextures(1, &app.trace_texture);
@@ -328,7 +282,7 @@ void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   const float ceiling = std::ceil(top);
   for (float f = 0; f <= app.max_hz; f += app.max_hz > 200 ? 50 : 10) {
     float x = p0.x + w * f / app.max_hz;
-    dl->AddLine(ImVec2(x, p0.y), ImVec2(x, p0.y + h), kGrid);
+    dl->AddLine(ImVec2(x, p0.y), ImVec2(x, p0.y + h), im(kGrid));
     char label[16];
     std::snprintf(label, sizeof label, "%.0f", f);
     dl->AddText(ImVec2(std::min(x + 2, p1.x - 30), p0.y + h), kLabel, label);
@@ -339,7 +293,7 @@ void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   }
   for (int d = 0; d <= decades; ++d) {
     float y = p0.y + h * d / decades;
-    dl->AddLine(ImVec2(p0.x, y), ImVec2(p1.x, y), kGrid);
+    dl->AddLine(ImVec2(p0.x, y), ImVec2(p1.x, y), im(kGrid));
     if (d == decades) break;  // (the frequencies' labels are there)
     char label[32];
     std::snprintf(label, sizeof label, "1e%.0f uV^2/Hz", ceiling - d);

@@ -24,6 +24,9 @@ struct Rgb {
   uint8_t r, g, b;
   bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
 };
+// As an opaque RGBA pixel in memory order (the draw lists' colour layout too).
+inline uint32_t rgba(Rgb c) { return c.r | c.g << 8 | c.b << 16 | 0xFF000000u; }
+constexpr Rgb kGrid{60, 66, 80};
 constexpr Rgb kPlotBackground{16, 20, 28};
 constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
@@ -52,6 +55,8 @@ struct SampleStore {
   void append(const int32_t* frames, int count, double uv_per_count);
   void append_missing(uint32_t count);
   void note_loss(uint32_t missing, int32_t packets) { losses.push_back({head, missing, packets}); }
+  // Appends count frames and the losses among them (Acquirer::take's output).
+  void feed(const int32_t* frames, int count, const std::vector<Loss>& losses, double uv_per_count);
   float at(int channel, uint64_t index) const { return data[channel * capacity + index % capacity]; }
   // First index still kept.
   uint64_t first() const { return head > capacity ? head - capacity : 0; }
@@ -68,6 +73,20 @@ struct Column {
 // of every value drawn (for auto scale).
 void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, std::vector<Column>& columns, float& lo,
               float& hi);
+
+// How the traces are laid out: seconds across, the scale (0 auto per channel,
+// 1 auto common to all, 2 fixed: uv_per_division per row).
+struct TraceScale {
+  float seconds;
+  int mode;
+  float uv_per_division;
+};
+// The traces of channels rows (stacked from the top, newest frames at the
+// right) as a width x height image of rgba() pixels: a span per pixel column
+// in the channel's colour, a grid line per second, an invalid-sample tick under
+// a trace, a full-height line where frames were lost. columns: scratch.
+void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
+                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& pixels);
 
 // ---- Spectrum
 

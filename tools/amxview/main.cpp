@@ -127,11 +127,11 @@ int main(int argc, char** argv)
     }
     glfwSwapBuffers(window);
     if (headless && app.acquirer.result != 0) rc = failed("acquisition failed");
-    // The cap paces frames on a fixed grid: a slow frame is made up by the next
-    // ones, more than one frame behind starts the grid anew.
+    // The cap paces frames on a fixed grid: frames late by a busy machine are
+    // made up by the next ones; more than 0.1 s behind starts the grid anew.
     const auto step = std::chrono::duration_cast<clock::duration>(frame_time);
     next_frame += step;
-    if (next_frame < clock::now() - step) next_frame = clock::now();
+    if (next_frame < clock::now() - std::chrono::milliseconds(100)) next_frame = clock::now();
     std::this_thread::sleep_until(next_frame);
   }
 

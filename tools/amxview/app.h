@@ -52,7 +52,7 @@ struct App {
   char record_path[512] = "amxview.bdf";
   bool record_on_start = false;  // --record: from the first frame of the first start
   double rate_frames = 0, rate_time = 0, frames_per_second = 0;
-  double draw_time = 0, draws_per_second = 0;
+  double draws_per_second = 0;
   int draws = 0;
 };
 
@@ -65,7 +65,7 @@ bool restart(App& app);
 // the spectrum and impedance readings when due. now: seconds.
 void update(App& app, double now);
 // Draws the whole window into the current ImGui frame.
-void draw(App& app, double now);
+void draw(App& app);
 // Resolves --device (ID or @N) among app.devices; -1 with a message if none.
 int find_device(const App& app, const std::string& arg, std::string& error);
 

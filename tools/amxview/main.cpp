@@ -111,7 +111,7 @@ int main(int argc, char** argv)
     ImGui_ImplOpenGL3_NewFrame();
     ImGui_ImplGlfw_NewFrame();
     ImGui::NewFrame();
-    draw(app, now);
+    draw(app);
     ImGui::Render();
     int w, h;
     glfwGetFramebufferSize(window, &w, &h);

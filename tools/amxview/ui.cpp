@@ -448,7 +448,7 @@ void update(App& app, double now)
   if (app.view == View::Impedance && app.acquiring_impedance) update_impedance(app, now);
 }
 
-void draw(App& app, double)
+void draw(App& app)
 {
   const ImGuiViewport* vp = ImGui::GetMainViewport();
   ImGui::SetNextWindowPos(vp->Pos);

@@ -124,7 +124,7 @@ Box plot_box(const Image& img)
 
 TEST(Amxview, TracesShowEveryChannelStackedInsideThePlot)
 {
-  Image img = screenshot("traces", 2, {"--rate", "1000"});
+  Image img = screenshot("traces", 2, {"--rate", "1000"});  // a fifth of the 10 s across
   ASSERT_GT(img.w, 0);
   Box plot = plot_box(img);
   ASSERT_GT(plot.width(), img.w / 2);

@@ -121,7 +121,9 @@ int main(int argc, char** argv)
     glClear(GL_COLOR_BUFFER_BIT);
     ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
     ++frames_drawn;
-    if (headless && now >= o.seconds) {
+    // Seconds of stream, not of the clock: the device's start (up to 1.5 s, and
+    // longer on a busy machine) does not eat into what the picture shows.
+    if (headless && app.acquirer.frames >= o.seconds * app.rate) {
       if (!write_png(o.screenshot, w, h)) rc = failed("cannot write " + o.screenshot);
       break;
     }

@@ -13,9 +13,10 @@ const char* const kUsage =
     "  device's). --filters: band-pass 1-40 Hz, 50 Hz notch and baseline removal on\n"
     "  from the start. --record: record every channel to FILE.bdf (BDF+, as `amxctl\n"
     "  record`) from the start.\n"
-    "  --screenshot: run S seconds (at least 3 for the impedance view) without user\n"
-    "  input, write the window as a PNG and exit, printing frames/s drawn and the CPU\n"
-    "  time per second of stream. --fps caps the frame rate (default 60, 0: no cap).\n"
+    "  --screenshot: show S seconds of stream (at least 3 for the impedance view)\n"
+    "  without user input, write the window as a PNG and exit, printing frames/s drawn\n"
+    "  and the CPU time per second of stream. --fps caps the frame rate (default 60,\n"
+    "  0: no cap).\n"
     "  Exit status: 0 done, 1 no device, no display or a failure, 2 bad arguments.\n";
 
 bool parse_options(int argc, char** argv, Options& o, std::string& error)

@@ -273,13 +273,14 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
 void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
 {
   const float w = p1.x - p0.x, h = p1.y - p0.y - ImGui::GetTextLineHeight();
-  // Log scale over six decades below the highest bin shown.
+  // Log scale over ten decades below the highest bin shown (with headroom):
+  // strong test tones and the noise floor fit together.
   float top = -INFINITY;
   const double bin_hz = 1.0 / app.segment_seconds;
   for (const auto& p : app.psd)
     for (size_t k = 1; k < p.size() && k * bin_hz <= app.max_hz; ++k) top = std::max(top, std::log10(p[k]));
-  const float decades = 6;
-  const float ceiling = std::ceil(top);
+  const float decades = 10;
+  const float ceiling = std::ceil(top + 0.3f);
   for (float f = 0; f <= app.max_hz; f += app.max_hz > 200 ? 50 : 10) {
     float x = p0.x + w * f / app.max_hz;
     dl->AddLine(ImVec2(x, p0.y), ImVec2(x, p0.y + h), im(kGrid));

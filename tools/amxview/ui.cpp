@@ -133,15 +133,37 @@ void device_panel(App& app)
     app.rate = kRates[rate_index];
     restart(app);
   }
-  // The gain bit of the analog configuration (wide-gain devices; others keep their gain).
-  int gain = app.analog & 0x80000000u ? 0 : 1;
-  if (ImGui::Combo("gain", &gain,
-                   "19.7 (0x80000000)\0"
-                   "50 (0x00000000)\0")) {
-    app.analog = gain ? 0 : 0x80000000u;
+  // The analog configuration word: front-end code (family in bits 27-29, code
+  // in bits 0-7), mode (bits 24-25) and gain (bit 31, wide-gain devices). The
+  // device adjusts what it cannot take; the word in effect is read back.
+  static const uint8_t kCodes[] = {0xC0, 0xC1, 0xC2, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9,
+                                   0xCB, 0xCC, 0xCD, 0xCE, 0xA0, 0xA1, 0xA3, 0xA4};
+  const uint32_t family = app.analog >> 27 & 7, code = app.analog & 0xFF;
+  int front = 0;
+  for (int i = 0; i < 17; ++i)
+    if (family == (i < 13 ? 1u : 2u) && code == kCodes[i]) front = i + 1;
+  int mode = app.analog >> 24 & 3, gain = app.analog & 0x80000000u ? 0 : 1;
+  auto name = [&](int i) {
+    char text[32] = "off";
+    if (i) std::snprintf(text, sizeof text, "family %d, 0x%02X", i > 13 ? 2 : 1, kCodes[i - 1]);
+    return std::string(text);
+  };
+  bool changed = false;
+  if (ImGui::BeginCombo("front end", name(front).c_str())) {
+    for (int i = 0; i <= 17; ++i)
+      if (ImGui::Selectable(name(i).c_str(), i == front)) front = i, changed = true;
+    ImGui::EndCombo();
+  }
+  changed |= ImGui::SliderInt("mode", &mode, 0, 3);
+  changed |= ImGui::Combo("gain", &gain,
+                          "19.7\0"
+                          "50\0");
+  if (changed) {
+    app.analog = (gain ? 0 : 0x80000000u) | static_cast<uint32_t>(mode) << 24 |
+                 (front ? (front > 13 ? 2u : 1u) << 27 | kCodes[front - 1] : 0u);
     restart(app);
   }
-  ImGui::Text("%.4g uV per count", app.device.info.voltsPerCount * 1e6);
+  ImGui::Text("analog 0x%08X, %.4g uV per count", app.analog, app.device.info.voltsPerCount * 1e6);
 }
 
 void filter_panel(App& app)

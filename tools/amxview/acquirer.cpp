@@ -131,7 +131,11 @@ bool Acquirer::stop_recording(std::string& error)
   }
   if (!r) return true;
   const bool had_error = !r->error().empty();
-  bool ok = r->close(r->frames(), running || result == 0 ? "Recording stop" : "Recording stop (failed)");
+  // The stop annotation as amxctl writes it.
+  const char* text = amxctl::g_stop           ? "Recording stop (interrupted)"
+                     : running || result == 0 ? "Recording stop"
+                                              : "Recording stop (failed)";
+  bool ok = r->close(r->frames(), text);
   error = r->error();
   return ok && !had_error;
 }

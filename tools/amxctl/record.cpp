@@ -80,7 +80,8 @@ int cmd_record(int argc, char** argv)
                static_cast<int>(rate), static_cast<int>(a.lost_packets), static_cast<unsigned long long>(a.missing),
                a.missing ? " (annotated)" : "");
   if (w.clipped())
-    std::fprintf(stderr, ", %llu sample(s) beyond 24 bits clipped", static_cast<unsigned long long>(w.clipped()));
+    std::fprintf(stderr, ", %llu sample(s) beyond the BDF+ range clipped",
+                 static_cast<unsigned long long>(w.clipped()));
   std::fprintf(stderr, "\n");
   return rc;
 }

@@ -67,7 +67,7 @@ public:
   const std::string& error() const { return error_; }
   uint64_t frames() const { return static_cast<uint64_t>(records_) * static_cast<uint64_t>(rate_) + fill_; }
   int rate() const { return rate_; }
-  uint64_t clipped() const { return clipped_; }  // samples beyond 24 bits stored as the range ends
+  uint64_t clipped() const { return clipped_; }  // samples beyond the digital range stored as its ends
 
 private:
   bool flush_record();
@@ -82,6 +82,7 @@ private:
   uint64_t loss_at_ = 0, loss_frames_ = 0;
   int32_t loss_packets_ = 0;
   int channels_ = 0, rate_ = 0;
+  int digital_max_ = 0;                   // the digital range is +-digital_max_
   std::vector<std::vector<int>> record_;  // [channel][sample of the record]
   int fill_ = 0;
   uint64_t clipped_ = 0;

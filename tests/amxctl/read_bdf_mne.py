@@ -1,5 +1,5 @@
 """amxctl's BDF+ files through an independent reader (MNE): every sample it reads
-equals count x volts per count, and a missing frame reads as the range's end.
+equals count x volts per count, and a missing frame reads as the range's minimum.
 
 Usage: read_bdf_mne.py AMXCTL WORKDIR, with AMVEX_EMULATE naming one kind-2
 amplifier (20 channels, gain 19)."""
@@ -29,7 +29,7 @@ expected = counts * VOLTS_PER_COUNT
 # No offset and the scale within 1e-6: the error stays below a millionth of the largest value.
 error = np.abs(volts[:, :625] - expected).max()
 assert error <= 1e-6 * np.abs(expected).max(), "off by %.3g uV" % (error * 1e6)
-# The rest of the last record holds missing frames: MNE clips them to the physical minimum.
+# The rest of the last record holds missing frames: the range's minimum.
 minimum = volts[:, 625:]
 assert np.all(minimum == minimum[0, 0]) and minimum[0, 0] < -0.5, minimum[0, 0]
 assert [a["description"] for a in raw.annotations] == ["Recording start", "Recording stop"]

@@ -41,8 +41,8 @@ const Command kCommands[] = {
      "  Records every channel to a BDF+ file (24-bit samples, 1 s data records written as they\n"
      "  come), labelled Ch1..ChN in microvolts from the device's volts per count, with\n"
      "  annotations for the start, lost packets (\"Lost N packets, M frames missing\", one per\n"
-     "  second at most) and the stop. Missing frames are stored as -8388608, invalid samples\n"
-     "  as 8388607 (both outside the declared digital range). --seconds 0 = until Ctrl-C.\n"},
+     "  second at most) and the stop. Missing frames are stored as the digital minimum, invalid\n"
+     "  samples as the maximum. --seconds 0 = until Ctrl-C.\n"},
     {"impedance", cmd_impedance,
      "amxctl impedance ID [--seconds S] [--ref CH] [--good KOHM] [--bad KOHM]\n"
      "  Measures electrode impedances and prints a table in kOhm every second: 'good' at or\n"

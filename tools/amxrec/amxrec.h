@@ -30,8 +30,9 @@ bool thresholds_valid(double good_kohm, double bad_kohm);
 // ---- BDF+ recording
 
 // Every channel of a device into a BDF+ file through edflib (24-bit samples
-// hold the device's 22-bit counts losslessly), one-second data records written
-// as they complete, annotations for start, losses and stop.
+// hold the device's 22-bit counts losslessly, missing frames store as the
+// digital minimum, invalid samples as the maximum), one-second data records
+// written as they complete, annotations for start, losses and stop.
 //
 // edflib fills in the number of data records only when it closes the file;
 // after every record the recorder flushes the streams and puts the count into

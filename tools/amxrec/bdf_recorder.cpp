@@ -15,23 +15,18 @@
 namespace amxrec {
 
 namespace {
-// The 24-bit extremes mark what is not a measurement; both lie outside the
-// declared digital range, and no 22-bit count takes either.
-const int kMissing = -8388608;  // frames lost in transfer
-const int kInvalid = 8388607;   // samples the device reported invalid
-
 // Readers turn a stored count d into d x (pmax - pmin) / (dmax - dmin) plus an
 // offset. Digital and physical limits of +-D and +-P give no offset and a scale
 // of P / D; P must fit the header's 8 characters with its sign, and only whole
-// numbers survive them exactly. So D is the largest of the 65536 values below
-// the invalid marker for which D x uV-per-count is closest to a whole number of
-// at most 7 digits: the scale then matches within about 1e-10.
+// numbers survive them exactly. So D is the largest of the 65536 values up to
+// 2^23 - 1 for which D x uV-per-count is closest to a whole number of at most 7
+// digits: the scale then matches within about 1e-10.
 void choose_limits(double uv_per_count, int& digital, double& physical)
 {
   digital = 0;
   physical = 0;
   if (!(uv_per_count > 0)) return;  // (the header then cannot be set up)
-  const int top = static_cast<int>(std::min(8388606.0, 9999999.0 / uv_per_count));
+  const int top = static_cast<int>(std::min(8388607.0, 9999999.0 / uv_per_count));
   double best = 2;
   for (int d = top; d > top - 65536 && best > 1e-12; --d) {
     double p = std::round(d * uv_per_count), error = std::abs(p / d - uv_per_count) / uv_per_count;
@@ -148,12 +143,14 @@ bool BdfRecorder::add(const int32_t* frame)
 {
   if (failed_) return false;
   for (int c = 0; c < channels_; ++c) {
-    int v = kMissing;
+    // The range ends mark what is not a measurement: missing frames its
+    // minimum, invalid samples its maximum. Counts beyond (never 22-bit ones)
+    // store next to them.
+    int v = -digital_max_;
     if (frame && frame[c] == 0x7FFFFFFF) {
-      v = kInvalid;
+      v = digital_max_;
     } else if (frame) {
-      // Counts beyond the digital range (never 22-bit ones) store as its ends.
-      v = std::clamp(frame[c], -digital_max_, digital_max_);
+      v = std::clamp(frame[c], 1 - digital_max_, digital_max_ - 1);
       if (v != frame[c]) ++clipped_;
     }
     record_[c][fill_] = v;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "amxctl.h"
+#include "amxrec.h"
 #ifdef AMXREC_HAVE_EDF
 #include <edflib.h>
 #endif
@@ -184,6 +185,18 @@ TEST(Amxctl, ImpedanceShowsTheElectrodes)
   std::string ref = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(ref.find("ch1               REF"), std::string::npos) << ref;
   EXPECT_NE(ref.find("ch20 "), std::string::npos) << ref;
+}
+
+TEST(Amxctl, ImpedanceClassIsThatOfTheValueShown)
+{
+  // 10049 Ohm prints as 10.0 kOhm: good at a limit of 10; 10050 prints as 10.1.
+  EXPECT_EQ(amxrec::classify(0, 19, 10049, 10, 50), amxrec::Electrode::Good);
+  EXPECT_EQ(amxrec::classify(0, 19, 10050, 10, 50), amxrec::Electrode::Fair);
+  EXPECT_EQ(amxrec::classify(0, 19, 50049, 10, 50), amxrec::Electrode::Fair);
+  EXPECT_EQ(amxrec::classify(0, 19, 10100, 10.1, 50), amxrec::Electrode::Good);
+  char shown[16];
+  std::snprintf(shown, sizeof shown, "%.1f", amxrec::shown_kohm(10250));
+  EXPECT_STREQ(shown, "10.3");
 }
 
 TEST(Amxctl, LcdSendsTheText)

@@ -303,7 +303,7 @@ int cmd_impedance(int argc, char** argv)
       if (ohms[c] < 0)
         std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
       else
-        std::printf("  ch%-3d %10.1f  %s\n", c + 1, ohms[c] / 1000.0, mark);
+        std::printf("  ch%-3d %10.1f  %s\n", c + 1, amxrec::shown_kohm(ohms[c]), mark);
     }
     std::fflush(stdout);
     return 0;

@@ -17,6 +17,9 @@ enum class Electrode { Reference, Invalid, Waiting, Good, Fair, Bad };
 // Default thresholds in kOhm: good at or below the first, bad above the second.
 constexpr double kGoodKohm = 10, kBadKohm = 50;
 
+// A measured impedance as the tools show it: kOhm rounded to one decimal
+// (halves up). The class is that of the value shown.
+double shown_kohm(int32_t ohms);
 // The class of channel's value from AmxMeasureImpedanceRead: -1 marks the
 // reference and invalid windows, other negative values (-1000 on wide-gain
 // devices) a first window not complete yet.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "amxctl.h"
@@ -77,6 +78,33 @@ TEST_F(Faults, DisplayReceivesTheText)
   ASSERT_EQ(run_here({"lcd", "@0", "0123456789abcdefghij"}), 0);
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(emu.LcdText(path).size(), 16u);
+}
+
+TEST_F(Faults, UnplugWhileRecordingClosesAReadableFileAndFails)
+{
+  std::string file = ::testing::TempDir() + "amxctl_unplug_" + std::to_string(getpid()) + ".bdf";
+  std::thread unplug([&] {
+    amxctl::sleep_ms(2000);
+    emu.Unplug(path);
+  });
+  ::testing::internal::CaptureStderr();
+  int rc = run_here({"record", "@0", file, "--rate", "250", "--seconds", "10", "--quiet"});
+  std::string err = ::testing::internal::GetCapturedStderr();
+  unplug.join();
+  EXPECT_EQ(rc, 1) << err;
+  EXPECT_NE(err.find("amxctl: the device was removed (unplugged)"), std::string::npos) << err;
+
+  edf_hdr_struct hdr{};
+  ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_GE(hdr.datarecords_in_file, 1);
+  EXPECT_LT(hdr.datarecords_in_file, 4);
+  ASSERT_GE(hdr.annotations_in_file, 2);
+  edf_annotation_struct last{};
+  ASSERT_EQ(edf_get_annotation(hdr.handle, static_cast<int>(hdr.annotations_in_file - 1), &last), 0);
+  EXPECT_STREQ(last.annotation, "Device removed");
+  EXPECT_GT(last.onset, 10000000) << "after a second of samples";
+  edfclose_file(hdr.handle);
+  std::remove(file.c_str());
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ struct Acquisition {
   uint64_t missing = 0;  // frames missing in gaps
   int32_t lost_packets = 0;
   double elapsed = 0;
+  bool removed = false;  // the device left the library's list (unplugged)
 };
 // Starts the device (the rate is already set), runs until seconds of sample
 // numbers have passed, Ctrl-C or a callback refuses, stops the device. Returns

@@ -186,6 +186,20 @@ double now_seconds()
 }
 
 namespace {
+bool listed(int32_t id)
+{
+  for (int32_t i = 0, n = GetAmxCount(); i < n; ++i)
+    if (GetAmxID(i) == id) return true;
+  return false;
+}
+
+// A failed read or a silent device: unplugged, or failing while still present.
+int read_failed(Acquisition& a, const std::string& what)
+{
+  a.removed = !listed(a.id);
+  return fail(a.removed ? "the device was removed (unplugged): acquisition ended" : what);
+}
+
 int32_t lost_since_start(int32_t id)
 {
   int32_t lost = 0;
@@ -222,7 +236,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     int32_t bytes = 0;
     status = AmxRead(a.id, buffer.data(), static_cast<int32_t>(buffer.size() * 4), &bytes);
     if (status != AMX_OK) {
-      result = fail("reading samples", status);
+      result = read_failed(a, "reading samples: " + status_name(status));
       break;
     }
     double now = now_seconds();
@@ -235,7 +249,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     int count = bytes / 4 / words;
     if (count == 0) {
       if (now - last_data > 3.0) {
-        result = fail("no samples from the device for 3 s");
+        result = read_failed(a, "no samples from the device for 3 s");
         break;
       }
       sleep_ms(5);

@@ -70,9 +70,10 @@ int cmd_record(int argc, char** argv)
   int rc = acquire(a);
   // The frames read so far are kept, also when the device failed.
   const bool reported = !w.error().empty();
-  if (!w.close(a.frames, g_stop ? "Recording stop (interrupted)"
-                         : rc   ? "Recording stop (failed)"
-                                : "Recording stop") &&
+  if (!w.close(a.frames, g_stop      ? "Recording stop (interrupted)"
+                         : a.removed ? "Device removed"
+                         : rc        ? "Recording stop (failed)"
+                                     : "Recording stop") &&
       !reported)
     rc = fail(w.error());
   std::fprintf(stderr, "%s: %llu frames (%.1f s) at %d samples/s, %d packet(s) lost, %llu frame(s) missing%s",

@@ -188,6 +188,17 @@ AMX_API int32_t AMX_CALL AmxGetImpedanceRef(int32_t id, int32_t* channel);
  * spaces. An empty text sends an empty command. AMX_OK; AMX_LCD_FAILED when the
  * command could not be sent; AMX_FAILED if text is NULL. */
 AMX_API int32_t AMX_CALL AmxLCD(int32_t id, const char* text);
+/* The display's character set: non-zero when it shows the code-page 1251
+ * character c. It has 0x20-0x7A (space, digits, Latin letters, punctuation)
+ * but the backslash 0x5C, the tilde 0x7E, the Cyrillic letters 0xC0-0xFF and
+ * yo 0xB8, the copyright sign 0xA9, and glyphs at the control codes 0x14, 0x15,
+ * 0x18, 0x19. AmxLCD sends every other character as a space. Inline here, so
+ * that it costs the library no export. */
+static inline int AmxLcdHasChar(unsigned char c)
+{
+  return (c >= 0x20 && c <= 0x7A && c != 0x5C) || c == 0x7E || c >= 0xC0 || c == 0xB8 || c == 0xA9 || c == 0x14 ||
+         c == 0x15 || c == 0x18 || c == 0x19;
+}
 
 /* ---- Filters: Butterworth ----------------------------------------------- */
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "amxctl.h"
+#include "device/ULcdText.h"
 #include "emulator/emulator.h"
 #include <edflib.h>
 #include <unistd.h>
@@ -78,6 +79,17 @@ TEST_F(Faults, DisplayReceivesTheText)
   ASSERT_EQ(run_here({"lcd", "@0", "0123456789abcdefghij"}), 0);
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(emu.LcdText(path).size(), 16u);
+
+  // What amxctl prints is what the display shows: a space for each character it
+  // lacks (backslash, braces, capital yo, the euro sign), the copyright sign,
+  // yo and tilde with glyphs of their own.
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(run_here({"lcd", "@0", "a\\b{c}\u00A9\u0451~\u0401\u20AC"}), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "display: a b c \u00A9\u0451~  \n");
+  EXPECT_EQ(emu.LcdText(path), (std::vector<uint8_t>{'a', ' ', 'b', ' ', 'c', ' ', 0xA2, 0xB5, 0xE9, ' ', ' '}));
+  // amvex.h's character set is the library's table.
+  for (int c = 0; c < 256; ++c)
+    EXPECT_EQ(AmxLcdHasChar(static_cast<unsigned char>(c)) != 0, c == ' ' || amx::TextToDisplay[c] != ' ') << c;
 }
 
 TEST_F(Faults, UnplugWhileRecordingClosesAReadableFileAndFails)

@@ -82,6 +82,33 @@ struct Acquisition {
 // 0 or the exit code after a message. start replaces AmxStart (impedance).
 int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start = AmxStart);
 
+// One library filter of a chain; kind is the family's letter (B, W, A, H).
+struct Filter {
+  char kind;
+  uint32_t handle;
+};
+// Builds the filter that text describes for one channel at rate: lp:ORDER:F,
+// hp:ORDER:F, bp:ORDER:F1:F2, bs:ORDER:F1:F2, notch:F, window:F, baseline:F.
+// False with a message in error.
+bool make_filter(const std::string& text, int rate, Filter& out, std::string& error);
+
+// Per-channel filter chains over blocks of interleaved frames. Invalid samples
+// are held at the channel's last valid value on their way through the filters
+// (so they add no step) and come out marked invalid again.
+struct ChannelFilters {
+  std::vector<std::vector<Filter>> chains;
+  std::vector<int32_t> held, column;
+  std::vector<char> invalid;
+
+  ChannelFilters() = default;
+  ChannelFilters(const ChannelFilters&) = delete;
+  ChannelFilters& operator=(const ChannelFilters&) = delete;
+  ~ChannelFilters();
+  // One chain per channel of the filters texts describe, in their order.
+  bool build(const std::vector<std::string>& texts, int rate, int channels, std::string& error);
+  void apply(int32_t* frames, int count, int channels);
+};
+
 // The whole tool: argv[1] is the subcommand. Returns the exit code.
 int run(int argc, char** argv);
 

@@ -3,6 +3,7 @@
 // through its output, exit codes and the BDF+ files it writes (read with edflib).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -185,6 +186,40 @@ TEST(Amxctl, ImpedanceShowsTheElectrodes)
   std::string ref = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(ref.find("ch1               REF"), std::string::npos) << ref;
   EXPECT_NE(ref.find("ch20 "), std::string::npos) << ref;
+}
+
+TEST(Amxctl, FiltersHoldInvalidSamplesAndKeepThemMarked)
+{
+  // One channel at 250 samples/s with invalid samples for its first 20 frames
+  // and 10 in the middle, filtered in two blocks. The reference is the stream
+  // from its first valid sample on (the filters start at rest) with the middle
+  // ones replaced by the last valid value: no step, whatever the block cut.
+  const int32_t kInvalid = 0x7FFFFFFF;
+  const int n = 250;
+  std::vector<int32_t> frames(2 * n), reference;
+  for (int i = 0; i < n; ++i) {
+    frames[2 * i] = 1000 + static_cast<int32_t>(5000 * std::sin(i * 0.08));
+    frames[2 * i + 1] = i + 1;
+  }
+  for (int i = 20; i < n; ++i) {
+    reference.push_back(i >= 120 && i < 130 ? frames[2 * 119] : frames[2 * i]);
+    reference.push_back(i + 1);
+  }
+  for (int i = 0; i < n; ++i)
+    if (i < 20 || (i >= 120 && i < 130)) frames[2 * i] = kInvalid;
+  amxctl::ChannelFilters filters, unbroken;
+  std::string error;
+  ASSERT_TRUE(filters.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;
+  ASSERT_TRUE(unbroken.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;
+  filters.apply(frames.data(), 100, 1);
+  filters.apply(frames.data() + 200, n - 100, 1);
+  unbroken.apply(reference.data(), n - 20, 1);
+  for (int i = 0; i < n; ++i) {
+    if (i < 20 || (i >= 120 && i < 130))
+      ASSERT_EQ(frames[2 * i], kInvalid) << i;
+    else
+      ASSERT_EQ(frames[2 * i], reference[2 * (i - 20)]) << i;
+  }
 }
 
 TEST(Amxctl, ImpedanceClassIsThatOfTheValueShown)

@@ -95,8 +95,8 @@ TEST_F(Faults, DisplayReceivesTheText)
 TEST_F(Faults, UnplugWhileRecordingClosesAReadableFileAndFails)
 {
   std::string file = ::testing::TempDir() + "amxctl_unplug_" + std::to_string(getpid()) + ".bdf";
-  std::thread unplug([&] {
-    amxctl::sleep_ms(2000);
+  std::thread unplug([&] {  // after 1.2 s of samples
+    for (int i = 0; i < 1000 && emu.Stats(path).Packets < 300; ++i) amxctl::sleep_ms(10);
     emu.Unplug(path);
   });
   ::testing::internal::CaptureStderr();

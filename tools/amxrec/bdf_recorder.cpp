@@ -20,7 +20,7 @@ namespace {
 // of P / D; P must fit the header's 8 characters with its sign, and only whole
 // numbers survive them exactly. So D is the largest of the 65536 values up to
 // 2^23 - 1 for which D x uV-per-count is closest to a whole number of at most 7
-// digits: the scale then matches within about 1e-10.
+// digits: at the devices' gains the scale then matches within 1e-10.
 void choose_limits(double uv_per_count, int& digital, double& physical)
 {
   digital = 0;
@@ -28,7 +28,7 @@ void choose_limits(double uv_per_count, int& digital, double& physical)
   if (!(uv_per_count > 0)) return;  // (the header then cannot be set up)
   const int top = static_cast<int>(std::min(8388607.0, 9999999.0 / uv_per_count));
   double best = 2;
-  for (int d = top; d > top - 65536 && best > 1e-12; --d) {
+  for (int d = top; d > 0 && d > top - 65536 && best > 1e-12; --d) {
     double p = std::round(d * uv_per_count), error = std::abs(p / d - uv_per_count) / uv_per_count;
     if (p >= 1 && error < best) {
       best = error;

@@ -16,7 +16,7 @@ namespace amxctl {
 // Exit codes: 0 done, 1 the device or a file failed, 2 bad arguments.
 enum { kExitFailed = 1, kExitUsage = 2 };
 
-// "AMX_START_FAILED" etc. for every code of AmxStatus; "status N" otherwise.
+// AmxStatusName for the codes of AmxStatus; "status N" otherwise.
 std::string status_name(int32_t status);
 // Prints "amxctl: <what>: <status name>" and returns kExitFailed.
 int fail(const std::string& what, int32_t status);

@@ -14,40 +14,10 @@
 
 namespace amxctl {
 
-namespace {
-struct StatusName {
-  int32_t code;
-  const char* name;
-};
-constexpr StatusName kStatusNames[] = {
-    {AMX_OK, "AMX_OK"},
-    {AMX_NO_DEVICE, "AMX_NO_DEVICE"},
-    {AMX_NOT_OPEN, "AMX_NOT_OPEN"},
-    {AMX_START_FAILED, "AMX_START_FAILED"},
-    {AMX_CLOSED, "AMX_CLOSED"},
-    {AMX_STOP_FAILED, "AMX_STOP_FAILED"},
-    {AMX_LCD_FAILED, "AMX_LCD_FAILED"},
-    {AMX_BAD_SAMPLING, "AMX_BAD_SAMPLING"},
-    {AMX_RESET_FAILED, "AMX_RESET_FAILED"},
-    {AMX_FAILED, "AMX_FAILED"},
-};
-// One entry per code of AmxStatus, each at its own value: a code added to or
-// renumbered in amvex.h breaks the build here.
-constexpr bool names_follow_enum()
-{
-  for (int i = 0; i <= AMX_RESET_FAILED; ++i)
-    if (kStatusNames[i].code != i) return false;
-  return true;
-}
-static_assert(sizeof kStatusNames / sizeof *kStatusNames == AMX_RESET_FAILED + 2 && names_follow_enum(),
-              "kStatusNames must name every AmxStatus code");
-}  // namespace
-
 std::string status_name(int32_t status)
 {
-  for (const StatusName& s : kStatusNames)
-    if (s.code == status) return s.name;
-  return "status " + std::to_string(status);
+  std::string name = AmxStatusName(status);
+  return name == AmxStatusName(-1) ? "status " + std::to_string(status) : name;
 }
 
 int fail(const std::string& what, int32_t status)

@@ -1,4 +1,4 @@
-# Installing Amvex on Linux: the header, the versioned shared library, a CMake
+# Installing Amvex on Linux: the headers (amvex.h, amvex_clock.h), the versioned shared library, a CMake
 # package (find_package(Amvex) gives Amvex::amvex), a pkg-config file, amxctl,
 # and a Debian package of all of it (cpack -G DEB). Included at the end of
 # amvex/CMakeLists.txt. The version comes from amvex.h, its one source.
@@ -20,7 +20,7 @@ set_property(TARGET amvex PROPERTY INTERFACE_INCLUDE_DIRECTORIES $<BUILD_INTERFA
                                                                  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 install(TARGETS amvex EXPORT AmvexTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT amvex)
-install(FILES ${_amvex_include}/amvex.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT amvex)
+install(FILES ${_amvex_include}/amvex.h ${_amvex_include}/amvex_clock.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT amvex)
 set(_amvex_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/Amvex)
 install(EXPORT AmvexTargets NAMESPACE Amvex:: DESTINATION ${_amvex_cmakedir} COMPONENT amvex)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/install/AmvexConfig.cmake.in

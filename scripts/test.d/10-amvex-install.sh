@@ -28,7 +28,7 @@ echo "== Debian package"
 (cd "$build" && cpack -G DEB >/dev/null 2>&1)
 deb=$(ls "$build"/packages/amvex_*.deb)
 contents=$(dpkg-deb -c "$deb")
-for f in usr/include/amvex.h 'usr/lib/.*libamvex.so.1.0.0' usr/bin/amxctl 'cmake/Amvex/AmvexConfig.cmake' pkgconfig/amvex.pc; do
+for f in usr/include/amvex.h usr/include/amvex_clock.h 'usr/lib/.*libamvex.so.1.0.0' usr/bin/amxctl 'cmake/Amvex/AmvexConfig.cmake' pkgconfig/amvex.pc; do
   grep -q "$f" <<<"$contents" || { echo "$deb lacks $f"; exit 1; }
 done
 depends=$(dpkg-deb -f "$deb" Depends)

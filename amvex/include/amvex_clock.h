@@ -30,17 +30,17 @@ extern "C" {
 #define AMX_CLOCK_NUMBER_MASK 0x0FFFFFFFu /* sample numbers: bits 0-27 of the status word */
 
 typedef struct AmxClock {
-  double period;      /* nominal seconds per frame */
-  int64_t binFrames;  /* frames per bin: a quarter second */
-  int started;        /* a segment is running */
-  uint32_t last;      /* sample number of the newest frame */
-  int64_t lastIndex;  /* its frame index since the segment's first frame */
-  double origin;      /* the segment's first read time: residuals are kept small */
-  int count, head;    /* bins in use; index of the oldest */
+  double period;     /* nominal seconds per frame */
+  int64_t binFrames; /* frames per bin: a quarter second */
+  int started;       /* a segment is running */
+  uint32_t last;     /* sample number of the newest frame */
+  int64_t lastIndex; /* its frame index since the segment's first frame */
+  double origin;     /* the segment's first read time: residuals are kept small */
+  int count, head;   /* bins in use; index of the oldest */
   struct {
-    int64_t bin;      /* frame index / binFrames */
-    double index;     /* frame index of the least delayed read in the bin */
-    double residual;  /* its time - origin - index * period */
+    int64_t bin;     /* frame index / binFrames */
+    double index;    /* frame index of the least delayed read in the bin */
+    double residual; /* its time - origin - index * period */
   } bins[AMX_CLOCK_BINS];
   double offset, slope; /* time = origin + offset + index * (period + slope) */
 } AmxClock;

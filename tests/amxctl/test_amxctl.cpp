@@ -118,6 +118,25 @@ TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
   EXPECT_LT(std::abs(mean / 125), 0.05 * std::abs(static_cast<double>(rows[125][21])));
 }
 
+TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
+{
+  Result r = amxctl("stream @0 --rate 1000 --seconds 2 --time --format csv --quiet");
+  double end = amxctl::now_seconds();
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::istringstream in(r.out);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line.substr(0, 22), "sample,status,time,ch1");
+  std::vector<double> times;
+  while (std::getline(in, line)) times.push_back(std::stod(line.substr(line.find(',', line.find(',') + 1) + 1)));
+  ASSERT_EQ(times.size(), 2000u);
+  // The newest frames left the device just before the tool ended (same
+  // monotonic clock), one millisecond apart.
+  EXPECT_LT(times.back(), end);
+  EXPECT_GT(times.back(), end - 0.5);
+  EXPECT_NEAR(times[1999] - times[1900], 0.099, 0.002);
+}
+
 #ifdef AMXCTL_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {

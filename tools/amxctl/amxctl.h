@@ -3,6 +3,7 @@
 // amvex.h alone.
 #pragma once
 #include "amvex.h"
+#include "amvex_clock.h"
 
 #include <csignal>
 #include <cstdint>
@@ -70,6 +71,9 @@ struct Acquisition {
   // `lost_packets` more packets the library reports lost (AmxDebugState).
   std::function<bool(uint64_t index, uint32_t missing, int32_t lost_packets)> on_gap;
   std::function<void()> on_tick;  // once a second (impedance table)
+  // Host times of the frames (now_seconds()): fed with every read before its
+  // newest frames are handed out.
+  AmxClock clock{};
   // Results.
   uint64_t frames = 0;   // frames delivered plus frames missing
   uint64_t missing = 0;  // frames missing in gaps

@@ -183,6 +183,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
   std::vector<int32_t> buffer(static_cast<size_t>(words) * static_cast<size_t>(a.rate / 10 + 16));
   int32_t status = start(a.id);
   if (status != AMX_OK) return fail("starting acquisition", status);
+  AmxClockInit(&a.clock, a.rate);
 
   int result = 0;
   uint32_t next = 1;  // the sample number expected next
@@ -236,6 +237,8 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       }
       next = (number + 1) & mask;
     }
+    AmxClockAdd(&a.clock, static_cast<uint32_t>(buffer[static_cast<size_t>(begin) * words + a.channels]),
+                static_cast<uint32_t>(buffer[static_cast<size_t>(count - 1) * words + a.channels]), now);
     int end = count;
     if (limit != 0 && a.frames + static_cast<uint64_t>(end - begin) > limit)
       end = begin + static_cast<int>(limit > a.frames ? limit - a.frames : 0);

@@ -1,12 +1,12 @@
 // analog_model.cpp: offsets, gain errors, the calibration record that describes
 // them, and the electrodes' test signal. Builds on the record encoder (CL_EPROM)
-// and the impedance constants of CL_IMPED.
+// and the impedance test signal of protocol.h.
 #include "emulator/analog_model.h"
 
 #include <cmath>
 
-#include "CL_EPROM.h"
-#include "CL_IMPED.h"
+#include "device/CL_EPROM.h"
+#include "protocol.h"
 
 namespace amx {
 

@@ -3,6 +3,7 @@
 // its control surface (hot-plug, power events, faults, inspection); hosts never see it.
 #pragma once
 #include "platform/platform.h"
+#include "protocol.h"
 
 #include <array>
 #include <memory>
@@ -20,9 +21,6 @@ struct TEmuSpec {
 // key=value with keys kind and rev (0 to 255), e.g. "kind=7,rev=64;kind=6".
 // Bad entries are left out and described in error.
 std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& error);
-
-// Channels in one sample packet of a device of this kind.
-int EmuChannelCount(int kind);
 
 // The signal of channel c at sample number s (counts of 22 bits), see the README.
 int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate);

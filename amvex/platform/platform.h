@@ -38,6 +38,40 @@ private:
   TCriticalSection& Section;
 };
 
+// Reader/writer spin lock for data that a reader thread writes in short bursts
+// (the device rings): any number of readers, or one writer.
+class TReadWriteLock {
+public:
+  void EnterRead()
+  {
+    for (;;) {
+      int32_t readers = State.load(std::memory_order_relaxed);
+      if (readers >= 0 && State.compare_exchange_weak(readers, readers + 1, std::memory_order_acquire)) return;
+    }
+  }
+  void LeaveRead() { State.fetch_sub(1, std::memory_order_release); }
+  void EnterWrite()
+  {
+    int32_t idle = 0;
+    while (!State.compare_exchange_weak(idle, -1, std::memory_order_acquire)) idle = 0;
+  }
+  void LeaveWrite() { State.store(0, std::memory_order_release); }
+
+private:
+  std::atomic<int32_t> State{0};  // readers inside, -1 while a writer is
+};
+
+struct TReadHold {
+  explicit TReadHold(TReadWriteLock& l) : Lock(l) { Lock.EnterRead(); }
+  ~TReadHold() { Lock.LeaveRead(); }
+  TReadWriteLock& Lock;
+};
+struct TWriteHold {
+  explicit TWriteHold(TReadWriteLock& l) : Lock(l) { Lock.EnterWrite(); }
+  ~TWriteHold() { Lock.LeaveWrite(); }
+  TReadWriteLock& Lock;
+};
+
 // Thread created suspended; Resume starts Execute. Terminate only asks: Execute
 // polls Terminated(). WaitFor joins. The destructor joins a started thread.
 class TThread {

@@ -12,8 +12,10 @@
 
 #include <liquid/liquid.h>
 
-#include "HFltrCalc.h"
+#include "filters/HFltrCalc.h"
 #include "amvex.h"
+
+using namespace amx;
 
 namespace {
 

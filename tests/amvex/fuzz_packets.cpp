@@ -1,7 +1,7 @@
 // libFuzzer target: arbitrary device bytes through TAmx's framing and decoding
 // (Feed, HandlePacket, StoreFrame, StoreUart) and the host's readers. The first
 // input byte picks the channel count and how the bytes are cut into blocks.
-#include "UAmvex.h"
+#include "device/UAmvex.h"
 #include "emulator/emulator.h"
 
 #include <cstdlib>

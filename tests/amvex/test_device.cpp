@@ -2,7 +2,7 @@
 // reply waits and their timeouts, identification, faults (internal API).
 #include <gtest/gtest.h>
 
-#include "UAmvex.h"
+#include "device/UAmvex.h"
 #include "amvex.h"
 #include "emulator/emulator.h"
 
@@ -48,9 +48,9 @@ TEST(Amx, ConstructionRunsTheResetSequence)
   EXPECT_EQ(cmds[2], (Bytes{0xAA, 11, 1, 0, 0x55}));        // sync off
   EXPECT_EQ(cmds[3], (Bytes{0xAA, 10, 2, 0, 0, 0x55}));     // pull-up off
   EXPECT_EQ(cmds[4], (Bytes{0xAA, 10, 2, 0x80, 0, 0x55}));  // analog configuration
-  EXPECT_EQ(a.AnalogConfig, 0x80000000u);
+  EXPECT_EQ(a.Analog(), 0x80000000u);
   EXPECT_EQ(a.ChannelCount, 40u);
-  EXPECT_EQ(a.UartBaud, 19200);
+  EXPECT_EQ(a.UartBaudRate(), 19200);
 }
 
 TEST(Amx, SettingsSendTheirCodesAndKeepOldValuesOnFailure)
@@ -58,19 +58,21 @@ TEST(Amx, SettingsSendTheirCodesAndKeepOldValuesOnFailure)
   Device d;
   EXPECT_FALSE(d.Amx->SetSampling(300));
   EXPECT_TRUE(d.Sent().empty());
-  EXPECT_EQ(d.Amx->Sampling, 500u);
+  EXPECT_EQ(d.Amx->Rate(), 500u);
   EXPECT_TRUE(d.Amx->SetSampling(1000));
   EXPECT_TRUE(d.Amx->SetSync(1, 5));
   EXPECT_TRUE(d.Amx->SetPullUp(1, 2));
   EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{4}, {0xC0}, {0x01, 0x02}}));
-  EXPECT_EQ(d.Amx->SyncB, 1);
-  EXPECT_EQ(d.Amx->AnalogConfig, 0x8A000001u);
+  int32_t a = 0, b = 0;
+  d.Amx->GetSync(a, b);
+  EXPECT_EQ(b, 1);
+  EXPECT_EQ(d.Amx->Analog(), 0x8A000001u);
   EXPECT_TRUE(d.Amx->SetAnalogConfig(0x48000000u));  // family 1, bit 30 set
   EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0xC9, 0x00}}));
-  EXPECT_EQ(d.Amx->AnalogConfig, 0x88000000u);
+  EXPECT_EQ(d.Amx->Analog(), 0x88000000u);
   EXPECT_TRUE(d.Amx->SetAnalogConfig(0x13000055u));  // family 2 on a plain device: off
   EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0x80, 0x03}}));
-  EXPECT_EQ(d.Amx->AnalogConfig, 0x83000055u);
+  EXPECT_EQ(d.Amx->Analog(), 0x83000055u);
 }
 
 TEST(Amx, ExtendedDevicesTakeOnlyListedCodes)
@@ -82,7 +84,7 @@ TEST(Amx, ExtendedDevicesTakeOnlyListedCodes)
   EXPECT_TRUE(d.Sent().empty());
   EXPECT_TRUE(d.Amx->SetAnalogConfig(0x490000C9u));
   EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0xC9, 0x81}}));
-  EXPECT_EQ(d.Amx->AnalogConfig, 0x890000C9u);
+  EXPECT_EQ(d.Amx->Analog(), 0x890000C9u);
   d.Amx->WideGain = true;
   EXPECT_TRUE(d.Amx->SetAnalogConfig(0x500000A3u));  // family 2, bit 30, bit 31 clear
   EXPECT_EQ(d.Sent(), (std::vector<Bytes>{{0xA3, 0x40}}));
@@ -129,7 +131,7 @@ TEST(Amx, IdentifyChoosesChannelsByKind)
     EXPECT_EQ(d.Amx->ChannelCount, c.channels) << c.kind;
     EXPECT_EQ(d.Amx->WideGain, c.wide) << c.kind;
     EXPECT_EQ(d.Amx->Extended, c.extended) << c.kind;
-    EXPECT_EQ(d.Amx->ImpedanceRef, c.ref) << c.kind;
+    EXPECT_EQ(d.Amx->ImpedanceReference(), c.ref) << c.kind;
     EXPECT_EQ(d.Amx->HasUart, c.kind > 2) << c.kind;
     EXPECT_TRUE(d.Amx->Identified);
     EXPECT_TRUE(d.Amx->Calibrated.load());  // the emulated system area holds a valid record

@@ -2,8 +2,8 @@
 // reader thread, against a private emulator instance (internal API).
 #include <gtest/gtest.h>
 
-#include "UWDM.h"
-#include "UsbDevice.h"
+#include "transport/UWDM.h"
+#include "transport/UsbDevice.h"
 #include "emulator/emulator.h"
 
 #include <atomic>

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "CL_EPROM.h"
-#include "crc32.h"
+#include "device/CL_EPROM.h"
+#include "device/crc32.h"
 
 using namespace amx;
 

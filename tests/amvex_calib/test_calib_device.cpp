@@ -7,8 +7,8 @@
 #include <cmath>
 #include <vector>
 
-#include "CL_EPROM.h"
-#include "UAmvex.h"
+#include "device/CL_EPROM.h"
+#include "device/UAmvex.h"
 #include "emulator/analog_model.h"
 #include "emulator/emulator.h"
 
@@ -193,7 +193,7 @@ TEST(CalibDevice, FeedImpedanceMeasuresAgainstTheReference)
   EXPECT_EQ(a.Measurements[0]->Completed, 4);
 
   // A reference outside the frame has no sample: every window is invalid.
-  a.ImpedanceRef = 25;
+  a.SetImpedanceRef(25);
   for (int s = 0; s < 500; ++s) a.StoreFrame(frame, sizeof frame);
   EXPECT_EQ(Impedances(a)[0], -1);
   // Short buffers are refused.
@@ -213,7 +213,7 @@ TEST(CalibDevice, ElectrodesReadBackWithinTwoPercent)
   for (int c = 0; c < 5; ++c) wide.Emu.SetElectrode(wide.Path, c, ohms[c]);
   small.Emu.SetElectrode(small.Path, 5, 0.0);      // the new reference
   small.Emu.SetElectrode(small.Path, 0, 30000.0);  // the old one, now measured
-  small.Amx->ImpedanceRef = 5;
+  small.Amx->SetImpedanceRef(5);
 
   ASSERT_TRUE(wide.Amx->ImpedanceStart());
   ASSERT_TRUE(small.Amx->ImpedanceStart());
@@ -239,7 +239,9 @@ TEST(CalibDevice, ElectrodesReadBackWithinTwoPercent)
   EXPECT_EQ(s[5], -1);
   EXPECT_NEAR(s[0] / 30000.0, 1.0, 0.02) << s[0];
   for (int c = 1; c < 16; ++c)
-    if (c != 5) EXPECT_NEAR(s[c] / EmuDefaultImpedance(16, c), 1.0, 0.02) << "channel " << c << " read " << s[c];
+    if (c != 5) {
+      EXPECT_NEAR(s[c] / EmuDefaultImpedance(16, c), 1.0, 0.02) << "channel " << c << " read " << s[c];
+    }
   // Stopping ends the measurement: every channel reads -1.
   for (int32_t v : Impedances(*wide.Amx)) EXPECT_EQ(v, -1);
 }

@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "CL_EPROM.h"
-#include "MemStrm.h"
-#include "bitStrm.h"
-#include "crc32.h"
+#include "device/CL_EPROM.h"
+#include "device/MemStrm.h"
+#include "device/bitStrm.h"
+#include "device/crc32.h"
 
 using namespace amx;
 
@@ -109,8 +109,8 @@ TEST(BitStream, RefusesWidthsOutside1To20)
   const uint8_t bytes[4] = {};
   s.Write(bytes, 4);
   tBitStream bits(s);
-  EXPECT_THROW(bits.ReadBits(false, 21), std::invalid_argument);
-  EXPECT_THROW(bits.ReadBits(true, 0), std::invalid_argument);
+  EXPECT_THROW(bits.ReadBits(false, 21), EInvalidArgument);
+  EXPECT_THROW(bits.ReadBits(true, 0), EInvalidArgument);
 }
 
 TEST(CalRecord, ZeroRecordFailsTheCrcAndGivesTheDefaults)

@@ -10,9 +10,11 @@
 #include <random>
 #include <vector>
 
-#include "HFltrCalc.h"
-#include "OmegaBuf.h"
-#include "UIIRF.h"
+#include "filters/HFltrCalc.h"
+#include "filters/OmegaBuf.h"
+#include "filters/UIIRF.h"
+
+using namespace amx;
 
 namespace {
 
@@ -271,7 +273,7 @@ TEST(ButterDesign, DirectFormMatchesTheCascadeWhereItIsAccurate)
   direct.Process32(x.data(), yd.data(), static_cast<int>(x.size()));
   const auto yc = RunCascade(c, x);
   for (size_t i = 0; i < x.size(); ++i) EXPECT_NEAR(yd[i], yc[i], 1) << i;
-  EXPECT_THROW(TUniversalFilter({1, 2}, {1}), std::invalid_argument);
+  EXPECT_THROW(TUniversalFilter({1, 2}, {1}), EInvalidArgument);
 }
 
 TEST(ButterDesign, EqualBandCornersFail)

@@ -84,7 +84,7 @@ struct BdfWriter {
       }
     }
     fill = 0;
-    char count[9];
+    char count[24];  // the header field holds 8 characters: 99999999 records, over three years
     std::snprintf(count, sizeof count, "%-8lld", ++records);
     if (std::fflush(nullptr) != 0 || pwrite(fd, count, 8, 236) != 8) {
       failed = true;

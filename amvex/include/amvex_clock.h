@@ -21,6 +21,7 @@
 
 #include <math.h>
 #include <stdint.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -48,8 +49,7 @@ typedef struct AmxClock {
 /* Starts without a fit for a stream of rate frames per second (above 0). */
 static inline void AmxClockInit(AmxClock* c, double rate)
 {
-  AmxClock empty = {0};
-  *c = empty;
+  memset(c, 0, sizeof *c);
   c->period = 1.0 / rate;
   c->binFrames = rate >= 8 ? (int64_t)(rate / 4) : 1;
 }

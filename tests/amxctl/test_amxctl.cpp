@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "amxctl.h"
-#ifdef AMXCTL_HAVE_EDF
+#ifdef AMXREC_HAVE_EDF
 #include <edflib.h>
 #endif
 
@@ -137,7 +137,7 @@ TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
   EXPECT_NEAR(times[1999] - times[1900], 0.099, 0.002);
 }
 
-#ifdef AMXCTL_HAVE_EDF
+#ifdef AMXREC_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");

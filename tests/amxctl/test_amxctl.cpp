@@ -3,8 +3,10 @@
 // through its output, exit codes and the BDF+ files it writes (read with edflib).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -141,7 +143,10 @@ TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");
+  auto wall = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
+  const double before = wall();
   Result r = amxctl("record @1 " + file + " --rate 500 --seconds 1.25");
+  const double after = wall();
   ASSERT_EQ(r.code, 0) << r.err;
   // The emulator's samples are deterministic: a stream of the same length holds
   // the same counts.
@@ -154,6 +159,20 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   edf_hdr_struct hdr{};
   ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0) << hdr.filetype;
   EXPECT_EQ(hdr.filetype, EDFLIB_FILETYPE_BDFPLUS);
+  // The start time is the first frame's (local time, its fraction in the
+  // first record's time annotation): within the run, at least 1.25 s before
+  // its end.
+  std::tm start{};
+  start.tm_year = hdr.startdate_year - 1900;
+  start.tm_mon = hdr.startdate_month - 1;
+  start.tm_mday = hdr.startdate_day;
+  start.tm_hour = hdr.starttime_hour;
+  start.tm_min = hdr.starttime_minute;
+  start.tm_sec = hdr.starttime_second;
+  start.tm_isdst = -1;
+  double started = static_cast<double>(std::mktime(&start)) + hdr.starttime_subsecond * 1e-7;
+  EXPECT_GE(started, before);
+  EXPECT_LE(started, after - 1.25);
   ASSERT_EQ(hdr.edfsignals, 20);
   EXPECT_EQ(hdr.datarecords_in_file, 2);  // the last one completed with missing-frame values
   for (int c = 0; c < 20; ++c) {

@@ -40,7 +40,7 @@ int main(int argc, char** argv)
   int32_t id = GetAmxID(index);
   AmxDeviceInfo info;
   int32_t status;
-  if ((status = AmxOpen(id)) != AMX_OK || AmxInfo(id, &info, sizeof info) != AMX_OK) {
+  if ((status = AmxOpen(id)) != AMX_OK || (status = AmxInfo(id, &info, sizeof info)) != AMX_OK) {
     fprintf(stderr, "open failed: %s\n", AmxStatusName(status));
     return 1;
   }

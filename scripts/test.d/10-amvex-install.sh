@@ -2,7 +2,9 @@
 # Amvex as a host developer gets it: installs the Release build into a temporary
 # prefix, builds the example against it with find_package(Amvex) and with
 # pkg-config, runs both against an emulated amplifier, and makes the Debian
-# package (cpack -G DEB), checking that it declares its run-time dependencies.
+# package (cpack -G DEB), checking that it declares its run-time dependencies;
+# then installs the Python package into a virtual environment, offline, and
+# streams into numpy and MNE with it.
 set -euo pipefail
 cd "$ROOT"
 build=build/release
@@ -34,3 +36,21 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$deb: Depends: $depends"
 grep -q libedf <<<"$depends"
+
+echo "== Python package in a virtual environment (offline, Debian's setuptools, numpy and mne)"
+cp -r python "$prefix/python"
+rm -rf "$prefix/python/build" "$prefix/python/"*.egg-info
+/usr/bin/python3 -m venv --system-site-packages "$prefix/env"
+"$prefix/env/bin/pip" install -q --no-index --no-build-isolation "$prefix/python"
+(cd "$prefix" && AMVEX_EMULATE="kind=7" AMVEX_LIBRARY="$libdir/libamvex.so.1" "$prefix/env/bin/python" - <<'PY'
+import amvex
+
+with amvex.Amplifier(amvex.devices()[0]) as amp:
+    amp.rate = 500
+    amp.start()
+    block = amp.read(frames=2 * amp.rate, timeout=5)
+assert block.samples.shape == (40, 1000), block.samples.shape
+raw = block.to_mne()
+print("installed amvex", amvex.__version__, "from", amvex.__file__, ":", raw)
+PY
+)

@@ -1,7 +1,8 @@
-# Installing Amvex on Linux: the headers (amvex.h, amvex_clock.h), the versioned shared library, a CMake
-# package (find_package(Amvex) gives Amvex::amvex), a pkg-config file, amxctl,
-# and a Debian package of all of it (cpack -G DEB). Included at the end of
-# amvex/CMakeLists.txt. The version comes from amvex.h, its one source.
+# Installing Amvex on Linux: the headers (amvex.h, amvex_clock.h), the
+# versioned shared library, a CMake package (find_package(Amvex) gives
+# Amvex::amvex), a pkg-config file, amxctl, and a Debian package of all of it
+# (cpack -G DEB). Included at the end of amvex/CMakeLists.txt. The version comes
+# from amvex.h, its one source.
 if(WIN32 OR NOT TARGET amvex)
   return()
 endif()

@@ -156,7 +156,10 @@ class Amplifier:
         check("AmxInternalInfo", self.id, ident, ctypes.sizeof(ident))
         date = None
         if raw.calNumber1 or raw.calNumber2:
-            date = datetime.date(raw.calYear, raw.calMonth, raw.calDay)
+            try:
+                date = datetime.date(raw.calYear, raw.calMonth, raw.calDay)
+            except ValueError:  # a record with numbers but no usable date
+                pass
         self.info = Info(
             self.id,
             ident[0],

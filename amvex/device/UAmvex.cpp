@@ -286,11 +286,11 @@ bool TAmx::SetImpedanceRef(int32_t channel)
 
 bool TAmx::SetMasterClock(int32_t& value)
 {
-  uint8_t v = uint8_t(value & 7);
+  uint8_t v = uint8_t(value & kClockMask);
   SendCommand(kCmdMasterClock, &v, 1);
   uint8_t confirmed = 0;
   if (WaitReply(kCmdMasterClock, &confirmed, 1, 250, true) != 1) return false;
-  value = confirmed & 7;
+  value = confirmed & kClockMask;
   return true;
 }
 

@@ -3,9 +3,11 @@
 // through its output, exit codes and the BDF+ files it writes (read with edflib).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -120,11 +122,33 @@ TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
   EXPECT_LT(std::abs(mean / 125), 0.05 * std::abs(static_cast<double>(rows[125][21])));
 }
 
+TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
+{
+  Result r = amxctl("stream @0 --rate 1000 --seconds 2 --time --format csv --quiet");
+  double end = amxctl::now_seconds();
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::istringstream in(r.out);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line.substr(0, 22), "sample,status,time,ch1");
+  std::vector<double> times;
+  while (std::getline(in, line)) times.push_back(std::stod(line.substr(line.find(',', line.find(',') + 1) + 1)));
+  ASSERT_EQ(times.size(), 2000u);
+  // The newest frames left the device just before the tool ended (same
+  // monotonic clock), one millisecond apart.
+  EXPECT_LT(times.back(), end);
+  EXPECT_GT(times.back(), end - 0.5);
+  EXPECT_NEAR(times[1999] - times[1900], 0.099, 0.002);
+}
+
 #ifdef AMXREC_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");
+  auto wall = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
+  const double before = wall();
   Result r = amxctl("record @1 " + file + " --rate 500 --seconds 1.25");
+  const double after = wall();
   ASSERT_EQ(r.code, 0) << r.err;
   // The emulator's samples are deterministic: a stream of the same length holds
   // the same counts.
@@ -137,6 +161,20 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   edf_hdr_struct hdr{};
   ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0) << hdr.filetype;
   EXPECT_EQ(hdr.filetype, EDFLIB_FILETYPE_BDFPLUS);
+  // The start time is the first frame's (local time, its fraction in the
+  // first record's time annotation): within the run, at least 1.25 s before
+  // its end.
+  std::tm start{};
+  start.tm_year = hdr.startdate_year - 1900;
+  start.tm_mon = hdr.startdate_month - 1;
+  start.tm_mday = hdr.startdate_day;
+  start.tm_hour = hdr.starttime_hour;
+  start.tm_min = hdr.starttime_minute;
+  start.tm_sec = hdr.starttime_second;
+  start.tm_isdst = -1;
+  double started = static_cast<double>(std::mktime(&start)) + hdr.starttime_subsecond * 1e-7;
+  EXPECT_GE(started, before);
+  EXPECT_LE(started, after - 1.25);
   ASSERT_EQ(hdr.edfsignals, 20);
   EXPECT_EQ(hdr.datarecords_in_file, 2);  // the last one completed with missing-frame values
   for (int c = 0; c < 20; ++c) {

@@ -26,10 +26,13 @@ const Command kCommands[] = {
      "  Shows the information record, calibration numbers, sampling rate, sync flags,\n"
      "  analog configuration and UART baud rate of one device.\n"},
     {"stream", cmd_stream,
-     "amxctl stream ID [--rate R] [--seconds S] [--filter SPEC ...] [--format text|csv] [--uv] [--quiet]\n"
-     "  Streams sample frames to standard output: sample number, status bits (hex), one value\n"
-     "  per channel (counts, or microvolts with --uv; invalid samples print as '-' or an empty\n"
-     "  CSV field). --rate 125|250|500|1000 (default: the device's), --seconds 0 = until Ctrl-C.\n"
+     "amxctl stream ID [--rate R] [--seconds S] [--filter SPEC ...] [--format text|csv] [--uv] [--time]\n"
+     "              [--quiet]\n"
+     "  Streams sample frames to standard output: sample number, status bits (hex), with --time\n"
+     "  the host time (s, monotonic clock) at which the frame left the device (fitted from the\n"
+     "  sample numbers and read times), then one value per channel (counts, or microvolts with\n"
+     "  --uv; invalid samples print as '-' or an empty CSV field). --rate 125|250|500|1000\n"
+     "  (default: the device's), --seconds 0 = until Ctrl-C.\n"
      "  Filters run per channel in the order given:\n"
      "    lp:ORDER:F  hp:ORDER:F  bp:ORDER:F1:F2  bs:ORDER:F1:F2   Butterworth (order 1-8, Hz)\n"
      "    notch:F     adaptive mains canceller at F Hz (e.g. notch:50)\n"

@@ -53,6 +53,11 @@ public:
   // Ch1..ChN in uV, equipment "Amvex kind K rev R", the start annotation.
   // False with error set ("cannot record to PATH: ..." and the like).
   bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
+  // The wall-clock time (seconds since 1970) of the first frame: the header's
+  // start date and time (local, to the second) and its fraction, which BDF+
+  // keeps in the first data record's time annotation. Only before the first
+  // data record is complete (false after); without it, the time of open().
+  bool set_start(double unix_seconds);
   // Adds one frame (channel counts, the status word is not read), or a missing
   // frame for nullptr. False once a write failed: error says why, and nothing
   // more goes to the file.

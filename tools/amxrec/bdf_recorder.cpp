@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -98,6 +99,20 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
     error_ = "cannot set up the BDF+ header of " + path;
   }
   return ok;
+}
+
+bool BdfRecorder::set_start(double unix_seconds)
+{
+  if (handle_ < 0 || records_ > 0 || !std::isfinite(unix_seconds) || unix_seconds < 0) return false;
+  // The fraction in whole 0.1 ms: edflib writes annotation onsets to 0.1 ms
+  // after adding it, so a finer one would shift every annotation.
+  long long tenths_ms = std::llround(unix_seconds * 1e4);
+  time_t t = static_cast<time_t>(tenths_ms / 10000);
+  std::tm local{};
+  return localtime_r(&t, &local) &&
+         edf_set_startdatetime(handle_, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                               local.tm_min, local.tm_sec) == 0 &&
+         edf_set_subsecond_starttime(handle_, static_cast<int>(tenths_ms % 10000) * 1000) == 0;
 }
 
 void BdfRecorder::note_loss(uint64_t index, uint32_t missing, int32_t packets)

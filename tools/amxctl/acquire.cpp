@@ -176,10 +176,15 @@ int cmd_stream(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(
-          argc, argv,
-          {{"rate", true}, {"seconds", true}, {"filter", true}, {"format", true}, {"uv", false}, {"quiet", false}}, 1,
-          1, args, done);
+  if (int rc = parse_command(argc, argv,
+                             {{"rate", true},
+                              {"seconds", true},
+                              {"filter", true},
+                              {"format", true},
+                              {"uv", false},
+                              {"time", false},
+                              {"quiet", false}},
+                             1, 1, args, done);
       rc || done)
     return rc;
   std::string error;
@@ -203,11 +208,11 @@ int cmd_stream(int argc, char** argv)
     return kExitUsage;
   }
 
-  const bool csv = format == "csv", uv = args.has("uv");
+  const bool csv = format == "csv", uv = args.has("uv"), times = args.has("time");
   const char sep = csv ? ',' : ' ';
   const double scale = info.voltsPerCount * 1e6;
   if (csv) {
-    std::printf("sample,status");
+    std::printf(times ? "sample,status,time" : "sample,status");
     for (int c = 1; c <= channels; ++c) std::printf(",ch%d", c);
     std::printf("\n");
   }
@@ -227,6 +232,9 @@ int cmd_stream(int argc, char** argv)
       const int32_t* f = &block[static_cast<size_t>(i) * (channels + 1)];
       uint32_t status = static_cast<uint32_t>(f[channels]);
       out.append(num, std::snprintf(num, sizeof num, "%u%c%X", status & AMX_STATUS_SAMPLE_MASK, sep, status >> 28));
+      if (times)
+        out.append(num, std::snprintf(num, sizeof num, "%c%.6f", sep,
+                                      AmxClockTime(&a.clock, status & AMX_STATUS_SAMPLE_MASK)));
       for (int c = 0; c < channels; ++c) {
         out += sep;
         if (f[c] == kInvalid) {
@@ -298,7 +306,7 @@ int cmd_impedance(int argc, char** argv)
       if (ohms[c] <= 0)
         std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
       else
-        std::printf("  ch%-3d %10.1f  %s\n", c + 1, ohms[c] / 1000.0, mark);
+        std::printf("  ch%-3d %10.1f  %s\n", c + 1, amxrec::shown_kohm(ohms[c]), mark);
     }
     std::fflush(stdout);
     return 0;

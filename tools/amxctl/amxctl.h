@@ -3,6 +3,7 @@
 // amvex.h alone.
 #pragma once
 #include "amvex.h"
+#include "amvex_clock.h"
 
 #include <csignal>
 #include <cstdint>
@@ -16,7 +17,7 @@ namespace amxctl {
 // Exit codes: 0 done, 1 the device or a file failed, 2 bad arguments.
 enum { kExitFailed = 1, kExitUsage = 2 };
 
-// "AMX_START_FAILED" etc. for every code of AmxStatus; "status N" otherwise.
+// AmxStatusName for the codes of AmxStatus; "status N" otherwise.
 std::string status_name(int32_t status);
 // Prints "amxctl: <what>: <status name>" and returns kExitFailed.
 int fail(const std::string& what, int32_t status);
@@ -70,11 +71,15 @@ struct Acquisition {
   // `lost_packets` more packets the library reports lost (AmxDebugState).
   std::function<bool(uint64_t index, uint32_t missing, int32_t lost_packets)> on_gap;
   std::function<void()> on_tick;  // once a second (impedance table)
+  // Host times of the frames (now_seconds()): fed with every read before its
+  // newest frames are handed out.
+  AmxClock clock{};
   // Results.
   uint64_t frames = 0;   // frames delivered plus frames missing
   uint64_t missing = 0;  // frames missing in gaps
   int32_t lost_packets = 0;
   double elapsed = 0;
+  bool removed = false;  // the device left the library's list (unplugged)
 };
 // Starts the device (the rate is already set), runs until seconds of sample
 // numbers have passed, Ctrl-C or a callback refuses, stops the device. Returns

@@ -2,7 +2,11 @@
 // amxview's grid both show.
 #include "amxrec.h"
 
+#include <cmath>
+
 namespace amxrec {
+
+double shown_kohm(int32_t ohms) { return std::floor(ohms / 100.0 + 0.5) / 10; }
 
 Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, double bad_kohm)
 {
@@ -11,7 +15,7 @@ Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, d
   // 0 (and -1000 on wide-gain devices) until the first window is complete: no
   // electrode reads exactly 0 Ohm, so that is no measurement yet, not "good".
   if (ohms <= 0) return Electrode::Waiting;
-  double k = ohms / 1000.0;
+  double k = shown_kohm(ohms);
   return k <= good_kohm ? Electrode::Good : k > bad_kohm ? Electrode::Bad : Electrode::Fair;
 }
 

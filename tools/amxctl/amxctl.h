@@ -81,6 +81,9 @@ struct Acquisition {
   double elapsed = 0;
   bool removed = false;  // the device left the library's list (unplugged)
 };
+// The wall-clock time (seconds since 1970) at which the frame with this sample
+// number left the device, by the acquisition's host-time fit.
+double frame_wall_time(const Acquisition& a, uint32_t number);
 // Starts the device (the rate is already set), runs until seconds of sample
 // numbers have passed, Ctrl-C or a callback refuses, stops the device. Returns
 // 0 or the exit code after a message. start replaces AmxStart (impedance).

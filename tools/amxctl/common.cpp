@@ -189,6 +189,13 @@ void status_line(const Acquisition& a, bool final)
 }
 }  // namespace
 
+double frame_wall_time(const Acquisition& a, uint32_t number)
+{
+  using namespace std::chrono;
+  const double wall = duration<double>(system_clock::now().time_since_epoch()).count();
+  return wall - (now_seconds() - AmxClockTime(&a.clock, number));
+}
+
 int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
 {
   const uint32_t mask = AMX_STATUS_SAMPLE_MASK;

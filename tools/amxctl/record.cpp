@@ -3,21 +3,12 @@
 // start time that of the first frame by the host-time fit.
 #include "amxctl.h"
 
-#include <chrono>
 #include <cstdio>
 
 #ifdef AMXREC_HAVE_EDF
 #include "amxrec.h"
 
 namespace amxctl {
-
-namespace {
-double wall_seconds()
-{
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-}  // namespace
 
 int cmd_record(int argc, char** argv)
 {
@@ -72,7 +63,7 @@ int cmd_record(int argc, char** argv)
     // host's monotonic clock, moved onto the wall clock.
     if (w.frames() < static_cast<uint64_t>(rate) &&
         w.frames() + static_cast<uint64_t>(count) >= static_cast<uint64_t>(rate))
-      w.set_start(wall_seconds() - (now_seconds() - AmxClockTime(&a.clock, 1)));
+      w.set_start(frame_wall_time(a, 1));
     for (int i = 0; i < count; ++i)
       if (!w.add(frames + static_cast<size_t>(i) * words)) return write_failed();
     return true;

@@ -50,6 +50,7 @@ bool Acquirer::start(int32_t device, int channel_count, int sample_rate, bool im
   result = 0;
   frames = missing = 0;
   lost_packets = 0;
+  removed = false;
   queued_.clear();
   queued_losses_.clear();
   running = true;
@@ -68,8 +69,15 @@ void Acquirer::run()
   a.on_frames = [&](const int32_t* block, int count) {
     std::lock_guard<std::mutex> lock(mutex_);
     queued_.insert(queued_.end(), block, block + count * words);
-    if (recorder_)
-      for (int i = 0; i < count && recorder_->add(block + i * words); ++i) {}
+    for (int i = 0; recorder_ && i < count; ++i) {
+      const int32_t* frame = block + i * words;
+      const uint64_t recorded = recorder_->frames();
+      if (recorded == 0) record_first_ = static_cast<uint32_t>(frame[channels]) & AMX_STATUS_SAMPLE_MASK;
+      // The file's start time as amxctl record sets it: the first frame's by
+      // the host-time fit of every read until its first data record completes.
+      if (recorded + 1 == static_cast<uint64_t>(rate)) recorder_->set_start(amxctl::frame_wall_time(a, record_first_));
+      if (!recorder_->add(frame)) break;
+    }
     frames = a.frames + static_cast<uint64_t>(count);
     return !stop_;
   };
@@ -77,6 +85,7 @@ void Acquirer::run()
     std::lock_guard<std::mutex> lock(mutex_);
     queued_losses_.push_back({index, gap, packets});
     if (recorder_) {
+      if (recorder_->frames() == 0) record_first_ = static_cast<uint32_t>(index + 1) & AMX_STATUS_SAMPLE_MASK;
       recorder_->note_loss(recorder_->frames(), gap, packets);
       for (uint32_t i = 0; i < gap && recorder_->add(nullptr); ++i) {}
     }
@@ -89,6 +98,7 @@ void Acquirer::run()
   frames = a.frames;
   missing = a.missing;
   lost_packets = a.lost_packets;
+  removed = a.removed;
   result = stop_ ? 0 : rc;
   running = false;
 }
@@ -133,6 +143,7 @@ bool Acquirer::stop_recording(std::string& error)
   const bool had_error = !r->error().empty();
   // The stop annotation as amxctl writes it.
   const char* text = amxctl::g_stop           ? "Recording stop (interrupted)"
+                     : removed                ? "Device removed"
                      : running || result == 0 ? "Recording stop"
                                               : "Recording stop (failed)";
   bool ok = r->close(r->frames(), text);

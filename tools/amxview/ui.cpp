@@ -100,7 +100,7 @@ void update_impedance(App& app, double now)
 std::string kohm_text(int32_t ohms)
 {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f kOhm", ohms / 1000.0);
+  std::snprintf(text, sizeof text, "%.1f kOhm", amxrec::shown_kohm(ohms));
   return text;
 }
 
@@ -378,7 +378,9 @@ void status_bar(App& app)
     ImGui::TextColored(ImVec4(1, 0.4f, 0.3f, 1), "| %s", problem.c_str());
   } else if (app.device.id && !app.acquirer.running) {
     ImGui::SameLine();
-    ImGui::TextColored(ImVec4(1, 0.4f, 0.3f, 1), "| acquisition ended (device gone or failed)");
+    ImGui::TextColored(
+        ImVec4(1, 0.4f, 0.3f, 1), "| %s",
+        app.acquirer.removed ? "the device was removed (unplugged)" : "acquisition ended (the terminal says why)");
   }
 }
 

@@ -123,6 +123,7 @@ struct Acquirer {
   std::atomic<int> result{0};  // acquire's exit code once it ended
   std::atomic<uint64_t> frames{0}, missing{0};
   std::atomic<int32_t> lost_packets{0};
+  std::atomic<bool> removed{false};  // the device was unplugged
 
   Acquirer() = default;
   Acquirer(const Acquirer&) = delete;
@@ -153,6 +154,7 @@ private:
   std::vector<int32_t> queued_;
   std::vector<Loss> queued_losses_;
   std::unique_ptr<amxrec::BdfRecorder> recorder_;
+  uint32_t record_first_ = 0;  // sample number of the recording's first frame
   std::string record_error_;
 };
 

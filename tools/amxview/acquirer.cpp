@@ -128,7 +128,6 @@ bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& inf
   }
   std::lock_guard<std::mutex> lock(mutex_);
   recorder_ = std::move(r);
-  record_error_.clear();
   return true;
 }
 

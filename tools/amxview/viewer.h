@@ -140,7 +140,8 @@ struct Acquirer {
   // start), every frame and loss goes to path.
   bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
                        std::string& error);
-  // Closes the recording ("Recording stop"); false with error if writing failed.
+  // Closes the recording with amxctl's stop annotation; false with error if
+  // writing failed.
   bool stop_recording(std::string& error);
   bool recording() const;
   // Frames in the file, its size in bytes; error once a write failed.
@@ -155,7 +156,6 @@ private:
   std::vector<Loss> queued_losses_;
   std::unique_ptr<amxrec::BdfRecorder> recorder_;
   uint32_t record_first_ = 0;  // sample number of the recording's first frame
-  std::string record_error_;
 };
 
 // ---- Command line

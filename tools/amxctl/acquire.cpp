@@ -297,7 +297,7 @@ int cmd_impedance(int argc, char** argv)
     int32_t status = AmxMeasureImpedanceRead(id, ohms.data(), static_cast<int32_t>(ohms.size() * 4));
     if (status != AMX_OK) {
       read_failed = true;
-      g_stop = 1;
+      g_stop = true;
       return fail("reading impedances", status);
     }
     std::printf("impedance after %.0f s (kOhm; good <= %g, BAD > %g)\n", at, good, poor);

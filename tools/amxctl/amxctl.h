@@ -5,6 +5,7 @@
 #include "amvex.h"
 #include "amvex_clock.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <functional>
@@ -49,8 +50,10 @@ int open_device(const std::string& arg, int32_t& id);
 // AmxInfo after open; returns 0 or the exit code after a message.
 int device_info(int32_t id, AmxDeviceInfo& info);
 
-// Set by SIGINT/SIGTERM (Ctrl-C): long-running subcommands stop cleanly.
-extern volatile std::sig_atomic_t g_stop;
+// Set by SIGINT/SIGTERM (Ctrl-C): long-running subcommands stop cleanly. Atomic
+// (and lock-free, so a signal handler may set it): amxview reads it on two threads.
+extern std::atomic<bool> g_stop;
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set by a signal handler");
 void install_stop_handler();
 void sleep_ms(int ms);
 double now_seconds();

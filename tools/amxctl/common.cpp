@@ -133,9 +133,9 @@ int device_info(int32_t id, AmxDeviceInfo& info)
   return 0;
 }
 
-volatile std::sig_atomic_t g_stop = 0;
+std::atomic<bool> g_stop{false};
 
-static void on_signal(int) { g_stop = 1; }
+static void on_signal(int) { g_stop = true; }
 
 void install_stop_handler()
 {

@@ -78,6 +78,7 @@ void LibraryUnload()
                  // thread may be waiting for it
   delete Library;
   Library = nullptr;
+  ReleaseDefaultEmulator();
 }
 
 }  // namespace amx

@@ -28,6 +28,17 @@ bool Within(double seconds, Done done)
   return done();
 }
 
+// Starts the device, reads 0.3 s of frames (500 samples/s) and stops it.
+void ExpectAStream(int32_t id, int channels)
+{
+  ASSERT_EQ(AmxStart(id), AMX_OK);
+  TFrameTally tally;
+  Pause(300);
+  EXPECT_EQ(tally.Read(id, channels), AMX_OK);
+  EXPECT_GT(tally.Received, 50u);
+  EXPECT_EQ(AmxStop(id), AMX_OK);
+}
+
 }  // namespace
 
 // AMVEX_EMULATE="kind=7,rev=64,seed=7,loss_at=0.3+0.5+0.5001,invalid=3@0.2-0.4;kind=6,noreply=2;
@@ -131,12 +142,7 @@ TEST(Plug, UnplugEndsTheStreamAndReplugBringsANewDevice)
   int32_t again = GetAmxID(0);
   EXPECT_NE(again, id);
   ASSERT_EQ(AmxOpen(again), AMX_OK);
-  ASSERT_EQ(AmxStart(again), AMX_OK);
-  TFrameTally after;
-  Pause(300);
-  EXPECT_EQ(after.Read(again, 40), AMX_OK);
-  EXPECT_GT(after.Received, 50u);
-  EXPECT_EQ(AmxStop(again), AMX_OK);
+  ExpectAStream(again, 40);
 }
 
 // AMVEX_EMULATE="kind=6,suspend=0.3"
@@ -150,10 +156,5 @@ TEST(Power, SuspendEndsAcquisitionAndTheDeviceOpensAfterResume)
   EXPECT_GT(tally.Received, 50u);
   // The resume (a second later) reopens the handle; the host opens the device again.
   ASSERT_TRUE(Within(3, [&] { return AmxOpen(id) == AMX_OK; }));
-  ASSERT_EQ(AmxStart(id), AMX_OK);
-  TFrameTally after;
-  Pause(300);
-  EXPECT_EQ(after.Read(id, 16), AMX_OK);
-  EXPECT_GT(after.Received, 50u);
-  EXPECT_EQ(AmxStop(id), AMX_OK);
+  ExpectAStream(id, 16);
 }

@@ -4,6 +4,7 @@
 // the device settings. Numbers only; no code of either side.
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace amx {
@@ -61,6 +62,8 @@ constexpr int32_t kUartBauds[] = {115200, 57600, 38400, 19200, 9600};
 constexpr uint8_t kUartDefaultCode = 3;  // 19200
 
 constexpr uint8_t kSyncA = 0x40, kSyncB = 0x80;
+constexpr uint8_t kClockMask = 7;  // kCmdMasterClock's code and its reply
+constexpr size_t kLcdChars = 16;   // display codes one kCmdLcdText takes
 
 // Front-end byte of kCmdAnalog: the normal input, the pull-up (impedance test
 // signal) on, and the families of the extended front ends' codes.

@@ -50,6 +50,7 @@ void TAmx::Close()
 {
   Stop();
   TUsbDevice::Close();
+  Suspended = true;
 }
 
 // A resume can arrive for a device that was never suspended: its reader must not
@@ -83,6 +84,9 @@ bool TAmx::SendCommand(uint8_t code, const uint8_t* payload, uint8_t n)
 
 int TAmx::WaitReply(uint8_t code, uint8_t* destination, int maximum, uint32_t timeoutMs, bool keepReader)
 {
+  // While acquisition runs the reply arrives through the running reader; a
+  // reader of the wait's own would replace it and stop the stream.
+  keepReader = keepReader || Running;
   {
     TLock l(DataLock);
     ReplyArrived = false;
@@ -127,7 +131,7 @@ bool TAmx::Start()
     SampleReadPos = Samples->FirstPosition();
     UartReadPos = UartRecords->FirstPosition();
     UartStartCount = UartReadRecord = 0;
-    ExpectedSeq = 0x7FFFFFFF;
+    ExpectedSeq = kUnsynchronised;
     LostPackets = 0;
     PacketCounter = 32;
     FrameChannels = std::min<uint32_t>(ChannelCount, MaxChannels);
@@ -142,7 +146,12 @@ bool TAmx::Start()
   SetAnalogConfig(AnalogConfig);
   SleepMs(50);
   bool ok = SendCommand(kCmdStart);
-  if (WaitReply(kCmdStart, nullptr, 0, 1250, false) < 0) return ok;
+  if (WaitReply(kCmdStart, nullptr, 0, 1250, false) < 0) {
+    // Not confirmed: no reader would run, so this is no start. The device may
+    // still have begun to stream; stop it so that it is stopped on both sides.
+    Stop();
+    return false;
+  }
   SleepMs(50);
   Running = true;
   StartReader();
@@ -277,11 +286,11 @@ bool TAmx::SetImpedanceRef(int32_t channel)
 
 bool TAmx::SetMasterClock(int32_t& value)
 {
-  uint8_t v = uint8_t(value & 7);
+  uint8_t v = uint8_t(value & kClockMask);
   SendCommand(kCmdMasterClock, &v, 1);
   uint8_t confirmed = 0;
   if (WaitReply(kCmdMasterClock, &confirmed, 1, 250, true) != 1) return false;
-  value = confirmed & 7;
+  value = confirmed & kClockMask;
   return true;
 }
 

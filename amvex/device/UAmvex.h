@@ -34,6 +34,7 @@ public:
 };
 
 constexpr int MaxChannels = kMaxChannels;
+constexpr uint32_t kUnsynchronised = 0x7FFFFFFF;  // ExpectedSeq until the first sample packet
 constexpr int RingItems = 65536;
 constexpr int UartStartSlots = 16384;  // more than the records a full UART ring can hold
 
@@ -103,6 +104,9 @@ public:
   bool ReplyAwaited = false;
 
   bool Running = false;
+  // Closed by a power suspend: the host must open the device again (AmxOpen)
+  // before anything else; until then the exports report it not open.
+  std::atomic<bool> Suspended{false};
   std::atomic<bool> Calibrated{false};
   std::atomic<bool> DebugMode{false};
   uint32_t ChannelCount = 40;
@@ -114,7 +118,7 @@ public:
   bool Identified = false;
 
   // Stream state, touched by the reader thread while acquisition runs.
-  uint32_t ExpectedSeq = 0x7FFFFFFF;
+  uint32_t ExpectedSeq = kUnsynchronised;
   std::atomic<uint32_t> LostPackets{0};
   uint32_t PacketCounter = 32;
   uint32_t FrameChannels = 40;  // ChannelCount when acquisition started: fixes the frame size

@@ -21,14 +21,17 @@ struct TLibrary {
 };
 TLibrary* Library = nullptr;
 
-// Lock, look-up, guard: the common steps of every device function.
+// Lock, look-up, guard: the common steps of every device function. A device a
+// power suspend closed is not open for the host until AmxOpen opens it again;
+// only AmxOpen and AmxClose reach it before that.
 template <class Op>
-int32_t WithDevice(int32_t id, Op op)
+int32_t WithDevice(int32_t id, Op op, bool evenSuspended = false)
 {
   if (!Library) return AMX_NO_DEVICE;
   TLock hold(Library->Lock);
   TAmx* d = Library->List ? Library->List->Amx(id) : nullptr;
   if (!d) return AMX_NO_DEVICE;
+  if (d->Suspended && !evenSuspended) return AMX_NOT_OPEN;
   return Guarded(int32_t(AMX_FAILED), [&] { return op(*d); });
 }
 
@@ -110,12 +113,20 @@ AMX_API void* AMX_CALL GetAmx(int32_t id)
 
 AMX_API int32_t AMX_CALL AmxOpen(int32_t id)
 {
-  return WithDevice(id, [](TAmx& d) { return d.IsOpen() ? (d.Identify(), AMX_OK) : AMX_NOT_OPEN; });
+  return WithDevice(
+      id,
+      [](TAmx& d) {
+        if (!d.IsOpen()) return int32_t(AMX_NOT_OPEN);
+        d.Suspended = false;
+        d.Identify();
+        return int32_t(AMX_OK);
+      },
+      true);
 }
 
 AMX_API int32_t AMX_CALL AmxClose(int32_t id)
 {
-  return WithDevice(id, [](TAmx& d) { return Status(d.IsOpen(), AMX_CLOSED); });
+  return WithDevice(id, [](TAmx& d) { return Status(d.IsOpen(), AMX_CLOSED); }, true);
 }
 
 AMX_API int32_t AMX_CALL AmxStart(int32_t id)

@@ -88,16 +88,24 @@ void TAmx::HandlePacket(uint8_t type, uint8_t n, const uint8_t* payload)
     uint32_t status = (uint32_t(st >> 7) & 1) << 28 | (uint32_t(st >> 6) & 1) << 29 | (uint32_t(st >> 5) & 1) << 30 |
                       (uint32_t(st >> 4) & 1) << 31;
     uint32_t s = payload[n - 1];
-    if (s == ExpectedSeq) {
-      PacketCounter += 1;
+    if (ExpectedSeq == kUnsynchronised) {
+      // The first packet after a start only sets the sequence: counted as lost
+      // and dropped, so that the first frame a host reads is number 1.
+      LostPackets.fetch_add(1);
+    } else {
+      // The sequence byte counts packets mod 256: the difference is the number
+      // lost before this one (a break of 256 or more cannot be told exactly).
+      // The sample number moves over them, so the gap shows where they were,
+      // and this packet is kept.
+      uint32_t lost = (s - ExpectedSeq) & 0xFF;
+      if (lost) LostPackets.fetch_add(lost);
+      PacketCounter += lost + 1;
       if (PacketCounter > 32) {
         frame[channels] = int32_t(((PacketCounter - 32) & 0x0FFFFFFF) | status);
         StoreFrame(frame, 4 * channels + 4);
       }
-    } else {
-      LostPackets.fetch_add(1);
     }
-    ExpectedSeq = s == 255 ? 0 : s + 1;
+    ExpectedSeq = (s + 1) & 0xFF;
   } else if (type == kPacketUart) {
     if (n >= 1) UartLog->LockedWrite(payload, n - 1);
     if (n >= 2 && PacketCounter > 32) StoreUart((PacketCounter - 32) & 0x0FFFFFFF, payload, n - 1);

@@ -2,14 +2,14 @@
 // codes of the device's 16-character display, both ways. Used by the display
 // command and by the calibration record, whose name is stored in display codes.
 #pragma once
+#include "protocol.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace amx {
-
-constexpr size_t kLcdChars = 16;  // characters one display command takes
 
 extern const std::array<uint8_t, 256> TextToDisplay;  // indexed by a code-page 1251 character
 extern const std::array<uint8_t, 256> DisplayToText;  // indexed by a display code

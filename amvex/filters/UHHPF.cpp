@@ -63,19 +63,13 @@ void THardwareFilter::Run(const int32_t* source, T* destination, int count)
     RunningSum = Average = last;
     return;
   }
-  double sum = RunningSum, average = Average;
-  const double inv = InvLength;
-  int n = 0;
-  History->ExchangeEach(count, [&](int32_t oldest) {
-    const int32_t a = source[n];
-    const int32_t v = a == kInvalid ? RoundSaturate<int32_t>(average) : a;
-    sum += static_cast<double>(int64_t{v} - oldest);
-    average = sum * inv;
-    destination[n++] = Saturate<T>(int64_t{v} - static_cast<int64_t>(average));
-    return v;
-  });
-  RunningSum = sum;
-  Average = average;
+  // An invalid sample enters as the current average: it neither moves the
+  // baseline nor reaches the output as a spike.
+  Slide(
+      count, [&](int n, double average) { return source[n] == kInvalid ? RoundSaturate<int32_t>(average) : source[n]; },
+      [&](int n, int32_t v, double average) {
+        destination[n] = Saturate<T>(int64_t{v} - static_cast<int64_t>(average));
+      });
 }
 
 void THardwareFilter::Process32(const int32_t* source, int32_t* destination, int count)

@@ -85,18 +85,9 @@ void TWindowFilter::Run(const T* source, T* destination, int count)
     RunningSum = Average = last;
     return;
   }
-  double sum = RunningSum, average = Average;
-  const double inv = InvLength;
-  int n = 0;
-  History->ExchangeEach(count, [&](int32_t oldest) {
-    const int32_t v = source[n];
-    sum += static_cast<double>(int64_t{v} - oldest);
-    average = sum * inv;
-    destination[n++] = Saturate<T>(static_cast<int64_t>(average));
-    return v;
-  });
-  RunningSum = sum;
-  Average = average;
+  Slide(
+      count, [&](int n, double) { return int32_t{source[n]}; },
+      [&](int n, int32_t, double average) { destination[n] = Saturate<T>(static_cast<int64_t>(average)); });
 }
 
 void TWindowFilter::Process16(const int16_t* source, int16_t* destination, int count)

@@ -31,6 +31,26 @@ protected:
   explicit TMovingSum(int32_t w);
   // round(seconds x rate), or -1 when that is no valid window length.
   static int64_t LengthFor(double seconds, double rate);
+
+  // The per-sample step of a full window, count times: sample n enters as
+  // enter(n, average before it), the oldest leaves, and emit(n, entered, new
+  // average) writes the output.
+  template <class Enter, class Emit>
+  void Slide(int count, Enter enter, Emit emit)
+  {
+    double sum = RunningSum, average = Average;
+    const double inv = InvLength;
+    int n = 0;
+    History->ExchangeEach(count, [&](int32_t oldest) {
+      const int32_t v = enter(n, average);
+      sum += static_cast<double>(int64_t{v} - oldest);
+      average = sum * inv;
+      emit(n++, v, average);
+      return v;
+    });
+    RunningSum = sum;
+    Average = average;
+  }
 };
 
 class TWindowFilter : public TMovingSum {

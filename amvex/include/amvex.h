@@ -30,7 +30,7 @@ extern "C" {
 typedef enum AmxStatus {
   AMX_OK = 0,             /* done */
   AMX_NO_DEVICE = 1,      /* no device has this identifier */
-  AMX_NOT_OPEN = 2,       /* AmxOpen: the device's handle is not open */
+  AMX_NOT_OPEN = 2,       /* the device's handle is not open, or a power suspend closed it */
   AMX_START_FAILED = 3,   /* AmxStart failed */
   AMX_CLOSED = 4,         /* AmxClose: the device's handle is not open */
   AMX_STOP_FAILED = 5,    /* AmxStop: the stop command could not be sent */
@@ -61,6 +61,8 @@ typedef struct AmxInternalInfoRecord {
 /* Sample frame (AmxRead): channelCount + 1 little-endian int32 words: the channel
  * counts (0x7FFFFFFF = invalid sample), then the status word: bits 0-27 sample
  * number (1 = first frame after AmxStart), bits 28-31 device status bits 7, 6, 5, 4.
+ * Frames lost on the way (AmxDebugState counts their packets) leave a gap in the
+ * sample numbers where they were, as frames overwritten before they were read do.
  * UART record (AmxUartRead): int32 sample number, one byte m (1-255), m data bytes. */
 #define AMX_STATUS_SAMPLE_MASK 0x0FFFFFFFu
 
@@ -68,7 +70,11 @@ typedef struct AmxInternalInfoRecord {
 
 /* Every device function names its device by an identifier from GetAmxID, holds the
  * library lock for its whole run (calls from all threads are serialised) and
- * returns AMX_NO_DEVICE (1) for an identifier no device has. */
+ * returns AMX_NO_DEVICE (1) for an identifier no device has. After a power
+ * suspend closed a device (acquisition ends), every function but AmxOpen and
+ * AmxClose returns AMX_NOT_OPEN (2) until AmxOpen opens it again.
+ * Functions that wait for a reply from the device (EEPROM, identification) may
+ * be called while acquisition runs: the stream goes on. */
 
 /* Number of devices present. */
 AMX_API int32_t AMX_CALL GetAmxCount(void);
@@ -92,14 +98,17 @@ AMX_API int32_t AMX_CALL AmxInternalInfo(int32_t id, AmxInternalInfoRecord* info
 /* Debug dumps on (flag != 0) or off: "cmd.bin", "packet.bin", "log.bin" and
  * "uart.bin" in the current directory. AMX_OK. */
 AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag);
-/* Out: sample packets lost since AmxStart (the first packet always counts: it
- * synchronises the sequence). AMX_OK; AMX_FAILED if lost is NULL. */
+/* Out: sample packets lost since AmxStart, counted from the packets' sequence
+ * numbers (mod 256: a break of 256 or more packets cannot be counted exactly);
+ * the first packet always counts: it synchronises the sequence. AMX_OK;
+ * AMX_FAILED if lost is NULL. */
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost);
 
 /* ---- Acquisition -------------------------------------------------------- */
 
 /* Sends sampling rate, UART rate (devices with a UART) and analog configuration,
- * starts the device and its reader (up to about 1.5 s). AMX_OK, AMX_START_FAILED. */
+ * starts the device and its reader (up to about 1.5 s). AMX_OK; AMX_START_FAILED
+ * when the device did not confirm the start within 1.25 s (it is stopped then). */
 AMX_API int32_t AMX_CALL AmxStart(int32_t id);
 /* Stops the reader and the device. AMX_OK, AMX_STOP_FAILED (command not sent). */
 AMX_API int32_t AMX_CALL AmxStop(int32_t id);

@@ -180,6 +180,10 @@ TEST(Api, StreamsNumberedFramesAndUartRecords)
     int32_t got = 0;
     ASSERT_EQ(AmxUartRead(id, buf, sizeof buf, &got), AMX_OK);
     uart.insert(uart.end(), buf, buf + got);
+    // A command that waits for its reply must not end the stream.
+    if (i == 5) {
+      ASSERT_EQ(AmxReadUserEEPROM(id, buf, 100), AMX_OK);
+    }
   }
   int32_t clock = 6;
   EXPECT_EQ(AmxMasterClockConfig(id, &clock), AMX_OK);  // running: confirmed

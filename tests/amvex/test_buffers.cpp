@@ -144,20 +144,25 @@ TEST_F(Fixture, FirstPacketSynchronisesThenFramesCarryNumberAndStatus)
   EXPECT_EQ(Amx.LostPackets.load(), 1u);
 }
 
-TEST_F(Fixture, SequenceWrapsAndBreaksAreCountedAndDropped)
+TEST_F(Fixture, SequenceBreaksCountEveryLostPacketAndLeaveAGapInTheNumbers)
 {
   for (uint8_t s : {253, 254, 255, 0, 1}) Feed(SamplePacket(40, s, s));
   EXPECT_EQ(ReadAll().size(), 4u * 41);
-  EXPECT_EQ(Amx.LostPackets.load(), 1u);
+  EXPECT_EQ(Amx.LostPackets.load(), 1u);  // the synchronising packet
   Feed(SamplePacket(40, 2, 2));
-  Feed(SamplePacket(40, 4, 4));  // 3 lost: 4 is dropped and resynchronises
+  Feed(SamplePacket(40, 4, 4));  // 3 lost: 4 is kept, one number is skipped
   Feed(SamplePacket(40, 5, 5));
+  Feed(SamplePacket(40, 2, 9));  // 252 lost (mod 256), across the wrap
   auto f = ReadAll();
-  ASSERT_EQ(f.size(), 2u * 41);
+  ASSERT_EQ(f.size(), 4u * 41);
   EXPECT_EQ(f[0], 2);
-  EXPECT_EQ(f[41], 5);
-  EXPECT_EQ(uint32_t(f[81]) & 0x0FFFFFFF, 6u);
-  EXPECT_EQ(Amx.LostPackets.load(), 2u);
+  EXPECT_EQ(f[41], 4);
+  EXPECT_EQ(f[82], 5);
+  EXPECT_EQ(uint32_t(f[40]) & 0x0FFFFFFF, 5u);
+  EXPECT_EQ(uint32_t(f[81]) & 0x0FFFFFFF, 7u);
+  EXPECT_EQ(uint32_t(f[122]) & 0x0FFFFFFF, 8u);
+  EXPECT_EQ(uint32_t(f[163]) & 0x0FFFFFFF, 8u + 252 + 1);
+  EXPECT_EQ(Amx.LostPackets.load(), 1u + 1 + 252);
 }
 
 TEST_F(Fixture, MalformedPacketsAreIgnored)

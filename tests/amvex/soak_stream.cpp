@@ -93,6 +93,6 @@ TEST(Soak, EveryFrameSentIsReceivedOnceOrCountedLost)
   EXPECT_EQ(uint64_t(lost - 1), after.Missing);
   EXPECT_GT(s.Lost, 0u);
   EXPECT_GT(s.Corrupted, 0u);
-  EXPECT_GT(after.Received, uint64_t(seconds * 1000 / 2 * 0.9));
+  EXPECT_GT(after.Received, uint64_t((seconds / 2 - 5) * 900));  // the rest of the time, less the replug
   emu.Unplug(second);
 }

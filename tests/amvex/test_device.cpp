@@ -220,14 +220,21 @@ TEST(Amx, DebugModeWritesCommandAndReplyDumps)
 // The library's own device list (in-process, on the default emulator): the list
 // changes on the notification thread while host threads call the exports.
 
-TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
-{
+struct Library : ::testing::Test {
 #ifdef _WIN32
   // Linked into an executable, the library gets no DLL attach call; and it must
   // take the (empty) emulator rather than the system's device bus.
-  _putenv("AMVEX_EMULATE= ");
-  LibraryLoad();
+  void SetUp() override
+  {
+    _putenv("AMVEX_EMULATE= ");
+    LibraryLoad();
+  }
+  void TearDown() override { LibraryUnload(); }
 #endif
+};
+
+TEST_F(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
+{
   TEmulator& emu = DefaultEmulator();
   ASSERT_EQ(GetAmxCount(), 0);  // AMVEX_EMULATE is not set for this suite
   std::atomic<bool> stop{false};
@@ -262,14 +269,11 @@ TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
   stop = true;
   host.join();
   EXPECT_GT(calls.load(), 10);
-#ifdef _WIN32
-  LibraryUnload();
-#endif
 }
 
 // Faults from the AMVEX_EMULATE grammar through the exports: what the host
 // counts against what the emulator did.
-TEST(Library, EveryFrameSentIsReceivedOrCountedLost)
+TEST_F(Library, EveryFrameSentIsReceivedOrCountedLost)
 {
   TEmulator& emu = DefaultEmulator();
   std::string error;

@@ -378,6 +378,14 @@ std::string Trim(const std::string& s)
   return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
 }
 
+// One line of text: control characters of the variable become '?'.
+std::string Printable(std::string s)
+{
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return s;
+}
+
 // Whole-text numbers only: a value with anything after the number is bad.
 bool ParseInteger(const std::string& text, long long lo, long long hi, long long& v)
 {
@@ -495,7 +503,7 @@ std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& err
     if (bad.empty())
       specs.push_back(s);
     else
-      error += "AMVEX_EMULATE: \"" + bad + "\" " + why + "; device \"" + entry + "\" not created\n";
+      error += Printable("AMVEX_EMULATE: \"" + bad + "\" " + why + "; device \"" + entry + "\" not created") + "\n";
   }
   return specs;
 }

@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xdotool imagemagick
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
   libedf-dev libliquid-dev
+  python3-numpy python3-pytest python3-mne python3-setuptools python3-venv
 )
 
 missing=()

@@ -6,6 +6,14 @@
 
 #include <stdint.h>
 
+/* Version of this interface (the library's package version). Hosts can test it
+ * at compile time: #if AMX_VERSION >= 10000 ... */
+#define AMX_VERSION_MAJOR 1
+#define AMX_VERSION_MINOR 0
+#define AMX_VERSION_PATCH 0
+#define AMX_VERSION (AMX_VERSION_MAJOR * 10000 + AMX_VERSION_MINOR * 100 + AMX_VERSION_PATCH)
+#define AMX_VERSION_STRING "1.0.0"
+
 #if defined(_WIN32)
 #define AMX_CALL __stdcall
 #define AMX_EXPORT __declspec(dllexport)
@@ -39,6 +47,25 @@ typedef enum AmxStatus {
   AMX_RESET_FAILED = 8,   /* AmxReset: the reset sequence failed */
   AMX_FAILED = 0x7FFFFFFF /* the operation failed */
 } AmxStatus;
+
+/* Name of a status code ("AMX_START_FAILED"), "unknown status" for other values.
+ * Inline here, so that it costs the library no export. */
+static inline const char* AmxStatusName(int32_t status)
+{
+  switch (status) {
+    case AMX_OK: return "AMX_OK";
+    case AMX_NO_DEVICE: return "AMX_NO_DEVICE";
+    case AMX_NOT_OPEN: return "AMX_NOT_OPEN";
+    case AMX_START_FAILED: return "AMX_START_FAILED";
+    case AMX_CLOSED: return "AMX_CLOSED";
+    case AMX_STOP_FAILED: return "AMX_STOP_FAILED";
+    case AMX_LCD_FAILED: return "AMX_LCD_FAILED";
+    case AMX_BAD_SAMPLING: return "AMX_BAD_SAMPLING";
+    case AMX_RESET_FAILED: return "AMX_RESET_FAILED";
+    case AMX_FAILED: return "AMX_FAILED";
+  }
+  return "unknown status";
+}
 
 /* Device information (AmxInfo): 36 bytes, little-endian, packed. */
 #pragma pack(push, 1)
@@ -197,6 +224,17 @@ AMX_API int32_t AMX_CALL AmxGetImpedanceRef(int32_t id, int32_t* channel);
  * spaces. An empty text sends an empty command. AMX_OK; AMX_LCD_FAILED when the
  * command could not be sent; AMX_FAILED if text is NULL. */
 AMX_API int32_t AMX_CALL AmxLCD(int32_t id, const char* text);
+/* The display's character set: non-zero when it shows the code-page 1251
+ * character c. It has 0x20-0x7A (space, digits, Latin letters, punctuation)
+ * but the backslash 0x5C, the tilde 0x7E, the Cyrillic letters 0xC0-0xFF and
+ * yo 0xB8, the copyright sign 0xA9, and glyphs at the control codes 0x14, 0x15,
+ * 0x18, 0x19. AmxLCD sends every other character as a space. Inline here, so
+ * that it costs the library no export. */
+static inline int AmxLcdHasChar(unsigned char c)
+{
+  return (c >= 0x20 && c <= 0x7A && c != 0x5C) || c == 0x7E || c >= 0xC0 || c == 0xB8 || c == 0xA9 || c == 0x14 ||
+         c == 0x15 || c == 0x18 || c == 0x19;
+}
 
 /* ---- Filters: Butterworth ----------------------------------------------- */
 

@@ -18,25 +18,13 @@ static void sleep_ms(int ms)
 }
 #endif
 
-/* Names of the status codes, tied to the enum: a new code breaks the build here. */
-static const char* const status_names[] = {"AMX_OK",           "AMX_NO_DEVICE",    "AMX_NOT_OPEN",
-                                           "AMX_START_FAILED", "AMX_CLOSED",       "AMX_STOP_FAILED",
-                                           "AMX_LCD_FAILED",   "AMX_BAD_SAMPLING", "AMX_RESET_FAILED"};
-typedef char status_names_match_enum[sizeof status_names / sizeof *status_names == AMX_RESET_FAILED + 1 ? 1 : -1];
-
-static const char* status_name(int32_t s)
-{
-  if (s == AMX_FAILED) return "AMX_FAILED";
-  return s >= 0 && s <= AMX_RESET_FAILED ? status_names[s] : "unknown status";
-}
-
 int main(int argc, char** argv)
 {
   int index = argc > 1 ? atoi(argv[1]) : 0;
   int seconds = argc > 2 ? atoi(argv[2]) : 3;
   int rate = argc > 3 ? atoi(argv[3]) : 500;
   int count = GetAmxCount();
-  printf("%d amplifier(s)\n", count);
+  printf("Amvex %s: %d amplifier(s)\n", AMX_VERSION_STRING, count);
   for (int i = 0; i < count; ++i) {
     AmxDeviceInfo info;
     AmxInternalInfoRecord ident;
@@ -52,16 +40,16 @@ int main(int argc, char** argv)
   int32_t id = GetAmxID(index);
   AmxDeviceInfo info;
   int32_t status;
-  if ((status = AmxOpen(id)) != AMX_OK || AmxInfo(id, &info, sizeof info) != AMX_OK) {
-    fprintf(stderr, "open failed: %s\n", status_name(status));
+  if ((status = AmxOpen(id)) != AMX_OK || (status = AmxInfo(id, &info, sizeof info)) != AMX_OK) {
+    fprintf(stderr, "open failed: %s\n", AmxStatusName(status));
     return 1;
   }
   if ((status = AmxSetSampling(id, rate)) != AMX_OK) {
-    fprintf(stderr, "sampling rate %d not taken: %s\n", rate, status_name(status));
+    fprintf(stderr, "sampling rate %d not taken: %s\n", rate, AmxStatusName(status));
     return 1;
   }
   if ((status = AmxStart(id)) != AMX_OK) {
-    fprintf(stderr, "start failed: %s\n", status_name(status));
+    fprintf(stderr, "start failed: %s\n", AmxStatusName(status));
     return 1;
   }
   int words = info.channelCount + 1;

@@ -3,8 +3,11 @@
 // through its output, exit codes and the BDF+ files it writes (read with edflib).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "amxctl.h"
+#include "amxrec.h"
 #ifdef AMXREC_HAVE_EDF
 #include <edflib.h>
 #endif
@@ -118,11 +122,33 @@ TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
   EXPECT_LT(std::abs(mean / 125), 0.05 * std::abs(static_cast<double>(rows[125][21])));
 }
 
+TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
+{
+  Result r = amxctl("stream @0 --rate 1000 --seconds 2 --time --format csv --quiet");
+  double end = amxctl::now_seconds();
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::istringstream in(r.out);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line.substr(0, 22), "sample,status,time,ch1");
+  std::vector<double> times;
+  while (std::getline(in, line)) times.push_back(std::stod(line.substr(line.find(',', line.find(',') + 1) + 1)));
+  ASSERT_EQ(times.size(), 2000u);
+  // The newest frames left the device just before the tool ended (same
+  // monotonic clock), one millisecond apart.
+  EXPECT_LT(times.back(), end);
+  EXPECT_GT(times.back(), end - 0.5);
+  EXPECT_NEAR(times[1999] - times[1900], 0.099, 0.002);
+}
+
 #ifdef AMXREC_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");
+  auto wall = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
+  const double before = wall();
   Result r = amxctl("record @1 " + file + " --rate 500 --seconds 1.25");
+  const double after = wall();
   ASSERT_EQ(r.code, 0) << r.err;
   // The emulator's samples are deterministic: a stream of the same length holds
   // the same counts.
@@ -135,6 +161,20 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   edf_hdr_struct hdr{};
   ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0) << hdr.filetype;
   EXPECT_EQ(hdr.filetype, EDFLIB_FILETYPE_BDFPLUS);
+  // The start time is the first frame's (local time, its fraction in the
+  // first record's time annotation): within the run, at least 1.25 s before
+  // its end.
+  std::tm start{};
+  start.tm_year = hdr.startdate_year - 1900;
+  start.tm_mon = hdr.startdate_month - 1;
+  start.tm_mday = hdr.startdate_day;
+  start.tm_hour = hdr.starttime_hour;
+  start.tm_min = hdr.starttime_minute;
+  start.tm_sec = hdr.starttime_second;
+  start.tm_isdst = -1;
+  double started = static_cast<double>(std::mktime(&start)) + hdr.starttime_subsecond * 1e-7;
+  EXPECT_GE(started, before);
+  EXPECT_LE(started, after - 1.25);
   ASSERT_EQ(hdr.edfsignals, 20);
   EXPECT_EQ(hdr.datarecords_in_file, 2);  // the last one completed with missing-frame values
   for (int c = 0; c < 20; ++c) {
@@ -144,8 +184,8 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
     std::vector<int> samples(1000);
     ASSERT_EQ(edfread_digital_samples(hdr.handle, c, 1000, samples.data()), 1000);
     for (int i = 0; i < 625; ++i) ASSERT_EQ(samples[i], rows[i][c + 2]) << "channel " << c << " sample " << i;
-    EXPECT_EQ(samples[625], -8388608);
-    EXPECT_EQ(samples[999], -8388608);
+    EXPECT_EQ(samples[625], hdr.signalparam[c].dig_min) << "missing frames";
+    EXPECT_EQ(samples[999], hdr.signalparam[c].dig_min);
   }
   ASSERT_EQ(hdr.annotations_in_file, 2);
   edf_annotation_struct a{};
@@ -184,6 +224,52 @@ TEST(Amxctl, ImpedanceShowsTheElectrodes)
   std::string ref = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(ref.find("ch1               REF"), std::string::npos) << ref;
   EXPECT_NE(ref.find("ch20 "), std::string::npos) << ref;
+}
+
+TEST(Amxctl, FiltersHoldInvalidSamplesAndKeepThemMarked)
+{
+  // One channel at 250 samples/s with invalid samples for its first 20 frames
+  // and 10 in the middle, filtered in two blocks. The reference is the stream
+  // from its first valid sample on (the filters start at rest) with the middle
+  // ones replaced by the last valid value: no step, whatever the block cut.
+  const int32_t kInvalid = 0x7FFFFFFF;
+  const int n = 250;
+  std::vector<int32_t> frames(2 * n), reference;
+  for (int i = 0; i < n; ++i) {
+    frames[2 * i] = 1000 + static_cast<int32_t>(5000 * std::sin(i * 0.08));
+    frames[2 * i + 1] = i + 1;
+  }
+  for (int i = 20; i < n; ++i) {
+    reference.push_back(i >= 120 && i < 130 ? frames[2 * 119] : frames[2 * i]);
+    reference.push_back(i + 1);
+  }
+  for (int i = 0; i < n; ++i)
+    if (i < 20 || (i >= 120 && i < 130)) frames[2 * i] = kInvalid;
+  amxctl::ChannelFilters filters, unbroken;
+  std::string error;
+  ASSERT_TRUE(filters.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;
+  ASSERT_TRUE(unbroken.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;
+  filters.apply(frames.data(), 100, 1);
+  filters.apply(frames.data() + 200, n - 100, 1);
+  unbroken.apply(reference.data(), n - 20, 1);
+  for (int i = 0; i < n; ++i) {
+    if (i < 20 || (i >= 120 && i < 130))
+      ASSERT_EQ(frames[2 * i], kInvalid) << i;
+    else
+      ASSERT_EQ(frames[2 * i], reference[2 * (i - 20)]) << i;
+  }
+}
+
+TEST(Amxctl, ImpedanceClassIsThatOfTheValueShown)
+{
+  // 10049 Ohm prints as 10.0 kOhm: good at a limit of 10; 10050 prints as 10.1.
+  EXPECT_EQ(amxrec::classify(0, 19, 10049, 10, 50), amxrec::Electrode::Good);
+  EXPECT_EQ(amxrec::classify(0, 19, 10050, 10, 50), amxrec::Electrode::Fair);
+  EXPECT_EQ(amxrec::classify(0, 19, 50049, 10, 50), amxrec::Electrode::Fair);
+  EXPECT_EQ(amxrec::classify(0, 19, 10100, 10.1, 50), amxrec::Electrode::Good);
+  char shown[16];
+  std::snprintf(shown, sizeof shown, "%.1f", amxrec::shown_kohm(10250));
+  EXPECT_STREQ(shown, "10.3");
 }
 
 TEST(Amxctl, LcdSendsTheText)

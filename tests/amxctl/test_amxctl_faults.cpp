@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "amxctl.h"
+#include "device/ULcdText.h"
 #include "emulator/emulator.h"
 #include <edflib.h>
 #include <unistd.h>
@@ -78,6 +80,44 @@ TEST_F(Faults, DisplayReceivesTheText)
   ASSERT_EQ(run_here({"lcd", "@0", "0123456789abcdefghij"}), 0);
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(emu.LcdText(path).size(), 16u);
+
+  // What amxctl prints is what the display shows: a space for each character it
+  // lacks (backslash, braces, capital yo, the euro sign), the copyright sign,
+  // yo and tilde with glyphs of their own.
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(run_here({"lcd", "@0", "a\\b{c}\u00A9\u0451~\u0401\u20AC"}), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "display: a b c \u00A9\u0451~  \n");
+  EXPECT_EQ(emu.LcdText(path), (std::vector<uint8_t>{'a', ' ', 'b', ' ', 'c', ' ', 0xA2, 0xB5, 0xE9, ' ', ' '}));
+  // amvex.h's character set is the library's table.
+  for (int c = 0; c < 256; ++c)
+    EXPECT_EQ(AmxLcdHasChar(static_cast<unsigned char>(c)) != 0, c == ' ' || amx::TextToDisplay[c] != ' ') << c;
+}
+
+TEST_F(Faults, UnplugWhileRecordingClosesAReadableFileAndFails)
+{
+  std::string file = ::testing::TempDir() + "amxctl_unplug_" + std::to_string(getpid()) + ".bdf";
+  std::thread unplug([&] {  // after 1.2 s of samples
+    for (int i = 0; i < 1000 && emu.Stats(path).Packets < 300; ++i) amxctl::sleep_ms(10);
+    emu.Unplug(path);
+  });
+  ::testing::internal::CaptureStderr();
+  int rc = run_here({"record", "@0", file, "--rate", "250", "--seconds", "10", "--quiet"});
+  std::string err = ::testing::internal::GetCapturedStderr();
+  unplug.join();
+  EXPECT_EQ(rc, 1) << err;
+  EXPECT_NE(err.find("amxctl: the device was removed (unplugged)"), std::string::npos) << err;
+
+  edf_hdr_struct hdr{};
+  ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_GE(hdr.datarecords_in_file, 1);
+  EXPECT_LT(hdr.datarecords_in_file, 4);
+  ASSERT_GE(hdr.annotations_in_file, 2);
+  edf_annotation_struct last{};
+  ASSERT_EQ(edf_get_annotation(hdr.handle, static_cast<int>(hdr.annotations_in_file - 1), &last), 0);
+  EXPECT_STREQ(last.annotation, "Device removed");
+  EXPECT_GT(last.onset, 10000000) << "after a second of samples";
+  edfclose_file(hdr.handle);
+  std::remove(file.c_str());
 }
 
 }  // namespace

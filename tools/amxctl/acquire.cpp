@@ -14,12 +14,6 @@ namespace {
 
 const int32_t kInvalid = 0x7FFFFFFF;
 
-// One library filter of a chain; kind is the family's letter.
-struct Filter {
-  char kind;
-  uint32_t handle;
-};
-
 void destroy(std::vector<Filter>& chain)
 {
   for (const Filter& f : chain) {
@@ -33,7 +27,8 @@ void destroy(std::vector<Filter>& chain)
   chain.clear();
 }
 
-// Builds the filter that text (such as "bp:4:8:13") describes for one channel at rate; false with a message.
+}  // namespace
+
 bool make_filter(const std::string& text, int rate, Filter& out, std::string& error)
 {
   std::vector<std::string> parts;
@@ -96,6 +91,7 @@ bool make_filter(const std::string& text, int rate, Filter& out, std::string& er
   return out.handle != 0;
 }
 
+namespace {
 void run(const Filter& f, int32_t* data, int count)
 {
   switch (f.kind) {
@@ -106,36 +102,45 @@ void run(const Filter& f, int32_t* data, int count)
   }
 }
 
-// Per-channel filter chains over blocks of interleaved frames. Invalid samples
-// are held at the channel's last valid value on their way through the filters
-// (so they add no step) and come out marked invalid again.
-struct ChannelFilters {
-  std::vector<std::vector<Filter>> chains;
-  std::vector<int32_t> held, column;
-  std::vector<char> invalid;
+}  // namespace
 
-  ~ChannelFilters()
-  {
-    for (auto& c : chains) destroy(c);
-  }
+ChannelFilters::~ChannelFilters()
+{
+  for (auto& c : chains) destroy(c);
+}
 
-  void apply(int32_t* frames, int count, int channels)
-  {
-    if (chains.empty() || chains[0].empty()) return;
-    const int words = channels + 1;
-    column.resize(static_cast<size_t>(count));
-    invalid.resize(static_cast<size_t>(count));
-    for (int c = 0; c < channels; ++c) {
-      for (int i = 0; i < count; ++i) {
-        int32_t& v = frames[static_cast<size_t>(i) * words + c];
-        invalid[i] = v == kInvalid;
-        column[i] = invalid[i] ? held[c] : (held[c] = v);
-      }
-      for (const Filter& f : chains[c]) run(f, column.data(), count);
-      for (int i = 0; i < count; ++i) frames[static_cast<size_t>(i) * words + c] = invalid[i] ? kInvalid : column[i];
+bool ChannelFilters::build(const std::vector<std::string>& texts, int rate, int channels, std::string& error)
+{
+  chains.resize(static_cast<size_t>(channels));
+  held.assign(static_cast<size_t>(channels), 0);
+  for (const std::string& text : texts) {
+    for (auto& chain : chains) {
+      Filter f{};
+      if (!make_filter(text, rate, f, error)) return false;
+      chain.push_back(f);
     }
   }
-};
+  return true;
+}
+
+void ChannelFilters::apply(int32_t* frames, int count, int channels)
+{
+  if (chains.empty() || chains[0].empty()) return;
+  const int words = channels + 1;
+  column.resize(static_cast<size_t>(count));
+  invalid.resize(static_cast<size_t>(count));
+  for (int c = 0; c < channels; ++c) {
+    for (int i = 0; i < count; ++i) {
+      int32_t& v = frames[static_cast<size_t>(i) * words + c];
+      invalid[i] = v == kInvalid;
+      column[i] = invalid[i] ? held[c] : (held[c] = v);
+    }
+    for (const Filter& f : chains[c]) run(f, column.data(), count);
+    for (int i = 0; i < count; ++i) frames[static_cast<size_t>(i) * words + c] = invalid[i] ? kInvalid : column[i];
+  }
+}
+
+namespace {
 
 int prepare(int32_t id, const Args& args, AmxDeviceInfo& info, int& rate)
 {
@@ -171,10 +176,15 @@ int cmd_stream(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(
-          argc, argv,
-          {{"rate", true}, {"seconds", true}, {"filter", true}, {"format", true}, {"uv", false}, {"quiet", false}}, 1,
-          1, args, done);
+  if (int rc = parse_command(argc, argv,
+                             {{"rate", true},
+                              {"seconds", true},
+                              {"filter", true},
+                              {"format", true},
+                              {"uv", false},
+                              {"time", false},
+                              {"quiet", false}},
+                             1, 1, args, done);
       rc || done)
     return rc;
   std::string error;
@@ -193,26 +203,16 @@ int cmd_stream(int argc, char** argv)
   const int channels = info.channelCount;
 
   ChannelFilters filters;
-  if (args.has("filter")) {
-    filters.chains.resize(static_cast<size_t>(channels));
-    filters.held.assign(static_cast<size_t>(channels), 0);
-    for (const std::string& text : args.options.at("filter")) {
-      for (auto& chain : filters.chains) {
-        Filter f{};
-        if (!make_filter(text, rate, f, error)) {
-          std::fprintf(stderr, "amxctl: %s\n", error.c_str());
-          return kExitUsage;
-        }
-        chain.push_back(f);
-      }
-    }
+  if (args.has("filter") && !filters.build(args.options.at("filter"), rate, channels, error)) {
+    std::fprintf(stderr, "amxctl: %s\n", error.c_str());
+    return kExitUsage;
   }
 
-  const bool csv = format == "csv", uv = args.has("uv");
+  const bool csv = format == "csv", uv = args.has("uv"), times = args.has("time");
   const char sep = csv ? ',' : ' ';
   const double scale = info.voltsPerCount * 1e6;
   if (csv) {
-    std::printf("sample,status");
+    std::printf(times ? "sample,status,time" : "sample,status");
     for (int c = 1; c <= channels; ++c) std::printf(",ch%d", c);
     std::printf("\n");
   }
@@ -232,6 +232,9 @@ int cmd_stream(int argc, char** argv)
       const int32_t* f = &block[static_cast<size_t>(i) * (channels + 1)];
       uint32_t status = static_cast<uint32_t>(f[channels]);
       out.append(num, std::snprintf(num, sizeof num, "%u%c%X", status & AMX_STATUS_SAMPLE_MASK, sep, status >> 28));
+      if (times)
+        out.append(num, std::snprintf(num, sizeof num, "%c%.6f", sep,
+                                      AmxClockTime(&a.clock, status & AMX_STATUS_SAMPLE_MASK)));
       for (int c = 0; c < channels; ++c) {
         out += sep;
         if (f[c] == kInvalid) {
@@ -303,7 +306,7 @@ int cmd_impedance(int argc, char** argv)
       if (ohms[c] < 0)
         std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
       else
-        std::printf("  ch%-3d %10.1f  %s\n", c + 1, ohms[c] / 1000.0, mark);
+        std::printf("  ch%-3d %10.1f  %s\n", c + 1, amxrec::shown_kohm(ohms[c]), mark);
     }
     std::fflush(stdout);
     return 0;

@@ -3,6 +3,7 @@
 // amvex.h alone.
 #pragma once
 #include "amvex.h"
+#include "amvex_clock.h"
 
 #include <csignal>
 #include <cstdint>
@@ -16,7 +17,7 @@ namespace amxctl {
 // Exit codes: 0 done, 1 the device or a file failed, 2 bad arguments.
 enum { kExitFailed = 1, kExitUsage = 2 };
 
-// "AMX_START_FAILED" etc. for every code of AmxStatus; "status N" otherwise.
+// AmxStatusName for the codes of AmxStatus; "status N" otherwise.
 std::string status_name(int32_t status);
 // Prints "amxctl: <what>: <status name>" and returns kExitFailed.
 int fail(const std::string& what, int32_t status);
@@ -70,16 +71,47 @@ struct Acquisition {
   // `lost_packets` more packets the library reports lost (AmxDebugState).
   std::function<bool(uint64_t index, uint32_t missing, int32_t lost_packets)> on_gap;
   std::function<void()> on_tick;  // once a second (impedance table)
+  // Host times of the frames (now_seconds()): fed with every read before its
+  // newest frames are handed out.
+  AmxClock clock{};
   // Results.
   uint64_t frames = 0;   // frames delivered plus frames missing
   uint64_t missing = 0;  // frames missing in gaps
   int32_t lost_packets = 0;
   double elapsed = 0;
+  bool removed = false;  // the device left the library's list (unplugged)
 };
 // Starts the device (the rate is already set), runs until seconds of sample
 // numbers have passed, Ctrl-C or a callback refuses, stops the device. Returns
 // 0 or the exit code after a message. start replaces AmxStart (impedance).
 int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start = AmxStart);
+
+// One library filter of a chain; kind is the family's letter (B, W, A, H).
+struct Filter {
+  char kind;
+  uint32_t handle;
+};
+// Builds the filter that text describes for one channel at rate: lp:ORDER:F,
+// hp:ORDER:F, bp:ORDER:F1:F2, bs:ORDER:F1:F2, notch:F, window:F, baseline:F.
+// False with a message in error.
+bool make_filter(const std::string& text, int rate, Filter& out, std::string& error);
+
+// Per-channel filter chains over blocks of interleaved frames. Invalid samples
+// are held at the channel's last valid value on their way through the filters
+// (so they add no step) and come out marked invalid again.
+struct ChannelFilters {
+  std::vector<std::vector<Filter>> chains;
+  std::vector<int32_t> held, column;
+  std::vector<char> invalid;
+
+  ChannelFilters() = default;
+  ChannelFilters(const ChannelFilters&) = delete;
+  ChannelFilters& operator=(const ChannelFilters&) = delete;
+  ~ChannelFilters();
+  // One chain per channel of the filters texts describe, in their order.
+  bool build(const std::vector<std::string>& texts, int rate, int channels, std::string& error);
+  void apply(int32_t* frames, int count, int channels);
+};
 
 // The whole tool: argv[1] is the subcommand. Returns the exit code.
 int run(int argc, char** argv);

@@ -26,10 +26,13 @@ const Command kCommands[] = {
      "  Shows the information record, calibration numbers, sampling rate, sync flags,\n"
      "  analog configuration and UART baud rate of one device.\n"},
     {"stream", cmd_stream,
-     "amxctl stream ID [--rate R] [--seconds S] [--filter SPEC ...] [--format text|csv] [--uv] [--quiet]\n"
-     "  Streams sample frames to standard output: sample number, status bits (hex), one value\n"
-     "  per channel (counts, or microvolts with --uv; invalid samples print as '-' or an empty\n"
-     "  CSV field). --rate 125|250|500|1000 (default: the device's), --seconds 0 = until Ctrl-C.\n"
+     "amxctl stream ID [--rate R] [--seconds S] [--filter SPEC ...] [--format text|csv] [--uv] [--time]\n"
+     "              [--quiet]\n"
+     "  Streams sample frames to standard output: sample number, status bits (hex), with --time\n"
+     "  the host time (s, monotonic clock) at which the frame left the device (fitted from the\n"
+     "  sample numbers and read times), then one value per channel (counts, or microvolts with\n"
+     "  --uv; invalid samples print as '-' or an empty CSV field). --rate 125|250|500|1000\n"
+     "  (default: the device's), --seconds 0 = until Ctrl-C.\n"
      "  Filters run per channel in the order given:\n"
      "    lp:ORDER:F  hp:ORDER:F  bp:ORDER:F1:F2  bs:ORDER:F1:F2   Butterworth (order 1-8, Hz)\n"
      "    notch:F     adaptive mains canceller at F Hz (e.g. notch:50)\n"
@@ -41,8 +44,8 @@ const Command kCommands[] = {
      "  Records every channel to a BDF+ file (24-bit samples, 1 s data records written as they\n"
      "  come), labelled Ch1..ChN in microvolts from the device's volts per count, with\n"
      "  annotations for the start, lost packets (\"Lost N packets, M frames missing\", one per\n"
-     "  second at most) and the stop. Missing frames are stored as -8388608, invalid samples\n"
-     "  as 8388607. --seconds 0 = until Ctrl-C.\n"},
+     "  second at most) and the stop. Missing frames are stored as the digital minimum, invalid\n"
+     "  samples as the maximum. --seconds 0 = until Ctrl-C.\n"},
     {"impedance", cmd_impedance,
      "amxctl impedance ID [--seconds S] [--ref CH] [--good KOHM] [--bad KOHM]\n"
      "  Measures electrode impedances and prints a table in kOhm every second: 'good' at or\n"
@@ -50,7 +53,8 @@ const Command kCommands[] = {
      "  the reference channel (--ref, counted from 1). --seconds default 5, 0 = until Ctrl-C.\n"},
     {"lcd", cmd_lcd,
      "amxctl lcd ID TEXT\n"
-     "  Shows TEXT (at most 16 characters; Latin and Cyrillic letters) on the device's display.\n"},
+     "  Shows TEXT (at most 16 characters) on the device's display and prints what it shows:\n"
+     "  characters the display lacks (backslash, braces, most symbols) become spaces.\n"},
     {"eeprom", cmd_eeprom,
      "amxctl eeprom ID read system|user [FILE]\n"
      "amxctl eeprom ID write user FILE\n"
@@ -232,35 +236,50 @@ int cmd_info(int argc, char** argv)
 }
 
 namespace {
-// Command-line text to the display's code page 1251: UTF-8 Cyrillic letters
-// are converted (Windows hands over the ANSI code page already).
-std::string to_cp1251(const std::string& text)
+// The next character of command-line text as a code-page 1251 code, i moved
+// past it. Windows hands over its ANSI code page (1251) already; elsewhere the
+// text is UTF-8, of which the characters the display may have (ASCII, the
+// Cyrillic alphabet, yo, the copyright sign) are converted, any other gives 0.
+unsigned char next_char(const std::string& text, size_t& i)
 {
+  unsigned char c = static_cast<unsigned char>(text[i++]);
 #ifdef _WIN32
-  return text;
+  return c;
 #else
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    unsigned code = 0;
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    code = c & (0x3F >> extra);
-    for (int k = 0; k < extra && i + 1 < text.size(); ++k) code = code << 6 | (text[++i] & 0x3F);
-    if (code >= 0x410 && code <= 0x44F)
-      out += static_cast<char>(0xC0 + code - 0x410);
-    else if (code == 0x401)
-      out += static_cast<char>(0xA8);
-    else if (code == 0x451)
-      out += static_cast<char>(0xB8);
-    else
-      out += '?';
+  int extra = c < 0x80 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
+  if (extra < 0) return 0;  // a stray continuation byte
+  unsigned code = extra ? c & (0x3F >> extra) : c;
+  for (int k = 0; k < extra; ++k) {
+    if (i >= text.size() || (text[i] & 0xC0) != 0x80) return 0;
+    code = code << 6 | (text[i++] & 0x3F);
   }
-  return out;
+  if (code >= 0x410 && code <= 0x44F) return static_cast<unsigned char>(0xC0 + code - 0x410);
+  if (code < 0x80 || code == 0xA9) return static_cast<unsigned char>(code);
+  return code == 0x451 ? 0xB8 : 0;
 #endif
+}
+
+// Command-line text as the display receives it: code page 1251, at most 16
+// characters, a space for each character the display lacks (as AmxLCD would
+// send it). shown gets the same characters in the command line's encoding; cut
+// is set when characters were left out.
+std::string display_text(const std::string& text, std::string& shown, bool& cut)
+{
+  std::string codes;
+  shown.clear();
+  cut = false;
+  for (size_t i = 0; i < text.size();) {
+    if (codes.size() == 16) {
+      cut = true;
+      break;
+    }
+    size_t start = i;
+    unsigned char c = next_char(text, i);
+    bool has = AmxLcdHasChar(c);
+    codes += has ? static_cast<char>(c) : ' ';
+    shown += has ? text.substr(start, i - start) : " ";
+  }
+  return codes;
 }
 }  // namespace
 
@@ -271,19 +290,11 @@ int cmd_lcd(int argc, char** argv)
   if (int rc = parse_command(argc, argv, {}, 2, 2, args, done); rc || done) return rc;
   int32_t id;
   if (int rc = open_device(args.positional[0], id)) return rc;
-  std::string text = to_cp1251(args.positional[1]);
-  std::string shown = args.positional[1];
-  if (text.size() > 16) {
-    // Cut the original text after its 16th character (UTF-8 continuation bytes
-    // belong to the character before them).
-    size_t at = 0;
-    for (int n = 0; at < shown.size(); ++at)
-      if ((shown[at] & 0xC0) != 0x80 && n++ == 16) break;
-    shown.resize(at);
-    std::fprintf(stderr, "amxctl: the display shows 16 characters: text cut to \"%s\"\n", shown.c_str());
-    text.resize(16);
-  }
-  int32_t status = AmxLCD(id, text.c_str());
+  std::string shown;
+  bool cut;
+  std::string codes = display_text(args.positional[1], shown, cut);
+  if (cut) std::fprintf(stderr, "amxctl: the display shows 16 characters: text cut to \"%s\"\n", shown.c_str());
+  int32_t status = AmxLCD(id, codes.c_str());
   if (status != AMX_OK) return fail("writing the display", status);
   std::printf("display: %s\n", shown.c_str());
   return 0;

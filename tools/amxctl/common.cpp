@@ -14,40 +14,10 @@
 
 namespace amxctl {
 
-namespace {
-struct StatusName {
-  int32_t code;
-  const char* name;
-};
-constexpr StatusName kStatusNames[] = {
-    {AMX_OK, "AMX_OK"},
-    {AMX_NO_DEVICE, "AMX_NO_DEVICE"},
-    {AMX_NOT_OPEN, "AMX_NOT_OPEN"},
-    {AMX_START_FAILED, "AMX_START_FAILED"},
-    {AMX_CLOSED, "AMX_CLOSED"},
-    {AMX_STOP_FAILED, "AMX_STOP_FAILED"},
-    {AMX_LCD_FAILED, "AMX_LCD_FAILED"},
-    {AMX_BAD_SAMPLING, "AMX_BAD_SAMPLING"},
-    {AMX_RESET_FAILED, "AMX_RESET_FAILED"},
-    {AMX_FAILED, "AMX_FAILED"},
-};
-// One entry per code of AmxStatus, each at its own value: a code added to or
-// renumbered in amvex.h breaks the build here.
-constexpr bool names_follow_enum()
-{
-  for (int i = 0; i <= AMX_RESET_FAILED; ++i)
-    if (kStatusNames[i].code != i) return false;
-  return true;
-}
-static_assert(sizeof kStatusNames / sizeof *kStatusNames == AMX_RESET_FAILED + 2 && names_follow_enum(),
-              "kStatusNames must name every AmxStatus code");
-}  // namespace
-
 std::string status_name(int32_t status)
 {
-  for (const StatusName& s : kStatusNames)
-    if (s.code == status) return s.name;
-  return "status " + std::to_string(status);
+  std::string name = AmxStatusName(status);
+  return name == AmxStatusName(-1) ? "status " + std::to_string(status) : name;
 }
 
 int fail(const std::string& what, int32_t status)
@@ -186,6 +156,20 @@ double now_seconds()
 }
 
 namespace {
+bool listed(int32_t id)
+{
+  for (int32_t i = 0, n = GetAmxCount(); i < n; ++i)
+    if (GetAmxID(i) == id) return true;
+  return false;
+}
+
+// A failed read or a silent device: unplugged, or failing while still present.
+int read_failed(Acquisition& a, const std::string& what)
+{
+  a.removed = !listed(a.id);
+  return fail(a.removed ? "the device was removed (unplugged): acquisition ended" : what);
+}
+
 int32_t lost_since_start(int32_t id)
 {
   int32_t lost = 0;
@@ -213,6 +197,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
   std::vector<int32_t> buffer(static_cast<size_t>(words) * static_cast<size_t>(a.rate / 10 + 16));
   int32_t status = start(a.id);
   if (status != AMX_OK) return fail("starting acquisition", status);
+  AmxClockInit(&a.clock, a.rate);
 
   int result = 0;
   uint32_t next = 1;  // the sample number expected next
@@ -222,7 +207,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     int32_t bytes = 0;
     status = AmxRead(a.id, buffer.data(), static_cast<int32_t>(buffer.size() * 4), &bytes);
     if (status != AMX_OK) {
-      result = fail("reading samples", status);
+      result = read_failed(a, "reading samples: " + status_name(status));
       break;
     }
     double now = now_seconds();
@@ -235,7 +220,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     int count = bytes / 4 / words;
     if (count == 0) {
       if (now - last_data > 3.0) {
-        result = fail("no samples from the device for 3 s");
+        result = read_failed(a, "no samples from the device for 3 s");
         break;
       }
       sleep_ms(5);
@@ -266,6 +251,8 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       }
       next = (number + 1) & mask;
     }
+    AmxClockAdd(&a.clock, static_cast<uint32_t>(buffer[static_cast<size_t>(begin) * words + a.channels]),
+                static_cast<uint32_t>(buffer[static_cast<size_t>(count - 1) * words + a.channels]), now);
     int end = count;
     if (limit != 0 && a.frames + static_cast<uint64_t>(end - begin) > limit)
       end = begin + static_cast<int>(limit > a.frames ? limit - a.frames : 0);

@@ -1,13 +1,23 @@
 // amxctl record: every channel of a device into a BDF+ file through amxrec's
-// recorder, fed by the acquisition loop (start, gaps and stop annotated).
+// recorder, fed by the acquisition loop (start, gaps and stop annotated), its
+// start time that of the first frame by the host-time fit.
 #include "amxctl.h"
 
+#include <chrono>
 #include <cstdio>
 
 #ifdef AMXREC_HAVE_EDF
 #include "amxrec.h"
 
 namespace amxctl {
+
+namespace {
+double wall_seconds()
+{
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+}  // namespace
 
 int cmd_record(int argc, char** argv)
 {
@@ -57,6 +67,12 @@ int cmd_record(int argc, char** argv)
     return false;
   };
   a.on_frames = [&](const int32_t* frames, int count) {
+    // The start time is set when the first data record is about to complete,
+    // from the fit of all reads until then: the time of sample number 1 on the
+    // host's monotonic clock, moved onto the wall clock.
+    if (w.frames() < static_cast<uint64_t>(rate) &&
+        w.frames() + static_cast<uint64_t>(count) >= static_cast<uint64_t>(rate))
+      w.set_start(wall_seconds() - (now_seconds() - AmxClockTime(&a.clock, 1)));
     for (int i = 0; i < count; ++i)
       if (!w.add(frames + static_cast<size_t>(i) * words)) return write_failed();
     return true;
@@ -70,9 +86,10 @@ int cmd_record(int argc, char** argv)
   int rc = acquire(a);
   // The frames read so far are kept, also when the device failed.
   const bool reported = !w.error().empty();
-  if (!w.close(a.frames, g_stop ? "Recording stop (interrupted)"
-                         : rc   ? "Recording stop (failed)"
-                                : "Recording stop") &&
+  if (!w.close(a.frames, g_stop      ? "Recording stop (interrupted)"
+                         : a.removed ? "Device removed"
+                         : rc        ? "Recording stop (failed)"
+                                     : "Recording stop") &&
       !reported)
     rc = fail(w.error());
   std::fprintf(stderr, "%s: %llu frames (%.1f s) at %d samples/s, %d packet(s) lost, %llu frame(s) missing%s",
@@ -80,7 +97,8 @@ int cmd_record(int argc, char** argv)
                static_cast<int>(rate), static_cast<int>(a.lost_packets), static_cast<unsigned long long>(a.missing),
                a.missing ? " (annotated)" : "");
   if (w.clipped())
-    std::fprintf(stderr, ", %llu sample(s) beyond 24 bits clipped", static_cast<unsigned long long>(w.clipped()));
+    std::fprintf(stderr, ", %llu sample(s) beyond the BDF+ range clipped",
+                 static_cast<unsigned long long>(w.clipped()));
   std::fprintf(stderr, "\n");
   return rc;
 }

@@ -17,6 +17,9 @@ enum class Electrode { Reference, Invalid, Waiting, Good, Fair, Bad };
 // Default thresholds in kOhm: good at or below the first, bad above the second.
 constexpr double kGoodKohm = 10, kBadKohm = 50;
 
+// A measured impedance as the tools show it: kOhm rounded to one decimal
+// (halves up). The class is that of the value shown.
+double shown_kohm(int32_t ohms);
 // The class of channel's value from AmxMeasureImpedanceRead: -1 marks the
 // reference and invalid windows, other negative values (-1000 on wide-gain
 // devices) a first window not complete yet.
@@ -30,8 +33,9 @@ bool thresholds_valid(double good_kohm, double bad_kohm);
 // ---- BDF+ recording
 
 // Every channel of a device into a BDF+ file through edflib (24-bit samples
-// hold the device's 22-bit counts losslessly), one-second data records written
-// as they complete, annotations for start, losses and stop.
+// hold the device's 22-bit counts losslessly, missing frames store as the
+// digital minimum, invalid samples as the maximum), one-second data records
+// written as they complete, annotations for start, losses and stop.
 //
 // edflib fills in the number of data records only when it closes the file;
 // after every record the recorder flushes the streams and puts the count into
@@ -49,6 +53,11 @@ public:
   // Ch1..ChN in uV, equipment "Amvex kind K rev R", the start annotation.
   // False with error set ("cannot record to PATH: ..." and the like).
   bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
+  // The wall-clock time (seconds since 1970) of the first frame: the header's
+  // start date and time (local, to the second) and its fraction, which BDF+
+  // keeps in the first data record's time annotation. Only before the first
+  // data record is complete (false after); without it, the time of open().
+  bool set_start(double unix_seconds);
   // Adds one frame (channel counts, the status word is not read), or a missing
   // frame for nullptr. False once a write failed: error says why, and nothing
   // more goes to the file.
@@ -67,7 +76,7 @@ public:
   const std::string& error() const { return error_; }
   uint64_t frames() const { return static_cast<uint64_t>(records_) * static_cast<uint64_t>(rate_) + fill_; }
   int rate() const { return rate_; }
-  uint64_t clipped() const { return clipped_; }  // samples beyond 24 bits stored as the range ends
+  uint64_t clipped() const { return clipped_; }  // samples beyond the digital range stored as its ends
 
 private:
   bool flush_record();
@@ -82,6 +91,7 @@ private:
   uint64_t loss_at_ = 0, loss_frames_ = 0;
   int32_t loss_packets_ = 0;
   int channels_ = 0, rate_ = 0;
+  int digital_max_ = 0;                   // the digital range is +-digital_max_
   std::vector<std::vector<int>> record_;  // [channel][sample of the record]
   int fill_ = 0;
   uint64_t clipped_ = 0;

@@ -4,17 +4,40 @@
 
 #include <edflib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace amxrec {
 
 namespace {
-const int kDigitalMax = 8388607, kDigitalMin = -8388608;  // the 24-bit range
-const int kMissing = kDigitalMin;                         // frames lost in transfer: a value no 22-bit count takes
+// Readers turn a stored count d into d x (pmax - pmin) / (dmax - dmin) plus an
+// offset. Digital and physical limits of +-D and +-P give no offset and a scale
+// of P / D; P must fit the header's 8 characters with its sign, and only whole
+// numbers survive them exactly. So D is the largest of the 65536 values up to
+// 2^23 - 1 for which D x uV-per-count is closest to a whole number of at most 7
+// digits: at the devices' gains the scale then matches within 1e-10.
+void choose_limits(double uv_per_count, int& digital, double& physical)
+{
+  digital = 0;
+  physical = 0;
+  if (!(uv_per_count > 0)) return;  // (the header then cannot be set up)
+  const int top = static_cast<int>(std::min(8388607.0, 9999999.0 / uv_per_count));
+  double best = 2;
+  for (int d = top; d > 0 && d > top - 65536 && best > 1e-12; --d) {
+    double p = std::round(d * uv_per_count), error = std::abs(p / d - uv_per_count) / uv_per_count;
+    if (p >= 1 && error < best) {
+      best = error;
+      digital = d;
+      physical = p;
+    }
+  }
+}
 
 std::string edf_error(int code)
 {
@@ -53,14 +76,14 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
     return false;
   }
   fd_ = ::open(path.c_str(), O_WRONLY);
-  const double uv_per_count = info.voltsPerCount * 1e6;
+  double physical = 0;
+  choose_limits(info.voltsPerCount * 1e6, digital_max_, physical);
   bool ok = fd_ >= 0;
   for (int c = 0; c < channels_ && ok; ++c) {
     std::string label = "Ch" + std::to_string(c + 1);
-    ok = edf_set_samplefrequency(handle_, c, rate) == 0 && edf_set_digital_maximum(handle_, c, kDigitalMax) == 0 &&
-         edf_set_digital_minimum(handle_, c, kDigitalMin) == 0 &&
-         edf_set_physical_maximum(handle_, c, kDigitalMax * uv_per_count) == 0 &&
-         edf_set_physical_minimum(handle_, c, kDigitalMin * uv_per_count) == 0 &&
+    ok = edf_set_samplefrequency(handle_, c, rate) == 0 && edf_set_digital_maximum(handle_, c, digital_max_) == 0 &&
+         edf_set_digital_minimum(handle_, c, -digital_max_) == 0 &&
+         edf_set_physical_maximum(handle_, c, physical) == 0 && edf_set_physical_minimum(handle_, c, -physical) == 0 &&
          edf_set_label(handle_, c, label.c_str()) == 0 && edf_set_physical_dimension(handle_, c, "uV") == 0;
   }
   std::string equipment =
@@ -76,6 +99,20 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
     error_ = "cannot set up the BDF+ header of " + path;
   }
   return ok;
+}
+
+bool BdfRecorder::set_start(double unix_seconds)
+{
+  if (handle_ < 0 || records_ > 0 || !std::isfinite(unix_seconds) || unix_seconds < 0) return false;
+  // The fraction in whole 0.1 ms: edflib writes annotation onsets to 0.1 ms
+  // after adding it, so a finer one would shift every annotation.
+  long long tenths_ms = std::llround(unix_seconds * 1e4);
+  time_t t = static_cast<time_t>(tenths_ms / 10000);
+  std::tm local{};
+  return localtime_r(&t, &local) &&
+         edf_set_startdatetime(handle_, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                               local.tm_min, local.tm_sec) == 0 &&
+         edf_set_subsecond_starttime(handle_, static_cast<int>(tenths_ms % 10000) * 1000) == 0;
 }
 
 void BdfRecorder::note_loss(uint64_t index, uint32_t missing, int32_t packets)
@@ -121,12 +158,15 @@ bool BdfRecorder::add(const int32_t* frame)
 {
   if (failed_) return false;
   for (int c = 0; c < channels_; ++c) {
-    int v = kMissing;
-    if (frame) {
-      // Invalid samples (0x7FFFFFFF) and counts beyond 24 bits store as the range ends.
-      int32_t s = frame[c];
-      v = s > kDigitalMax ? kDigitalMax : s < kDigitalMin + 1 ? kDigitalMin + 1 : s;
-      if (v != s && s != 0x7FFFFFFF) ++clipped_;
+    // The range ends mark what is not a measurement: missing frames its
+    // minimum, invalid samples its maximum. Counts beyond (never 22-bit ones)
+    // store next to them.
+    int v = -digital_max_;
+    if (frame && frame[c] == 0x7FFFFFFF) {
+      v = digital_max_;
+    } else if (frame) {
+      v = std::clamp(frame[c], 1 - digital_max_, digital_max_ - 1);
+      if (v != frame[c]) ++clipped_;
     }
     record_[c][fill_] = v;
   }

@@ -2,14 +2,18 @@
 // amxview's grid both show.
 #include "amxrec.h"
 
+#include <cmath>
+
 namespace amxrec {
+
+double shown_kohm(int32_t ohms) { return std::floor(ohms / 100.0 + 0.5) / 10; }
 
 Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, double bad_kohm)
 {
   if (channel == reference) return Electrode::Reference;
   if (ohms == -1) return Electrode::Invalid;
   if (ohms < 0) return Electrode::Waiting;
-  double k = ohms / 1000.0;
+  double k = shown_kohm(ohms);
   return k <= good_kohm ? Electrode::Good : k > bad_kohm ? Electrode::Bad : Electrode::Fair;
 }
 

@@ -1,0 +1,96 @@
+// Host timestamps: a host reads a 500 frames/s stream every 10-60 ms for 60 s;
+// each frame's raw time is the return time of the read that delivered it, its
+// fitted time comes from amvex_clock.h. Both are compared with the time the
+// frame left the device. The device clock drifts (the argument, in ppm; its
+// sign flips after 30 s), delivery is late by 0.5 ms plus an exponential delay
+// (the other argument: its mean in ms) with 5% of the reads 5 to 8 times later,
+// and 2% of the reads return 10-30 ms late (the host thread not scheduled).
+// Counters: median and 99th percentile of both errors (us) and the ratios
+// raw / fitted; the time per iteration is the fit's cost for the whole minute.
+#include <benchmark/benchmark.h>
+
+#include "amvex_clock.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+const int kRate = 500, kFrames = 60 * kRate;
+
+struct Read {
+  uint32_t first, last;
+  double at;  // return time
+};
+
+struct Stream {
+  std::vector<double> sent;  // per frame (index = sample number - 1)
+  std::vector<Read> reads;
+};
+
+Stream simulate(double jitter_ms, double drift_ppm, uint64_t seed)
+{
+  Stream s;
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> uniform(0, 1);
+  std::exponential_distribution<double> delay(1000 / jitter_ms), late(1 / 0.0002);
+  double t = 1000;
+  for (int n = 0; n < kFrames; ++n) {
+    double ppm = n < kFrames / 2 ? drift_ppm : -drift_ppm;
+    s.sent.push_back(t += (1 + ppm * 1e-6) / kRate);
+  }
+  double at = s.sent[0];
+  size_t done = 0;
+  while (done < s.sent.size()) {
+    at += 0.010 + 0.050 * uniform(rng);
+    double d = 0.0005 + delay(rng) * (uniform(rng) < 0.05 ? 5 + 3 * uniform(rng) : 1);
+    size_t visible = static_cast<size_t>(std::upper_bound(s.sent.begin(), s.sent.end(), at - d) - s.sent.begin());
+    if (visible <= done) continue;
+    double stall = uniform(rng) < 0.02 ? 0.010 + 0.020 * uniform(rng) : 0;
+    s.reads.push_back({static_cast<uint32_t>(done + 1), static_cast<uint32_t>(visible), at + late(rng) + stall});
+    done = visible;
+  }
+  return s;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(p * (v.size() - 1)), v.end());
+  return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+void HostTimes(benchmark::State& state)
+{
+  const Stream s = simulate(static_cast<double>(state.range(0)), static_cast<double>(state.range(1)), 19);
+  std::vector<double> fitted(s.sent.size()), raw(s.sent.size());
+  for (auto _ : state) {
+    AmxClock clock;
+    AmxClockInit(&clock, kRate);
+    for (const Read& r : s.reads) {
+      AmxClockAdd(&clock, r.first, r.last, r.at);
+      for (uint32_t n = r.first; n <= r.last; ++n) {
+        fitted[n - 1] = AmxClockTime(&clock, n);
+        raw[n - 1] = r.at;
+      }
+    }
+    benchmark::DoNotOptimize(fitted.data());
+  }
+  for (size_t i = 0; i < s.sent.size(); ++i) {
+    fitted[i] = std::fabs(fitted[i] - s.sent[i]) * 1e6;
+    raw[i] = std::fabs(raw[i] - s.sent[i]) * 1e6;
+  }
+  double fm = percentile(fitted, 0.5), f99 = percentile(fitted, 0.99);
+  double rm = percentile(raw, 0.5), r99 = percentile(raw, 0.99);
+  state.counters["fit_med_us"] = fm;
+  state.counters["fit_p99_us"] = f99;
+  state.counters["raw_med_us"] = rm;
+  state.counters["raw_p99_us"] = r99;
+  state.counters["ratio_med"] = rm / fm;
+  state.counters["ratio_p99"] = r99 / f99;
+}
+// {mean delivery delay ms, drift ppm}
+BENCHMARK(HostTimes)->Args({1, 0})->Args({2, 100})->Args({5, 100})->Args({10, 500})->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,65 @@
+# Installing Amvex on Linux: the headers (amvex.h, amvex_clock.h), the
+# versioned shared library, a CMake package (find_package(Amvex) gives
+# Amvex::amvex), a pkg-config file, amxctl, and a Debian package of all of it
+# (cpack -G DEB). Included at the end of amvex/CMakeLists.txt. The version comes
+# from amvex.h, its one source.
+if(WIN32 OR NOT TARGET amvex)
+  return()
+endif()
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(_amvex_include ${PROJECT_SOURCE_DIR}/amvex/include)
+file(STRINGS ${_amvex_include}/amvex.h _amvex_version REGEX "^#define AMX_VERSION_STRING ")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" AMVEX_VERSION "${_amvex_version}")
+string(REGEX REPLACE "\\..*" "" AMVEX_SOVERSION "${AMVEX_VERSION}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_amvex_include}/amvex.h)
+
+set_target_properties(amvex PROPERTIES VERSION ${AMVEX_VERSION} SOVERSION ${AMVEX_SOVERSION})
+# The build tree's include folder must not leak into the installed package.
+set_property(TARGET amvex PROPERTY INTERFACE_INCLUDE_DIRECTORIES $<BUILD_INTERFACE:${_amvex_include}>
+                                                                 $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+install(TARGETS amvex EXPORT AmvexTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT amvex)
+install(FILES ${_amvex_include}/amvex.h ${_amvex_include}/amvex_clock.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT amvex)
+set(_amvex_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/Amvex)
+install(EXPORT AmvexTargets NAMESPACE Amvex:: DESTINATION ${_amvex_cmakedir} COMPONENT amvex)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/install/AmvexConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/AmvexConfig.cmake INSTALL_DESTINATION ${_amvex_cmakedir})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/AmvexConfigVersion.cmake VERSION ${AMVEX_VERSION}
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/AmvexConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/AmvexConfigVersion.cmake
+        DESTINATION ${_amvex_cmakedir} COMPONENT amvex)
+
+# pkg-config: the prefix is found from the file's own place, so an install
+# with `cmake --install --prefix DIR` works as well as one into /usr.
+file(RELATIVE_PATH AMVEX_PC_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/install/amvex.pc.in ${CMAKE_CURRENT_BINARY_DIR}/amvex.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/amvex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT amvex)
+
+# amxctl is defined in tools/, read after this folder: install it once the
+# whole project is read. It finds the library beside it in any prefix.
+function(amvex_install_tool)
+  if(TARGET amxctl)
+    set_target_properties(amxctl PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    install(TARGETS amxctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT amvex)
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL amvex_install_tool)
+
+# cpack -G DEB: one package; dpkg-shlibdeps declares what the library and the
+# tool load at run time (the C library, the C++ runtime, edflib).
+set(CPACK_PACKAGE_NAME amvex)
+set(CPACK_PACKAGE_VERSION ${AMVEX_VERSION})
+set(CPACK_PACKAGE_VENDOR "Amvex developers")
+set(CPACK_PACKAGE_CONTACT "Amvex developers <amvex@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Amvex amplifier library, header and the amxctl tool")
+set(CPACK_COMPONENTS_ALL amvex)
+set(CPACK_DEB_COMPONENT_INSTALL OFF)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};amvex;/")
+set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
+include(CPack)

@@ -1,0 +1,29 @@
+"""Amvex amplifiers from Python: ctypes over the shared library, samples as
+numpy arrays, host timestamps, MNE export.
+
+The library is found through the AMVEX_LIBRARY environment variable, next to
+this package, or on the system's library path, in that order.
+"""
+
+from ._lib import AmvexError, LibraryNotFound, lib
+from .clock import Clock
+from .device import Amplifier, Block, Impedance, Info, UartRecord, devices
+from .filters import Adaptive, Butterworth, Hardware, Window
+
+__version__ = "1.0.0"
+__all__ = [
+    "AmvexError",
+    "LibraryNotFound",
+    "lib",
+    "Clock",
+    "Amplifier",
+    "Block",
+    "Impedance",
+    "Info",
+    "UartRecord",
+    "devices",
+    "Adaptive",
+    "Butterworth",
+    "Hardware",
+    "Window",
+]

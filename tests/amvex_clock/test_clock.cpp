@@ -1,0 +1,69 @@
+// The host-time fit (amvex_clock.h) on the reads of reads.csv (jitter, stalls,
+// drift that changes, a gap and a new start; see make_reads.py) and across the
+// wrap of the 28-bit sample numbers.
+#include "amvex_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+struct Read {
+  uint32_t first, last;
+  double t_read, t_true, t_fit;
+};
+
+std::vector<Read> load_reads()
+{
+  std::vector<Read> reads;
+  FILE* f = std::fopen(AMX_CLOCK_READS, "r");
+  if (!f) return reads;
+  Read r;
+  std::fscanf(f, "%*[^\n]\n");
+  while (std::fscanf(f, "%u,%u,%lf,%lf,%lf\n", &r.first, &r.last, &r.t_read, &r.t_true, &r.t_fit) == 5)
+    reads.push_back(r);
+  std::fclose(f);
+  return reads;
+}
+
+TEST(AmxClock, RecordedReadsGiveTheSameTimesAsThePythonPortAndTrackTheDeviceClock)
+{
+  std::vector<Read> reads = load_reads();
+  ASSERT_GT(reads.size(), 1000u);
+  AmxClock clock;
+  AmxClockInit(&clock, 500);
+  std::vector<double> errors;
+  int restarts = 0;
+  for (const Read& r : reads) {
+    restarts += AmxClockAdd(&clock, r.first, r.last, r.t_read);
+    double t = AmxClockTime(&clock, r.last);
+    ASSERT_NEAR(t, r.t_fit, 2e-9) << "block " << r.first << ".." << r.last;
+    errors.push_back(std::fabs(t - r.t_true));
+  }
+  EXPECT_EQ(restarts, 3);  // the first block, the gap, the new start
+  std::sort(errors.begin(), errors.end());
+  EXPECT_LT(errors[errors.size() / 2], 1.5e-3);
+  EXPECT_LT(errors.back(), 4e-3);
+}
+
+TEST(AmxClock, SampleNumbersWrapWithoutARestartAndEarlierFramesTimeBackwards)
+{
+  AmxClock clock;
+  AmxClockInit(&clock, 1000);
+  EXPECT_TRUE(std::isnan(AmxClockTime(&clock, 1)));
+  uint32_t first = AMX_CLOCK_NUMBER_MASK - 499;  // wraps to 0 after 500 frames
+  int restarts = 0;
+  for (int i = 0; i < 40; ++i, first = (first + 100) & AMX_CLOCK_NUMBER_MASK)
+    restarts += AmxClockAdd(&clock, first, (first + 99) & AMX_CLOCK_NUMBER_MASK, 10.0 + 0.1 * (i + 1) - 0.0005);
+  EXPECT_EQ(restarts, 1);
+  uint32_t last = (first - 1) & AMX_CLOCK_NUMBER_MASK;
+  EXPECT_NEAR(AmxClockTime(&clock, last), 14.0 - 0.0005, 1e-9);
+  EXPECT_NEAR(AmxClockTime(&clock, AMX_CLOCK_NUMBER_MASK), 10.5 - 0.0005, 1e-9);  // before the wrap
+  EXPECT_NEAR(AmxClockTime(&clock, (last + 1000) & AMX_CLOCK_NUMBER_MASK), 15.0 - 0.0005, 1e-9);
+}
+
+}  // namespace

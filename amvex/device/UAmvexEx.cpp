@@ -81,6 +81,7 @@ void LibraryUnload()
                  // thread may be waiting for it
   delete Library;
   Library = nullptr;
+  ReleaseDefaultEmulator();
 }
 
 }  // namespace amx

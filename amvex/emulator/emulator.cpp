@@ -9,10 +9,12 @@
 #include "protocol.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 
 namespace amx {
@@ -21,6 +23,21 @@ namespace {
 
 constexpr size_t QueueLimit = 512 * 1024;  // driver buffer; newer packets are lost beyond it
 constexpr uint32_t MaxCatchUp = 4000;      // packets produced by one read at most
+
+// A notification a timed fault raises, posted once the emulator's lock is released.
+struct TPost {
+  uint32_t Message;
+  uintptr_t Event;
+};
+
+// A packet on the wire: where it ends in the byte stream, when it may leave the
+// driver (jitter holds packets back), and for an intact sample packet the
+// device's counts so far, which become the delivered counts once a read hands it out.
+struct TWirePacket {
+  uint64_t End, ReleaseMs;
+  bool Samples;
+  uint64_t Made, Faults;
+};
 
 struct TEmuDevice {
   int Kind = 7, Revision = 1;
@@ -37,22 +54,26 @@ struct TEmuDevice {
   TEmuInput Input = TEmuInput::Signal;
   double Electrodes[kMaxChannels] = {};  // ohms
   std::array<uint8_t, 256> Eeprom[2];
-  uint64_t StartMs = 0;
-  uint32_t Produced = 0;  // sample packets made since start
-  // driver queue
-  std::vector<uint8_t> Queue;
-  size_t Head = 0;
+  uint64_t StartMs = 0, FirstStartMs = 0;  // FirstStartMs 0: never started
+  uint32_t Produced = 0;                   // sample packets made since start
+  // faults and what they did
   TEmuFaults Faults;
-  std::vector<std::vector<uint8_t>> Commands;
-  std::vector<int32_t> ClosedPipes;
+  uint64_t Random = 1;
+  size_t LossAtNext = 0;
+  bool UnplugFired = false, SuspendFired = false;
   TEmuStats Stats;
   double LatencySum = 0;
+  // driver queue: bytes Queue[Head...] are the stream from byte Taken on
+  std::vector<uint8_t> Queue;
+  size_t Head = 0;
+  uint64_t Taken = 0;
+  std::deque<TWirePacket> Wire;  // the queued packets, oldest first
+  uint64_t LastReleaseMs = 0;
+  std::vector<std::vector<uint8_t>> Commands;
+  std::vector<int32_t> ClosedPipes;
 };
 
-uint32_t RateOf(uint8_t code)
-{
-  return code >= 1 && code <= 4 ? kRates[code - 1] : kRates[2];
-}
+uint32_t RateOf(uint8_t code) { return code >= 1 && code <= 4 ? kRates[code - 1] : kRates[2]; }
 
 uint32_t Mix(uint32_t x)
 {
@@ -64,31 +85,86 @@ uint32_t Mix(uint32_t x)
   return x;
 }
 
+// The device's random numbers (splitmix64), seeded by its faults' seed.
+uint64_t NextRandom(TEmuDevice& d)
+{
+  uint64_t z = (d.Random += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+bool Chance(TEmuDevice& d, double p) { return p > 0 && double(NextRandom(d) >> 11) * 0x1p-53 < p; }
+
 size_t Pending(const TEmuDevice& d) { return d.Queue.size() - d.Head; }
 
-void Put(TEmuDevice& d, uint8_t type, const uint8_t* payload, uint8_t n)
+void ClearQueue(TEmuDevice& d)
+{
+  d.Taken += Pending(d);
+  d.Queue.clear();
+  d.Head = 0;
+  d.Wire.clear();
+  d.LastReleaseMs = 0;
+}
+
+// Queues one packet, released at releaseMs at the earliest and never before the
+// packets ahead of it. Returns where it starts in Queue.
+size_t Put(TEmuDevice& d, uint8_t type, const uint8_t* payload, uint8_t n, uint64_t releaseMs)
 {
   if (d.Head > 0 && d.Head * 2 > d.Queue.size()) {
     d.Queue.erase(d.Queue.begin(), d.Queue.begin() + ptrdiff_t(d.Head));
     d.Head = 0;
   }
+  size_t at = d.Queue.size();
   d.Queue.push_back(kFrameStart);
   d.Queue.push_back(type);
   d.Queue.push_back(n);
   d.Queue.insert(d.Queue.end(), payload, payload + n);
   d.Queue.push_back(kFrameEnd);
+  d.LastReleaseMs = std::max(d.LastReleaseMs, releaseMs);
+  d.Wire.push_back({d.Taken + (d.Queue.size() - d.Head), d.LastReleaseMs, false, 0, 0});
+  return at;
 }
 
 void Reply(TEmuDevice& d, uint8_t code, const uint8_t* payload, uint8_t n)
 {
-  if (!d.Faults.SilentReplies) Put(d, code, payload, n);
+  if (d.Faults.SilentReplies || code == d.Faults.NoReply)
+    d.Stats.RepliesWithheld++;
+  else
+    Put(d, code, payload, n, TickCount64());
+}
+
+// Damages the queued packet at Queue[at] so that no receiver can frame it: either
+// its length byte is cut short to a place that holds no end byte, or noise
+// overwrites its last bytes, end byte included.
+void Damage(TEmuDevice& d, size_t at)
+{
+  uint8_t* q = d.Queue.data() + at;
+  uint8_t n = q[2];
+  if (NextRandom(d) & 1) {
+    uint8_t cut = uint8_t(NextRandom(d) % n);
+    while (q[3 + cut] == kFrameEnd) cut = uint8_t((cut + 1) % n);  // a sample packet is never all end bytes
+    q[2] = cut;
+  } else {
+    int noise = 1 + int(NextRandom(d) % 8);
+    for (int i = 0; i < noise; ++i) q[3 + n - i] = uint8_t(NextRandom(d));
+    if (q[3 + n] == kFrameEnd) q[3 + n] = uint8_t(~kFrameEnd);
+  }
+}
+
+// When sample s of the current start is due, by the device's clock.
+uint64_t DueMs(const TEmuDevice& d, uint64_t s)
+{
+  return d.StartMs + s * 1000000000ull / (uint64_t(RateOf(d.RateCode)) * uint64_t(1000000 + d.Faults.DriftPpm));
 }
 
 // One sample packet (and every tenth of a second a UART packet) for sample s.
 void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
 {
+  const TEmuFaults& f = d.Faults;
   uint32_t rate = RateOf(d.RateCode);
   int k = KindChannels(d.Kind);
+  uint64_t due = DueMs(d, s);
+  int64_t t = int64_t(due - d.FirstStartMs);  // the time the faults count in
   uint8_t p[kMaxSamplePayload];
   // Pull-up on: SetPullUp's code 1, or a code of the pull-up family 0xC0-0xCF.
   bool pullUp = d.Analog[0] == 0x01 || (d.Analog[0] & 0xF0) == kAnalogPullUpFamily;
@@ -103,26 +179,43 @@ void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
     p[kSampleBytes * c + 1] = uint8_t(v >> 8);
     p[kSampleBytes * c + 2] = uint8_t(v);
   }
+  bool invalid = f.InvalidChannel >= 0 && f.InvalidChannel < k && t >= f.InvalidFromMs && t < f.InvalidToMs;
+  if (invalid) p[kSampleBytes * f.InvalidChannel + 2] |= kSampleInvalidFlag;
   p[kSampleBytes * k] = uint8_t((s % rate == 0 ? kStatusSecondMark : 0x00) | 0x0F);  // low bits unused
-  p[kSampleBytes * k + 1] = uint8_t(s);                                               // sequence byte
+  p[kSampleBytes * k + 1] = uint8_t(s);                                              // sequence byte
   uint32_t nth = s + 1;
-  bool dropped = (d.Faults.DropEvery && nth % d.Faults.DropEvery == 0) || Pending(d) > QueueLimit;
-  if (!dropped) {
-    size_t at = d.Queue.size();
-    Put(d, kPacketSamples, p, uint8_t(kSampleBytes * k + 2));
-    if (d.Faults.CorruptEvery && nth % d.Faults.CorruptEvery == 0) d.Queue[at] = 0x00;
-    uint64_t due = d.StartMs + uint64_t(s) * 1000 / rate;
+  bool lostAt = d.LossAtNext < f.LossAtMs.size() && f.LossAtMs[d.LossAtNext] <= t;
+  if (lostAt) d.LossAtNext++;
+  bool lost = (f.DropEvery && nth % f.DropEvery == 0) || Chance(d, f.Loss) || lostAt || Pending(d) > QueueLimit;
+  bool damaged = !lost && ((f.CorruptEvery && nth % f.CorruptEvery == 0) || Chance(d, f.Corrupt));
+  uint64_t jitter = f.JitterMs ? NextRandom(d) % (f.JitterMs + 1) : 0;
+  d.Stats.Packets++;
+  if (lost) {
+    d.Stats.Lost++;
+  } else {
+    size_t at = Put(d, kPacketSamples, p, uint8_t(kSampleBytes * k + 2), due + jitter);
+    if (damaged) {
+      Damage(d, at);
+      d.Stats.Corrupted++;
+    } else {
+      TWirePacket& w = d.Wire.back();
+      w.Samples = true;
+      w.Made = d.Stats.Packets;
+      w.Faults = d.Stats.Lost + d.Stats.Corrupted;
+      d.Stats.Sent++;
+      d.Stats.InvalidSamples += invalid;
+    }
     uint32_t late = uint32_t(now > due ? now - due : 0);
-    d.Stats.Packets++;
     d.LatencySum += late;
     d.Stats.MaxLatencyMs = std::max(d.Stats.MaxLatencyMs, late);
+    d.Stats.MeanLatencyMs = d.LatencySum / double(d.Stats.Sent + d.Stats.Corrupted);
   }
   if (d.UartOn && d.Kind > 2 && s % std::max<uint32_t>(rate / 10, 1) == 0) {
     char text[24];
     int m = std::snprintf(text, sizeof text, "U%u\n", s);
     uint8_t u[25] = {};
     std::memcpy(u, text, size_t(m));
-    Put(d, kPacketUart, u, uint8_t(m + 1));  // the last byte is not used
+    Put(d, kPacketUart, u, uint8_t(m + 1), now);  // the last byte is not used
   }
 }
 
@@ -131,9 +224,31 @@ void Advance(TEmuDevice& d)
 {
   if (!d.Running) return;
   uint64_t now = TickCount64();
-  uint64_t due = (now - d.StartMs) * RateOf(d.RateCode) / 1000;
+  uint64_t due = (now - d.StartMs) * RateOf(d.RateCode) * uint64_t(1000000 + d.Faults.DriftPpm) / 1000000000ull;
   if (due > d.Produced + uint64_t(MaxCatchUp)) d.Produced = uint32_t(due - MaxCatchUp);
   while (d.Produced < due) Produce(d, d.Produced++, now);
+}
+
+// Hands out the released bytes, at most capacity; counts the intact sample
+// packets a read completes as delivered.
+size_t TakeBytes(TEmuDevice& d, uint8_t* out, size_t capacity)
+{
+  uint64_t now = TickCount64(), released = d.Taken;
+  for (const TWirePacket& w : d.Wire) {
+    if (w.ReleaseMs > now) break;
+    released = w.End;
+  }
+  size_t n = size_t(std::min<uint64_t>(released - d.Taken, capacity));
+  std::memcpy(out, d.Queue.data() + d.Head, n);
+  d.Head += n;
+  d.Taken += n;
+  while (!d.Wire.empty() && d.Wire.front().End <= d.Taken) {
+    if (d.Wire.front().Samples)
+      d.Stats.Delivered = d.Wire.front().Made, d.Stats.DeliveredFaults = d.Wire.front().Faults;
+    d.Wire.pop_front();
+  }
+  if (d.Head == d.Queue.size()) d.Queue.clear(), d.Head = 0;
+  return n;
 }
 
 void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
@@ -152,10 +267,10 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
       }
       break;
     case kCmdStart: {
-      d.Queue.clear();
-      d.Head = 0;
+      ClearQueue(d);
       d.Running = true;
       d.StartMs = TickCount64();
+      if (!d.FirstStartMs) d.FirstStartMs = d.StartMs;
       d.Produced = 0;
       uint8_t ok = 1;
       Reply(d, kCmdStart, &ok, 1);
@@ -215,45 +330,180 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
   }
 }
 
+// The driver's four control codes on an open handle.
+bool DriverCall(TEmuDevice& d, uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                uint32_t* returned)
+{
+  int32_t pipe = -1;
+  if (code != IOCTL_AMX_WRITE_COMMAND) {
+    if (!in || inSize < 4) return false;
+    std::memcpy(&pipe, in, 4);
+  }
+  switch (code) {
+    case IOCTL_AMX_OPEN_PIPE:
+      if (!out || outSize < 4 || d.Faults.FailOpenPipe || d.Pipe != -1) return false;
+      d.Pipe = d.NextPipe++;
+      std::memcpy(out, &d.Pipe, 4);
+      if (returned) *returned = 4;
+      return true;
+    case IOCTL_AMX_CLOSE_PIPE:
+      d.ClosedPipes.push_back(pipe);
+      if (pipe != d.Pipe || d.Pipe == -1) return false;
+      d.Pipe = -1;
+      return true;
+    case IOCTL_AMX_READ_PIPE: {
+      if (pipe != d.Pipe || d.Pipe == -1 || d.Faults.FailReads || !out) return false;
+      Advance(d);
+      size_t n = TakeBytes(d, static_cast<uint8_t*>(out), std::min<size_t>(outSize, PipeReadCapacity));
+      if (returned) *returned = uint32_t(n);
+      return true;
+    }
+    case IOCTL_AMX_WRITE_COMMAND:
+      if (!in || inSize == 0 || inSize > MaxCommandPacket) return false;
+      Obey(d, static_cast<const uint8_t*>(in), inSize);
+      return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+// ---- AMVEX_EMULATE ----------------------------------------------------------------
+
+namespace {
+
+std::string Trim(const std::string& s)
+{
+  size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+  return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+// One line of text: control characters of the variable become '?'.
+std::string Printable(std::string s)
+{
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return s;
+}
+
+// Whole-text numbers only: a value with anything after the number is bad.
+bool ParseInteger(const std::string& text, long long lo, long long hi, long long& v)
+{
+  if (text.empty()) return false;
+  char* stop = nullptr;
+  errno = 0;
+  v = std::strtoll(text.c_str(), &stop, 0);
+  return errno == 0 && *stop == '\0' && v >= lo && v <= hi;
+}
+
+bool ParseReal(const std::string& text, double lo, double hi, double& v)
+{
+  if (text.empty()) return false;
+  char* stop = nullptr;
+  v = std::strtod(text.c_str(), &stop);
+  return *stop == '\0' && std::isfinite(v) && v >= lo && v <= hi;
+}
+
+constexpr double MaxSeconds = 1e6;
+
+bool ParseMs(const std::string& text, int64_t& ms)
+{
+  double seconds;
+  if (!ParseReal(text, 0, MaxSeconds, seconds)) return false;
+  ms = std::llround(seconds * 1000);
+  return true;
+}
+
+// One key=value into the spec; the reason when the value is bad.
+bool ParseItem(const std::string& key, const std::string& value, TEmuSpec& s, std::string& why)
+{
+  TEmuFaults& f = s.Faults;
+  long long v = 0;
+  auto integer = [&](long long lo, long long hi) {
+    why = "expects an integer from " + std::to_string(lo) + " to " + std::to_string(hi);
+    return ParseInteger(value, lo, hi, v);
+  };
+  auto seconds = [&](int64_t& ms) {
+    why = "expects seconds (0 to 1e6)";
+    return ParseMs(value, ms);
+  };
+  auto probability = [&](double& p) {
+    why = "expects a probability from 0 to 1";
+    return ParseReal(value, 0, 1, p);
+  };
+  if (key == "kind") return integer(0, 255) && (s.Kind = int(v), true);
+  if (key == "rev") return integer(0, 255) && (s.Revision = int(v), true);
+  if (key == "seed") return integer(0, 0xFFFFFFFFll) && (f.Seed = uint32_t(v), true);
+  if (key == "noreply") return integer(0, 255) && (f.NoReply = int(v), true);
+  if (key == "jitter") return integer(0, 10000) && (f.JitterMs = uint32_t(v), true);
+  if (key == "drift") return integer(-100000, 100000) && (f.DriftPpm = int32_t(v), true);
+  if (key == "loss") return probability(f.Loss);
+  if (key == "corrupt") return probability(f.Corrupt);
+  if (key == "unplug") return seconds(f.UnplugMs);
+  if (key == "replug") return seconds(f.ReplugMs);
+  if (key == "suspend") return seconds(f.SuspendMs);
+  if (key == "loss_at") {
+    why = "expects seconds joined by '+'";
+    for (size_t at = 0; at <= value.size();) {
+      size_t plus = std::min(value.find('+', at), value.size());
+      int64_t ms;
+      if (!ParseMs(value.substr(at, plus - at), ms)) return false;
+      f.LossAtMs.push_back(ms);
+      at = plus + 1;
+    }
+    std::sort(f.LossAtMs.begin(), f.LossAtMs.end());
+    return true;
+  }
+  if (key == "invalid") {
+    why = "expects CHANNEL@FROM-TO: a channel 0 to 39, seconds FROM below TO";
+    size_t atSign = value.find('@'), dash = value.find('-', atSign == std::string::npos ? 0 : atSign);
+    if (atSign == std::string::npos || dash == std::string::npos) return false;
+    return ParseInteger(value.substr(0, atSign), 0, kMaxChannels - 1, v) &&
+           ParseMs(value.substr(atSign + 1, dash - atSign - 1), f.InvalidFromMs) &&
+           ParseMs(value.substr(dash + 1), f.InvalidToMs) && f.InvalidFromMs < f.InvalidToMs &&
+           (f.InvalidChannel = int(v), true);
+  }
+  why =
+      "is not a key (kind, rev, seed, unplug, replug, loss, loss_at, corrupt, invalid, noreply, jitter, drift, "
+      "suspend)";
+  return false;
+}
+
 }  // namespace
 
 std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& error)
 {
   std::vector<TEmuSpec> specs;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t end = text.find(';', at);
-    if (end == std::string::npos) end = text.size();
-    std::string entry = text.substr(at, end - at);
+  for (size_t at = 0; at <= text.size();) {
+    size_t end = std::min(text.find(';', at), text.size());
+    std::string entry = Trim(text.substr(at, end - at));
     at = end + 1;
-    if (entry.find_first_not_of(" \t") == std::string::npos) continue;
+    if (entry.empty()) continue;
     TEmuSpec s;
-    bool ok = true;
-    size_t k = 0;
-    while (ok && k <= entry.size()) {
-      size_t e = entry.find(',', k);
-      if (e == std::string::npos) e = entry.size();
-      std::string item = entry.substr(k, e - k);
+    std::vector<std::string> keys;
+    std::string bad, why;
+    for (size_t k = 0; bad.empty() && k <= entry.size();) {
+      size_t e = std::min(entry.find(',', k), entry.size());
+      std::string item = Trim(entry.substr(k, e - k));
       k = e + 1;
       size_t eq = item.find('=');
-      std::string key = eq == std::string::npos ? item : item.substr(0, eq);
-      key.erase(0, key.find_first_not_of(" \t"));
-      key.erase(key.find_last_not_of(" \t") + 1);
-      char* stop = nullptr;
-      const char* num = eq == std::string::npos ? "" : item.c_str() + eq + 1;
-      long v = std::strtol(num, &stop, 0);
-      bool number = *num && stop && *stop == '\0' && v >= 0 && v <= 255;
-      if (key == "kind" && number)
-        s.Kind = int(v);
-      else if (key == "rev" && number)
-        s.Revision = int(v);
-      else
-        ok = false;
+      std::string key = Trim(item.substr(0, eq));
+      if (eq == std::string::npos)
+        why = "is not key=value";
+      else if (std::find(keys.begin(), keys.end(), key) != keys.end())
+        why = "gives " + key + " twice";
+      else if (ParseItem(key, Trim(item.substr(eq + 1)), s, why))
+        why.clear();
+      keys.push_back(key);
+      if (!why.empty()) bad = item;
     }
-    if (ok)
+    if (bad.empty() && s.Faults.ReplugMs >= 0 && s.Faults.UnplugMs < 0) bad = "replug", why = "needs unplug";
+    if (bad.empty() && s.Faults.InvalidChannel >= KindChannels(s.Kind))
+      bad = "invalid", why = "names a channel the device does not have";
+    if (bad.empty())
       specs.push_back(s);
     else
-      error += "AMVEX_EMULATE: entry \"" + entry + "\" ignored (expected kind=N,rev=N with N 0 to 255)\n";
+      error += Printable("AMVEX_EMULATE: \"" + bad + "\" " + why + "; device \"" + entry + "\" not created") + "\n";
   }
   return specs;
 }
@@ -268,13 +518,38 @@ int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate)
   return 1000 * (channel + 1) + int32_t(std::lround(wave + hum)) + noise;
 }
 
+// A replug or a resume: due when nobody may be reading, so the timer makes it happen.
+struct TEmuEvent {
+  uint64_t DueMs;
+  bool Replug;  // else the resume after a suspend
+  TEmuSpec Spec;
+};
+
+// The emulator's timer: fires due events every 10 ms, from the first event
+// scheduled until the emulator is destroyed.
+class TEmuTimer : public TThread {
+public:
+  explicit TEmuTimer(TEmulator::Impl& owner) : Owner(owner) {}
+
+protected:
+  void Execute() override;
+
+private:
+  TEmulator::Impl& Owner;
+};
+
 struct TEmulator::Impl {
   TCriticalSection Lock;
   std::vector<std::shared_ptr<TEmuDevice>> Devices;  // in plug order, present or not
   std::map<intptr_t, std::shared_ptr<TEmuDevice>> Handles;
   intptr_t NextHandle = 0x1000;
   int NextSerial = 1;
-  TCriticalSection DeliverLock;
+  std::vector<TEmuEvent> Events;  // guarded by Lock
+  std::unique_ptr<TEmuTimer> Timer;
+  // DeliverLock keeps a window attached while a message is delivered to it and
+  // waited for; WindowsLock guards the list only, so posting never waits for a
+  // handler.
+  TCriticalSection DeliverLock, WindowsLock;
   std::vector<TNotifyWindow*> Windows;
 
   std::shared_ptr<TEmuDevice> Find(const std::string& path)
@@ -285,10 +560,116 @@ struct TEmulator::Impl {
       if (d->Path == path) return d;
     return nullptr;
   }
+
+  std::string Add(const TEmuSpec& spec)
+  {
+    TLock l(Lock);
+    auto d = std::make_shared<TEmuDevice>();
+    d->Kind = spec.Kind;
+    d->Revision = spec.Revision;
+    d->Faults = spec.Faults;
+    d->Random = spec.Faults.Seed;
+    char path[128];
+    std::snprintf(path, sizeof path, "\\\\?\\usb#vid_0000&pid_amx0#emulated%04d#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",
+                  NextSerial++);
+    d->Path = path;
+    int channels = KindChannels(spec.Kind);
+    d->Eeprom[0] = EmuCalRecord(channels);
+    d->Eeprom[1].fill(0xFF);
+    for (int c = 0; c < kMaxChannels; ++c) d->Electrodes[c] = EmuDefaultImpedance(channels, c);
+    Devices.push_back(d);
+    return d->Path;
+  }
+
+  void Post(const std::vector<TPost>& posts)
+  {
+    TLock l(WindowsLock);
+    for (const TPost& p : posts)
+      for (TNotifyWindow* w : Windows) w->Post(p.Message, p.Event);
+  }
+
+  // Lock held.
+  void Schedule(uint64_t due, bool replug, const TEmuSpec& spec)
+  {
+    Events.push_back({due, replug, spec});
+    if (!Timer) {
+      Timer.reset(new TEmuTimer(*this));
+      Timer->Resume();
+    }
+  }
+
+  // The timed faults of a device its host has just contacted. Lock held; the
+  // notifications are posted by the caller once it is released. False when the
+  // device has just been unplugged.
+  bool Contact(TEmuDevice& d, std::vector<TPost>& posts)
+  {
+    const TEmuFaults& f = d.Faults;
+    if (!d.FirstStartMs) return true;
+    uint64_t now = TickCount64();
+    int64_t t = int64_t(now - d.FirstStartMs);
+    if (f.SuspendMs >= 0 && !d.SuspendFired && t >= f.SuspendMs) {
+      d.SuspendFired = true;
+      for (auto& other : Devices) other->Running = false;  // the amplifiers lose power
+      posts.push_back({WM_POWERBROADCAST_, PBT_APMSUSPEND_});
+      Schedule(now + kSuspendMs, false, TEmuSpec());
+    }
+    if (f.UnplugMs >= 0 && !d.UnplugFired && t >= f.UnplugMs) {
+      d.UnplugFired = true;
+      d.Present = false;
+      d.Running = false;
+      posts.push_back({WM_DEVICECHANGE_, DBT_DEVNODES_CHANGED_});
+      if (f.ReplugMs >= 0) {
+        // The same amplifier with its stream faults; the one-off events are done.
+        TEmuSpec again{d.Kind, d.Revision, f};
+        again.Faults.UnplugMs = again.Faults.ReplugMs = again.Faults.SuspendMs = -1;
+        Schedule(now + uint64_t(f.ReplugMs), true, again);
+      }
+      return false;
+    }
+    return true;
+  }
+
+  void FireDue()
+  {
+    std::vector<TPost> posts;
+    {
+      TLock l(Lock);
+      uint64_t now = TickCount64();
+      for (size_t i = 0; i < Events.size();) {
+        if (Events[i].DueMs > now) {
+          ++i;
+          continue;
+        }
+        if (Events[i].Replug) {
+          Add(Events[i].Spec);
+          posts.push_back({WM_DEVICECHANGE_, DBT_DEVNODES_CHANGED_});
+        } else {
+          posts.push_back({WM_POWERBROADCAST_, PBT_APMRESUMESUSPEND_});
+        }
+        Events.erase(Events.begin() + ptrdiff_t(i));
+      }
+    }
+    Post(posts);
+  }
 };
 
+void TEmuTimer::Execute()
+{
+  while (!Terminated()) {
+    Owner.FireDue();
+    SleepMs(10);
+  }
+}
+
 TEmulator::TEmulator() : P(new Impl) {}
-TEmulator::~TEmulator() = default;
+
+TEmulator::~TEmulator()
+{
+  if (P->Timer) {
+    P->Timer->Terminate();
+    P->Timer->WaitFor();
+  }
+}
 
 std::vector<std::string> TEmulator::InterfacePaths(const TGuid& guid)
 {
@@ -329,89 +710,56 @@ bool TEmulator::IoControl(intptr_t handle, uint32_t code, const void* in, uint32
                           uint32_t* returned)
 {
   if (returned) *returned = 0;
-  TLock l(P->Lock);
-  auto it = P->Handles.find(handle);
-  if (it == P->Handles.end()) return false;
-  TEmuDevice& d = *it->second;
-  if (!d.Present) return false;  // unplugged: the handle is dead
-  int32_t pipe = -1;
-  if (code != IOCTL_AMX_WRITE_COMMAND) {
-    if (!in || inSize < 4) return false;
-    std::memcpy(&pipe, in, 4);
+  std::vector<TPost> posts;
+  bool ok = false;
+  {
+    TLock l(P->Lock);
+    auto it = P->Handles.find(handle);
+    // An unplugged device's handle is dead.
+    if (it != P->Handles.end() && it->second->Present && P->Contact(*it->second, posts))
+      ok = DriverCall(*it->second, code, in, inSize, out, outSize, returned);
   }
-  switch (code) {
-    case IOCTL_AMX_OPEN_PIPE:
-      if (!out || outSize < 4 || d.Faults.FailOpenPipe || d.Pipe != -1) return false;
-      d.Pipe = d.NextPipe++;
-      std::memcpy(out, &d.Pipe, 4);
-      if (returned) *returned = 4;
-      return true;
-    case IOCTL_AMX_CLOSE_PIPE:
-      d.ClosedPipes.push_back(pipe);
-      if (pipe != d.Pipe || d.Pipe == -1) return false;
-      d.Pipe = -1;
-      return true;
-    case IOCTL_AMX_READ_PIPE: {
-      if (pipe != d.Pipe || d.Pipe == -1 || d.Faults.FailReads || !out) return false;
-      Advance(d);
-      size_t n = std::min<size_t>({Pending(d), outSize, PipeReadCapacity});
-      std::memcpy(out, d.Queue.data() + d.Head, n);
-      d.Head += n;
-      if (d.Head == d.Queue.size()) d.Queue.clear(), d.Head = 0;
-      if (returned) *returned = uint32_t(n);
-      if (d.Stats.Packets) d.Stats.MeanLatencyMs = d.LatencySum / double(d.Stats.Packets);
-      return true;
-    }
-    case IOCTL_AMX_WRITE_COMMAND:
-      if (!in || inSize == 0 || inSize > MaxCommandPacket) return false;
-      Obey(d, static_cast<const uint8_t*>(in), inSize);
-      return true;
-    default: return false;
-  }
+  P->Post(posts);
+  return ok;
 }
 
 void TEmulator::Attach(TNotifyWindow* w)
 {
-  TLock l(P->DeliverLock);
+  TLock d(P->DeliverLock);
+  TLock l(P->WindowsLock);
   P->Windows.push_back(w);
 }
 
 void TEmulator::Detach(TNotifyWindow* w)
 {
-  TLock l(P->DeliverLock);
+  TLock d(P->DeliverLock);
+  TLock l(P->WindowsLock);
   P->Windows.erase(std::remove(P->Windows.begin(), P->Windows.end(), w), P->Windows.end());
 }
 
 void TEmulator::Notify(uint32_t message, uintptr_t event)
 {
-  TLock l(P->DeliverLock);
-  for (TNotifyWindow* w : std::vector<TNotifyWindow*>(P->Windows)) w->Deliver(message, event);
+  TLock d(P->DeliverLock);
+  std::vector<TNotifyWindow*> windows;
+  {
+    TLock l(P->WindowsLock);
+    windows = P->Windows;
+  }
+  for (TNotifyWindow* w : windows) w->Deliver(message, event);
 }
 
-std::string TEmulator::Add(int kind, int revision)
-{
-  TLock l(P->Lock);
-  auto d = std::make_shared<TEmuDevice>();
-  d->Kind = kind;
-  d->Revision = revision;
-  char path[128];
-  std::snprintf(path, sizeof path, "\\\\?\\usb#vid_0000&pid_amx0#emulated%04d#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",
-                P->NextSerial++);
-  d->Path = path;
-  int channels = KindChannels(kind);
-  d->Eeprom[0] = EmuCalRecord(channels);
-  d->Eeprom[1].fill(0xFF);
-  for (int c = 0; c < kMaxChannels; ++c) d->Electrodes[c] = EmuDefaultImpedance(channels, c);
-  P->Devices.push_back(d);
-  return d->Path;
-}
+std::string TEmulator::Add(const TEmuSpec& spec) { return P->Add(spec); }
 
-std::string TEmulator::Plug(int kind, int revision)
+std::string TEmulator::Add(int kind, int revision) { return P->Add(TEmuSpec{kind, revision, TEmuFaults()}); }
+
+std::string TEmulator::Plug(const TEmuSpec& spec)
 {
-  std::string path = Add(kind, revision);
+  std::string path = Add(spec);
   Notify(WM_DEVICECHANGE_, DBT_DEVNODES_CHANGED_);
   return path;
 }
+
+std::string TEmulator::Plug(int kind, int revision) { return Plug(TEmuSpec{kind, revision, TEmuFaults()}); }
 
 bool TEmulator::Unplug(const std::string& path)
 {
@@ -445,6 +793,8 @@ void TEmulator::SetFaults(const std::string& path, const TEmuFaults& faults)
 {
   WITH_DEVICE(path, );
   d->Faults = faults;
+  d->Random = faults.Seed;
+  d->LossAtNext = 0;
 }
 void TEmulator::DuplicatePath(const std::string& path, bool on)
 {
@@ -463,6 +813,13 @@ void TEmulator::SetElectrode(const std::string& path, int channel, double ohms)
   if (channel < 0 || channel >= kMaxChannels) return;
   Advance(*d);
   d->Electrodes[channel] = ohms;
+}
+std::vector<std::string> TEmulator::Paths()
+{
+  TLock l(P->Lock);
+  std::vector<std::string> paths;
+  for (auto& d : P->Devices) paths.push_back(d->Path);
+  return paths;
 }
 std::vector<std::vector<uint8_t>> TEmulator::Commands(const std::string& path)
 {
@@ -514,21 +871,31 @@ void TEmulator::ResetStats(const std::string& path)
   WITH_DEVICE(path, );
   d->Stats = TEmuStats();
   d->LatencySum = 0;
+  for (TWirePacket& w : d->Wire) w.Samples = false;  // their counts are from before
 }
 #undef WITH_DEVICE
 
+namespace {
+TEmulator* Default = nullptr;  // plain pointer: no destructor of its own runs at exit
+}
+
 TEmulator& DefaultEmulator()
 {
-  static TEmulator* emulator = [] {
-    auto* e = new TEmulator;  // process-wide, never freed
+  if (!Default) {
+    Default = new TEmulator;
     if (const char* devices = std::getenv("AMVEX_EMULATE")) {
       std::string error;
-      for (const TEmuSpec& s : ParseEmulateSpec(devices, error)) e->Add(s.Kind, s.Revision);
+      for (const TEmuSpec& s : ParseEmulateSpec(devices, error)) Default->Add(s);
       if (!error.empty()) std::fputs(("amvex: " + error).c_str(), stderr);
     }
-    return e;
-  }();
-  return *emulator;
+  }
+  return *Default;
+}
+
+void ReleaseDefaultEmulator()
+{
+  delete Default;
+  Default = nullptr;
 }
 
 }  // namespace amx

@@ -12,14 +12,40 @@
 
 namespace amx {
 
+// Faults a device plays. The first group is set through the control surface only;
+// the rest is what AMVEX_EMULATE can ask for (see ParseEmulateSpec). Times are
+// milliseconds from the device's first start command; -1 leaves a fault out.
+struct TEmuFaults {
+  uint32_t DropEvery = 0;      // every n-th sample packet is lost (sequence byte still advances)
+  uint32_t CorruptEvery = 0;   // every n-th sample packet is damaged
+  bool SilentReplies = false;  // commands are obeyed but never answered
+  bool FailOpenPipe = false;
+  bool FailReads = false;
+
+  uint32_t Seed = 1;              // the random choices below repeat for a seed
+  double Loss = 0, Corrupt = 0;   // probability per sample packet
+  std::vector<int64_t> LossAtMs;  // ascending: the sample packet due at or after each is lost
+  int InvalidChannel = -1;        // its samples are flagged invalid from InvalidFromMs to InvalidToMs
+  int64_t InvalidFromMs = 0, InvalidToMs = 0;
+  int NoReply = -1;        // command code obeyed but never answered
+  uint32_t JitterMs = 0;   // sample packets leave up to this late, in order
+  int32_t DriftPpm = 0;    // the device's clock runs fast (+) or slow (-)
+  int64_t UnplugMs = -1;   // unplugged at the first contact after this time,
+  int64_t ReplugMs = -1;   // and plugged in again (a new path) this long after it
+  int64_t SuspendMs = -1;  // a power suspend at the first contact after this time
+};
+constexpr uint32_t kSuspendMs = 1000;  // from a suspend to its resume
+
 struct TEmuSpec {
   int Kind = 7;      // identification byte 0: selects the channel count
   int Revision = 1;  // identification byte 1
+  TEmuFaults Faults;
 };
 
-// Parses the AMVEX_EMULATE syntax: devices separated by ';', each a comma list of
-// key=value with keys kind and rev (0 to 255), e.g. "kind=7,rev=64;kind=6".
-// Bad entries are left out and described in error.
+// Parses AMVEX_EMULATE: devices separated by ';', each a comma list of key=value,
+// kind and rev (0 to 255) and the fault keys the README lists. A device with a bad
+// item (unknown key, bad value, a key twice) is left out and described in error,
+// one line naming the item.
 std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& error);
 
 // The signal of channel c at sample number s (counts of 22 bits), see the README.
@@ -32,17 +58,17 @@ enum class TEmuInput {
   Calibration,  // the calibration voltage (0.1 V): each channel reads offset + span
 };
 
-struct TEmuFaults {
-  uint32_t DropEvery = 0;      // every n-th sample packet is lost (sequence byte still advances)
-  uint32_t CorruptEvery = 0;   // every n-th sample packet has its start byte damaged
-  bool SilentReplies = false;  // commands are obeyed but never answered
-  bool FailOpenPipe = false;
-  bool FailReads = false;
-};
-
+// What a device did, counted since it was added or its stats were reset.
 struct TEmuStats {
-  uint64_t Packets = 0;      // sample packets handed out by reads
-  double MeanLatencyMs = 0;  // from a packet being due to the read that delivered it
+  uint64_t Packets = 0;          // sample packets made
+  uint64_t Sent = 0;             // of those, put on the wire intact
+  uint64_t Lost = 0;             // lost before the wire (loss, loss_at, drops, a full driver buffer)
+  uint64_t Corrupted = 0;        // damaged on the wire
+  uint64_t InvalidSamples = 0;   // flagged invalid in packets sent intact
+  uint64_t RepliesWithheld = 0;  // replies a silent device kept back
+  uint64_t Delivered = 0;        // packets made up to the last intact one a read handed out
+  uint64_t DeliveredFaults = 0;  // of those, lost or damaged
+  double MeanLatencyMs = 0;      // from a packet being due to the read that made it
   uint32_t MaxLatencyMs = 0;
 };
 
@@ -61,8 +87,12 @@ public:
   void Detach(TNotifyWindow* w) override;
 
   // Control surface. Plug, Unplug and Power return once every attached
-  // notification window has handled the message.
-  std::string Add(int kind, int revision);  // present from now on, no notification
+  // notification window has handled the message. A device's timed faults
+  // (unplug, replug, suspend, resume) post theirs instead: they happen on a
+  // reader's thread or the emulator's timer, which must never wait for a handler.
+  std::string Add(const TEmuSpec& spec);  // present from now on, no notification
+  std::string Add(int kind, int revision);
+  std::string Plug(const TEmuSpec& spec);
   std::string Plug(int kind, int revision);
   bool Unplug(const std::string& path);
   void Power(uintptr_t event);
@@ -74,6 +104,7 @@ public:
   void SetElectrode(const std::string& path, int channel, double ohms);
 
   // Inspection.
+  std::vector<std::string> Paths();  // every device ever added, present or not, in order
   std::vector<std::vector<uint8_t>> Commands(const std::string& path);  // every packet written
   void ClearCommands(const std::string& path);
   std::vector<int32_t> ClosedPipes(const std::string& path);  // channel numbers of close requests
@@ -93,5 +124,8 @@ private:
 
 // The process-wide emulator, with the devices AMVEX_EMULATE names at first use.
 TEmulator& DefaultEmulator();
+// Frees it (the library's unload, once its device list is gone); the next
+// DefaultEmulator makes a new one.
+void ReleaseDefaultEmulator();
 
 }  // namespace amx

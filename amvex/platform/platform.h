@@ -114,7 +114,9 @@ constexpr uintptr_t PBT_APMRESUMESUSPEND_ = 7;
 constexpr uintptr_t PBT_APMBATTERYLOW_ = 9;
 
 // The hidden notification window: messages are handled on its own thread, one at a
-// time. Deliver hands one message to that thread and returns once it is handled.
+// time, in the order they came. Deliver hands one message to that thread and
+// returns once it is handled; Post queues it and returns at once, so a thread the
+// handler may wait for (a device's reader) can raise a notification safely.
 class TNotifyWindow {
 public:
   using Handler = void (*)(void* context, uint32_t message, uintptr_t event);
@@ -123,6 +125,7 @@ public:
   TNotifyWindow(const TNotifyWindow&) = delete;
   TNotifyWindow& operator=(const TNotifyWindow&) = delete;
   void Deliver(uint32_t message, uintptr_t event);
+  void Post(uint32_t message, uintptr_t event);
   struct Impl;
 
 private:

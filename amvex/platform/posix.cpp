@@ -1,11 +1,12 @@
 // posix.cpp: the platform layer on Linux, built on the C++ standard library.
 // There is no system device bus here: the emulated amplifiers are the only source.
-// The notification window is a thread with a one-message mailbox.
+// The notification window is a thread with a message queue.
 #include "platform/platform.h"
 
 #include <sys/mman.h>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -72,35 +73,42 @@ void PageFree(void* p, size_t bytes)
 }
 
 struct TNotifyWindow::Impl {
+  struct TMessage {
+    uint32_t Message;
+    uintptr_t Event;
+  };
   Handler Fn;
   void* Context;
   std::mutex M;
   std::condition_variable Cv;
-  bool Pending = false, Quit = false;
-  uint32_t Message = 0;
-  uintptr_t Event = 0;
-  uint64_t Handled = 0;
-  std::mutex DeliverM;  // one Deliver at a time
+  std::deque<TMessage> Queue;
+  bool Quit = false;
+  uint64_t Queued = 0, Handled = 0;  // messages ever queued and handled
   std::thread Thread;
 
   void Loop()
   {
     std::unique_lock<std::mutex> l(M);
     for (;;) {
-      Cv.wait(l, [&] { return Pending || Quit; });
-      if (Pending) {
-        uint32_t m = Message;
-        uintptr_t e = Event;
-        l.unlock();
-        Fn(Context, m, e);
-        l.lock();
-        Pending = false;
-        ++Handled;
-        Cv.notify_all();
-      } else if (Quit) {
-        return;
-      }
+      Cv.wait(l, [&] { return !Queue.empty() || Quit; });
+      if (Quit) return;
+      TMessage m = Queue.front();
+      Queue.pop_front();
+      l.unlock();
+      Fn(Context, m.Message, m.Event);
+      l.lock();
+      ++Handled;
+      Cv.notify_all();
     }
+  }
+
+  // The message's place in the queue; 0 once the window is closing.
+  uint64_t Enqueue(uint32_t message, uintptr_t event)
+  {
+    if (Quit) return 0;
+    Queue.push_back({message, event});
+    Cv.notify_all();
+    return ++Queued;
   }
 };
 
@@ -124,15 +132,15 @@ TNotifyWindow::~TNotifyWindow()
 
 void TNotifyWindow::Deliver(uint32_t message, uintptr_t event)
 {
-  std::lock_guard<std::mutex> d(P->DeliverM);
   std::unique_lock<std::mutex> l(P->M);
-  if (P->Quit) return;
-  P->Message = message;
-  P->Event = event;
-  P->Pending = true;
-  uint64_t target = P->Handled + 1;
-  P->Cv.notify_all();
-  P->Cv.wait(l, [&] { return P->Handled >= target; });
+  uint64_t ticket = P->Enqueue(message, event);
+  P->Cv.wait(l, [&] { return P->Quit || P->Handled >= ticket; });
+}
+
+void TNotifyWindow::Post(uint32_t message, uintptr_t event)
+{
+  std::lock_guard<std::mutex> l(P->M);
+  P->Enqueue(message, event);
 }
 
 TDeviceBus* SystemBus() { return nullptr; }

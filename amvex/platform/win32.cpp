@@ -160,6 +160,12 @@ void TNotifyWindow::Deliver(uint32_t message, uintptr_t event)
   if (HWND w = P->Window.load()) SendMessageA(w, message, WPARAM(event), 0);
 }
 
+void TNotifyWindow::Post(uint32_t message, uintptr_t event)
+{
+  WaitForSingleObject(P->Ready, 5000);
+  if (HWND w = P->Window.load()) PostMessageA(w, message, WPARAM(event), 0);
+}
+
 // ---- the system device bus -----------------------------------------------------
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "device/UAmvex.h"
 #include "amvex.h"
+#include "api_helpers.h"
 #include "emulator/emulator.h"
 
 #include <atomic>
@@ -219,14 +220,21 @@ TEST(Amx, DebugModeWritesCommandAndReplyDumps)
 // The library's own device list (in-process, on the default emulator): the list
 // changes on the notification thread while host threads call the exports.
 
-TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
-{
+struct Library : ::testing::Test {
 #ifdef _WIN32
   // Linked into an executable, the library gets no DLL attach call; and it must
   // take the (empty) emulator rather than the system's device bus.
-  _putenv("AMVEX_EMULATE= ");
-  LibraryLoad();
+  void SetUp() override
+  {
+    _putenv("AMVEX_EMULATE= ");
+    LibraryLoad();
+  }
+  void TearDown() override { LibraryUnload(); }
 #endif
+};
+
+TEST_F(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
+{
   TEmulator& emu = DefaultEmulator();
   ASSERT_EQ(GetAmxCount(), 0);  // AMVEX_EMULATE is not set for this suite
   std::atomic<bool> stop{false};
@@ -261,9 +269,41 @@ TEST(Library, HotPlugAndPowerEventsAreSerialisedWithHostCalls)
   stop = true;
   host.join();
   EXPECT_GT(calls.load(), 10);
-#ifdef _WIN32
-  LibraryUnload();
-#endif
+}
+
+// Faults from the AMVEX_EMULATE grammar through the exports: what the host
+// counts against what the emulator did.
+TEST_F(Library, EveryFrameSentIsReceivedOrCountedLost)
+{
+  TEmulator& emu = DefaultEmulator();
+  std::string error;
+  auto spec = ParseEmulateSpec("kind=7,seed=9,loss=0.05,corrupt=0.05,jitter=20", error);
+  ASSERT_EQ(spec.size(), 1u) << error;
+  std::string path = emu.Plug(spec[0]);
+  int32_t id = GetAmxID(0);
+  ASSERT_EQ(AmxOpen(id), AMX_OK);
+  ASSERT_EQ(AmxSetSampling(id, 1000), AMX_OK);
+  ASSERT_EQ(AmxStart(id), AMX_OK);
+  TFrameTally tally;
+  for (int i = 0; i < 10; ++i) {
+    SleepMs(100);
+    ASSERT_EQ(tally.Read(id, 40), AMX_OK);
+  }
+  EXPECT_EQ(AmxStop(id), AMX_OK);
+  ASSERT_EQ(tally.Read(id, 40), AMX_OK);  // what came before the stop
+  int32_t lost = 0;
+  ASSERT_EQ(AmxDebugState(id, &lost), AMX_OK);
+  TEmuStats s = emu.Stats(path);
+  emu.Unplug(path);
+  EXPECT_EQ(tally.OutOfOrder, 0u);
+  EXPECT_EQ(tally.Received + tally.Missing, tally.Last);
+  // Every packet the emulator sent is a frame read or a packet counted lost (the
+  // synchronising first one among them), and the packets counted lost besides it
+  // are the ones the emulator lost or damaged.
+  EXPECT_EQ(s.Delivered, tally.Received + uint64_t(lost));
+  EXPECT_EQ(uint64_t(lost - 1), s.DeliveredFaults);
+  EXPECT_EQ(uint64_t(lost - 1), tally.Missing);
+  EXPECT_GT(s.DeliveredFaults, 50u);
 }
 
 TEST(Amx, DroppedAndDamagedPacketsAreCountedAndNeverStored)

@@ -237,3 +237,42 @@ TEST(Emulator, ParsesTheDeviceListAndReportsBadEntries)
   EXPECT_NE(error.find("kind=300"), std::string::npos);
   EXPECT_NE(error.find("colour=2"), std::string::npos);
 }
+
+TEST(Emulator, ParsesFaultsAndRefusesADeviceNamingItsBadItem)
+{
+  std::string error;
+  auto specs = ParseEmulateSpec(
+      " kind=6, seed=5,unplug=1.5,replug=0.25,loss=0.1,loss_at=2+0.5,corrupt=0.01,"
+      "invalid=15@1-2.5,noreply=2,jitter=30,drift=-200,suspend=4 ",
+      error);
+  ASSERT_EQ(specs.size(), 1u) << error;
+  const TEmuFaults& f = specs[0].Faults;
+  EXPECT_EQ(specs[0].Kind, 6);
+  EXPECT_EQ(f.Seed, 5u);
+  EXPECT_EQ(f.UnplugMs, 1500);
+  EXPECT_EQ(f.ReplugMs, 250);
+  EXPECT_DOUBLE_EQ(f.Loss, 0.1);
+  EXPECT_EQ(f.LossAtMs, (std::vector<int64_t>{500, 2000}));
+  EXPECT_DOUBLE_EQ(f.Corrupt, 0.01);
+  EXPECT_EQ(f.InvalidChannel, 15);
+  EXPECT_EQ(f.InvalidFromMs, 1000);
+  EXPECT_EQ(f.InvalidToMs, 2500);
+  EXPECT_EQ(f.NoReply, 2);
+  EXPECT_EQ(f.JitterMs, 30u);
+  EXPECT_EQ(f.DriftPpm, -200);
+  EXPECT_EQ(f.SuspendMs, 4000);
+  struct Bad {
+    const char *entry, *item;
+  };
+  for (Bad b :
+       {Bad{"kind=7,loss=1.5", "\"loss=1.5\""}, Bad{"jitter=5,jitter=6", "\"jitter=6\""},
+        Bad{"kind=7,unplug", "\"unplug\""}, Bad{"replug=1", "\"replug\""}, Bad{"kind=6,invalid=16@1-2", "\"invalid\""},
+        Bad{"invalid=3@2-1", "\"invalid=3@2-1\""}, Bad{"loss_at=1+", "\"loss_at=1+\""},
+        Bad{"suspend=-1", "\"suspend=-1\""}, Bad{"drift=5x", "\"drift=5x\""}, Bad{"corrupt=nan", "\"corrupt=nan\""},
+        Bad{"noreply=256", "\"noreply=256\""}, Bad{"kind=7,Loss=0.1", "\"Loss=0.1\""}}) {
+    error.clear();
+    EXPECT_TRUE(ParseEmulateSpec(std::string("kind=2;") + b.entry, error).size() == 1u) << b.entry;
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_NE(error.find(b.item), std::string::npos) << error;
+  }
+}

@@ -1,0 +1,160 @@
+// Faults on cue, as a host sees them: the public interface against the amplifiers
+// AMVEX_EMULATE names with faults (see CMakeLists.txt: one process per group, as a
+// power suspend reaches every device). Links only the shared library.
+#include <gtest/gtest.h>
+
+#include "amvex.h"
+#include "api_helpers.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int32_t Invalid = 0x7FFFFFFF;  // a sample the device flagged invalid
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Polls every 20 ms until done() or the seconds pass; whether it got done.
+template <class Done>
+bool Within(double seconds, Done done)
+{
+  for (auto t = Clock::now(); Since(t) < seconds; Pause(20))
+    if (done()) return true;
+  return done();
+}
+
+// Starts the device, reads 0.3 s of frames (500 samples/s) and stops it.
+void ExpectAStream(int32_t id, int channels)
+{
+  ASSERT_EQ(AmxStart(id), AMX_OK);
+  TFrameTally tally;
+  Pause(300);
+  EXPECT_EQ(tally.Read(id, channels), AMX_OK);
+  EXPECT_GT(tally.Received, 50u);
+  EXPECT_EQ(AmxStop(id), AMX_OK);
+}
+
+}  // namespace
+
+// AMVEX_EMULATE="kind=7,rev=64,seed=7,loss_at=0.3+0.5+0.5001,invalid=3@0.2-0.4;kind=6,noreply=2;
+//                kind=2,seed=3,loss=0.05,corrupt=0.05,jitter=30,drift=-50000;kind=1,colour=2;kind=8,loss=2"
+
+TEST(Faults, DevicesWithBadItemsAreNotCreated)
+{
+  EXPECT_EQ(GetAmxCount(), 3);
+  EXPECT_EQ(IdOfKind(1), 0);
+  EXPECT_EQ(IdOfKind(8), 0);
+}
+
+TEST(Faults, TimedLossesShowAsGapsAndInvalidSamplesAreMarked)
+{
+  int32_t id = IdOfKind(7);
+  ASSERT_EQ(AmxSetSampling(id, 1000), AMX_OK);
+  ASSERT_EQ(AmxStart(id), AMX_OK);
+  std::vector<int32_t> frames, buf(41 * 2000);
+  for (int i = 0; i < 10; ++i) {
+    Pause(100);
+    int32_t got = 0;
+    ASSERT_EQ(AmxRead(id, buf.data(), int32_t(buf.size() * 4), &got), AMX_OK);
+    frames.insert(frames.end(), buf.begin(), buf.begin() + got / 4);
+  }
+  int32_t lost = 0;
+  ASSERT_EQ(AmxDebugState(id, &lost), AMX_OK);
+  EXPECT_EQ(AmxStop(id), AMX_OK);
+  // Frame n is the device's sample n (its first packet only synchronises): the
+  // packets due at 300 ms and 500 ms are lost, and the two times 0.5 and 0.5001
+  // (both 500 ms) take two packets in a row.
+  std::vector<uint32_t> missing;
+  uint32_t last = 0;
+  int invalid = 0;
+  for (size_t k = 0; k < frames.size() / 41; ++k) {
+    uint32_t n = uint32_t(frames[k * 41 + 40]) & AMX_STATUS_SAMPLE_MASK;
+    for (uint32_t m = last + 1; m < n; ++m) missing.push_back(m);
+    last = n;
+    bool window = n >= 200 && n < 400;  // channel 3 flagged from 0.2 s to 0.4 s
+    EXPECT_EQ(frames[k * 41 + 3] == Invalid, window) << n;
+    EXPECT_NE(frames[k * 41 + 4], Invalid) << n;
+    invalid += window;
+  }
+  ASSERT_GT(last, 900u);
+  EXPECT_EQ(missing, (std::vector<uint32_t>{300, 500, 501}));
+  EXPECT_EQ(lost, 1 + 3);  // the synchronising packet and the three lost
+  EXPECT_EQ(invalid, 200 - 1);
+}
+
+TEST(Faults, SilentStartFailsInBoundedTime)
+{
+  int32_t id = IdOfKind(6);
+  auto t = Clock::now();
+  EXPECT_EQ(AmxStart(id), AMX_START_FAILED);
+  EXPECT_LT(Since(t), 3.0);
+  // Left stopped: nothing new arrives.
+  int32_t got = -1, frames[17 * 4000];
+  EXPECT_EQ(AmxRead(id, frames, int32_t(sizeof frames), &got), AMX_OK);
+  Pause(100);
+  EXPECT_EQ(AmxRead(id, frames, int32_t(sizeof frames), &got), AMX_OK);
+  EXPECT_EQ(got, 0);
+}
+
+TEST(Faults, LossCorruptionJitterAndDriftKeepTheCount)
+{
+  int32_t id = IdOfKind(2);  // 20 channels
+  ASSERT_EQ(AmxSetSampling(id, 1000), AMX_OK);
+  ASSERT_EQ(AmxStart(id), AMX_OK);
+  TFrameTally tally;
+  Pause(500);
+  ASSERT_EQ(tally.Read(id, 20), AMX_OK);
+  uint32_t first = tally.Last;
+  auto t = Clock::now();
+  for (int i = 0; i < 30; ++i) {
+    Pause(100);
+    ASSERT_EQ(tally.Read(id, 20), AMX_OK);
+  }
+  double rate = (tally.Last - first) / Since(t);
+  EXPECT_EQ(AmxStop(id), AMX_OK);
+  ASSERT_EQ(tally.Read(id, 20), AMX_OK);  // what came before the stop
+  int32_t lost = 0;
+  ASSERT_EQ(AmxDebugState(id, &lost), AMX_OK);
+  EXPECT_EQ(tally.OutOfOrder, 0u);  // jitter delays packets but keeps their order
+  EXPECT_EQ(tally.Received + tally.Missing, tally.Last);
+  EXPECT_GT(tally.Missing, 100u);                // about 10% of 3500
+  EXPECT_EQ(uint64_t(lost - 1), tally.Missing);  // besides the synchronising packet
+  EXPECT_NEAR(rate, 950, 25);                    // the device's clock runs 5% slow
+}
+
+// AMVEX_EMULATE="kind=7,unplug=0.3,replug=0.5"
+TEST(Plug, UnplugEndsTheStreamAndReplugBringsANewDevice)
+{
+  ASSERT_EQ(GetAmxCount(), 1);
+  int32_t id = GetAmxID(0);
+  ASSERT_EQ(AmxOpen(id), AMX_OK);
+  ASSERT_EQ(AmxStart(id), AMX_OK);
+  TFrameTally tally;
+  EXPECT_TRUE(Within(3, [&] { return tally.Read(id, 40) == AMX_NO_DEVICE; }));
+  EXPECT_GT(tally.Received, 50u);  // 500 samples/s for 0.3 s, less what the device took with it
+  EXPECT_EQ(GetAmxCount(), 0);
+  ASSERT_TRUE(Within(3, [] { return GetAmxCount() == 1; }));
+  int32_t again = GetAmxID(0);
+  EXPECT_NE(again, id);
+  ASSERT_EQ(AmxOpen(again), AMX_OK);
+  ExpectAStream(again, 40);
+}
+
+// AMVEX_EMULATE="kind=6,suspend=0.3"
+TEST(Power, SuspendEndsAcquisitionAndTheDeviceOpensAfterResume)
+{
+  int32_t id = IdOfKind(6);
+  ASSERT_EQ(AmxStart(id), AMX_OK);
+  TFrameTally tally;
+  // The suspend closes the device: reads report it instead of an empty stream.
+  EXPECT_TRUE(Within(3, [&] { return tally.Read(id, 16) != AMX_OK; }));
+  EXPECT_GT(tally.Received, 50u);
+  // The resume (a second later) reopens the handle; the host opens the device again.
+  ASSERT_TRUE(Within(3, [&] { return AmxOpen(id) == AMX_OK; }));
+  ExpectAStream(id, 16);
+}

@@ -29,25 +29,25 @@ constexpr std::array<uint8_t, 16> GUID_AMX_INTERFACE = {0xDF, 0x3F, 0x87, 0x00, 
 // length n, n payload bytes, end byte.
 constexpr uint8_t kFrameStart = 0xAA;
 constexpr uint8_t kFrameEnd = 0x55;
-constexpr int kFrameOverhead = 4;         // start, type, length, end
+constexpr int kFrameOverhead = 4;          // start, type, length, end
 constexpr uint32_t MaxCommandPacket = 64;  // a whole command frame
 constexpr uint8_t kMaxCommandPayload = MaxCommandPacket - kFrameOverhead;
 
 // ---- commands (host to device); a reply carries the command's code as its type --
 
 enum TCommand : uint8_t {
-  kCmdSampling = 1,        // rate code
-  kCmdStart = 2,           // replied to with one byte
+  kCmdSampling = 1,  // rate code
+  kCmdStart = 2,     // replied to with one byte
   kCmdStop = 3,
-  kCmdUartBaud = 5,        // baud code; turns the UART stream on
-  kCmdLcdText = 8,         // display codes, 16 at most
-  kCmdAnalog = 10,         // front-end byte, gain/mode byte (also the pull-up)
-  kCmdSync = 11,           // sync flags
-  kCmdWriteSystem = 12,    // address, length, bytes; replied to with address, length
-  kCmdReadSystem = 13,     // address, length; replied to with address, length, bytes
+  kCmdUartBaud = 5,      // baud code; turns the UART stream on
+  kCmdLcdText = 8,       // display codes, 16 at most
+  kCmdAnalog = 10,       // front-end byte, gain/mode byte (also the pull-up)
+  kCmdSync = 11,         // sync flags
+  kCmdWriteSystem = 12,  // address, length, bytes; replied to with address, length
+  kCmdReadSystem = 13,   // address, length; replied to with address, length, bytes
   kCmdWriteUser = 14,
   kCmdReadUser = 15,
-  kCmdMasterClock = 16,    // clock code; replied to while acquisition runs
+  kCmdMasterClock = 16,  // clock code; replied to while acquisition runs
 };
 
 // A read of the system area at address 0 with length 0 asks for the
@@ -55,10 +55,12 @@ enum TCommand : uint8_t {
 constexpr int kEepromBytes = 256;  // each of the two areas
 constexpr int kEepromChunk = 48;   // bytes one read or write moves at most
 
-// Sampling rates by rate code 1 to 4.
+// Sampling rates by rate code 1 to 4 (the code is the index + 1).
 constexpr uint32_t kRates[] = {125, 250, 500, 1000};
+constexpr uint8_t kRateCodes = 4, kDefaultRateCode = 3;  // 500
 // UART baud rates by baud code 0 to 4.
 constexpr int32_t kUartBauds[] = {115200, 57600, 38400, 19200, 9600};
+constexpr uint8_t kUartBaudCodes = 5;
 constexpr uint8_t kUartDefaultCode = 3;  // 19200
 
 constexpr uint8_t kSyncA = 0x40, kSyncB = 0x80;
@@ -80,9 +82,9 @@ enum TPacketType : uint8_t {
   kPacketUart = 6,     // bytes received by the UART, then one unused byte
 };
 
-constexpr int kSampleBytes = 3;                // big-endian: 22-bit count << 2, flag bits
-constexpr uint8_t kSampleInvalidFlag = 0x01;   // in the sample's last byte
-constexpr uint8_t kStatusSecondMark = 0x80;    // status byte: the first sample of a second
+constexpr int kSampleBytes = 3;               // big-endian: 22-bit count << 2, flag bits
+constexpr uint8_t kSampleInvalidFlag = 0x01;  // in the sample's last byte
+constexpr uint8_t kStatusSecondMark = 0x80;   // status byte: the first sample of a second
 constexpr int kMaxChannels = 40;
 constexpr int kMaxSamplePayload = kSampleBytes * kMaxChannels + 2;
 

@@ -45,11 +45,11 @@ struct TEmuDevice {
   bool Present = true, Opened = false, Duplicate = false;
   int32_t Pipe = -1, NextPipe = 1;
   // firmware state
-  uint8_t RateCode = 3;
+  uint8_t RateCode = kDefaultRateCode;
   bool Running = false, UartOn = false;
   uint8_t Sync = 0;
   uint8_t Analog[2] = {0x80, 0x00};
-  uint8_t UartCode = 3;
+  uint8_t UartCode = kUartDefaultCode;
   std::vector<uint8_t> Lcd;
   TEmuInput Input = TEmuInput::Signal;
   double Electrodes[kMaxChannels] = {};  // ohms
@@ -73,7 +73,7 @@ struct TEmuDevice {
   std::vector<int32_t> ClosedPipes;
 };
 
-uint32_t RateOf(uint8_t code) { return code >= 1 && code <= 4 ? kRates[code - 1] : kRates[2]; }
+uint32_t RateOf(uint8_t code) { return kRates[(code >= 1 && code <= kRateCodes ? code : kDefaultRateCode) - 1]; }
 
 uint32_t Mix(uint32_t x)
 {
@@ -261,7 +261,7 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
   const uint8_t* p = frame + 3;
   switch (code) {
     case kCmdSampling:
-      if (n >= 1 && p[0] >= 1 && p[0] <= 4) {
+      if (n >= 1 && p[0] >= 1 && p[0] <= kRateCodes) {
         Advance(d);
         d.RateCode = p[0];
       }
@@ -281,12 +281,12 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
       d.Running = false;
       break;
     case kCmdUartBaud:
-      if (n >= 1 && p[0] <= 4) {
+      if (n >= 1 && p[0] < kUartBaudCodes) {
         d.UartCode = p[0];
         d.UartOn = true;
       }
       break;
-    case kCmdLcdText: d.Lcd.assign(p, p + std::min<int>(n, 16)); break;
+    case kCmdLcdText: d.Lcd.assign(p, p + std::min<size_t>(n, kLcdChars)); break;
     case kCmdAnalog:
       if (n >= 2) {
         Advance(d);  // samples already due keep the front end they had
@@ -322,7 +322,7 @@ void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
     }
     case kCmdMasterClock:
       if (n >= 1 && d.Running) {
-        uint8_t v = p[0] & 7;
+        uint8_t v = p[0] & kClockMask;
         Reply(d, kCmdMasterClock, &v, 1);
       }
       break;

@@ -161,9 +161,10 @@ struct meshgl : mesh {
 
   // Vertex normals: the area-weighted sum of the normals of the triangles (and
   // quad halves) around each vertex, normalised; an unused vertex keeps (0, 0, 0).
+  // A layout without normals has nothing to compute.
   void normals()
   {
-    if (!vertex_count()) return;
+    if (!vertex_count() || nrm_offset() < 0) return;
     const int s = stride(), nv = vertex_count(), nrm = nrm_offset(), vtx = records().vtx;
     float* a = arr.data;
     for (int v = 0; v < nv; v++) a[v * s + nrm] = a[v * s + nrm + 1] = a[v * s + nrm + 2] = 0.0f;

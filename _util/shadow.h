@@ -21,6 +21,10 @@
 // takes the side of the majority of its neighbours, so it adds at most one real
 // silhouette edge. `slivers` lists them: one column (triangle, neighbour across
 // edge 0-1, across 1-2, across 2-0), -1 where an edge has no neighbour.
+// Vertex numbers are packed into 16 bits: meshes of this many vertices or more
+// cannot be drawn as shadow volumes.
+constexpr int shadow_mesh_vertex_limit = 0xffff;
+
 struct shadow_mesh : meshgl {
   tensor<float> face_normals;
   tensor<int> slivers;

@@ -820,6 +820,20 @@ inline bool operator==(const tensor<char>& a, const tensor<char>& b)
 }
 inline bool operator!=(const tensor<char>& a, const tensor<char>& b) { return !(a == b); }
 
+// Largest magnitude vyre3d accepts in its data files (coordinates, paths, poses):
+// beyond any scene it draws, and far enough inside the float range that sums and
+// products of such values stay finite.
+constexpr double tensor_sane_limit = 1e6;
+
+// True when every element is a finite number of magnitude below limit.
+template <class T>
+bool tensor_within(const tensor<T>& t, double limit = tensor_sane_limit)
+{
+  for (int k = 0; k < t.numel; k++)
+    if (!(std::fabs(double(t.data[k])) < limit)) return false;
+  return true;
+}
+
 // Permutation that orders at most 29 strings (bubble passes; a prefix compares equal).
 inline tensor<int> str_order(const tensor<tensor<char>>& str)
 {

@@ -5,6 +5,7 @@
 // the pick under the pointer, the overlay, the g menu and capture.
 // Builds on _util/_opengl and the scene operations of vyre3d/scene.
 #include "vyre3d/frame.h"
+#include "vyre3d/scene.h"
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -17,7 +18,7 @@ double physics_step = 0;
 tensor<double> view_matrix = tensor<double>::eye(4);
 tensor<double> clear_color = color_grey01;
 tensor<double> picked_point = opengl_vector<double>({0, 0, 0, 1});
-tensor<unsigned char> font("get/tensor/white11x07.font");
+tensor<unsigned char> font = opengl_font_load("get/tensor/white11x07.font");
 
 namespace {
 

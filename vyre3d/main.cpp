@@ -2,7 +2,7 @@
 // opens the window through opengl_setup, assembles the scene and hands over to
 // the GLUT main loop. Builds on _util/_opengl and vyre3d/frame.
 #include <cstdio>
-#include "vyre3d/frame.h"
+#include "vyre3d/scene.h"
 
 int main(int argc, char** argv)
 {

@@ -9,7 +9,7 @@
 #include "_util/perlin.h"
 #include "vyre3d/scene.h"
 
-meshgl plane("get/mesh/plane_460_tnv");
+meshgl plane(plane_mesh_name);
 aniMated ball;
 aniAvatar* avatar = nullptr;
 tensor<double> curve;
@@ -26,12 +26,13 @@ tensor<double> diagonal(double k, double w)
 }
 
 // A (replaced) new mesh and shadow for the ball; the ball owns both from here on.
+// Shadow volumes number vertices in 16 bits: a larger sphere casts no shadow.
 void give_ball(meshgl* msh)
 {
   delete ball.msh;
   delete ball.shadow;
   ball.msh = msh;
-  ball.shadow = new shadow_mesh(msh);
+  ball.shadow = msh->vertex_count() < shadow_mesh_vertex_limit ? new shadow_mesh(msh) : nullptr;
 }
 
 }  // namespace
@@ -43,7 +44,10 @@ void scene_assemble()
   for (int k = 0; k < 3; k++) avatar->lin_drag.data[k] = avatar->ang_drag.data[k] = 0.3;
   steered = avatar;
 
-  meshgl* msh = new meshgl(opengl_mesh(sphere_mesh_name)->transform(diagonal(0.2, 1)));
+  const meshgl& sphere = *opengl_mesh(sphere_mesh_name);
+  if (sphere.vertex_count() >= shadow_mesh_vertex_limit)
+    std::printf("error mesh %s: 65535 or more vertices, the ball casts no shadow\n", sphere_mesh_name);
+  meshgl* msh = new meshgl(sphere.transform(diagonal(0.2, 1)));
   msh->normals();
   give_ball(msh);
 
@@ -60,6 +64,12 @@ void scene_assemble()
   avatar_load_pose(avatar->pos, avatar_pos_file);
   avatar->lin_drag.fill(10.0);
 
+  // The floor is drawn as texture, normal and position; a file of another layout
+  // would be read past its vertices, so it is not drawn.
+  if (plane.vertex_count() && plane.stride() != 8) {
+    std::printf("error mesh %s: not 8 floats per vertex (texture, normal, position), not drawn\n", plane_mesh_name);
+    plane = meshgl();
+  }
   // The negative scale mirrors the plane through the origin (its winding and
   // normals still face up) and the translation lowers it to z = -10.
   plane.format = GL_T2F_N3F_V3F;
@@ -69,23 +79,32 @@ void scene_assemble()
   plane.normals();
 }
 
+bool scene_load_curve(const char* file, tensor<double>& c)
+{
+  const tensor<double> read(file);
+  const char* problem = nullptr;
+  if (!read.numel || read.ndims != 2 || read.size[1] < 3) problem = "not a matrix of path points with x, y, z columns";
+  else if (!tensor_within(read)) problem = "a value that is not a finite number below 1e6";
+  if (problem) {
+    std::printf("error %s: %s, not played\n", file, problem);
+    return false;
+  }
+  c = read;
+  return true;
+}
+
 void scene_play_curve(int p)
 {
   char name[64];
   std::snprintf(name, sizeof name, "get/tensor/curve%i.arr", p);
-  tensor<double> c(name);
-  if (!c.numel || c.ndims != 2 || c.size[1] < 3) {
-    std::printf("error %s: not a matrix of path points with x, y, z columns, not played\n", name);
-    return;
-  }
-  curve = c;
+  if (!scene_load_curve(name, curve)) return;
   curve_playing = 1;
   curve_start = elapsed_time;
 }
 
-meshgl ball_mesh(double t, double z)
+meshgl ball_mesh(const meshgl& sphere, double t, double z)
 {
-  meshgl m = *opengl_mesh(sphere_mesh_name);
+  meshgl m = sphere;
   const int nv = m.vertex_count();
   if (!nv) return m;
   const int s = m.stride(), vtx = m.vtx_offset();
@@ -127,7 +146,7 @@ void scene_step()
     for (int c = 0; c < 3; c++) ball.pos.data[c + 12] = curve.slice(c).interp(at);
   }
 
-  give_ball(new meshgl(ball_mesh(elapsed_time.seconds(), ball.pos.data[14])));
+  give_ball(new meshgl(ball_mesh(*opengl_mesh(sphere_mesh_name), elapsed_time.seconds(), ball.pos.data[14])));
 
   const double f = 10 * (e / 10 - std::floor(e / 10));  // seconds into the ten-second period
   clear_color = f < 0.3 && curve_playing ? color_white : color_black;

@@ -109,6 +109,26 @@ TEST(Mesh, ElementFilesThatDoNotFitTheVerticesAreRejected)
   }
 }
 
+// A NaN or a huge coordinate would reach the noise and the shadow solves of the scene.
+TEST(Mesh, VertexValuesThatAreNotFiniteNumbersBelow1e6AreRejected)
+{
+  for (float bad : {NAN, INFINITY, 1e6f}) {
+    const std::string base = scratch("nan");
+    write_tetrahedron(base);
+    tensor<float> arr(2, 3, 4);
+    arr.data[7] = bad;
+    quiet_write(base + ".arr", arr);
+    CaptureStdout();
+    const mesh m(base.c_str());
+    const std::string report = GetCapturedStdout();
+    EXPECT_EQ(mesh::ok, 0) << bad;
+    EXPECT_NE(report.find("error mesh " + base + ": a vertex value is not a finite number below 1e6 in magnitude"),
+              std::string::npos)
+        << report;
+    expect_empty(m);
+  }
+}
+
 TEST(Mesh, CopyTakesTheMaterialAssignmentKeepsTheTargets)
 {
   mesh red;

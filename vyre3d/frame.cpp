@@ -5,6 +5,7 @@
 // the pick under the pointer, the overlay, the g menu and capture.
 // Builds on _util/_opengl and the scene operations of vyre3d/scene.
 #include "vyre3d/frame.h"
+#include "vyre3d/batch.h"
 #include "vyre3d/scene.h"
 #include <cmath>
 #include <cstdio>
@@ -203,10 +204,12 @@ void opengl_entry(int state)
   if (state == GLUT_LEFT && !key_held.data['g']) opengl_quit();
 }
 
+// With a fixed step (batch runs) frame k shows scene time k x step, whatever the clock says.
 void opengl_display()
 {
-  const timestamp now = timestamp::now();
-  frame_time = now - elapsed_time - start_time;
+  batch_frame_begin();
+  if (batch.step > 0) frame_time = timestamp((long long)std::llround(batch.step * double(timer_frequency)));
+  else frame_time = timestamp::now() - elapsed_time - start_time;
   elapsed_time += frame_time;
   list_sliders();
   physics_step = std::min(frame_time.seconds(), 0.08);
@@ -232,6 +235,7 @@ void opengl_display()
     glDrawBuffer(GL_BACK);
     opengl_draw_scene();
   }
+  batch_frame_drawn();
   glutSwapBuffers();
 }
 

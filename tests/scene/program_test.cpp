@@ -8,26 +8,13 @@
 #include <thread>
 #include "_util/format.h"
 #include "_util/tensor.h"
-#include "harness.h"
+#include "driver.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 auto* const xvfb_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
-
-constexpr std::uintmax_t bmp_bytes = 54 + 4 * 800 * 600;
-
-bool wait_file(const std::string& file, std::uintmax_t bytes, double timeout_s = 20)
-{
-  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-  std::error_code ec;
-  while (std::chrono::steady_clock::now() < end) {
-    if (fs::file_size(file, ec) == bytes && !ec) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 // Pixel (x, y) of a capture, y counted from the top as on screen.
 struct picture {
@@ -83,14 +70,14 @@ TEST(Scene, CurveThreePlaysWithFlashFloorBallShadowsAndTabStopsIt)
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   run.xdotool("keydown g");  // g first, so that p alone follows the 3 quickly
   run.xdotool("key 3 p");
-  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", capture_bmp_bytes)) << run.output();
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   run.xdotool("key p");
-  ASSERT_TRUE(wait_file(out + "0001_rgba.bmp", bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0001_rgba.bmp", capture_bmp_bytes)) << run.output();
   run.xdotool("key Tab");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   run.xdotool("key p");
-  ASSERT_TRUE(wait_file(out + "0002_rgba.bmp", bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0002_rgba.bmp", capture_bmp_bytes)) << run.output();
   run.xdotool("keyup g");
   run.xdotool("key Escape");
   ASSERT_TRUE(run.wait_exit(20));

@@ -8,7 +8,7 @@
 #include <thread>
 #include "_util/format.h"
 #include "_util/tensor.h"
-#include "harness.h"
+#include "driver.h"
 
 namespace fs = std::filesystem;
 
@@ -16,31 +16,10 @@ namespace {
 
 auto* const xvfb_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
-// X tools run without the sanitizer build's preloaded libraries, which would
-// slow every call down; the program itself keeps them.
-std::string tool(const std::string& command)
-{
-  return shell("env -u LD_PRELOAD timeout 10 " + command + " 2>/dev/null");
-}
-
-constexpr std::uintmax_t bmp_bytes = 54 + 4 * 800 * 600, mat_bytes = 16 + 8 * 4 * 800 * 600;
-
-// True once file exists with the given size (the writer has finished it).
-bool wait_file(const std::string& file, std::uintmax_t bytes, double timeout_s = 10)
-{
-  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-  std::error_code ec;
-  while (std::chrono::steady_clock::now() < end) {
-    if (fs::file_size(file, ec) == bytes && !ec) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
 // White text pixels in the rows 12 to 91 of the window (below the rate line).
 int menu_pixels(const std::string& w)
 {
-  const std::string text = tool("import -window " + w + " -crop 200x80+0+12 txt:-");
+  const std::string text = shell("timeout 10 import -window " + w + " -crop 200x80+0+12 txt:- 2>/dev/null");
   int n = 0;
   for (size_t at = text.find("#FFFFFF"); at != std::string::npos; at = text.find("#FFFFFF", at + 1)) n++;
   return n;
@@ -55,29 +34,21 @@ bool wait_menu(const std::string& w, bool shown)
   return false;
 }
 
-void end_with_escape(program_run& run, const std::string& w)
-{
-  tool("xdotool mousemove --window " + w + " 400 300");
-  tool("xdotool key Escape");
-  ASSERT_TRUE(run.wait_exit(10));
-  EXPECT_EQ(run.exit_status, 0);
-}
-
 TEST(Frame, GHeldKeepsTheProgramWhenThePointerLeavesAndShowsTheMenu)
 {
   program_run run({});
   std::string w = run.window();
   ASSERT_FALSE(w.empty()) << run.output();
-  tool("xdotool mousemove --window " + w + " 400 300");
+  run.xdotool("mousemove --window " + w + " 400 300");
   EXPECT_TRUE(wait_menu(w, false)) << "no menu without g";
-  tool("xdotool keydown g");
+  run.xdotool("keydown g");
   EXPECT_TRUE(wait_menu(w, true)) << "the menu while g is held";
-  tool("xdotool mousemove 1100 1000");
+  run.xdotool("mousemove 1100 1000");
   EXPECT_FALSE(run.wait_exit(0.5)) << run.output();
-  tool("xdotool mousemove --window " + w + " 400 300");
-  tool("xdotool keyup g");
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("keyup g");
   EXPECT_TRUE(wait_menu(w, false)) << "gone once g is released";
-  end_with_escape(run, w);
+  run.end_with_escape(w);
 }
 
 // One run (starting the program is the slow part under the sanitizers): two
@@ -88,20 +59,20 @@ TEST(Frame, GAndPWriteOneCapturePairPerPressAndGAndRRecord)
   std::string w = run.window();
   ASSERT_FALSE(w.empty()) << run.output();
   const std::string out = run.folder + "/out/opengl_00-";
-  tool("xdotool mousemove --window " + w + " 400 300");
-  tool("xdotool keydown g");
-  tool("xdotool key p");
-  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", bmp_bytes)) << run.output();
-  ASSERT_TRUE(wait_file(out + "0000_pnt3.mat", mat_bytes)) << run.output();
-  tool("xdotool key p");
-  EXPECT_TRUE(wait_file(out + "0001_rgba.bmp", bmp_bytes)) << run.output();
-  EXPECT_TRUE(wait_file(out + "0001_pnt3.mat", mat_bytes)) << run.output();
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("keydown g");
+  run.xdotool("key p");
+  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", capture_bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0000_pnt3.mat", capture_mat_bytes)) << run.output();
+  run.xdotool("key p");
+  EXPECT_TRUE(wait_file(out + "0001_rgba.bmp", capture_bmp_bytes)) << run.output();
+  EXPECT_TRUE(wait_file(out + "0001_pnt3.mat", capture_mat_bytes)) << run.output();
   EXPECT_FALSE(fs::exists(out + "0002_rgba.bmp")) << "one capture per press";
-  tool("xdotool key r");
-  tool("xdotool keyup g");
-  EXPECT_TRUE(wait_file(out + "0003_rgba.bmp", bmp_bytes)) << run.output();
-  EXPECT_TRUE(wait_file(out + "0004_pnt3.mat", mat_bytes)) << "a capture every frame while recording";
-  end_with_escape(run, w);
+  run.xdotool("key r");
+  run.xdotool("keyup g");
+  EXPECT_TRUE(wait_file(out + "0003_rgba.bmp", capture_bmp_bytes)) << run.output();
+  EXPECT_TRUE(wait_file(out + "0004_pnt3.mat", capture_mat_bytes)) << "a capture every frame while recording";
+  run.end_with_escape(w);
 
   const tensor<unsigned char> image = bitmap_read((out + "0000_rgba.bmp").c_str());
   ASSERT_EQ(image.ndims, 3);

@@ -1,11 +1,15 @@
 // End to end: the real vyre3d under Xvfb driven with xdotool: g keeps it alive
-// outside the window and shows the menu, g+p writes a capture pair, g+r records.
+// outside the window and shows the menu, g+p writes a capture pair, g+r records;
+// batch runs end, capture, film and repeat themselves, and bad options are refused.
 #include <gtest/gtest.h>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 #include "_util/format.h"
 #include "_util/tensor.h"
 #include "driver.h"
@@ -92,6 +96,61 @@ TEST(Frame, GAndPWriteOneCapturePairPerPressAndGAndRRecord)
     EXPECT_NEAR(-p[2] / 1e40, 1, 0.2) << i;
     EXPECT_EQ(p[3], 1);
   }
+}
+
+std::string file_bytes(const std::string& name)
+{
+  std::ifstream f(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Batch runs end by themselves after K frames, capture frames M, 2M, ... and give
+// the same pictures every time; the video holds every frame once the program ends.
+TEST(Batch, EndsAfterKFramesCapturesEveryMthFrameWritesTheVideoAndRepeatsItself)
+{
+  const std::vector<std::string> args = {"--play", "3", "--step", "0.04", "--frames", "30", "--capture", "10",
+                                         "--video", "out/v.mp4", "--bench"};
+  // One after the other: a second window over the first would count as the pointer leaving it.
+  auto finished = [&args] {
+    auto run = std::make_unique<program_run>(args);
+    EXPECT_TRUE(run->wait_exit(120)) << run->output();
+    EXPECT_EQ(run->exit_status, 0) << run->errors();
+    EXPECT_NE(run->output().find("[1=--play] [2=3] [3=--step]"), std::string::npos) << "arguments still echoed";
+    EXPECT_NE(run->output().find("\nbench frames=30 median_ms="), std::string::npos) << run->output();
+    return run;
+  };
+  const auto one = finished(), two = finished();
+  const program_run &first = *one, &second = *two;
+  const std::string out = first.folder + "/out/opengl_00-";
+  for (const char* f : {"0000", "0001", "0002"}) {
+    EXPECT_EQ(fs::file_size(out + f + "_rgba.bmp"), capture_bmp_bytes) << f;
+    const std::string name = std::string("/out/opengl_00-") + f + "_rgba.bmp";
+    EXPECT_TRUE(file_bytes(first.folder + name) == file_bytes(second.folder + name)) << f << " differs between runs";
+  }
+  EXPECT_FALSE(fs::exists(out + "0003_rgba.bmp"));
+  const std::string frames = shell("timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                   "stream=nb_read_frames,width,height,r_frame_rate -of csv=p=0 " +
+                                   first.folder + "/out/v.mp4");
+  EXPECT_EQ(frames, "800,600,25/1,30\n");
+}
+
+TEST(Batch, BadOptionsGiveTheUsageAndCode2AndNoFfmpegGivesCode1BeforeAnyWindow)
+{
+  for (std::vector<std::string> args : {std::vector<std::string>{"--play", "7"}, {"--step", "-1"}, {"--frames", "ten"},
+                                        {"--capture"}, {"--lighting", "dim"}, {"--video", "v.mp4"}}) {
+    program_run run(args);
+    ASSERT_TRUE(run.wait_exit(20)) << args[0];
+    EXPECT_EQ(run.exit_status, 2) << args[0];
+    EXPECT_NE(run.errors().find("usage: vyre3d"), std::string::npos) << args[0] << ": " << run.errors();
+  }
+  const std::string path = getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);  // the program starts (execv) without ffmpeg in reach
+  program_run run({"--step", "0.04", "--video", "v.mp4"});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(run.window(3), "") << "no window";
+  ASSERT_TRUE(run.wait_exit(20));
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.errors().find("error --video: cannot start ffmpeg"), std::string::npos) << run.errors();
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ struct video_pipe {
 
 long long frames_begun = 0;
 std::vector<double> frame_ms;  // wall-clock time of each finished frame
-std::chrono::steady_clock::time_point last_begin;
+std::chrono::steady_clock::time_point last_begin, last_pass;
+std::vector<std::pair<std::string, double>> pass_ms;  // total per pass, in the order first met
 
 bool start_ffmpeg(const std::string& file, int width, int height, double fps)
 {
@@ -105,6 +106,7 @@ void print_bench()
   const double median = t[t.size() / 2], p90 = t[std::min(t.size() - 1, t.size() * 9 / 10)];
   std::printf("bench frames=%zu median_ms=%.3f p90_ms=%.3f max_ms=%.3f fps=%.1f\n", t.size(), median, p90, t.back(),
               1000 / median);
+  for (const auto& p : pass_ms) std::printf("bench pass=\"%s\" mean_ms=%.3f\n", p.first.c_str(), p.second / t.size());
   std::fflush(stdout);
 }
 
@@ -128,15 +130,17 @@ const char* batch_usage()
          "  --capture M     capture frames M, 2M, 3M, ... into out/, as g + p does\n"
          "  --lighting off  start with the lighting effects off, as g + l does\n"
          "  --video FILE    pipe every frame to ffmpeg: an H.264 MP4 at 1/S frames per second (needs --step)\n"
-         "  --bench         print frame times at the end: bench frames=K median_ms= p90_ms= max_ms= fps=\n";
+         "  --bench         print frame times at the end: bench frames=K median_ms= p90_ms= max_ms= fps=\n"
+         "  --bench-passes  --bench, and the mean time of each drawing pass (the GL work is finished at each)\n";
 }
 
 std::string batch_parse(int argc, char** argv, batch_options& b)
 {
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
-    if (opt == "--bench") {
+    if (opt == "--bench" || opt == "--bench-passes") {
       b.bench = true;
+      b.passes = b.passes || opt == "--bench-passes";
       continue;
     }
     const bool takes_value =
@@ -179,7 +183,7 @@ void batch_frame_begin()
 {
   const auto now = std::chrono::steady_clock::now();
   if (frames_begun) frame_ms.push_back(std::chrono::duration<double, std::milli>(now - last_begin).count());
-  last_begin = now;
+  last_begin = last_pass = now;
   if (batch.frames && frames_begun == batch.frames) {
     print_bench();
     frame_ms.clear();  // printed once, also when the exit handlers run
@@ -208,4 +212,16 @@ void batch_frame_drawn()
     }
     done += std::size_t(n);
   }
+}
+
+void batch_pass(const char* name)
+{
+  if (!batch.passes) return;
+  glFinish();
+  const auto now = std::chrono::steady_clock::now();
+  const double ms = std::chrono::duration<double, std::milli>(now - last_pass).count();
+  last_pass = now;
+  auto p = std::find_if(pass_ms.begin(), pass_ms.end(), [name](const auto& q) { return q.first == name; });
+  if (p == pass_ms.end()) pass_ms.emplace_back(name, ms);
+  else p->second += ms;
 }

@@ -14,6 +14,7 @@ struct batch_options {
   bool lighting_off = false;   // start with the lighting effects off
   std::string video;           // MP4 file written by ffmpeg from every frame; empty: none
   bool bench = false;          // print frame-time figures at the end
+  bool passes = false;         // also time each drawing pass (finishing the GL work at each)
 };
 
 extern batch_options batch;
@@ -35,3 +36,7 @@ bool batch_start();
 // before the buffers are swapped (sends it to the video).
 void batch_frame_begin();
 void batch_frame_drawn();
+
+// With --bench-passes: waits for the GL work so far and books the time since the
+// previous mark under name (per-pass times printed at the end). Otherwise nothing.
+void batch_pass(const char* name);

@@ -99,6 +99,7 @@ void lighting_passes(const tensor<opengl_light*>& lights)
     if (effects && !lights.data[j]->casts_shadows) lights.data[j]->apply(GL_LIGHT0 + i++);
   if (opengl_settings.floor_grid) opengl_floor_grid();
   scene_draw_objects();
+  batch_pass("first pass");
   lights_off();
   i = 0;
   set_ambient(color_black);
@@ -122,12 +123,14 @@ void lighting_passes(const tensor<opengl_light*>& lights)
       glStencilFunc(GL_ALWAYS, 0, ~0u);
       glStencilMask(~0u);
       scene_draw_shadows(lights.data[k]);
+      batch_pass("shadow volumes");
       lights.data[k]->apply(GL_LIGHT0);
       glStencilFunc(GL_EQUAL, 0, ~0u);
       glStencilOp(GL_KEEP, GL_KEEP, GL_INCR);  // each pixel takes this light once
       glDepthFunc(GL_EQUAL);
       glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
       scene_draw_objects();
+      batch_pass("lit passes");
       glDepthFunc(GL_LESS);
       glDisable(GL_LIGHT0);
     }
@@ -214,6 +217,7 @@ void opengl_display()
   list_sliders();
   physics_step = std::min(frame_time.seconds(), 0.08);
   scene_step();
+  batch_pass("scene step");
   if (opengl_settings.clearcolor_white) glClearColor(1, 1, 1, 1);
   else glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
                     float(clear_color.data[3]));
@@ -237,11 +241,13 @@ void opengl_display()
   }
   batch_frame_drawn();
   glutSwapBuffers();
+  batch_pass("swap");
 }
 
 void opengl_draw_scene()
 {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  batch_pass("clear");
   glPolygonMode(GL_FRONT_AND_BACK, opengl_settings.wireframe ? GL_FILL : GL_LINE);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
@@ -252,6 +258,7 @@ void opengl_draw_scene()
   lighting_passes(lights);
   light_markers(lights);
   scene_draw_marker();
+  batch_pass("markers");
 
   char text[64];
   std::snprintf(text, sizeof text, "rate %10.2e time %10.2e ", 1 / frame_time.seconds(), elapsed_time.seconds());
@@ -259,12 +266,15 @@ void opengl_draw_scene()
 
   timer* t = timer_start("opengl");
   opengl_pick();
+  batch_pass("pick");
   if (opengl_settings.bulletin) opengl_overlay(font, view_matrix, mouse_position, mouse_held.data[0]);
+  batch_pass("overlay");
   bulletin_lines.clear();
   label_points.clear();
   label_texts.clear();
   if (key_held.data['g']) opengl_menu();
   opengl_capture(view_matrix);
+  batch_pass("capture");
   key_pressed.fill(0);
   mouse_pressed.fill(0);
   mouse_delta.fill(0);

@@ -18,6 +18,8 @@ timestamp curve_start;
 
 namespace {
 
+constexpr double floor_z = -10;
+
 tensor<double> diagonal(double k, double w)
 {
   tensor<double> m(2, 4, 4);
@@ -74,7 +76,7 @@ void scene_assemble()
   // normals still face up) and the translation lowers it to z = -10.
   plane.format = GL_T2F_N3F_V3F;
   tensor<double> m = diagonal(-5.5, 1);
-  m.data[14] = -10;
+  m.data[14] = floor_z;
   plane = plane.transform(m);
   plane.normals();
 }
@@ -161,9 +163,68 @@ void scene_draw_objects()
   plane.draw();
 }
 
+namespace {
+
+// The window rectangle outside which the ball's shadow volume for the light at
+// `light` (world x, y, z) changes no stencil value that the lit pass reads.
+// Depth-fail counts cancel along every ray whose visible point lies outside the
+// volume; the only surfaces drawn are the ball and the floor, so the visible points
+// inside it lie on the ball or where the volume meets the floor plane: the ball's
+// central projection from the light onto that plane. The rectangle bounds the
+// window images of both, with a pixel to spare. False (no limit) when the light is
+// not above the whole ball or a point lies behind the camera.
+bool shadow_rectangle(const double* light, int rect[4])
+{
+  const meshgl& m = *ball.msh;
+  const int nv = m.vertex_count(), s = m.stride(), vtx = m.vtx_offset();
+  if (!nv) return false;
+  const tensor<double> to_window = projection_matrix * view_matrix;
+  double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
+  auto add = [&](const double p[3]) {  // a world point's window image into the bounds
+    const double* T = to_window.data;
+    double q[4];
+    for (int r = 0; r < 4; r++) q[r] = T[r] * p[0] + T[4 + r] * p[1] + T[8 + r] * p[2] + T[12 + r];
+    if (!(q[3] > 1e-9)) return false;
+    for (int k = 0; k < 2; k++) lo[k] = std::min(lo[k], q[k] / q[3]), hi[k] = std::max(hi[k], q[k] / q[3]);
+    return true;
+  };
+  const double* B = ball.pos.data;
+  for (int v = 0; v < nv; v++) {
+    const float* f = m.arr.data + v * s + vtx;
+    double w[3];
+    for (int r = 0; r < 3; r++) w[r] = B[r] * f[0] + B[4 + r] * f[1] + B[8 + r] * f[2] + B[12 + r];
+    if (!add(w) || !(w[2] < light[2])) return false;
+    if (w[2] <= floor_z) continue;  // its ray from the light crosses the plane before reaching it
+    const double t = (floor_z - light[2]) / (w[2] - light[2]);
+    const double hit[3] = {light[0] + t * (w[0] - light[0]), light[1] + t * (w[1] - light[1]), floor_z};
+    if (!add(hit)) return false;
+  }
+  int corner[2][2];
+  for (int k = 0; k < 2; k++) {
+    const double size = window_size.data[k];
+    corner[0][k] = int(std::clamp(std::floor((lo[k] + 1) * 0.5 * size) - 1, 0.0, size));
+    corner[1][k] = int(std::clamp(std::ceil((hi[k] + 1) * 0.5 * size) + 1, 0.0, size));
+  }
+  rect[0] = corner[0][0], rect[1] = corner[0][1];
+  rect[2] = corner[1][0] - corner[0][0], rect[3] = corner[1][1] - corner[0][1];
+  return true;
+}
+
+}  // namespace
+
+// The volume is drawn only inside the rectangle where it can matter: its long
+// sides towards infinity cost the rasterizer much and change nothing elsewhere.
 void scene_draw_shadows(opengl_light* light)
 {
-  if (curve_playing) ball.draw_shadow(light->pose.slice(3));
+  if (!curve_playing) return;
+  int rect[4];
+  const bool limited = shadow_rectangle(light->pose.data + 12, rect);
+  if (limited) {
+    glScissor(rect[0], rect[1], rect[2], rect[3]);
+    glEnable(GL_SCISSOR_TEST);
+  }
+  ball.draw_shadow(light->pose.slice(3));
+  if (limited) glDisable(GL_SCISSOR_TEST);
 }
 
 void scene_draw_marker()

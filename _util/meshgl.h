@@ -164,7 +164,8 @@ struct meshgl : mesh {
   // A layout without normals has nothing to compute.
   void normals()
   {
-    if (!vertex_count() || nrm_offset() < 0) return;
+    const meshgl_layout* layout = meshgl_find_format(format);
+    if (!vertex_count() || !layout || layout->nrm < 0) return;
     const int s = stride(), nv = vertex_count(), nrm = nrm_offset(), vtx = records().vtx;
     float* a = arr.data;
     for (int v = 0; v < nv; v++) a[v * s + nrm] = a[v * s + nrm + 1] = a[v * s + nrm + 2] = 0.0f;

@@ -136,6 +136,12 @@ TEST(MeshGL, NormalsOfASlopeAndOfAnUnusedVertex)
   t.normals();
   expect_near4(t.normal(0), 0, 0, 1, 0);
   expect_near4(t.normal(3), 0, 0, 0, 0);
+
+  // A layout without normals (a sphere file of positions only) has none to compute.
+  meshgl p = with_positions(GL_V3F, {0, 0, 0, 2, 0, 0, 0, 2, 0});
+  p.ind[MESH_TRIA] = t.ind[MESH_TRIA];
+  p.normals();
+  EXPECT_EQ(p.arr.data[3], 2.0f);
 }
 
 TEST(MeshGL, UnitCubeVolumeCentroidAndInertia)

@@ -25,10 +25,10 @@ run_tests() {
 }
 export -f configure_build run_tests
 
-configure_build build/release -DCMAKE_BUILD_TYPE=Release
+configure_build build/release -DCMAKE_BUILD_TYPE=Release -DENABLE_WERROR=ON
 run_tests build/release
 
-configure_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_SANITIZERS=ON -DENABLE_BENCHMARKS=OFF
+configure_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_SANITIZERS=ON -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build/asan
 
 for stage in scripts/test.d/*.sh; do

@@ -1,12 +1,12 @@
 // analog_model.cpp: offsets, gain errors, the calibration record that describes
 // them, and the electrodes' test signal. Builds on the record encoder (CL_EPROM)
-// and the impedance constants of CL_IMPED.
+// and the impedance test signal of protocol.h.
 #include "emulator/analog_model.h"
 
 #include <cmath>
 
-#include "CL_EPROM.h"
-#include "CL_IMPED.h"
+#include "device/CL_EPROM.h"
+#include "protocol.h"
 
 namespace amx {
 
@@ -29,10 +29,7 @@ int32_t EmuReading(int channel, double input)
   return EmuZeroOffset(channel) + int32_t(std::lround(input * EmuSpan(channel) / kEmuCalSpan));
 }
 
-int32_t EmuRefResistance(int channel)
-{
-  return (95 + channel % 11) * 1000000;
-}
+int32_t EmuRefResistance(int channel) { return (95 + channel % 11) * 1000000; }
 
 std::array<uint8_t, 256> EmuCalRecord(int channels)
 {
@@ -61,8 +58,7 @@ double EmuDefaultImpedance(int channels, int channel)
 double EmuTestSignal(double ohms, bool wideGain, int channel, uint32_t sample, uint32_t rate)
 {
   const double twoPi = 6.283185307179586;
-  if (ohms <= 0)
-    return 0.0;  // shorted to the reference: no test signal
+  if (ohms <= 0) return 0.0;  // shorted to the reference: no test signal
   double total = ohms + (wideGain ? 1000.0 : 0.0);
   double rmsVolts = total * kImpScaleVolts / EmuRefResistance(channel);
   double amplitude = std::sqrt(2.0) * rmsVolts / kImpCountVolts;

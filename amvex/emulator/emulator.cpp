@@ -5,8 +5,8 @@
 // real clock: no thread of its own. Builds on the platform layer only.
 #include "emulator/emulator.h"
 
-#include "WdmDevice.h"
 #include "emulator/analog_model.h"
+#include "protocol.h"
 
 #include <algorithm>
 #include <cmath>
@@ -35,7 +35,7 @@ struct TEmuDevice {
   uint8_t UartCode = 3;
   std::vector<uint8_t> Lcd;
   TEmuInput Input = TEmuInput::Signal;
-  double Electrodes[40] = {};  // ohms
+  double Electrodes[kMaxChannels] = {};  // ohms
   std::array<uint8_t, 256> Eeprom[2];
   uint64_t StartMs = 0;
   uint32_t Produced = 0;  // sample packets made since start
@@ -51,8 +51,7 @@ struct TEmuDevice {
 
 uint32_t RateOf(uint8_t code)
 {
-  static const uint32_t rates[] = {125, 250, 500, 1000};
-  return code >= 1 && code <= 4 ? rates[code - 1] : 500;
+  return code >= 1 && code <= 4 ? kRates[code - 1] : kRates[2];
 }
 
 uint32_t Mix(uint32_t x)
@@ -73,11 +72,11 @@ void Put(TEmuDevice& d, uint8_t type, const uint8_t* payload, uint8_t n)
     d.Queue.erase(d.Queue.begin(), d.Queue.begin() + ptrdiff_t(d.Head));
     d.Head = 0;
   }
-  d.Queue.push_back(0xAA);
+  d.Queue.push_back(kFrameStart);
   d.Queue.push_back(type);
   d.Queue.push_back(n);
   d.Queue.insert(d.Queue.end(), payload, payload + n);
-  d.Queue.push_back(0x55);
+  d.Queue.push_back(kFrameEnd);
 }
 
 void Reply(TEmuDevice& d, uint8_t code, const uint8_t* payload, uint8_t n)
@@ -89,28 +88,28 @@ void Reply(TEmuDevice& d, uint8_t code, const uint8_t* payload, uint8_t n)
 void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
 {
   uint32_t rate = RateOf(d.RateCode);
-  int k = EmuChannelCount(d.Kind);
-  uint8_t p[3 * 40 + 2];
+  int k = KindChannels(d.Kind);
+  uint8_t p[kMaxSamplePayload];
   // Pull-up on: SetPullUp's code 1, or a code of the pull-up family 0xC0-0xCF.
-  bool pullUp = d.Analog[0] == 0x01 || (d.Analog[0] & 0xF0) == 0xC0;
-  bool wideGain = d.Kind == 7 || d.Kind == 8;
+  bool pullUp = d.Analog[0] == 0x01 || (d.Analog[0] & 0xF0) == kAnalogPullUpFamily;
+  bool wideGain = KindWideGain(d.Kind);
   for (int c = 0; c < k; ++c) {
-    double input = pullUp                             ? EmuTestSignal(d.Electrodes[c], wideGain, c, s, rate)
+    double input = pullUp                              ? EmuTestSignal(d.Electrodes[c], wideGain, c, s, rate)
                    : d.Input == TEmuInput::Zero        ? 0.0
                    : d.Input == TEmuInput::Calibration ? double(kEmuCalSpan)
                                                        : double(EmuSignal(c, s, rate));
     uint32_t v = uint32_t(EmuReading(c, input)) << 2;  // 22-bit count in a 24-bit word
-    p[3 * c] = uint8_t(v >> 16);
-    p[3 * c + 1] = uint8_t(v >> 8);
-    p[3 * c + 2] = uint8_t(v);
+    p[kSampleBytes * c] = uint8_t(v >> 16);
+    p[kSampleBytes * c + 1] = uint8_t(v >> 8);
+    p[kSampleBytes * c + 2] = uint8_t(v);
   }
-  p[3 * k] = uint8_t((s % rate == 0 ? 0x80 : 0x00) | 0x0F);  // second marker; low bits unused
-  p[3 * k + 1] = uint8_t(s);                                  // sequence byte
+  p[kSampleBytes * k] = uint8_t((s % rate == 0 ? kStatusSecondMark : 0x00) | 0x0F);  // low bits unused
+  p[kSampleBytes * k + 1] = uint8_t(s);                                               // sequence byte
   uint32_t nth = s + 1;
   bool dropped = (d.Faults.DropEvery && nth % d.Faults.DropEvery == 0) || Pending(d) > QueueLimit;
   if (!dropped) {
     size_t at = d.Queue.size();
-    Put(d, 4, p, uint8_t(3 * k + 2));
+    Put(d, kPacketSamples, p, uint8_t(kSampleBytes * k + 2));
     if (d.Faults.CorruptEvery && nth % d.Faults.CorruptEvery == 0) d.Queue[at] = 0x00;
     uint64_t due = d.StartMs + uint64_t(s) * 1000 / rate;
     uint32_t late = uint32_t(now > due ? now - due : 0);
@@ -123,7 +122,7 @@ void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
     int m = std::snprintf(text, sizeof text, "U%u\n", s);
     uint8_t u[25] = {};
     std::memcpy(u, text, size_t(m));
-    Put(d, 6, u, uint8_t(m + 1));  // the last byte is not used
+    Put(d, kPacketUart, u, uint8_t(m + 1));  // the last byte is not used
   }
 }
 
@@ -140,81 +139,79 @@ void Advance(TEmuDevice& d)
 void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
 {
   d.Commands.emplace_back(frame, frame + size);
-  if (size < 4 || frame[0] != 0xAA || frame[2] > 60 || size < uint32_t(frame[2]) + 4 || frame[3 + frame[2]] != 0x55)
+  if (size < uint32_t(kFrameOverhead) || frame[0] != kFrameStart || frame[2] > kMaxCommandPayload ||
+      size < uint32_t(frame[2]) + kFrameOverhead || frame[3 + frame[2]] != kFrameEnd)
     return;  // not a command frame: the firmware ignores it
   uint8_t code = frame[1], n = frame[2];
   const uint8_t* p = frame + 3;
   switch (code) {
-    case 1:
+    case kCmdSampling:
       if (n >= 1 && p[0] >= 1 && p[0] <= 4) {
         Advance(d);
         d.RateCode = p[0];
       }
       break;
-    case 2: {
+    case kCmdStart: {
       d.Queue.clear();
       d.Head = 0;
       d.Running = true;
       d.StartMs = TickCount64();
       d.Produced = 0;
       uint8_t ok = 1;
-      Reply(d, 2, &ok, 1);
+      Reply(d, kCmdStart, &ok, 1);
       break;
     }
-    case 3:
+    case kCmdStop:
       Advance(d);
       d.Running = false;
       break;
-    case 5:
+    case kCmdUartBaud:
       if (n >= 1 && p[0] <= 4) {
         d.UartCode = p[0];
         d.UartOn = true;
       }
       break;
-    case 8:
-      d.Lcd.assign(p, p + std::min<int>(n, 16));
-      break;
-    case 10:
+    case kCmdLcdText: d.Lcd.assign(p, p + std::min<int>(n, 16)); break;
+    case kCmdAnalog:
       if (n >= 2) {
         Advance(d);  // samples already due keep the front end they had
         d.Analog[0] = p[0], d.Analog[1] = p[1];
       }
       break;
-    case 11:
+    case kCmdSync:
       if (n >= 1) d.Sync = p[0];
       break;
-    case 12:
-    case 14: {
+    case kCmdWriteSystem:
+    case kCmdWriteUser: {
       if (n < 2) break;
       uint8_t addr = p[0], len = p[1];
-      if (len > 48 || addr + len > 256 || n < len + 2) break;
-      std::memcpy(d.Eeprom[code == 14].data() + addr, p + 2, len);
+      if (len > kEepromChunk || addr + len > kEepromBytes || n < len + 2) break;
+      std::memcpy(d.Eeprom[code == kCmdWriteUser].data() + addr, p + 2, len);
       Reply(d, code, p, 2);
       break;
     }
-    case 13:
-    case 15: {
+    case kCmdReadSystem:
+    case kCmdReadUser: {
       if (n < 2) break;
       uint8_t addr = p[0], len = p[1];
-      uint8_t r[2 + 48];
-      if (code == 13 && addr == 0 && len == 0) {
+      uint8_t r[2 + kEepromChunk];
+      if (code == kCmdReadSystem && addr == 0 && len == 0) {
         r[0] = uint8_t(d.Kind), r[1] = uint8_t(d.Revision);
-        Reply(d, 13, r, 2);
-      } else if (len <= 48 && addr + len <= 256) {
+        Reply(d, kCmdReadSystem, r, 2);
+      } else if (len <= kEepromChunk && addr + len <= kEepromBytes) {
         r[0] = addr, r[1] = len;
-        std::memcpy(r + 2, d.Eeprom[code == 15].data() + addr, len);
+        std::memcpy(r + 2, d.Eeprom[code == kCmdReadUser].data() + addr, len);
         Reply(d, code, r, uint8_t(len + 2));
       }
       break;
     }
-    case 16:
+    case kCmdMasterClock:
       if (n >= 1 && d.Running) {
         uint8_t v = p[0] & 7;
-        Reply(d, 16, &v, 1);
+        Reply(d, kCmdMasterClock, &v, 1);
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -246,24 +243,19 @@ std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& err
       const char* num = eq == std::string::npos ? "" : item.c_str() + eq + 1;
       long v = std::strtol(num, &stop, 0);
       bool number = *num && stop && *stop == '\0' && v >= 0 && v <= 255;
-      if (key == "kind" && number) s.Kind = int(v);
-      else if (key == "rev" && number) s.Revision = int(v);
-      else ok = false;
+      if (key == "kind" && number)
+        s.Kind = int(v);
+      else if (key == "rev" && number)
+        s.Revision = int(v);
+      else
+        ok = false;
     }
-    if (ok) specs.push_back(s);
-    else error += "AMVEX_EMULATE: entry \"" + entry + "\" ignored (expected kind=N,rev=N with N 0 to 255)\n";
+    if (ok)
+      specs.push_back(s);
+    else
+      error += "AMVEX_EMULATE: entry \"" + entry + "\" ignored (expected kind=N,rev=N with N 0 to 255)\n";
   }
   return specs;
-}
-
-int EmuChannelCount(int kind)
-{
-  switch (kind) {
-    case 1: return 24;
-    case 2: return 20;
-    case 6: return 16;
-    default: return 40;
-  }
 }
 
 int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate)
@@ -333,8 +325,8 @@ void TEmulator::Close(intptr_t handle)
   P->Handles.erase(it);
 }
 
-bool TEmulator::IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out,
-                          uint32_t outSize, uint32_t* returned)
+bool TEmulator::IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                          uint32_t* returned)
 {
   if (returned) *returned = 0;
   TLock l(P->Lock);
@@ -374,8 +366,7 @@ bool TEmulator::IoControl(intptr_t handle, uint32_t code, const void* in, uint32
       if (!in || inSize == 0 || inSize > MaxCommandPacket) return false;
       Obey(d, static_cast<const uint8_t*>(in), inSize);
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -407,10 +398,10 @@ std::string TEmulator::Add(int kind, int revision)
   std::snprintf(path, sizeof path, "\\\\?\\usb#vid_0000&pid_amx0#emulated%04d#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",
                 P->NextSerial++);
   d->Path = path;
-  int channels = EmuChannelCount(kind);
+  int channels = KindChannels(kind);
   d->Eeprom[0] = EmuCalRecord(channels);
   d->Eeprom[1].fill(0xFF);
-  for (int c = 0; c < 40; ++c) d->Electrodes[c] = EmuDefaultImpedance(channels, c);
+  for (int c = 0; c < kMaxChannels; ++c) d->Electrodes[c] = EmuDefaultImpedance(channels, c);
   P->Devices.push_back(d);
   return d->Path;
 }
@@ -445,9 +436,9 @@ void TEmulator::Power(uintptr_t event)
   Notify(WM_POWERBROADCAST_, event);
 }
 
-#define WITH_DEVICE(path, fallback)   \
-  TLock l(P->Lock);                   \
-  auto d = P->Find(path);             \
+#define WITH_DEVICE(path, fallback) \
+  TLock l(P->Lock);                 \
+  auto d = P->Find(path);           \
   if (!d) return fallback
 
 void TEmulator::SetFaults(const std::string& path, const TEmuFaults& faults)
@@ -469,7 +460,7 @@ void TEmulator::SetInput(const std::string& path, TEmuInput input)
 void TEmulator::SetElectrode(const std::string& path, int channel, double ohms)
 {
   WITH_DEVICE(path, );
-  if (channel < 0 || channel >= 40) return;
+  if (channel < 0 || channel >= kMaxChannels) return;
   Advance(*d);
   d->Electrodes[channel] = ohms;
 }

@@ -3,6 +3,7 @@
 // its control surface (hot-plug, power events, faults, inspection); hosts never see it.
 #pragma once
 #include "platform/platform.h"
+#include "protocol.h"
 
 #include <array>
 #include <memory>
@@ -21,9 +22,6 @@ struct TEmuSpec {
 // Bad entries are left out and described in error.
 std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& error);
 
-// Channels in one sample packet of a device of this kind.
-int EmuChannelCount(int kind);
-
 // The signal of channel c at sample number s (counts of 22 bits), see the README.
 int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate);
 
@@ -35,16 +33,16 @@ enum class TEmuInput {
 };
 
 struct TEmuFaults {
-  uint32_t DropEvery = 0;     // every n-th sample packet is lost (sequence byte still advances)
-  uint32_t CorruptEvery = 0;  // every n-th sample packet has its start byte damaged
-  bool SilentReplies = false; // commands are obeyed but never answered
+  uint32_t DropEvery = 0;      // every n-th sample packet is lost (sequence byte still advances)
+  uint32_t CorruptEvery = 0;   // every n-th sample packet has its start byte damaged
+  bool SilentReplies = false;  // commands are obeyed but never answered
   bool FailOpenPipe = false;
   bool FailReads = false;
 };
 
 struct TEmuStats {
-  uint64_t Packets = 0;        // sample packets handed out by reads
-  double MeanLatencyMs = 0;    // from a packet being due to the read that delivered it
+  uint64_t Packets = 0;      // sample packets handed out by reads
+  double MeanLatencyMs = 0;  // from a packet being due to the read that delivered it
   uint32_t MaxLatencyMs = 0;
 };
 
@@ -88,6 +86,7 @@ public:
   void ResetStats(const std::string& path);
 
   struct Impl;
+
 private:
   std::unique_ptr<Impl> P;
 };

@@ -7,16 +7,16 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  define AMX_CALL __stdcall
-#  define AMX_EXPORT __declspec(dllexport)
+#define AMX_CALL __stdcall
+#define AMX_EXPORT __declspec(dllexport)
 #else
-#  define AMX_CALL
-#  define AMX_EXPORT __attribute__((visibility("default")))
+#define AMX_CALL
+#define AMX_EXPORT __attribute__((visibility("default")))
 #endif
 #ifdef AMVEX_BUILDING
-#  define AMX_API AMX_EXPORT
+#define AMX_API AMX_EXPORT
 #else
-#  define AMX_API
+#define AMX_API
 #endif
 
 #ifdef __cplusplus
@@ -28,23 +28,23 @@ extern "C" {
 /* Results of the device functions. The values are part of the interface and
  * never change. */
 typedef enum AmxStatus {
-  AMX_OK = 0,                /* done */
-  AMX_NO_DEVICE = 1,         /* no device has this identifier */
-  AMX_NOT_OPEN = 2,          /* AmxOpen: the device's handle is not open */
-  AMX_START_FAILED = 3,      /* AmxStart failed */
-  AMX_CLOSED = 4,            /* AmxClose: the device's handle is not open */
-  AMX_STOP_FAILED = 5,       /* AmxStop: the stop command could not be sent */
-  AMX_LCD_FAILED = 6,        /* AmxLCD: the text command could not be sent */
-  AMX_BAD_SAMPLING = 7,      /* AmxSetSampling: rate not supported or not sent */
-  AMX_RESET_FAILED = 8,      /* AmxReset: the reset sequence failed */
-  AMX_FAILED = 0x7FFFFFFF    /* the operation failed */
+  AMX_OK = 0,             /* done */
+  AMX_NO_DEVICE = 1,      /* no device has this identifier */
+  AMX_NOT_OPEN = 2,       /* the device's handle is not open, or a power suspend closed it */
+  AMX_START_FAILED = 3,   /* AmxStart failed */
+  AMX_CLOSED = 4,         /* AmxClose: the device's handle is not open */
+  AMX_STOP_FAILED = 5,    /* AmxStop: the stop command could not be sent */
+  AMX_LCD_FAILED = 6,     /* AmxLCD: the text command could not be sent */
+  AMX_BAD_SAMPLING = 7,   /* AmxSetSampling: rate not supported or not sent */
+  AMX_RESET_FAILED = 8,   /* AmxReset: the reset sequence failed */
+  AMX_FAILED = 0x7FFFFFFF /* the operation failed */
 } AmxStatus;
 
 /* Device information (AmxInfo): 36 bytes, little-endian, packed. */
 #pragma pack(push, 1)
 typedef struct AmxDeviceInfo {
-  int32_t calNumber1;   /* first identification number of the calibration record, 0 if none */
-  int32_t calNumber2;   /* second identification number, 0 if none */
+  int32_t calNumber1; /* first identification number of the calibration record, 0 if none */
+  int32_t calNumber2; /* second identification number, 0 if none */
   uint16_t calYear, calMonth, calDayOfWeek, calDay; /* calibration date (30 Dec 1899 if none) */
   uint16_t calHour, calMinute, calSecond, calMilliseconds;
   int32_t channelCount; /* channels per sample frame */
@@ -61,6 +61,8 @@ typedef struct AmxInternalInfoRecord {
 /* Sample frame (AmxRead): channelCount + 1 little-endian int32 words: the channel
  * counts (0x7FFFFFFF = invalid sample), then the status word: bits 0-27 sample
  * number (1 = first frame after AmxStart), bits 28-31 device status bits 7, 6, 5, 4.
+ * Frames lost on the way (AmxDebugState counts their packets) leave a gap in the
+ * sample numbers where they were, as frames overwritten before they were read do.
  * UART record (AmxUartRead): int32 sample number, one byte m (1-255), m data bytes. */
 #define AMX_STATUS_SAMPLE_MASK 0x0FFFFFFFu
 
@@ -68,7 +70,11 @@ typedef struct AmxInternalInfoRecord {
 
 /* Every device function names its device by an identifier from GetAmxID, holds the
  * library lock for its whole run (calls from all threads are serialised) and
- * returns AMX_NO_DEVICE (1) for an identifier no device has. */
+ * returns AMX_NO_DEVICE (1) for an identifier no device has. After a power
+ * suspend closed a device (acquisition ends), every function but AmxOpen and
+ * AmxClose returns AMX_NOT_OPEN (2) until AmxOpen opens it again.
+ * Functions that wait for a reply from the device (EEPROM, identification) may
+ * be called while acquisition runs: the stream goes on. */
 
 /* Number of devices present. */
 AMX_API int32_t AMX_CALL GetAmxCount(void);
@@ -92,14 +98,17 @@ AMX_API int32_t AMX_CALL AmxInternalInfo(int32_t id, AmxInternalInfoRecord* info
 /* Debug dumps on (flag != 0) or off: "cmd.bin", "packet.bin", "log.bin" and
  * "uart.bin" in the current directory. AMX_OK. */
 AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag);
-/* Out: sample packets lost since AmxStart (the first packet always counts: it
- * synchronises the sequence). AMX_OK; AMX_FAILED if lost is NULL. */
+/* Out: sample packets lost since AmxStart, counted from the packets' sequence
+ * numbers (mod 256: a break of 256 or more packets cannot be counted exactly);
+ * the first packet always counts: it synchronises the sequence. AMX_OK;
+ * AMX_FAILED if lost is NULL. */
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost);
 
 /* ---- Acquisition -------------------------------------------------------- */
 
 /* Sends sampling rate, UART rate (devices with a UART) and analog configuration,
- * starts the device and its reader (up to about 1.5 s). AMX_OK, AMX_START_FAILED. */
+ * starts the device and its reader (up to about 1.5 s). AMX_OK; AMX_START_FAILED
+ * when the device did not confirm the start within 1.25 s (it is stopped then). */
 AMX_API int32_t AMX_CALL AmxStart(int32_t id);
 /* Stops the reader and the device. AMX_OK, AMX_STOP_FAILED (command not sent). */
 AMX_API int32_t AMX_CALL AmxStop(int32_t id);
@@ -204,11 +213,11 @@ AMX_API int32_t AMX_CALL AmxLCD(int32_t id, const char* text);
 /* Results of BFSet. On any result but AMX_BF_DONE the filter keeps its
  * previous design and its histories. */
 enum {
-  AMX_BF_DONE = 0,          /* the new design is in effect, histories at zero */
-  AMX_BF_NO_FILTER = 1,     /* unknown or destroyed handle */
-  AMX_BF_OUT_OF_RANGE = 2,  /* type, order, rate or corners outside the range */
-  AMX_BF_EQUAL_CORNERS = 3, /* band-pass/stop: "Low cut off is equal to High cut off" */
-  AMX_BF_NOT_REAL = 4,      /* "Butt. filter: coeff of z^ %d is not real" */
+  AMX_BF_DONE = 0,           /* the new design is in effect, histories at zero */
+  AMX_BF_NO_FILTER = 1,      /* unknown or destroyed handle */
+  AMX_BF_OUT_OF_RANGE = 2,   /* type, order, rate or corners outside the range */
+  AMX_BF_EQUAL_CORNERS = 3,  /* band-pass/stop: "Low cut off is equal to High cut off" */
+  AMX_BF_NOT_REAL = 4,       /* "Butt. filter: coeff of z^ %d is not real" */
   AMX_BF_FAILED = 0x7FFFFFFF /* anything else, such as out of memory */
 };
 
@@ -231,18 +240,14 @@ AMX_API void AMX_CALL BFDestroy(uint32_t filter);
  * count or two of the exact response of its poles, zeros and gain, over the
  * whole accepted range. Returns one of the AMX_BF_* results above (hosts that
  * declare the function as returning nothing keep working). */
-AMX_API int32_t AMX_CALL BFSet(uint32_t filter, int32_t type, int32_t order, double rate, double f1,
-                               double f2);
+AMX_API int32_t AMX_CALL BFSet(uint32_t filter, int32_t type, int32_t order, double rate, double f1, double f2);
 
 /* Filters `count` 16-bit samples from `source` into `destination`; results
  * are rounded to the nearest integer (ties to even) and saturated to 16 bits. */
-AMX_API void AMX_CALL BFProcess(uint32_t filter, const int16_t* source, int16_t* destination,
-                                int32_t count);
+AMX_API void AMX_CALL BFProcess(uint32_t filter, const int16_t* source, int16_t* destination, int32_t count);
 
 /* As BFProcess for 32-bit samples, saturated to 32 bits. */
-AMX_API void AMX_CALL BFProcess32(uint32_t filter, const int32_t* source, int32_t* destination,
-                                  int32_t count);
-
+AMX_API void AMX_CALL BFProcess32(uint32_t filter, const int32_t* source, int32_t* destination, int32_t count);
 
 /* ---- Filters: window, adaptive, hardware -------------------------------- */
 
@@ -265,12 +270,10 @@ AMX_API void AMX_CALL WFDestroy(uint32_t filter);
 AMX_API void AMX_CALL WFSet(uint32_t filter, double rate, double frequency, double duration);
 
 /* Filters `count` 16-bit samples from `source` into `destination`. */
-AMX_API void AMX_CALL WFProcess(uint32_t filter, const int16_t* source, int16_t* destination,
-                                int32_t count);
+AMX_API void AMX_CALL WFProcess(uint32_t filter, const int16_t* source, int16_t* destination, int32_t count);
 
 /* As WFProcess for 32-bit samples. */
-AMX_API void AMX_CALL WFProcess32(uint32_t filter, const int32_t* source, int32_t* destination,
-                                  int32_t count);
+AMX_API void AMX_CALL WFProcess32(uint32_t filter, const int32_t* source, int32_t* destination, int32_t count);
 
 /* Adaptive interference canceller: follows a sinusoid at the notch frequency
  * (mains hum) with a step of at most 5.657 counts per sample at 50 Hz (scaled
@@ -290,12 +293,10 @@ AMX_API void AMX_CALL AFSet(uint32_t filter, double rate);
 AMX_API void AMX_CALL AFSetEx(uint32_t filter, double rate, double notch);
 
 /* Filters `count` 16-bit samples from `source` into `destination`. */
-AMX_API void AMX_CALL AFProcess(uint32_t filter, const int16_t* source, int16_t* destination,
-                                int32_t count);
+AMX_API void AMX_CALL AFProcess(uint32_t filter, const int16_t* source, int16_t* destination, int32_t count);
 
 /* As AFProcess for 32-bit samples. */
-AMX_API void AMX_CALL AFProcess32(uint32_t filter, const int32_t* source, int32_t* destination,
-                                  int32_t count);
+AMX_API void AMX_CALL AFProcess32(uint32_t filter, const int32_t* source, int32_t* destination, int32_t count);
 
 /* Hardware (baseline) filter: outputs each sample minus the average of the
  * last W samples, truncated toward zero, W = round(time constant x rate). A
@@ -318,14 +319,11 @@ AMX_API void AMX_CALL HFSet(uint32_t filter, double rate, double cutoff, double 
 
 /* Filters `count` 32-bit samples from `source` into 16-bit `destination`,
  * saturated to 16 bits. */
-AMX_API void AMX_CALL HFProcess(uint32_t filter, const int32_t* source, int16_t* destination,
-                                int32_t count);
+AMX_API void AMX_CALL HFProcess(uint32_t filter, const int32_t* source, int16_t* destination, int32_t count);
 
 /* Filters `count` 32-bit samples from `source` into `destination`, saturated
  * to 32 bits. */
-AMX_API void AMX_CALL HFProcess32(uint32_t filter, const int32_t* source, int32_t* destination,
-                                  int32_t count);
-
+AMX_API void AMX_CALL HFProcess32(uint32_t filter, const int32_t* source, int32_t* destination, int32_t count);
 
 #ifdef __cplusplus
 }

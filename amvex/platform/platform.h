@@ -21,6 +21,7 @@ public:
   TCriticalSection& operator=(const TCriticalSection&) = delete;
   void Enter();
   void Leave();
+
 private:
   alignas(8) unsigned char Storage[64];
 };
@@ -32,8 +33,43 @@ public:
   ~TLock() { Section.Leave(); }
   TLock(const TLock&) = delete;
   TLock& operator=(const TLock&) = delete;
+
 private:
   TCriticalSection& Section;
+};
+
+// Reader/writer spin lock for data that a reader thread writes in short bursts
+// (the device rings): any number of readers, or one writer.
+class TReadWriteLock {
+public:
+  void EnterRead()
+  {
+    for (;;) {
+      int32_t readers = State.load(std::memory_order_relaxed);
+      if (readers >= 0 && State.compare_exchange_weak(readers, readers + 1, std::memory_order_acquire)) return;
+    }
+  }
+  void LeaveRead() { State.fetch_sub(1, std::memory_order_release); }
+  void EnterWrite()
+  {
+    int32_t idle = 0;
+    while (!State.compare_exchange_weak(idle, -1, std::memory_order_acquire)) idle = 0;
+  }
+  void LeaveWrite() { State.store(0, std::memory_order_release); }
+
+private:
+  std::atomic<int32_t> State{0};  // readers inside, -1 while a writer is
+};
+
+struct TReadHold {
+  explicit TReadHold(TReadWriteLock& l) : Lock(l) { Lock.EnterRead(); }
+  ~TReadHold() { Lock.LeaveRead(); }
+  TReadWriteLock& Lock;
+};
+struct TWriteHold {
+  explicit TWriteHold(TReadWriteLock& l) : Lock(l) { Lock.EnterWrite(); }
+  ~TWriteHold() { Lock.LeaveWrite(); }
+  TReadWriteLock& Lock;
 };
 
 // Thread created suspended; Resume starts Execute. Terminate only asks: Execute
@@ -52,6 +88,7 @@ public:
   static void Run(TThread* self);  // the platform's thread entry
 protected:
   virtual void Execute() = 0;
+
 private:
   std::atomic<bool> TerminateRequested{false};
   std::atomic<bool> Finished{false};
@@ -59,8 +96,8 @@ private:
   bool Highest = false;
 };
 
-uint32_t TickCount();    // milliseconds, wraps like the system tick
-uint64_t TickCount64();  // milliseconds, never wraps (deadlines)
+uint32_t TickCount();       // milliseconds, wraps like the system tick
+uint64_t TickCount64();     // milliseconds, never wraps (deadlines)
 void SleepMs(uint32_t ms);  // 0 yields the processor
 
 // Committed, writable storage straight from the page allocator; null on failure.
@@ -87,6 +124,7 @@ public:
   TNotifyWindow& operator=(const TNotifyWindow&) = delete;
   void Deliver(uint32_t message, uintptr_t event);
   struct Impl;
+
 private:
   Impl* P;
 };
@@ -101,8 +139,8 @@ public:
   virtual ~TDeviceBus() = default;
   virtual std::vector<std::string> InterfacePaths(const TGuid& guid) = 0;
   virtual intptr_t Open(const std::string& path) = 0;  // InvalidHandle on failure
-  virtual bool IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out,
-                         uint32_t outSize, uint32_t* returned) = 0;
+  virtual bool IoControl(intptr_t handle, uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                         uint32_t* returned) = 0;
   virtual void Close(intptr_t handle) = 0;
   // Notification windows that want this bus's device-change and power events.
   virtual void Attach(TNotifyWindow*) {}

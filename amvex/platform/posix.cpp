@@ -55,8 +55,10 @@ uint32_t TickCount() { return uint32_t(TickCount64()); }
 
 void SleepMs(uint32_t ms)
 {
-  if (ms == 0) std::this_thread::yield();
-  else std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  if (ms == 0)
+    std::this_thread::yield();
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 void* PageAlloc(size_t bytes)

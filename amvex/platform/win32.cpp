@@ -68,7 +68,10 @@ uint64_t TickCount64() { return GetTickCount64(); }
 void SleepMs(uint32_t ms) { Sleep(ms); }
 
 void* PageAlloc(size_t bytes) { return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE); }
-void PageFree(void* p, size_t) { if (p) VirtualFree(p, 0, MEM_RELEASE); }
+void PageFree(void* p, size_t)
+{
+  if (p) VirtualFree(p, 0, MEM_RELEASE);
+}
 
 // ---- notification window -------------------------------------------------------
 
@@ -115,10 +118,8 @@ static DWORD WINAPI NotifyThread(void* arg)
   // power broadcasts. Where no window driver can be loaded (a session without a
   // display, wine without one) it cannot be created; a message-only window still
   // takes the notifications delivered to it directly, so they are never lost.
-  HWND w = CreateWindowExA(0, NotifyClass, "Amvex", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                           wc.hInstance, nullptr);
-  if (!w)
-    w = CreateWindowExA(0, NotifyClass, "Amvex", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND w = CreateWindowExA(0, NotifyClass, "Amvex", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+  if (!w) w = CreateWindowExA(0, NotifyClass, "Amvex", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
   if (w) SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(p));
   p->Window.store(w);
   SetEvent(p->Ready);
@@ -251,7 +252,9 @@ TDeviceBus* SystemBus()
 // stopped and closed.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-  if (reason == DLL_PROCESS_ATTACH) amx::LibraryLoad();
-  else if (reason == DLL_PROCESS_DETACH) amx::LibraryUnload();
+  if (reason == DLL_PROCESS_ATTACH)
+    amx::LibraryLoad();
+  else if (reason == DLL_PROCESS_DETACH)
+    amx::LibraryUnload();
   return TRUE;
 }

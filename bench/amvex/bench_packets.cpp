@@ -2,7 +2,7 @@
 // beside a plain memcpy of the same bytes (the limit), in bytes per second.
 #include <benchmark/benchmark.h>
 
-#include "UAmvex.h"
+#include "device/UAmvex.h"
 #include "emulator/emulator.h"
 
 #include <cstring>

@@ -5,7 +5,7 @@
 // acquisition reader runs (the start sequence's own pauses are left out).
 #include <benchmark/benchmark.h>
 
-#include "UAmvex.h"
+#include "device/UAmvex.h"
 #include "emulator/emulator.h"
 
 #include <ctime>

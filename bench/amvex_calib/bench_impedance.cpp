@@ -3,7 +3,7 @@
 // 39 impedance measurements running, and FeedImpedance alone. Items are frames.
 #include <benchmark/benchmark.h>
 
-#include "UAmvex.h"
+#include "device/UAmvex.h"
 #include "emulator/emulator.h"
 
 using namespace amx;
@@ -32,9 +32,8 @@ struct Bench {
   explicit Bench(bool measuring)
   {
     Amx.ChannelCount = Amx.FrameChannels = 40;
-    Amx.Sampling = 1000;
     Amx.Calibrated = true;
-    Amx.ImpedanceRef = 19;
+    Amx.SetImpedanceRef(19);
     for (int c = 0; c < 40; ++c)
       if (measuring && c != 19)
         Amx.Measurements[c].reset(

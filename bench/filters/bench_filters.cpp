@@ -12,14 +12,17 @@
 
 #include <liquid/liquid.h>
 
-#include "HFltrCalc.h"
+#include "filters/HFltrCalc.h"
 #include "amvex.h"
+
+using namespace amx;
 
 namespace {
 
 const int kBlock = 1024;
 
-std::vector<int32_t> Input() {
+std::vector<int32_t> Input()
+{
   std::mt19937 rng(1);
   std::uniform_int_distribution<int> dist(-(1 << 21), 1 << 21);
   std::vector<int32_t> x(kBlock);
@@ -37,12 +40,14 @@ const Design kDesigns[] = {
     {2, 2, 1000, 8, 13},  {2, 4, 1000, 8, 13},  {2, 8, 1000, 8, 13},
 };
 
-void Label(benchmark::State& state, const Design& d) {
+void Label(benchmark::State& state, const Design& d)
+{
   state.SetLabel((d.type == 0 ? "low-pass order " : "band-pass order ") + std::to_string(d.order));
   state.SetItemsProcessed(state.iterations() * kBlock);
 }
 
-void BM_BFProcess32(benchmark::State& state) {
+void BM_BFProcess32(benchmark::State& state)
+{
   const Design& d = kDesigns[state.range(0)];
   const uint32_t h = BFCreate();
   BFSet(h, d.type, d.order, d.rate, d.f1, d.f2);
@@ -58,7 +63,8 @@ void BM_BFProcess32(benchmark::State& state) {
 
 // liquid-dsp with the same sections: b = (1, Nn - 1 - M, M), a = (1, E - 1 - A2, A2),
 // the gain spread evenly over the sections.
-void BM_LiquidIirfilt(benchmark::State& state) {
+void BM_LiquidIirfilt(benchmark::State& state)
+{
   const Design& d = kDesigns[state.range(0)];
   TFilterCalculator calc;
   calc.FilterType = static_cast<uint8_t>(d.type);
@@ -87,7 +93,8 @@ void BM_LiquidIirfilt(benchmark::State& state) {
 
 template <uint32_t(AMX_CALL* Create)(), void(AMX_CALL* Destroy)(uint32_t),
           void(AMX_CALL* Process)(uint32_t, const int32_t*, int32_t*, int32_t)>
-void BM_Family(benchmark::State& state) {
+void BM_Family(benchmark::State& state)
+{
   const uint32_t h = Create();
   const auto x = Input();
   std::vector<int32_t> y(kBlock);
@@ -99,7 +106,8 @@ void BM_Family(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kBlock);
 }
 
-void BM_CopyLimit(benchmark::State& state) {
+void BM_CopyLimit(benchmark::State& state)
+{
   const auto x = Input();
   std::vector<int32_t> y(kBlock);
   for (auto _ : state) {

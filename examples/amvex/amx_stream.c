@@ -7,10 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 #if defined(_WIN32)
-#  include <windows.h>
-#  define sleep_ms(ms) Sleep(ms)
+#include <windows.h>
+#define sleep_ms(ms) Sleep(ms)
 #else
-#  include <time.h>
+#include <time.h>
 static void sleep_ms(int ms)
 {
   struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
@@ -19,9 +19,9 @@ static void sleep_ms(int ms)
 #endif
 
 /* Names of the status codes, tied to the enum: a new code breaks the build here. */
-static const char* const status_names[] = {"AMX_OK", "AMX_NO_DEVICE", "AMX_NOT_OPEN", "AMX_START_FAILED",
-                                           "AMX_CLOSED", "AMX_STOP_FAILED", "AMX_LCD_FAILED", "AMX_BAD_SAMPLING",
-                                           "AMX_RESET_FAILED"};
+static const char* const status_names[] = {"AMX_OK",           "AMX_NO_DEVICE",    "AMX_NOT_OPEN",
+                                           "AMX_START_FAILED", "AMX_CLOSED",       "AMX_STOP_FAILED",
+                                           "AMX_LCD_FAILED",   "AMX_BAD_SAMPLING", "AMX_RESET_FAILED"};
 typedef char status_names_match_enum[sizeof status_names / sizeof *status_names == AMX_RESET_FAILED + 1 ? 1 : -1];
 
 static const char* status_name(int32_t s)

@@ -50,7 +50,7 @@ run_under_wine() {
 }
 
 configure_build build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DENABLE_BENCHMARKS=OFF
+  -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
 check_exports build/win32/bin/Amvex.dll i686-w64-mingw32-objdump pei-i386
 
 if wine --version >/dev/null 2>&1; then
@@ -69,7 +69,7 @@ if ! [ -x "$wine64" ] || ! "$wine64" --version >/dev/null 2>&1; then
 fi
 echo "== 32-bit Windows programs cannot run here ($reason): the Windows tests run in the 64-bit build under wine64"
 configure_build build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DENABLE_BENCHMARKS=OFF
+  -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
 check_exports build/win64/bin/Amvex.dll x86_64-w64-mingw32-objdump pei-x86-64
 echo "== Windows tests: 64-bit build under wine64"
 run_under_wine build/win64 "$wine64"

@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$ROOT"
 echo "== build build/fuzz"
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_FUZZERS=ON -DENABLE_BENCHMARKS=OFF >/dev/null
-cmake --build build/fuzz -j"$JOBS" --target fuzzers
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_FUZZERS=ON -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON >/dev/null
+# The Amvex targets too: clang keeps them warning-free as gcc and mingw do.
+cmake --build build/fuzz -j"$JOBS" --target fuzzers amvex amxctl amx_stream
 shopt -s nullglob
 for f in $(find build/fuzz -maxdepth 4 -type f -name 'fuzz_*' -perm -u+x | sort); do
   echo "== fuzz $(basename "$f")"

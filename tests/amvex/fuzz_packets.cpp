@@ -1,7 +1,7 @@
 // libFuzzer target: arbitrary device bytes through TAmx's framing and decoding
 // (Feed, HandlePacket, StoreFrame, StoreUart) and the host's readers. The first
 // input byte picks the channel count and how the bytes are cut into blocks.
-#include "UAmvex.h"
+#include "device/UAmvex.h"
 #include "emulator/emulator.h"
 
 #include <cstdlib>
@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   amx.ReplyArrived = false;
   amx.ReplyCode = 13;
   size_t block = 1 + (data[0] >> 3) * 9;
-  for (size_t at = 1; at < size; at += block)
-    amx.DataReceived(data + at, uint32_t(std::min(block, size - at)));
+  for (size_t at = 1; at < size; at += block) amx.DataReceived(data + at, uint32_t(std::min(block, size - at)));
   int n = amx.ReadSamples(frames.data(), int(frames.size() * 4));
   if (n % (4 * int(amx.FrameChannels + 1)) != 0) std::abort();
   int m = amx.ReadUart(uart.data(), int(uart.size()));

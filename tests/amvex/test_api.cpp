@@ -47,13 +47,32 @@ TEST(Api, UnknownIdentifierGivesNoDeviceEverywhere)
   AmxDeviceInfo info;
   AmxInternalInfoRecord ii;
   EXPECT_EQ(GetAmx(bad), nullptr);
-  for (int32_t s : {AmxOpen(bad), AmxClose(bad), AmxStart(bad), AmxStop(bad), AmxRead(bad, buf, 64, &v),
-                    AmxGetSampling(bad, &v), AmxSetSampling(bad, 500), AmxGetSync(bad, &v, &w), AmxSetSync(bad, 0, 0),
-                    AmxWriteSystemEEPROM(bad, buf, 4), AmxReadSystemEEPROM(bad, buf, 4), AmxWriteUserEEPROM(bad, buf, 4),
-                    AmxReadUserEEPROM(bad, buf, 4), AmxReset(bad), AmxPullUp(bad, 0, 0), AmxInfo(bad, &info, 36),
-                    AmxInternalInfo(bad, &ii, 8), AmxGetCalibrateFlag(bad, &v), AmxSetCalibrateFlag(bad, 1),
-                    AmxDebugMode(bad, 0), AmxDebugState(bad, &v), AmxSetUartBound(bad, 9600), AmxGetUartBound(bad, &v),
-                    AmxUartRead(bad, buf, 64, &v), AmxMasterClockConfig(bad, &v), AmxSetAnalogConfig(bad, 0),
+  for (int32_t s : {AmxOpen(bad),
+                    AmxClose(bad),
+                    AmxStart(bad),
+                    AmxStop(bad),
+                    AmxRead(bad, buf, 64, &v),
+                    AmxGetSampling(bad, &v),
+                    AmxSetSampling(bad, 500),
+                    AmxGetSync(bad, &v, &w),
+                    AmxSetSync(bad, 0, 0),
+                    AmxWriteSystemEEPROM(bad, buf, 4),
+                    AmxReadSystemEEPROM(bad, buf, 4),
+                    AmxWriteUserEEPROM(bad, buf, 4),
+                    AmxReadUserEEPROM(bad, buf, 4),
+                    AmxReset(bad),
+                    AmxPullUp(bad, 0, 0),
+                    AmxInfo(bad, &info, 36),
+                    AmxInternalInfo(bad, &ii, 8),
+                    AmxGetCalibrateFlag(bad, &v),
+                    AmxSetCalibrateFlag(bad, 1),
+                    AmxDebugMode(bad, 0),
+                    AmxDebugState(bad, &v),
+                    AmxSetUartBound(bad, 9600),
+                    AmxGetUartBound(bad, &v),
+                    AmxUartRead(bad, buf, 64, &v),
+                    AmxMasterClockConfig(bad, &v),
+                    AmxSetAnalogConfig(bad, 0),
                     AmxGetAnalogConfig(bad, &u)})
     EXPECT_EQ(s, AMX_NO_DEVICE);
 }
@@ -61,7 +80,10 @@ TEST(Api, UnknownIdentifierGivesNoDeviceEverywhere)
 TEST(Api, InfoDescribesEveryKind)
 {
   // Wide-gain kinds (7, 8) start with bit 31 of the analog configuration set: gain 19.7.
-  struct Case { int kind, channels; double gain; };
+  struct Case {
+    int kind, channels;
+    double gain;
+  };
   for (Case c : {Case{7, 40, 19.7}, Case{2, 20, 19.0}, Case{6, 16, 19.0}, Case{1, 24, 19.0}, Case{8, 40, 19.7}}) {
     int32_t id = IdOfKind(c.kind);
     ASSERT_NE(id, 0) << c.kind;
@@ -158,6 +180,10 @@ TEST(Api, StreamsNumberedFramesAndUartRecords)
     int32_t got = 0;
     ASSERT_EQ(AmxUartRead(id, buf, sizeof buf, &got), AMX_OK);
     uart.insert(uart.end(), buf, buf + got);
+    // A command that waits for its reply must not end the stream.
+    if (i == 5) {
+      ASSERT_EQ(AmxReadUserEEPROM(id, buf, 100), AMX_OK);
+    }
   }
   int32_t clock = 6;
   EXPECT_EQ(AmxMasterClockConfig(id, &clock), AMX_OK);  // running: confirmed

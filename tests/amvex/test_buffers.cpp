@@ -1,7 +1,7 @@
 // Ring buffers, packet framing and decoding of TAmx, fed by hand (internal API).
 #include <gtest/gtest.h>
 
-#include "UAmvex.h"
+#include "device/UAmvex.h"
 #include "emulator/emulator.h"
 
 #include <numeric>
@@ -62,14 +62,14 @@ struct Fixture : ::testing::Test {
 
 TEST(RingBuffer, PositionsStartAtOneAndWrapInTwoMoves)
 {
-  TRingBuffer r(4, 8);
-  EXPECT_EQ(r.FirstPosition, 1);
+  TRingBuffer<int32_t> r(8);
+  EXPECT_EQ(r.FirstPosition(), 1);
   EXPECT_EQ(r.LastPosition, 0);
   int32_t items[20];
   std::iota(items, items + 20, 1);  // item value == its position
   EXPECT_EQ(r.Write(items, 6), 6);
   EXPECT_EQ(r.Write(items + 6, 5), 5);  // wraps
-  EXPECT_EQ(r.FirstPosition, 4);
+  EXPECT_EQ(r.FirstPosition(), 4);
   EXPECT_EQ(r.LastPosition, 11);
   int32_t out[8] = {};
   EXPECT_EQ(r.Read(out, 4, 100), 8);
@@ -83,12 +83,12 @@ TEST(RingBuffer, PositionsStartAtOneAndWrapInTwoMoves)
 
 TEST(RingBuffer, OverflowKeepsNewestItems)
 {
-  TRingBuffer r(4, 8);
+  TRingBuffer<int32_t> r(8);
   int32_t items[20];
   std::iota(items, items + 20, 1);
   EXPECT_EQ(r.Write(items, 20), 8);
   EXPECT_EQ(r.LastPosition, 20);
-  EXPECT_EQ(r.FirstPosition, 13);
+  EXPECT_EQ(r.FirstPosition(), 13);
   int32_t out[8];
   ASSERT_EQ(r.Read(out, 13, 8), 8);
   EXPECT_EQ(out[0], 13);
@@ -100,7 +100,7 @@ TEST(RingBuffer, OverflowKeepsNewestItems)
 
 TEST(RingBuffer, OneItemIsReadableAndPositionZeroNever)
 {
-  TRingBuffer r(1, 16);
+  TRingBuffer<uint8_t> r(16);
   uint8_t b = 7, out = 0;
   r.Write(&b, 1);
   EXPECT_EQ(r.Read(&out, 0, 1), 0);
@@ -110,12 +110,12 @@ TEST(RingBuffer, OneItemIsReadableAndPositionZeroNever)
 
 TEST(RingBuffer, DumpWritesRetainedBytesOldestFirst)
 {
-  TRingBuffer r(1, 10000);
+  TRingBuffer<uint8_t> r(10000);
   std::vector<uint8_t> bytes(12000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7);
   r.Write(bytes.data(), int(bytes.size()));
   TMemoryStream s;
-  r.DumpTo(s);
+  DumpRing(r, s);
   EXPECT_EQ(s.Bytes, std::vector<uint8_t>(bytes.begin() + 2000, bytes.end()));
 }
 
@@ -144,27 +144,32 @@ TEST_F(Fixture, FirstPacketSynchronisesThenFramesCarryNumberAndStatus)
   EXPECT_EQ(Amx.LostPackets.load(), 1u);
 }
 
-TEST_F(Fixture, SequenceWrapsAndBreaksAreCountedAndDropped)
+TEST_F(Fixture, SequenceBreaksCountEveryLostPacketAndLeaveAGapInTheNumbers)
 {
   for (uint8_t s : {253, 254, 255, 0, 1}) Feed(SamplePacket(40, s, s));
   EXPECT_EQ(ReadAll().size(), 4u * 41);
-  EXPECT_EQ(Amx.LostPackets.load(), 1u);
+  EXPECT_EQ(Amx.LostPackets.load(), 1u);  // the synchronising packet
   Feed(SamplePacket(40, 2, 2));
-  Feed(SamplePacket(40, 4, 4));  // 3 lost: 4 is dropped and resynchronises
+  Feed(SamplePacket(40, 4, 4));  // 3 lost: 4 is kept, one number is skipped
   Feed(SamplePacket(40, 5, 5));
+  Feed(SamplePacket(40, 2, 9));  // 252 lost (mod 256), across the wrap
   auto f = ReadAll();
-  ASSERT_EQ(f.size(), 2u * 41);
+  ASSERT_EQ(f.size(), 4u * 41);
   EXPECT_EQ(f[0], 2);
-  EXPECT_EQ(f[41], 5);
-  EXPECT_EQ(uint32_t(f[81]) & 0x0FFFFFFF, 6u);
-  EXPECT_EQ(Amx.LostPackets.load(), 2u);
+  EXPECT_EQ(f[41], 4);
+  EXPECT_EQ(f[82], 5);
+  EXPECT_EQ(uint32_t(f[40]) & 0x0FFFFFFF, 5u);
+  EXPECT_EQ(uint32_t(f[81]) & 0x0FFFFFFF, 7u);
+  EXPECT_EQ(uint32_t(f[122]) & 0x0FFFFFFF, 8u);
+  EXPECT_EQ(uint32_t(f[163]) & 0x0FFFFFFF, 8u + 252 + 1);
+  EXPECT_EQ(Amx.LostPackets.load(), 1u + 1 + 252);
 }
 
 TEST_F(Fixture, MalformedPacketsAreIgnored)
 {
   Feed(SamplePacket(40, 0));
-  Feed(Packet(4, {1, 2, 3, 4, 5}));           // n = 5: too short
-  Feed(Packet(4, std::vector<uint8_t>(125)));  // 41 samples: too many
+  Feed(Packet(4, {1, 2, 3, 4, 5}));                        // n = 5: too short
+  Feed(Packet(4, std::vector<uint8_t>(125)));              // 41 samples: too many
   Feed({0x00, 0x13, 0xAA, 0x04, 0x02, 0x77, 0x54, 0x55});  // noise, a bad trailer
   Feed(SamplePacket(40, 1, 42));
   auto f = ReadAll();
@@ -220,7 +225,9 @@ TEST_F(Fixture, AfterOverflowTheReaderResumesOnAFrameBoundary)
   for (size_t k = 0; k < f.size(); k += 41) {
     uint32_t number = uint32_t(f[k + 40]) & 0x0FFFFFFF;
     EXPECT_EQ(f[k], int32_t(number)) << "frame at word " << k;  // channel 0 carries the number
-    if (k) EXPECT_EQ(number, (uint32_t(f[k - 1]) & 0x0FFFFFFF) + 1);
+    if (k) {
+      EXPECT_EQ(number, (uint32_t(f[k - 1]) & 0x0FFFFFFF) + 1);
+    }
   }
   EXPECT_EQ(uint32_t(f.back()) & 0x0FFFFFFF, 2000u);
 }

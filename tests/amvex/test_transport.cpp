@@ -2,8 +2,8 @@
 // reader thread, against a private emulator instance (internal API).
 #include <gtest/gtest.h>
 
-#include "UWDM.h"
-#include "UsbDevice.h"
+#include "transport/UWDM.h"
+#include "transport/UsbDevice.h"
 #include "emulator/emulator.h"
 
 #include <atomic>
@@ -157,7 +157,9 @@ TEST(Reader, DestroyingANeverStartedDeviceClosesChannelZero)
 {
   TEmulator emu;
   std::string a = emu.Add(7, 1);
-  { TCountingDevice d(emu, a); }
+  {
+    TCountingDevice d(emu, a);
+  }
   EXPECT_EQ(emu.ClosedPipes(a), std::vector<int32_t>{0});
 }
 

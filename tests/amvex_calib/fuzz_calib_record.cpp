@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "CL_EPROM.h"
-#include "crc32.h"
+#include "device/CL_EPROM.h"
+#include "device/crc32.h"
 
 using namespace amx;
 
@@ -15,16 +15,14 @@ namespace {
 
 void Check(bool ok)
 {
-  if (!ok)
-    std::abort();
+  if (!ok) std::abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-  if (size < 1)
-    return 0;
+  if (size < 1) return 0;
   uint8_t record[kCalRecordSize] = {};
   std::memcpy(record, data + 1, std::min(size - 1, kCalRecordSize));
   if (data[0] & 1) {
@@ -39,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   cal.ComputeGains(gains, kCalChannels - 1);
   Check(cal.Channels >= 0 && cal.Channels <= kCalChannels);
   Check(cal.Name.size() == (cal.Valid ? kCalNameLength : 12));
-  if (!cal.Valid)
-    return 0;
+  if (!cal.Valid) return 0;
   for (int i = 0; i < cal.Channels; ++i) {
     Check(cal.ZeroReadings[i] >= -32768 && cal.ZeroReadings[i] <= 32767);
     Check(cal.CalReadings[i] >= -2097150 && cal.CalReadings[i] <= 2097150);
@@ -49,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   uint8_t again[kCalRecordSize];
   EncodeCalRecord(cal, again);
   tCalibrate round(again);
-  Check(round.Valid && round.Name == cal.Name && round.Number1 == cal.Number1 &&
-        round.Number2 == cal.Number2 && round.Channels == cal.Channels && round.Date1 == cal.Date1 &&
-        round.Date2 == cal.Date2 && round.VoltsPerCount == cal.VoltsPerCount &&
-        round.CalVoltage == cal.CalVoltage && round.Aux1 == cal.Aux1 && round.Aux3 == cal.Aux3);
+  Check(round.Valid && round.Name == cal.Name && round.Number1 == cal.Number1 && round.Number2 == cal.Number2 &&
+        round.Channels == cal.Channels && round.Date1 == cal.Date1 && round.Date2 == cal.Date2 &&
+        round.VoltsPerCount == cal.VoltsPerCount && round.CalVoltage == cal.CalVoltage && round.Aux1 == cal.Aux1 &&
+        round.Aux3 == cal.Aux3);
   // Readings are stored divided by 4: a zero reading limited to 32767 comes
   // back as 32764, so readings must be stable from the second decoding on.
   uint8_t third[kCalRecordSize];

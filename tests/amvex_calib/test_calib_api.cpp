@@ -72,8 +72,9 @@ TEST(CalibApi, ElectrodesReadBackWithinTwoPercent)
   EXPECT_EQ(AmxMeasureImpedanceStop(wide), AMX_OK);
   EXPECT_EQ(AmxMeasureImpedanceStop(small), AMX_OK);
   for (int c = 0; c < 40; ++c)
-    if (c != 19) EXPECT_NEAR(w[c] / kOhms[c % 8], 1.0, 0.02) << "channel " << c << " read " << w[c];
-  for (int c = 1; c < 16; ++c)
-    EXPECT_NEAR(s[c] / kOhms[c % 8], 1.0, 0.02) << "channel " << c << " read " << s[c];
+    if (c != 19) {
+      EXPECT_NEAR(w[c] / kOhms[c % 8], 1.0, 0.02) << "channel " << c << " read " << w[c];
+    }
+  for (int c = 1; c < 16; ++c) EXPECT_NEAR(s[c] / kOhms[c % 8], 1.0, 0.02) << "channel " << c << " read " << s[c];
   EXPECT_EQ(Read(wide, 40)[0], -1);  // stopped
 }

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <vector>
 
-#include "CL_EPROM.h"
-#include "UAmvex.h"
+#include "device/CL_EPROM.h"
+#include "device/UAmvex.h"
 #include "emulator/analog_model.h"
 #include "emulator/emulator.h"
 
@@ -47,8 +47,7 @@ int Completed(TAmx& a, int channel)
 // Waits until the channel's measurement has completed `windows` windows.
 void WaitWindows(TAmx& a, int channel, int windows)
 {
-  for (int tries = 0; tries < 800 && Completed(a, channel) < windows; ++tries)
-    SleepMs(10);
+  for (int tries = 0; tries < 800 && Completed(a, channel) < windows; ++tries) SleepMs(10);
   ASSERT_GE(Completed(a, channel), windows);
 }
 
@@ -118,12 +117,10 @@ TEST(CalibDevice, CalibratedChannelsAgreeOnTheCalibrationInput)
 
   // With the calibration voltage every channel reads the record's mean span.
   for (size_t f = 0; f + 17 <= cal.size(); f += 17)
-    for (int c = 0; c < 16; ++c)
-      ASSERT_EQ(cal[f + c], kEmuCalSpan) << "channel " << c;
+    for (int c = 0; c < 16; ++c) ASSERT_EQ(cal[f + c], kEmuCalSpan) << "channel " << c;
   // At 0 V every channel reads 0 (frames taken after the input changed).
   for (size_t f = zero.size() - 100 * 17; f + 17 <= zero.size(); f += 17)
-    for (int c = 0; c < 16; ++c)
-      ASSERT_EQ(zero[f + c], 0) << "channel " << c;
+    for (int c = 0; c < 16; ++c) ASSERT_EQ(zero[f + c], 0) << "channel " << c;
   // Without calibration the offsets and gain errors show.
   size_t last = raw.size() - 17;
   uint32_t s = uint32_t(raw[last + 16]) & 0x0FFFFFFF;
@@ -154,8 +151,7 @@ TEST(CalibDevice, DisplayTextArrivesInDisplayCodes)
   EXPECT_TRUE(a.SetLcdText("Hello"));
   EXPECT_EQ(d.Emu.LcdText(d.Path), (std::vector<uint8_t>{0x48, 0x65, 0x6C, 0x6C, 0x6F}));
   EXPECT_TRUE(a.SetLcdText("\xCF\xF0\xE8\xE2\xE5\xF2 a\\b"));
-  EXPECT_EQ(d.Emu.LcdText(d.Path),
-            (std::vector<uint8_t>{0xA8, 0x70, 0xB8, 0xB3, 0x65, 0xBF, 0x20, 0x61, 0x20, 0x62}));
+  EXPECT_EQ(d.Emu.LcdText(d.Path), (std::vector<uint8_t>{0xA8, 0x70, 0xB8, 0xB3, 0x65, 0xBF, 0x20, 0x61, 0x20, 0x62}));
   EXPECT_TRUE(a.SetLcdText("0123456789abcdefghij"));
   EXPECT_EQ(d.Emu.LcdText(d.Path).size(), 16u);
   d.Emu.ClearCommands(d.Path);
@@ -169,8 +165,7 @@ TEST(CalibDevice, FeedImpedanceMeasuresAgainstTheReference)
   TAmx& a = *d.Amx;
   a.Identify();
   a.FrameChannels = 20;
-  for (int c : {0, 3, 7})
-    a.Measurements[c].reset(new tImpMes(30, kImpScaleVolts, 1e8, kImpCountVolts, 1.0, 500));
+  for (int c : {0, 3, 7}) a.Measurements[c].reset(new tImpMes(30, kImpScaleVolts, 1e8, kImpCountVolts, 1.0, 500));
   // Channel 0 carries a sine, the reference the same sine plus a shift (the
   // difference is what is measured); channel 3 gets one invalid sample in its
   // second window, channel 7 none.
@@ -198,9 +193,8 @@ TEST(CalibDevice, FeedImpedanceMeasuresAgainstTheReference)
   EXPECT_EQ(a.Measurements[0]->Completed, 4);
 
   // A reference outside the frame has no sample: every window is invalid.
-  a.ImpedanceRef = 25;
-  for (int s = 0; s < 500; ++s)
-    a.StoreFrame(frame, sizeof frame);
+  a.SetImpedanceRef(25);
+  for (int s = 0; s < 500; ++s) a.StoreFrame(frame, sizeof frame);
   EXPECT_EQ(Impedances(a)[0], -1);
   // Short buffers are refused.
   int32_t small[19];
@@ -219,7 +213,7 @@ TEST(CalibDevice, ElectrodesReadBackWithinTwoPercent)
   for (int c = 0; c < 5; ++c) wide.Emu.SetElectrode(wide.Path, c, ohms[c]);
   small.Emu.SetElectrode(small.Path, 5, 0.0);      // the new reference
   small.Emu.SetElectrode(small.Path, 0, 30000.0);  // the old one, now measured
-  small.Amx->ImpedanceRef = 5;
+  small.Amx->SetImpedanceRef(5);
 
   ASSERT_TRUE(wide.Amx->ImpedanceStart());
   ASSERT_TRUE(small.Amx->ImpedanceStart());
@@ -235,14 +229,19 @@ TEST(CalibDevice, ElectrodesReadBackWithinTwoPercent)
   small.Amx->ImpedanceStop();
 
   for (int c = 0; c < 40; ++c) {
-    if (c == 19) { EXPECT_EQ(w[c], -1); continue; }
+    if (c == 19) {
+      EXPECT_EQ(w[c], -1);
+      continue;
+    }
     double expected = c < 5 ? ohms[c] : EmuDefaultImpedance(40, c);
     EXPECT_NEAR(w[c] / expected, 1.0, 0.02) << "channel " << c << " read " << w[c];
   }
   EXPECT_EQ(s[5], -1);
   EXPECT_NEAR(s[0] / 30000.0, 1.0, 0.02) << s[0];
   for (int c = 1; c < 16; ++c)
-    if (c != 5) EXPECT_NEAR(s[c] / EmuDefaultImpedance(16, c), 1.0, 0.02) << "channel " << c << " read " << s[c];
+    if (c != 5) {
+      EXPECT_NEAR(s[c] / EmuDefaultImpedance(16, c), 1.0, 0.02) << "channel " << c << " read " << s[c];
+    }
   // Stopping ends the measurement: every channel reads -1.
   for (int32_t v : Impedances(*wide.Amx)) EXPECT_EQ(v, -1);
 }

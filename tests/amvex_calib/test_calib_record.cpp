@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "CL_EPROM.h"
-#include "MemStrm.h"
-#include "bitStrm.h"
-#include "crc32.h"
+#include "device/CL_EPROM.h"
+#include "device/MemStrm.h"
+#include "device/bitStrm.h"
+#include "device/crc32.h"
 
 using namespace amx;
 
@@ -19,10 +19,8 @@ namespace {
 void PackBits(std::vector<uint8_t>& out, size_t& bit, uint32_t value, int n)
 {
   for (int k = 0; k < n; ++k, ++bit) {
-    if (out.size() <= bit / 8)
-      out.push_back(0);
-    if ((value >> k) & 1)
-      out[bit / 8] |= uint8_t(1u << (bit % 8));
+    if (out.size() <= bit / 8) out.push_back(0);
+    if ((value >> k) & 1) out[bit / 8] |= uint8_t(1u << (bit % 8));
   }
 }
 
@@ -43,8 +41,7 @@ struct Raw {
   void Seal()
   {
     uint32_t crc = Crc32(bytes, kCalCrc);
-    for (int i = 0; i < 4; ++i)
-      bytes[kCalCrc + i] = uint8_t(crc >> (8 * i));
+    for (int i = 0; i < 4; ++i) bytes[kCalCrc + i] = uint8_t(crc >> (8 * i));
   }
 };
 
@@ -75,8 +72,8 @@ TEST(BitStream, ReadsLsbFirstAcrossByteBoundaries)
   s.Write(bytes, 3);
   tBitStream bits(s);
   EXPECT_EQ(bits.ReadBits(false, 4), 0x5);
-  EXPECT_EQ(bits.ReadBits(true, 4), -5);         // 0xB sign-extended
-  EXPECT_EQ(bits.ReadBits(true, 12), -148);      // 0xF6C spans bytes 1 and 2
+  EXPECT_EQ(bits.ReadBits(true, 4), -5);     // 0xB sign-extended
+  EXPECT_EQ(bits.ReadBits(true, 12), -148);  // 0xF6C spans bytes 1 and 2
   EXPECT_EQ(bits.ReadBits(false, 4), 0xF);
   EXPECT_THROW(bits.ReadBits(false, 1), EReadError);
 }
@@ -112,8 +109,8 @@ TEST(BitStream, RefusesWidthsOutside1To20)
   const uint8_t bytes[4] = {};
   s.Write(bytes, 4);
   tBitStream bits(s);
-  EXPECT_THROW(bits.ReadBits(false, 21), std::invalid_argument);
-  EXPECT_THROW(bits.ReadBits(true, 0), std::invalid_argument);
+  EXPECT_THROW(bits.ReadBits(false, 21), EInvalidArgument);
+  EXPECT_THROW(bits.ReadBits(true, 0), EInvalidArgument);
 }
 
 TEST(CalRecord, ZeroRecordFailsTheCrcAndGivesTheDefaults)
@@ -164,16 +161,19 @@ TEST(CalRecord, DecodesScalarFieldsNameAndReferences)
   Raw r;
   const uint8_t name[16] = {0xA8, 0x70, 0xB8, 0xB3, 0x65, 0xBF, 0x20, 'K', 'M', '2', '2', 0x5C, 0x00, 0x7B, 0xFD, 0xE9};
   std::memcpy(r.bytes + kCalName, name, 16);
-  r.bytes[kCalNumber1] = 0x34; r.bytes[kCalNumber1 + 1] = 0xF2;   // 62004: unsigned
+  r.bytes[kCalNumber1] = 0x34;
+  r.bytes[kCalNumber1 + 1] = 0xF2;  // 62004: unsigned
   r.bytes[kCalNumber2] = 0x07;
   r.bytes[kCalDate1] = 0;
   r.bytes[kCalDate2] = 25;
   r.bytes[kCalChannelCount] = 3;
   const uint32_t vpc = 6274176;  // 6.274176e-5 V
-  for (int i = 0; i < 4; ++i)
-    r.bytes[kCalVoltsPerCount + i] = uint8_t(vpc >> (8 * i));
-  r.bytes[kCalVoltage] = 0x18; r.bytes[kCalVoltage + 1] = 0xFC;   // -1000: -0.01 V
-  r.bytes[kCalAux1] = 200; r.bytes[kCalAux2] = 9; r.bytes[kCalAux3] = 255;
+  for (int i = 0; i < 4; ++i) r.bytes[kCalVoltsPerCount + i] = uint8_t(vpc >> (8 * i));
+  r.bytes[kCalVoltage] = 0x18;
+  r.bytes[kCalVoltage + 1] = 0xFC;  // -1000: -0.01 V
+  r.bytes[kCalAux1] = 200;
+  r.bytes[kCalAux2] = 9;
+  r.bytes[kCalAux3] = 255;
   r.bytes[kCalRefValues + 0] = 100;
   r.bytes[kCalRefValues + 1] = 0;
   r.bytes[kCalRefValues + 2] = 255;
@@ -302,7 +302,9 @@ TEST(CalRecord, EncoderWritesWhatTheDecoderReads)
   in.Date2 = EncodeDate(2019, 7, 19);
   in.VoltsPerCount = 1.5e-7;
   in.CalVoltage = -0.25;
-  in.Aux1 = 1; in.Aux2 = 2; in.Aux3 = 3000;
+  in.Aux1 = 1;
+  in.Aux2 = 2;
+  in.Aux3 = 3000;
   for (int i = 0; i < 40; ++i) {
     in.ZeroReadings[i] = (i - 20) * 812;
     in.CalReadings[i] = 1600000 + i * 4004;
@@ -339,16 +341,26 @@ TEST(CalDate, MonthsAndSystemTimes)
   EXPECT_EQ(DateToMonth(EncodeDate(2030, 1, 1)), 255);
 
   tSystemTime t = DateToSystemTime(0.0);
-  EXPECT_EQ(t.Year, 1899); EXPECT_EQ(t.Month, 12); EXPECT_EQ(t.Day, 30);
+  EXPECT_EQ(t.Year, 1899);
+  EXPECT_EQ(t.Month, 12);
+  EXPECT_EQ(t.Day, 30);
   EXPECT_EQ(t.DayOfWeek, 6);  // Saturday
   EXPECT_EQ(t.Hour + t.Minute + t.Second + t.Milliseconds, 0);
 
   t = DateToSystemTime(EncodeDate(2024, 2, 29) + 0.75 + 1.5 / 86400);
-  EXPECT_EQ(t.Year, 2024); EXPECT_EQ(t.Month, 2); EXPECT_EQ(t.Day, 29);
+  EXPECT_EQ(t.Year, 2024);
+  EXPECT_EQ(t.Month, 2);
+  EXPECT_EQ(t.Day, 29);
   EXPECT_EQ(t.DayOfWeek, 4);  // Thursday
-  EXPECT_EQ(t.Hour, 18); EXPECT_EQ(t.Minute, 0); EXPECT_EQ(t.Second, 1); EXPECT_EQ(t.Milliseconds, 500);
+  EXPECT_EQ(t.Hour, 18);
+  EXPECT_EQ(t.Minute, 0);
+  EXPECT_EQ(t.Second, 1);
+  EXPECT_EQ(t.Milliseconds, 500);
 
   t = DateToSystemTime(EncodeDate(2000, 12, 31) + 0.9999999999);  // rounds to midnight
-  EXPECT_EQ(t.Year, 2001); EXPECT_EQ(t.Month, 1); EXPECT_EQ(t.Day, 1); EXPECT_EQ(t.Hour, 0);
+  EXPECT_EQ(t.Year, 2001);
+  EXPECT_EQ(t.Month, 1);
+  EXPECT_EQ(t.Day, 1);
+  EXPECT_EQ(t.Hour, 0);
   EXPECT_EQ(t.DayOfWeek, 1);  // Monday
 }

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "CL_IMPED.h"
+#include "device/CL_IMPED.h"
 
 using namespace amx;
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "ULcdText.h"
+#include "device/ULcdText.h"
 
 using namespace amx;
 
@@ -43,14 +43,16 @@ TEST(LcdText, TablesAreInversesOnTheDisplayCodesTheyProduce)
     uint8_t back = DisplayToText[d];
     // Cyrillic letters drawn with Latin codes come back as the Latin letters.
     bool sharesLatin = d >= 0x41 && d <= 0x7A && t >= 0xC0;
-    if (d != 0x20 && !sharesLatin)
+    if (d != 0x20 && !sharesLatin) {
       EXPECT_EQ(back, t) << "text code " << t;
+    }
   }
   for (int d = 0; d < 256; ++d) {
     uint8_t t = DisplayToText[d];
     ASSERT_NE(t, 0) << d;
-    if (t != 0x20)
+    if (t != 0x20) {
       EXPECT_EQ(TextToDisplay[t], d) << "display code " << d;
+    }
   }
 }
 

@@ -16,7 +16,8 @@ namespace {
 const double kPi = 3.14159265358979323846;
 using Process32 = std::function<void(const int32_t*, int32_t*, int32_t)>;
 
-std::vector<int32_t> Noise(int n, int amplitude, unsigned seed) {
+std::vector<int32_t> Noise(int n, int amplitude, unsigned seed)
+{
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> dist(-amplitude, amplitude);
   std::vector<int32_t> x(n);
@@ -24,14 +25,16 @@ std::vector<int32_t> Noise(int n, int amplitude, unsigned seed) {
   return x;
 }
 
-std::vector<int32_t> Filtered(const Process32& f, std::vector<int32_t> x) {
+std::vector<int32_t> Filtered(const Process32& f, std::vector<int32_t> x)
+{
   std::vector<int32_t> y(x.size());
   f(x.data(), y.data(), static_cast<int32_t>(x.size()));
   return y;
 }
 
 // The stream cut into blocks of sizes cycling through `sizes`, in place.
-std::vector<int32_t> FilteredInBlocks(const Process32& f, std::vector<int32_t> x, std::vector<int> sizes) {
+std::vector<int32_t> FilteredInBlocks(const Process32& f, std::vector<int32_t> x, std::vector<int> sizes)
+{
   size_t at = 0;
   for (size_t k = 0; at < x.size(); ++k) {
     const int n = std::min<int>(sizes[k % sizes.size()], static_cast<int>(x.size() - at));
@@ -55,13 +58,15 @@ const Family kFamilies[] = {
     {"HF", HFCreate, HFDestroy, HFProcess32},
 };
 
-Process32 Bind(const Family& f, uint32_t h) {
+Process32 Bind(const Family& f, uint32_t h)
+{
   return [&f, h](const int32_t* s, int32_t* d, int32_t n) { f.process(h, s, d, n); };
 }
 
 }  // namespace
 
-TEST(Filters, OutputDoesNotDependOnBlockSizesAndWorksInPlace) {
+TEST(Filters, OutputDoesNotDependOnBlockSizesAndWorksInPlace)
+{
   auto x = Noise(5000, 1 << 22, 11);
   x[1200] = x[1201] = 0x7FFFFFFF;  // the hardware filter's invalid marker
   for (const Family& fam : kFamilies) {
@@ -76,7 +81,8 @@ TEST(Filters, OutputDoesNotDependOnBlockSizesAndWorksInPlace) {
   }
 }
 
-TEST(Filters, UnknownDestroyedAndForeignHandlesAreIgnored) {
+TEST(Filters, UnknownDestroyedAndForeignHandlesAreIgnored)
+{
   std::vector<uint32_t> handles;
   for (const Family& fam : kFamilies) handles.push_back(fam.create());
   for (size_t i = 0; i < handles.size(); ++i) {
@@ -115,7 +121,8 @@ TEST(Filters, UnknownDestroyedAndForeignHandlesAreIgnored) {
   HFSet(handles[3], 500, 1, 0);
 }
 
-TEST(Filters, ThreadsCreateUseAndDestroyTheirOwnFiltersConcurrently) {
+TEST(Filters, ThreadsCreateUseAndDestroyTheirOwnFiltersConcurrently)
+{
   const auto x = Noise(256, 1 << 20, 6);
   std::vector<std::vector<int32_t>> results(4);
   std::vector<std::thread> threads;
@@ -134,23 +141,25 @@ TEST(Filters, ThreadsCreateUseAndDestroyTheirOwnFiltersConcurrently) {
   for (int t = 1; t < 4; ++t) EXPECT_EQ(results[t], results[0]);
 }
 
-TEST(ButterFilter, SettlesAtTheInputForLowPassAndAtZeroForHighPass) {
+TEST(ButterFilter, SettlesAtTheInputForLowPassAndAtZeroForHighPass)
+{
   const uint32_t lp = BFCreate(), hp = BFCreate();
   ASSERT_EQ(BFSet(lp, 0, 2, 250, 25, 25), AMX_BF_DONE);
   const auto y = Filtered([&](const int32_t* s, int32_t* d, int32_t n) { BFProcess32(lp, s, d, n); },
-                     std::vector<int32_t>(300, 1000));
+                          std::vector<int32_t>(300, 1000));
   EXPECT_EQ(y.back(), 1000);
   for (int order = 1; order <= 8; ++order) {
     ASSERT_EQ(BFSet(hp, 1, order, 250, 5, 5), AMX_BF_DONE);
     const auto z = Filtered([&](const int32_t* s, int32_t* d, int32_t n) { BFProcess32(hp, s, d, n); },
-                       std::vector<int32_t>(2000, 100000));
+                            std::vector<int32_t>(2000, 100000));
     EXPECT_EQ(z.back(), 0) << order;
   }
   BFDestroy(lp);
   BFDestroy(hp);
 }
 
-TEST(ButterFilter, RefusedOrFailedDesignsKeepThePreviousFilterAndSaySo) {
+TEST(ButterFilter, RefusedOrFailedDesignsKeepThePreviousFilterAndSaySo)
+{
   const uint32_t h = BFCreate(), twin = BFCreate();
   for (uint32_t f : {h, twin}) ASSERT_EQ(BFSet(f, 2, 4, 1000, 8, 13), AMX_BF_DONE);
   const auto x = Noise(400, 100000, 2);
@@ -175,7 +184,8 @@ TEST(ButterFilter, RefusedOrFailedDesignsKeepThePreviousFilterAndSaySo) {
   BFDestroy(twin);
 }
 
-TEST(ButterFilter, BandCornersInEitherOrderGiveTheSameFilter) {
+TEST(ButterFilter, BandCornersInEitherOrderGiveTheSameFilter)
+{
   const uint32_t a = BFCreate(), b = BFCreate();
   ASSERT_EQ(BFSet(a, 2, 3, 500, 28, 32), AMX_BF_DONE);
   ASSERT_EQ(BFSet(b, 2, 3, 500, 32, 28), AMX_BF_DONE);
@@ -186,7 +196,8 @@ TEST(ButterFilter, BandCornersInEitherOrderGiveTheSameFilter) {
   BFDestroy(b);
 }
 
-TEST(ButterFilter, OrderZeroOrBelowPassesSamplesThrough) {
+TEST(ButterFilter, OrderZeroOrBelowPassesSamplesThrough)
+{
   const uint32_t h = BFCreate();
   const auto x = Noise(100, 1 << 30, 9);
   for (int order : {0, -3}) {
@@ -196,7 +207,8 @@ TEST(ButterFilter, OrderZeroOrBelowPassesSamplesThrough) {
   BFDestroy(h);
 }
 
-TEST(ButterFilter, SaturatesToTheSampleWidth) {
+TEST(ButterFilter, SaturatesToTheSampleWidth)
+{
   const uint32_t h = BFCreate();
   ASSERT_EQ(BFSet(h, 1, 2, 250, 50, 50), AMX_BF_DONE);  // overshoots on steps
   const int16_t s16[4] = {-32768, 32767, -32768, 32767};
@@ -212,7 +224,8 @@ TEST(ButterFilter, SaturatesToTheSampleWidth) {
   BFDestroy(h);
 }
 
-TEST(WindowFilter, AveragesFiveSamplesAfterCreation) {
+TEST(WindowFilter, AveragesFiveSamplesAfterCreation)
+{
   const uint32_t h = WFCreate();
   const int32_t five[5] = {5, 5, 5, 5, 5};
   int32_t out[5];
@@ -225,7 +238,8 @@ TEST(WindowFilter, AveragesFiveSamplesAfterCreation) {
   WFDestroy(h);
 }
 
-TEST(WindowFilter, SettingsChangeTheWindowOnlyWhenValid) {
+TEST(WindowFilter, SettingsChangeTheWindowOnlyWhenValid)
+{
   const uint32_t h = WFCreate(), twin = WFCreate();
   const auto x = Noise(50, 1000, 5);
   WFSet(h, 0, 0, 0);
@@ -252,7 +266,8 @@ TEST(WindowFilter, SettingsChangeTheWindowOnlyWhenValid) {
   WFDestroy(twin);
 }
 
-TEST(WindowFilter, LongerWindowIsPaddedWithTheAverageAndKeepsTheNewest) {
+TEST(WindowFilter, LongerWindowIsPaddedWithTheAverageAndKeepsTheNewest)
+{
   const uint32_t h = WFCreate();
   const int32_t x[5] = {10, 20, 30, 40, 50};
   int32_t y[5];
@@ -268,7 +283,8 @@ TEST(WindowFilter, LongerWindowIsPaddedWithTheAverageAndKeepsTheNewest) {
   WFDestroy(h);
 }
 
-TEST(HardwareFilter, RemovesTheBaselineAndBridgesInvalidSamples) {
+TEST(HardwareFilter, RemovesTheBaselineAndBridgesInvalidSamples)
+{
   const uint32_t h = HFCreate(), twin = HFCreate();
   std::vector<int32_t> x(600, 1000);
   const auto y = Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(h, s, d, n); }, x);
@@ -280,7 +296,8 @@ TEST(HardwareFilter, RemovesTheBaselineAndBridgesInvalidSamples) {
   std::vector<int32_t> same(3, 1000);
   EXPECT_EQ(Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(h, s, d, n); }, x),
             std::vector<int32_t>(3, 0));
-  Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(twin, s, d, n); }, std::vector<int32_t>(600, 1000));
+  Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(twin, s, d, n); },
+           std::vector<int32_t>(600, 1000));
   Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(twin, s, d, n); }, same);
   const auto probe = Noise(100, 5000, 3);
   EXPECT_EQ(Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(h, s, d, n); }, probe),
@@ -289,7 +306,8 @@ TEST(HardwareFilter, RemovesTheBaselineAndBridgesInvalidSamples) {
   HFDestroy(twin);
 }
 
-TEST(HardwareFilter, CutoffZeroPassesThroughAndOutputsSaturate) {
+TEST(HardwareFilter, CutoffZeroPassesThroughAndOutputsSaturate)
+{
   const uint32_t h = HFCreate();
   const int32_t big[2] = {40000, -40000};
   int16_t out16[2];
@@ -303,7 +321,7 @@ TEST(HardwareFilter, CutoffZeroPassesThroughAndOutputsSaturate) {
   HFSet(h, 0, 0, 0);
   const auto x = Noise(300, 1 << 30, 8);
   EXPECT_EQ(Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(h, s, d, n); }, x), x);
-  HFSet(h, 0, -1, 0);  // negative cutoffs are ignored
+  HFSet(h, 0, -1, 0);     // negative cutoffs are ignored
   HFSet(h, 1000, -1, 0);  // a new rate keeps it passing through ...
   EXPECT_EQ(Filtered([&](const int32_t* s, int32_t* d, int32_t n) { HFProcess32(h, s, d, n); }, x), x);
   const int32_t zero[1] = {0}, step[1] = {100000};
@@ -315,7 +333,8 @@ TEST(HardwareFilter, CutoffZeroPassesThroughAndOutputsSaturate) {
   HFDestroy(h);
 }
 
-TEST(AdaptiveFilter, FirstOutputAndCancellationOfMainsHum) {
+TEST(AdaptiveFilter, FirstOutputAndCancellationOfMainsHum)
+{
   const uint32_t h = AFCreate();
   const int32_t ten[1] = {10};
   int32_t out[1];
@@ -325,13 +344,15 @@ TEST(AdaptiveFilter, FirstOutputAndCancellationOfMainsHum) {
 
   const uint32_t hum = AFCreate();
   std::vector<int32_t> x(4000);
-  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int32_t>(std::lround(200 * std::sin(2 * kPi * 50 * i / 1000.0)));
+  for (size_t i = 0; i < x.size(); ++i)
+    x[i] = static_cast<int32_t>(std::lround(200 * std::sin(2 * kPi * 50 * i / 1000.0)));
   const auto y = Filtered([&](const int32_t* s, int32_t* d, int32_t n) { AFProcess32(hum, s, d, n); }, x);
   for (size_t i = 3000; i < y.size(); ++i) EXPECT_LE(std::abs(y[i]), 3) << i;
   AFDestroy(hum);
 }
 
-TEST(AdaptiveFilter, SixteenBitOutputSaturates) {
+TEST(AdaptiveFilter, SixteenBitOutputSaturates)
+{
   const uint32_t h = AFCreate();
   const int16_t x[2] = {30000, -32768};
   int16_t y[2];

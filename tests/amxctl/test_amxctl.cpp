@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "amxctl.h"
-#ifdef AMXCTL_HAVE_EDF
+#ifdef AMXREC_HAVE_EDF
 #include <edflib.h>
 #endif
 
@@ -118,7 +118,7 @@ TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
   EXPECT_LT(std::abs(mean / 125), 0.05 * std::abs(static_cast<double>(rows[125][21])));
 }
 
-#ifdef AMXCTL_HAVE_EDF
+#ifdef AMXREC_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");

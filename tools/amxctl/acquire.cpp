@@ -2,6 +2,7 @@
 // per-channel filters to standard output, and the electrode impedance table.
 // Built on the acquisition loop of common.cpp and amvex.h.
 #include "amxctl.h"
+#include "amxrec.h"
 
 #include <charconv>
 #include <cstdio>
@@ -64,10 +65,10 @@ bool make_filter(const std::string& text, int rate, Filter& out, std::string& er
                                    v.size() > 2 ? v[2] : rate / 2.0)
                            : AMX_BF_FAILED;
     if (r != AMX_BF_DONE) {
-      static const char* const reasons[] = {"", "no filter", "order, rate or corners out of range",
-                                            "equal corners", "coefficients not real"};
-      error = "filter " + text + " at " + std::to_string(rate) + " samples/s: " +
-              (r > 0 && r < 5 ? reasons[r] : "design failed");
+      static const char* const reasons[] = {"", "no filter", "order, rate or corners out of range", "equal corners",
+                                            "coefficients not real"};
+      error = "filter " + text + " at " + std::to_string(rate) +
+              " samples/s: " + (r > 0 && r < 5 ? reasons[r] : "design failed");
       BFDestroy(out.handle);
       return false;
     }
@@ -170,10 +171,10 @@ int cmd_stream(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv,
-                             {{"rate", true}, {"seconds", true}, {"filter", true}, {"format", true},
-                              {"uv", false}, {"quiet", false}},
-                             1, 1, args, done);
+  if (int rc = parse_command(
+          argc, argv,
+          {{"rate", true}, {"seconds", true}, {"filter", true}, {"format", true}, {"uv", false}, {"quiet", false}}, 1,
+          1, args, done);
       rc || done)
     return rc;
   std::string error;
@@ -256,14 +257,14 @@ int cmd_impedance(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {{"seconds", true}, {"ref", true}, {"good", true}, {"bad", true}}, 1, 1,
-                             args, done);
+  if (int rc = parse_command(argc, argv, {{"seconds", true}, {"ref", true}, {"good", true}, {"bad", true}}, 1, 1, args,
+                             done);
       rc || done)
     return rc;
-  double seconds, good = 10, poor = 50;
+  double seconds, good = amxrec::kGoodKohm, poor = amxrec::kBadKohm;
   if (int rc = parse_seconds(args, 5, seconds)) return rc;
-  if ((args.has("good") && (!parse_double(args.last("good"), good) || good <= 0)) ||
-      (args.has("bad") && (!parse_double(args.last("bad"), poor) || poor < good))) {
+  if ((args.has("good") && !parse_double(args.last("good"), good)) ||
+      (args.has("bad") && !parse_double(args.last("bad"), poor)) || !amxrec::thresholds_valid(good, poor)) {
     std::fprintf(stderr, "amxctl: --good and --bad are kOhm with 0 < good <= bad\n");
     return kExitUsage;
   }
@@ -289,8 +290,6 @@ int cmd_impedance(int argc, char** argv)
   std::vector<int32_t> ohms(static_cast<size_t>(channels));
   int ticks = 0;
   bool read_failed = false;
-  // One table: -1 marks the reference and invalid windows, other negative
-  // values (-1000 on wide-gain devices) a first window not complete yet.
   auto table = [&](double at) {
     int32_t status = AmxMeasureImpedanceRead(id, ohms.data(), static_cast<int32_t>(ohms.size() * 4));
     if (status != AMX_OK) {
@@ -300,11 +299,11 @@ int cmd_impedance(int argc, char** argv)
     }
     std::printf("impedance after %.0f s (kOhm; good <= %g, BAD > %g)\n", at, good, poor);
     for (int c = 0; c < channels; ++c) {
-      double k = ohms[c] / 1000.0;
-      const char* mark = c == ref ? "REF" : ohms[c] == -1 ? "invalid" : ohms[c] < 0 ? "waiting" :
-                         k <= good ? "good" : k > poor ? "BAD" : "fair";
-      if (ohms[c] < 0) std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
-      else std::printf("  ch%-3d %10.1f  %s\n", c + 1, k, mark);
+      const char* mark = amxrec::electrode_name(amxrec::classify(c, ref, ohms[c], good, poor));
+      if (ohms[c] < 0)
+        std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
+      else
+        std::printf("  ch%-3d %10.1f  %s\n", c + 1, ohms[c] / 1000.0, mark);
     }
     std::fflush(stdout);
     return 0;

@@ -37,8 +37,8 @@ bool parse_args(int argc, char** argv, const std::map<std::string, bool>& known,
 // Parses a subcommand's arguments (argv[0] its name) with parse_args and checks
 // the count of positional ones; on --help prints its usage and sets done.
 // Returns 0, or kExitUsage after printing the problem and the usage.
-int parse_command(int argc, char** argv, const std::map<std::string, bool>& known, size_t min_pos,
-                  size_t max_pos, Args& args, bool& done);
+int parse_command(int argc, char** argv, const std::map<std::string, bool>& known, size_t min_pos, size_t max_pos,
+                  Args& args, bool& done);
 bool parse_int(const std::string& text, long long lo, long long hi, long long& value);
 bool parse_double(const std::string& text, double& value);
 

@@ -64,8 +64,9 @@ void print_usage(FILE* out)
 {
   std::fprintf(out, "amxctl: control Amvex amplifiers (set AMVEX_EMULATE to use emulated ones)\n\n");
   for (const Command& c : kCommands) std::fprintf(out, "%s\n", c.usage);
-  std::fprintf(out, "ID is an identifier shown by `amxctl list`, or @N for the N-th device (from 0).\n"
-                    "`amxctl COMMAND --help` shows one command. Exit status: 0 done, 1 failed, 2 bad arguments.\n");
+  std::fprintf(out,
+               "ID is an identifier shown by `amxctl list`, or @N for the N-th device (from 0).\n"
+               "`amxctl COMMAND --help` shows one command. Exit status: 0 done, 1 failed, 2 bad arguments.\n");
 }
 
 const Command* find_command(const char* name)
@@ -78,7 +79,7 @@ const Command* find_command(const char* name)
 }  // namespace
 
 int parse_command(int argc, char** argv, const std::map<std::string, bool>& known, size_t min_pos, size_t max_pos,
-          Args& args, bool& done)
+                  Args& args, bool& done)
 {
   const Command* c = find_command(argv[0]);
   std::string error;
@@ -129,13 +130,14 @@ void show_calibration_record(const uint8_t* r)
     return static_cast<uint32_t>(r[at]) | static_cast<uint32_t>(r[at + 1]) << 8 |
            static_cast<uint32_t>(r[at + 2]) << 16 | static_cast<uint32_t>(r[at + 3]) << 24;
   };
-  auto month = [](unsigned m) { return std::to_string(2000 + m / 12) + "-" + (m % 12 < 9 ? "0" : "") +
-                                       std::to_string(m % 12 + 1); };
+  auto month = [](unsigned m) {
+    return std::to_string(2000 + m / 12) + "-" + (m % 12 < 9 ? "0" : "") + std::to_string(m % 12 + 1);
+  };
   std::string name;
   for (int i = 0; i < 16; ++i) name += r[i] >= 0x20 && r[i] < 0x7F ? static_cast<char>(r[i]) : '.';
   uint32_t stored = u32(252), computed = crc32(r, 252);
-  std::printf("  name \"%s\", numbers %u/%u, %u channels, %.4g V per count, months %s and %s\n", name.c_str(),
-              u16(17), u16(19), r[22], u32(23) / 1e11, month(r[21]).c_str(), month(r[31]).c_str());
+  std::printf("  name \"%s\", numbers %u/%u, %u channels, %.4g V per count, months %s and %s\n", name.c_str(), u16(17),
+              u16(19), r[22], u32(23) / 1e11, month(r[21]).c_str(), month(r[31]).c_str());
   std::printf("  CRC stored 0x%08X, computed 0x%08X: %s\n", stored, computed,
               stored == computed ? "valid" : "INVALID (the library ignores this record)");
 }
@@ -177,10 +179,10 @@ int cmd_list(int argc, char** argv)
       rc = kExitFailed;
       continue;
     }
-    std::string cal = info.calNumber1 == 0 ? "none"
-                                           : "record " + std::to_string(info.calNumber1) + "/" +
-                                                 std::to_string(info.calNumber2) + " of " + format_date(info) +
-                                                 (flag ? ", applied" : ", not applied");
+    std::string cal = info.calNumber1 == 0
+                          ? "none"
+                          : "record " + std::to_string(info.calNumber1) + "/" + std::to_string(info.calNumber2) +
+                                " of " + format_date(info) + (flag ? ", applied" : ", not applied");
     std::printf("%-12d %4d %4d %8d  %s\n", static_cast<int>(id), static_cast<int>(ident.deviceKind),
                 static_cast<int>(ident.deviceRevision), static_cast<int>(info.channelCount), cal.c_str());
   }
@@ -248,10 +250,14 @@ std::string to_cp1251(const std::string& text)
     int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
     code = c & (0x3F >> extra);
     for (int k = 0; k < extra && i + 1 < text.size(); ++k) code = code << 6 | (text[++i] & 0x3F);
-    if (code >= 0x410 && code <= 0x44F) out += static_cast<char>(0xC0 + code - 0x410);
-    else if (code == 0x401) out += static_cast<char>(0xA8);
-    else if (code == 0x451) out += static_cast<char>(0xB8);
-    else out += '?';
+    if (code >= 0x410 && code <= 0x44F)
+      out += static_cast<char>(0xC0 + code - 0x410);
+    else if (code == 0x401)
+      out += static_cast<char>(0xA8);
+    else if (code == 0x451)
+      out += static_cast<char>(0xB8);
+    else
+      out += '?';
   }
   return out;
 #endif
@@ -291,7 +297,8 @@ int cmd_eeprom(int argc, char** argv)
   const std::string& op = args.positional[1];
   const std::string& area = args.positional[2];
   bool system = area == "system";
-  if ((op != "read" && op != "write") || (!system && area != "user") || (op == "write" && args.positional.size() != 4)) {
+  if ((op != "read" && op != "write") || (!system && area != "user") ||
+      (op == "write" && args.positional.size() != 4)) {
     std::fprintf(stderr, "amxctl eeprom: expected `read system|user [FILE]` or `write user|system FILE`\n\nusage: %s",
                  find_command("eeprom")->usage);
     return kExitUsage;
@@ -326,8 +333,8 @@ int cmd_eeprom(int argc, char** argv)
   if (!read_file(path, data, 256)) return fail("cannot read " + path + ": " + std::strerror(errno));
   if (data.size() > 256) return fail(path + " is larger than the 256-byte EEPROM area");
   if (system) {
-    if (data.size() != 256) return fail("a calibration record is 256 bytes; " + path + " has " +
-                                        std::to_string(data.size()));
+    if (data.size() != 256)
+      return fail("a calibration record is 256 bytes; " + path + " has " + std::to_string(data.size()));
     std::printf("calibration record now on the device:\n");
     show_calibration_record(current);
     std::printf("record in %s:\n", path.c_str());
@@ -345,7 +352,8 @@ int cmd_eeprom(int argc, char** argv)
   uint8_t back[256];
   status = system ? AmxReadSystemEEPROM(id, back, 256) : AmxReadUserEEPROM(id, back, 256);
   if (status != AMX_OK) return fail("reading the " + area + " EEPROM back", status);
-  if (std::memcmp(back, data.data(), data.size()) != 0) return fail("the " + area + " EEPROM does not hold what was written");
+  if (std::memcmp(back, data.data(), data.size()) != 0)
+    return fail("the " + area + " EEPROM does not hold what was written");
   std::printf("%s EEPROM: %zu bytes written and verified\n", area.c_str(), data.size());
   return 0;
 }
@@ -355,8 +363,10 @@ int run(int argc, char** argv)
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {
     const Command* c = argc > 2 ? find_command(argv[2]) : nullptr;
-    if (c) std::printf("usage: %s", c->usage);
-    else print_usage(argc < 2 ? stderr : stdout);
+    if (c)
+      std::printf("usage: %s", c->usage);
+    else
+      print_usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? kExitUsage : 0;
   }
   const Command* c = find_command(argv[1]);

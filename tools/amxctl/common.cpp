@@ -146,8 +146,7 @@ int open_device(const std::string& arg, int32_t& id)
   } else if (parse_int(arg, INT32_MIN, INT32_MAX, v)) {
     id = static_cast<int32_t>(v);
   } else {
-    std::fprintf(stderr, "amxctl: bad device \"%s\": give an identifier from `amxctl list` or @INDEX\n",
-                 arg.c_str());
+    std::fprintf(stderr, "amxctl: bad device \"%s\": give an identifier from `amxctl list` or @INDEX\n", arg.c_str());
     return kExitUsage;
   }
   int32_t status = AmxOpen(id);
@@ -258,8 +257,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       uint32_t number = static_cast<uint32_t>(buffer[static_cast<size_t>(i) * words + a.channels]) & mask;
       uint32_t ahead = (number - next) & mask;
       if (ahead != 0 && ahead < mask / 2) {
-        if (i > begin && a.on_frames)
-          ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], i - begin);
+        if (i > begin && a.on_frames) ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], i - begin);
         a.frames += static_cast<uint64_t>(i - begin);
         begin = i;
         if (ok && a.on_gap) ok = a.on_gap(a.frames, ahead, 0);
@@ -271,8 +269,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     int end = count;
     if (limit != 0 && a.frames + static_cast<uint64_t>(end - begin) > limit)
       end = begin + static_cast<int>(limit > a.frames ? limit - a.frames : 0);
-    if (ok && end > begin && a.on_frames)
-      ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], end - begin);
+    if (ok && end > begin && a.on_frames) ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], end - begin);
     a.frames += static_cast<uint64_t>(end - begin);
     if (!ok) {
       result = kExitFailed;

@@ -20,8 +20,10 @@ static int write_mesh(const std::string& base, const meshgl& m)
     same = back.ind[k].numel == m.ind[k].numel;
     for (int c = 0; same && c < m.ind[k].numel; c++) same = back.ind[k].data[c] == m.ind[k].data[c];
   }
-  if (!same) std::fprintf(stderr, "error make_assets: %s does not read back as written\n", base.c_str());
-  else std::printf("%s\n", back.describe());
+  if (!same)
+    std::fprintf(stderr, "error make_assets: %s does not read back as written\n", base.c_str());
+  else
+    std::printf("%s\n", back.describe());
   return same;
 }
 

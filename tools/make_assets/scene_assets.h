@@ -42,9 +42,9 @@ inline tensor<double> asset_curve(int p)
         z = -7 + 5 * std::cos(3 * a) * std::cos(3 * a);
         break;
     }
-    const double d = 3 - z;  // distance below the camera
-    ret.data[i] = u * 0.75 * 0.3079 * d;       // tan(13 degrees) * 4/3
-    ret.data[i + n] = v * 0.75 * 0.2309 * d;   // tan(13 degrees)
+    const double d = 3 - z;                   // distance below the camera
+    ret.data[i] = u * 0.75 * 0.3079 * d;      // tan(13 degrees) * 4/3
+    ret.data[i + n] = v * 0.75 * 0.2309 * d;  // tan(13 degrees)
     ret.data[i + 2 * n] = z;
   }
   return ret;

@@ -1,9 +1,0 @@
-// FltCommon: the handle counter shared by the four filter families.
-#include "FltCommon.h"
-
-uint32_t NextFilterHandle() {
-  static std::atomic<uint32_t> counter{0};
-  uint32_t h = ++counter;
-  while (h == 0) h = ++counter;  // after a wrap, 0 stays "no filter"
-  return h;
-}

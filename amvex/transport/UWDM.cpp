@@ -1,0 +1,97 @@
+// UWDM: device list, enumeration refresh, device-change and power handling.
+// Builds on WdmDevice and the platform notification window.
+#include "transport/UWDM.h"
+
+#include <algorithm>
+
+namespace amx {
+
+TWdmDeviceList::TWdmDeviceList(TDeviceBus& bus, const TGuid& guid, TCriticalSection* listLock)
+    : Bus(bus), InterfaceGuid(guid), ListLock(listLock ? listLock : &OwnLock)
+{}
+
+void TWdmDeviceList::Start()
+{
+  Refresh();
+  NotifyWindow.reset(new TNotifyWindow(OnMessage, this));
+  Bus.Attach(NotifyWindow.get());
+}
+
+TWdmDeviceList::~TWdmDeviceList()
+{
+  if (NotifyWindow) {
+    Bus.Detach(NotifyWindow.get());
+    NotifyWindow.reset();
+  }
+  // Last to first, as the list was built up.
+  while (!Devices.empty()) Devices.pop_back();
+}
+
+TWdmDevice* TWdmDeviceList::CreateDevice(const std::string&) { return nullptr; }
+
+int TWdmDeviceList::Count() const { return int(Devices.size()); }
+
+TWdmDevice* TWdmDeviceList::Get(int index) const
+{
+  if (index < 0 || index >= Count()) return nullptr;
+  return Devices[size_t(index)].get();
+}
+
+TWdmDevice* TWdmDeviceList::FindById(int32_t id) const
+{
+  for (auto& d : Devices)
+    if (d && d->Id == id) return d.get();
+  return nullptr;
+}
+
+TWdmDevice* TWdmDeviceList::FindByPath(const std::string& path) const
+{
+  for (auto& d : Devices)
+    if (d && d->Path == path) return d.get();
+  return nullptr;
+}
+
+void TWdmDeviceList::Refresh()
+{
+  TLock hold(*ListLock);
+  std::vector<std::string> present = Bus.InterfacePaths(InterfaceGuid);
+  for (size_t i = Devices.size(); i-- > 0;) {
+    auto& d = Devices[i];
+    if (!d || std::find(present.begin(), present.end(), d->Path) == present.end())
+      Devices.erase(Devices.begin() + ptrdiff_t(i));
+  }
+  present = Bus.InterfacePaths(InterfaceGuid);
+  for (const std::string& path : present) {
+    if (path.empty() || FindByPath(path)) continue;
+    std::unique_ptr<TWdmDevice> d(CreateDevice(path));
+    if (!d) continue;
+    d->Owner = this;
+    if (!d->Path.empty()) Devices.push_back(std::move(d));
+  }
+}
+
+void TWdmDeviceList::HandleMessage(uint32_t message, uintptr_t event)
+{
+  if (message == WM_DEVICECHANGE_) {
+    if (event == DBT_DEVNODES_CHANGED_) Refresh();
+    return;
+  }
+  if (message != WM_POWERBROADCAST_) return;
+  TLock hold(*ListLock);
+  for (size_t i = Devices.size(); i-- > 0;) {
+    TWdmDevice* d = Devices[i].get();
+    if (event == PBT_APMSUSPEND_ || event == PBT_APMBATTERYLOW_) {
+      d->Close();
+    } else if (event == PBT_APMRESUMESUSPEND_) {
+      if (!d->Reopen()) Devices.erase(Devices.begin() + ptrdiff_t(i));
+    }
+    // PBT_APMQUERYSUSPEND: every device allows the suspend (SuspendAllowed).
+  }
+}
+
+void TWdmDeviceList::OnMessage(void* self, uint32_t message, uintptr_t event)
+{
+  static_cast<TWdmDeviceList*>(self)->HandleMessage(message, event);
+}
+
+}  // namespace amx

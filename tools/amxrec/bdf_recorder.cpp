@@ -1,0 +1,158 @@
+// amxrec: the BDF+ recorder shared by `amxctl record` and amxview's record
+// button, written through edflib.
+#include "amxrec.h"
+
+#include <edflib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace amxrec {
+
+namespace {
+const int kDigitalMax = 8388607, kDigitalMin = -8388608;  // the 24-bit range
+const int kMissing = kDigitalMin;                         // frames lost in transfer: a value no 22-bit count takes
+
+std::string edf_error(int code)
+{
+  switch (code) {
+    case EDFLIB_MALLOC_ERROR: return "out of memory";
+    case EDFLIB_NO_SUCH_FILE_OR_DIRECTORY: return std::string("cannot create the file (") + std::strerror(errno) + ")";
+    case EDFLIB_MAXFILES_REACHED: return "too many open files";
+    case EDFLIB_FILE_ALREADY_OPENED: return "the file is already open";
+    case EDFLIB_NUMBER_OF_SIGNALS_INVALID: return "too many channels for BDF+";
+    default: return "edflib error " + std::to_string(code);
+  }
+}
+}  // namespace
+
+BdfRecorder::~BdfRecorder()
+{
+  if (fd_ >= 0) ::close(fd_);
+  if (handle_ >= 0) edfclose_file(handle_);
+}
+
+bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate)
+{
+  path_ = path;
+  channels_ = info.channelCount;
+  rate_ = rate;
+  records_ = 0;
+  fill_ = 0;
+  clipped_ = 0;
+  failed_ = loss_pending_ = false;
+  error_.clear();
+  record_.assign(static_cast<size_t>(channels_), std::vector<int>(static_cast<size_t>(rate)));
+  errno = 0;
+  handle_ = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_BDFPLUS, channels_);
+  if (handle_ < 0) {
+    error_ = "cannot record to " + path + ": " + edf_error(handle_);
+    return false;
+  }
+  fd_ = ::open(path.c_str(), O_WRONLY);
+  const double uv_per_count = info.voltsPerCount * 1e6;
+  bool ok = fd_ >= 0;
+  for (int c = 0; c < channels_ && ok; ++c) {
+    std::string label = "Ch" + std::to_string(c + 1);
+    ok = edf_set_samplefrequency(handle_, c, rate) == 0 && edf_set_digital_maximum(handle_, c, kDigitalMax) == 0 &&
+         edf_set_digital_minimum(handle_, c, kDigitalMin) == 0 &&
+         edf_set_physical_maximum(handle_, c, kDigitalMax * uv_per_count) == 0 &&
+         edf_set_physical_minimum(handle_, c, kDigitalMin * uv_per_count) == 0 &&
+         edf_set_label(handle_, c, label.c_str()) == 0 && edf_set_physical_dimension(handle_, c, "uV") == 0;
+  }
+  std::string equipment =
+      "Amvex kind " + std::to_string(ident.deviceKind) + " rev " + std::to_string(ident.deviceRevision);
+  // Room for start, one loss and stop annotations in one record.
+  ok = ok && edf_set_equipment(handle_, equipment.c_str()) == 0 &&
+       edf_set_number_of_annotation_signals(handle_, 4) == 0 && annotate(0, "Recording start");
+  if (!ok) {
+    edfclose_file(handle_);
+    handle_ = -1;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    error_ = "cannot set up the BDF+ header of " + path;
+  }
+  return ok;
+}
+
+void BdfRecorder::note_loss(uint64_t index, uint32_t missing, int32_t packets)
+{
+  if (!loss_pending_) loss_at_ = index;
+  loss_pending_ = true;
+  loss_frames_ += missing;
+  loss_packets_ += packets;
+}
+
+void BdfRecorder::annotate_loss()
+{
+  if (!loss_pending_) return;
+  // (readers keep 40 characters of an annotation)
+  annotate(loss_at_,
+           "Lost " + std::to_string(loss_packets_) + " packets, " + std::to_string(loss_frames_) + " frames missing");
+  loss_pending_ = false;
+  loss_frames_ = 0;
+  loss_packets_ = 0;
+}
+
+bool BdfRecorder::write_failed(const char* reason)
+{
+  failed_ = true;
+  error_ = "writing " + path_ + " failed (" + reason + "): recording ended";
+  return false;
+}
+
+bool BdfRecorder::flush_record()
+{
+  annotate_loss();
+  for (auto& samples : record_)
+    if (edfwrite_digital_samples(handle_, samples.data()) != 0)
+      return write_failed(errno ? std::strerror(errno) : "disk full?");
+  fill_ = 0;
+  char count[24];  // the header field holds 8 characters: 99999999 s
+  std::snprintf(count, sizeof count, "%-8lld", ++records_);
+  if (std::fflush(nullptr) != 0 || pwrite(fd_, count, 8, 236) != 8) return write_failed(std::strerror(errno));
+  return true;
+}
+
+bool BdfRecorder::add(const int32_t* frame)
+{
+  if (failed_) return false;
+  for (int c = 0; c < channels_; ++c) {
+    int v = kMissing;
+    if (frame) {
+      // Invalid samples (0x7FFFFFFF) and counts beyond 24 bits store as the range ends.
+      int32_t s = frame[c];
+      v = s > kDigitalMax ? kDigitalMax : s < kDigitalMin + 1 ? kDigitalMin + 1 : s;
+      if (v != s && s != 0x7FFFFFFF) ++clipped_;
+    }
+    record_[c][fill_] = v;
+  }
+  return ++fill_ < rate_ || flush_record();
+}
+
+bool BdfRecorder::annotate(uint64_t frame_index, const std::string& text)
+{
+  long long onset = static_cast<long long>(frame_index * 10000 / static_cast<uint64_t>(rate_));
+  return edfwrite_annotation_utf8(handle_, onset, -1, text.c_str()) == 0;
+}
+
+bool BdfRecorder::close(uint64_t index, const std::string& stop_text)
+{
+  if (handle_ < 0) return false;
+  annotate_loss();
+  // The last record is completed with missing-frame values after the stop
+  // mark: the frames added so far are kept.
+  annotate(index, stop_text);
+  while (fill_ > 0 && add(nullptr)) {}
+  ::close(fd_);
+  fd_ = -1;
+  bool closed = edfclose_file(handle_) == 0;
+  handle_ = -1;
+  if (!closed && !failed_) error_ = "closing " + path_ + " failed";
+  return closed && !failed_;
+}
+
+}  // namespace amxrec

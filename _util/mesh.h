@@ -59,7 +59,8 @@ struct mesh {
     arr = tensor<float>(mesh_text);
     ok = arr.data != nullptr;
     const char* error = nullptr;
-    if (ok && (arr.ndims != 2 || arr.size[0] < 0 || arr.size[1] < 0)) error = "the vertex array is not floats x vertices";
+    if (ok && (arr.ndims != 2 || arr.size[0] < 0 || arr.size[1] < 0))
+      error = "the vertex array is not floats x vertices";
     if (ok && !error && !tensor_within(arr)) error = "a vertex value is not a finite number below 1e6 in magnitude";
     const int vertices = ok && !error && arr.size[0] > 0 ? arr.size[1] : 0;
     for (int k = 0; k < MESH_KINDS && ok && !error; k++) {
@@ -119,7 +120,7 @@ struct mesh {
     }
   }
 
- private:
+private:
   void clear()
   {
     for (int k = 0; k < MESH_KINDS; k++) ind[k] = tensor<int>(2, mesh_kind_size[k], 0);

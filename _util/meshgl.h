@@ -246,9 +246,8 @@ struct meshgl : mesh {
   // volume (element (3, 3)), summed over the tetrahedra of the triangles.
   tensor<double> inertia() const
   {
-    static const double C0[3][3] = {{2 / 120.0, 1 / 120.0, 1 / 120.0},
-                                    {1 / 120.0, 2 / 120.0, 1 / 120.0},
-                                    {1 / 120.0, 1 / 120.0, 2 / 120.0}};
+    static const double C0[3][3] = {
+        {2 / 120.0, 1 / 120.0, 1 / 120.0}, {1 / 120.0, 2 / 120.0, 1 / 120.0}, {1 / 120.0, 1 / 120.0, 2 / 120.0}};
     double sum = 0, S[3][3] = {};
     const int vtx = vertex_count() ? records().vtx : 0;
     for_each_triangle(
@@ -319,7 +318,7 @@ struct meshgl : mesh {
     return text;
   }
 
- private:
+private:
   // The offset of one part of the record, failing the contract when the layout
   // has no such part (or no layout is set).
   int offset(int meshgl_layout::*part) const

@@ -90,18 +90,15 @@ inline shadow_mesh::shadow_mesh(const meshgl* msh)
     double nn = (double)f[0] * f[0] + (double)f[1] * f[1] + (double)f[2] * f[2];
     double l1 = (double)e1[0] * e1[0] + (double)e1[1] * e1[1] + (double)e1[2] * e1[2];
     double l2 = (double)e2[0] * e2[0] + (double)e2[1] * e2[1] + (double)e2[2] * e2[2];
-    if (nn <= 1e-12 * l1 * l2 && !repeated(c))
-      sliver_list.data[nsliver++] = t;
+    if (nn <= 1e-12 * l1 * l2 && !repeated(c)) sliver_list.data[nsliver++] = t;
   }
 
   // Neighbours of the slivers: enter their edges (undirected) into a table, then let
   // every other triangle claim the sliver edges it shares. Meshes too large for the
   // 16-bit edge keys are refused when drawn and need none.
-  if (n >= 0xffff)
-    nsliver = 0;
+  if (n >= 0xffff) nsliver = 0;
   slivers = tensor<int>(2, 4, nsliver);
-  if (!nsliver)
-    return;
+  if (!nsliver) return;
   hash<unsigned int, int> sliver_edges(3 * nsliver);
   auto key = [](int a, int b) { return a < b ? (unsigned)a * 65536u + b : (unsigned)b * 65536u + a; };
   for (int s = 0; s < nsliver; s++) {
@@ -117,8 +114,7 @@ inline shadow_mesh::shadow_mesh(const meshgl* msh)
     const int* c = list.data + 3 * t;
     for (int j = 0; j < 3 && !repeated(c); j++) {
       int slot;
-      if (sliver_edges.lookup(key(c[j], c[(j + 1) % 3]), slot) && slivers.data[slot & ~3] != t)
-        slivers.data[slot] = t;
+      if (sliver_edges.lookup(key(c[j], c[(j + 1) % 3]), slot) && slivers.data[slot & ~3] != t) slivers.data[slot] = t;
     }
   }
 }
@@ -143,8 +139,7 @@ inline tensor<unsigned int> shadow_mesh::silhouette(const tensor<double>& light,
     const int* c = slivers.data + 4 * s;
     int votes = 0, voters = 0;
     for (int j = 1; j < 4; j++)
-      if (c[j] >= 0)
-        voters++, votes += lit.data[c[j]];
+      if (c[j] >= 0) voters++, votes += lit.data[c[j]];
     lit.data[c[0]] = 2 * votes > voters;
   }
 
@@ -154,8 +149,7 @@ inline tensor<unsigned int> shadow_mesh::silhouette(const tensor<double>& light,
   tensor<int> found(1, total);
   int nfacing = 0;
   for (int t = 0; t < total; t++) {
-    if (!lit.data[t])
-      continue;
+    if (!lit.data[t]) continue;
     found.data[nfacing++] = t;
     const int* c = list.data + 3 * t;
     for (int j = 0; j < 3; j++) {
@@ -177,7 +171,8 @@ inline tensor<float> caps, sides;  // the last volume built, reused (grown only)
 // with w = 0 and reversed) and the silhouette quads (near edge, then its two far
 // ends). Arrays rather than one call per vertex: the same primitives in the same
 // order, for a fraction of the driver's work.
-inline void shadow_mesh::build_volume(const tensor<int>& facing, const tensor<unsigned int>& edges, const float* light) const
+inline void shadow_mesh::build_volume(const tensor<int>& facing, const tensor<unsigned int>& edges,
+                                      const float* light) const
 {
   tensor<float>& caps = shadow_detail::caps;
   tensor<float>& sides = shadow_detail::sides;

@@ -556,14 +556,38 @@ struct tensor {
     return ret;
   }
 
-  tensor& operator+=(const T& x) { return apply([&](T& e) { e += x; }); }
-  tensor& operator-=(const T& x) { return apply([&](T& e) { e -= x; }); }
-  tensor& operator*=(const T& x) { return apply([&](T& e) { e *= x; }); }
-  tensor& operator/=(const T& x) { return apply([&](T& e) { e /= x; }); }
-  tensor operator+(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e += x; }, 0); }
-  tensor operator-(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e -= x; }, 0); }
-  tensor operator*(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e *= x; }, 0); }
-  tensor operator/(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e /= x; }, 0); }
+  tensor& operator+=(const T& x)
+  {
+    return apply([&](T& e) { e += x; });
+  }
+  tensor& operator-=(const T& x)
+  {
+    return apply([&](T& e) { e -= x; });
+  }
+  tensor& operator*=(const T& x)
+  {
+    return apply([&](T& e) { e *= x; });
+  }
+  tensor& operator/=(const T& x)
+  {
+    return apply([&](T& e) { e /= x; });
+  }
+  tensor operator+(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e += x; }, 0);
+  }
+  tensor operator-(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e -= x; }, 0);
+  }
+  tensor operator*(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e *= x; }, 0);
+  }
+  tensor operator/(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e /= x; }, 0);
+  }
 
   // ---- reductions and vector functions ---------------------------------------------
 
@@ -631,8 +655,14 @@ struct tensor {
     return s;
   }
 
-  T min(int& ind) const { return extreme(ind, [](const T& a, const T& b) { return a < b; }); }
-  T max(int& ind) const { return extreme(ind, [](const T& a, const T& b) { return b < a; }); }
+  T min(int& ind) const
+  {
+    return extreme(ind, [](const T& a, const T& b) { return a < b; });
+  }
+  T max(int& ind) const
+  {
+    return extreme(ind, [](const T& a, const T& b) { return b < a; });
+  }
 
   tensor<double> mean() const
   {

@@ -46,8 +46,10 @@ void avatar_save_pose(const tensor<double>& pose, const char* file)
   pose.write(next.c_str());
   std::error_code ec;
   const std::uintmax_t whole = 4 + 4 * std::uintmax_t(pose.ndims) + sizeof(double) * std::uintmax_t(pose.numel);
-  if (std::filesystem::file_size(next, ec) == whole && !ec) std::filesystem::rename(next, file, ec);
-  else ec = std::make_error_code(std::errc::io_error);
+  if (std::filesystem::file_size(next, ec) == whole && !ec)
+    std::filesystem::rename(next, file, ec);
+  else
+    ec = std::make_error_code(std::errc::io_error);
   if (ec) {
     std::filesystem::remove(next, ec);
     std::printf("error %s: pose not saved, the old file is kept\n", file);

@@ -60,9 +60,10 @@ bool start_ffmpeg(const std::string& file, int width, int height, double fps)
   const std::string size = std::to_string(width) + "x" + std::to_string(height);
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.9g", fps);
-  const char* args[] = {"ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pixel_format", "rgba",
-                        "-video_size", size.c_str(), "-framerate", rate, "-i", "pipe:0",
-                        "-vf", "vflip", "-c:v", "libx264", "-pix_fmt", "yuv420p", file.c_str(), nullptr};
+  const char* args[] = {"ffmpeg", "-loglevel",   "error",      "-y",         "-f",       "rawvideo", "-pixel_format",
+                        "rgba",   "-video_size", size.c_str(), "-framerate", rate,       "-i",       "pipe:0",
+                        "-vf",    "vflip",       "-c:v",       "libx264",    "-pix_fmt", "yuv420p",  file.c_str(),
+                        nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
@@ -89,8 +90,7 @@ bool finish_video()
   if (video.fd >= 0) close(video.fd);
   video.fd = -1;
   int status = 0;
-  while (waitpid(video.pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (waitpid(video.pid, &status, 0) < 0 && errno == EINTR) {}
   video.pid = -1;
   const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!ok) std::fprintf(stderr, "error --video: ffmpeg did not finish %s\n", batch.video.c_str());
@@ -143,21 +143,26 @@ std::string batch_parse(int argc, char** argv, batch_options& b)
       b.passes = b.passes || opt == "--bench-passes";
       continue;
     }
-    const bool takes_value =
-        opt == "--play" || opt == "--step" || opt == "--frames" || opt == "--capture" || opt == "--lighting" ||
-        opt == "--video";
+    const bool takes_value = opt == "--play" || opt == "--step" || opt == "--frames" || opt == "--capture" ||
+                             opt == "--lighting" || opt == "--video";
     if (!takes_value) continue;  // not ours: left to opengl_setup and GLUT
     if (i + 1 >= argc) return opt + " needs a value";
     const char* v = argv[++i];
     double d = 0;
     long long n = 0;
     bool good = true;
-    if (opt == "--play") good = read_count(v, n) && n <= 6, b.play = int(n);
-    else if (opt == "--step") good = read_double(v, d) && d > 0 && d <= 10, b.step = d;
-    else if (opt == "--frames") good = read_count(v, b.frames);
-    else if (opt == "--capture") good = read_count(v, b.capture);
-    else if (opt == "--lighting") good = !std::strcmp(v, "off") || !std::strcmp(v, "on"), b.lighting_off = !std::strcmp(v, "off");
-    else good = *v != 0, b.video = v;
+    if (opt == "--play")
+      good = read_count(v, n) && n <= 6, b.play = int(n);
+    else if (opt == "--step")
+      good = read_double(v, d) && d > 0 && d <= 10, b.step = d;
+    else if (opt == "--frames")
+      good = read_count(v, b.frames);
+    else if (opt == "--capture")
+      good = read_count(v, b.capture);
+    else if (opt == "--lighting")
+      good = !std::strcmp(v, "off") || !std::strcmp(v, "on"), b.lighting_off = !std::strcmp(v, "off");
+    else
+      good = *v != 0, b.video = v;
     if (!good) return opt + " " + v + ": not a valid value";
   }
   if (!b.video.empty() && !b.step) return "--video needs --step (the video's frame rate is 1/S)";
@@ -222,6 +227,8 @@ void batch_pass(const char* name)
   const double ms = std::chrono::duration<double, std::milli>(now - last_pass).count();
   last_pass = now;
   auto p = std::find_if(pass_ms.begin(), pass_ms.end(), [name](const auto& q) { return q.first == name; });
-  if (p == pass_ms.end()) pass_ms.emplace_back(name, ms);
-  else p->second += ms;
+  if (p == pass_ms.end())
+    pass_ms.emplace_back(name, ms);
+  else
+    p->second += ms;
 }

@@ -7,14 +7,14 @@
 #include <string>
 
 struct batch_options {
-  int play = 0;                // curve started with the first frame (1 to 6); 0: none
-  double step = 0;             // scene seconds per frame; 0: the clock
-  long long frames = 0;        // frames drawn before the program ends with code 0; 0: no end
-  long long capture = 0;       // a capture of every this-many-th frame; 0: none
-  bool lighting_off = false;   // start with the lighting effects off
-  std::string video;           // MP4 file written by ffmpeg from every frame; empty: none
-  bool bench = false;          // print frame-time figures at the end
-  bool passes = false;         // also time each drawing pass (finishing the GL work at each)
+  int play = 0;               // curve started with the first frame (1 to 6); 0: none
+  double step = 0;            // scene seconds per frame; 0: the clock
+  long long frames = 0;       // frames drawn before the program ends with code 0; 0: no end
+  long long capture = 0;      // a capture of every this-many-th frame; 0: none
+  bool lighting_off = false;  // start with the lighting effects off
+  std::string video;          // MP4 file written by ffmpeg from every frame; empty: none
+  bool bench = false;         // print frame-time figures at the end
+  bool passes = false;        // also time each drawing pass (finishing the GL work at each)
 };
 
 extern batch_options batch;

@@ -142,10 +142,7 @@ void lighting_passes(const tensor<opengl_light*>& lights)
 
 }  // namespace
 
-void opengl_idle()
-{
-  glutPostRedisplay();
-}
+void opengl_idle() { glutPostRedisplay(); }
 
 void opengl_keyboard(unsigned char key, int, int)
 {
@@ -196,10 +193,7 @@ void opengl_motion(int x, int y)
   set_position(x, y);
 }
 
-void opengl_passive_motion(int x, int y)
-{
-  set_position(x, y);
-}
+void opengl_passive_motion(int x, int y) { set_position(x, y); }
 
 // Leaving the window ends the program unless g is held.
 void opengl_entry(int state)
@@ -211,16 +205,20 @@ void opengl_entry(int state)
 void opengl_display()
 {
   batch_frame_begin();
-  if (batch.step > 0) frame_time = timestamp((long long)std::llround(batch.step * double(timer_frequency)));
-  else frame_time = timestamp::now() - elapsed_time - start_time;
+  if (batch.step > 0)
+    frame_time = timestamp((long long)std::llround(batch.step * double(timer_frequency)));
+  else
+    frame_time = timestamp::now() - elapsed_time - start_time;
   elapsed_time += frame_time;
   list_sliders();
   physics_step = std::min(frame_time.seconds(), 0.08);
   scene_step();
   batch_pass("scene step");
-  if (opengl_settings.clearcolor_white) glClearColor(1, 1, 1, 1);
-  else glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
-                    float(clear_color.data[3]));
+  if (opengl_settings.clearcolor_white)
+    glClearColor(1, 1, 1, 1);
+  else
+    glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
+                 float(clear_color.data[3]));
   glDepthMask(GL_TRUE);
   if (opengl_settings.display_mode & GLUT_STEREO) {
     const tensor<double> single = view_matrix;

@@ -85,8 +85,10 @@ bool scene_load_curve(const char* file, tensor<double>& c)
 {
   const tensor<double> read(file);
   const char* problem = nullptr;
-  if (!read.numel || read.ndims != 2 || read.size[1] < 3) problem = "not a matrix of path points with x, y, z columns";
-  else if (!tensor_within(read)) problem = "a value that is not a finite number below 1e6";
+  if (!read.numel || read.ndims != 2 || read.size[1] < 3)
+    problem = "not a matrix of path points with x, y, z columns";
+  else if (!tensor_within(read))
+    problem = "a value that is not a finite number below 1e6";
   if (problem) {
     std::printf("error %s: %s, not played\n", file, problem);
     return false;

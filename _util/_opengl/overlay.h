@@ -19,17 +19,13 @@ inline tensor<tensor<char>> slider_names;
 constexpr int opengl_slider_row = 11;  // pixels per slider row, bar 10 and gap 1
 
 // Palette colour of bulletin row n; rows beyond the palette reuse its colours.
-inline const double* opengl_row_color(int n)
-{
-  return palette.data + 4 * (n % palette.size[1]);
-}
+inline const double* opengl_row_color(int n) { return palette.data + 4 * (n % palette.size[1]); }
 
 namespace opengl_detail {
 // A font is usable when it holds RGBA glyphs of a positive size.
 inline bool font_usable(const tensor<unsigned char>& font)
 {
-  return font.data && font.ndims == 4 && font.size[0] == 4 && font.size[1] > 0 && font.size[2] > 0 &&
-         font.size[3] > 0;
+  return font.data && font.ndims == 4 && font.size[0] == 4 && font.size[1] > 0 && font.size[2] > 0 && font.size[3] > 0;
 }
 
 }  // namespace opengl_detail

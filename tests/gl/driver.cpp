@@ -27,8 +27,8 @@ bool xvfb_server::start()
     close(fds[0]);
     unsetenv("LD_PRELOAD");  // the sanitizer build's preloads are for GL clients only
     std::string fd = std::to_string(fds[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "+extension", "GLX",
-           "-nolisten", "tcp", "-noreset", (char*)nullptr);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "+extension", "GLX", "-nolisten",
+           "tcp", "-noreset", (char*)nullptr);
     _exit(127);
   }
   close(fds[1]);
@@ -59,10 +59,7 @@ void XvfbEnvironment::SetUp()
   setenv("DISPLAY", server.display.c_str(), 1);
 }
 
-void XvfbEnvironment::TearDown()
-{
-  server.stop();
-}
+void XvfbEnvironment::TearDown() { server.stop(); }
 
 std::string shell(const std::string& command, int* status)
 {
@@ -82,9 +79,12 @@ program_run::program_run(const std::vector<std::string>& args,
 {
   char tmpl[] = "/tmp/vyre3d_run.XXXXXX";
   folder = mkdtemp(tmpl);
-  if (!fs::is_directory(VY_GET_DIR)) fs::create_directory(folder + "/get");
-  else if (prepare) fs::copy(VY_GET_DIR, folder + "/get", fs::copy_options::recursive);
-  else fs::create_directory_symlink(VY_GET_DIR, folder + "/get");
+  if (!fs::is_directory(VY_GET_DIR))
+    fs::create_directory(folder + "/get");
+  else if (prepare)
+    fs::copy(VY_GET_DIR, folder + "/get", fs::copy_options::recursive);
+  else
+    fs::create_directory_symlink(VY_GET_DIR, folder + "/get");
   fs::create_directory(folder + "/out");
   if (prepare) prepare(folder);
   pid = fork();
@@ -149,15 +149,9 @@ static std::string file_text(const std::string& name)
   return s.str();
 }
 
-std::string program_run::output() const
-{
-  return file_text(folder + "/stdout.txt");
-}
+std::string program_run::output() const { return file_text(folder + "/stdout.txt"); }
 
-std::string program_run::errors() const
-{
-  return file_text(folder + "/stderr.txt");
-}
+std::string program_run::errors() const { return file_text(folder + "/stderr.txt"); }
 
 void program_run::end_with_escape(const std::string& w)
 {

@@ -43,9 +43,9 @@ struct program_run {
                        const std::function<void(const std::string& folder)>& prepare = {});
   ~program_run();
   std::string window(double timeout_s = 30);  // id of its visible top-level window, "" if none
-  bool wait_exit(double timeout_s);            // true once ended (exit_status set)
-  std::string output() const;                  // what it printed so far on standard output
-  std::string errors() const;                  // what it printed so far on standard error
+  bool wait_exit(double timeout_s);           // true once ended (exit_status set)
+  std::string output() const;                 // what it printed so far on standard output
+  std::string errors() const;                 // what it printed so far on standard error
   std::string xdotool(const std::string& args) const;
   void end_with_escape(const std::string& window);  // pointer in, Escape; expects exit code 0
 };

@@ -17,7 +17,9 @@ public:
 void pump_events(int ms);
 
 // Back-buffer read-back (bottom-left origin, as GL counts).
-struct rgba { unsigned char r, g, b, a; };
+struct rgba {
+  unsigned char r, g, b, a;
+};
 rgba read_color(int x, int y);
 float read_depth(int x, int y);
 int read_stencil(int x, int y);

@@ -83,9 +83,14 @@ TEST(Mesh, LoadsTheVertexFileAndTheElementFilesThatExist)
 // which would let indices run past the vertex array) and against their shape.
 TEST(Mesh, ElementFilesThatDoNotFitTheVerticesAreRejected)
 {
-  struct Case { const char* what; tensor<int> list; int kind; const char* says; };
+  struct Case {
+    const char* what;
+    tensor<int> list;
+    int kind;
+    const char* says;
+  };
   tensor<int> beyond(2, 3, 1), at_count(2, 3, 1), negative(2, 3, 1), rows(2, 2, 2), flat(1, 3);
-  beyond.values(0, 1, 7);    // below the 12 floats, but there are only 4 vertices
+  beyond.values(0, 1, 7);  // below the 12 floats, but there are only 4 vertices
   at_count.values(0, 1, 4);
   negative.values(0, -1, 2);
   const Case cases[] = {{"index beyond the vertices", beyond, MESH_TRIA, "TRIA element 0 names vertex 7, outside 0..3"},

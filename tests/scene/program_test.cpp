@@ -143,14 +143,17 @@ TEST(Scene, BadDataFilesAreReportedAndTheProgramRunsOn)
   ASSERT_FALSE(w.empty()) << run.output();
   const std::string pose = "error get/tensor/avatar.pos: its 3x3 part is singular or far from a rotation, pose kept\n";
   EXPECT_TRUE(wait_output(run, pose)) << run.output();
-  EXPECT_TRUE(wait_output(run, "error mesh get/mesh/sphere_896_tnv: a vertex value is not a finite number")) << run.output();
-  EXPECT_TRUE(wait_output(run, "error get/tensor/white11x07.font: not a font of 4 x height x width x glyphs RGBA "
-                               "bytes, no text\n"))
+  EXPECT_TRUE(wait_output(run, "error mesh get/mesh/sphere_896_tnv: a vertex value is not a finite number"))
+      << run.output();
+  EXPECT_TRUE(wait_output(run,
+                          "error get/tensor/white11x07.font: not a font of 4 x height x width x glyphs RGBA "
+                          "bytes, no text\n"))
       << run.output();
   run.xdotool("mousemove --window " + w + " 400 300");
   run.xdotool("key 3");
-  EXPECT_TRUE(wait_output(run, "error get/tensor/curve3.arr: a value that is not a finite number below 1e6, not "
-                               "played\n"))
+  EXPECT_TRUE(wait_output(run,
+                          "error get/tensor/curve3.arr: a value that is not a finite number below 1e6, not "
+                          "played\n"))
       << run.output();
   run.xdotool("keydown a");
   run.xdotool("key l");

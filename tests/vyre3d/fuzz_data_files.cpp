@@ -85,39 +85,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   const std::string file = dir + "/f";
   std::vector<int> header;
   switch (kind) {
-  case 0: {  // a curve: rows x (3 + a % 3) doubles
-    const int cols = 3 + a % 3;
-    if (shaped) header = {2, int(size / 8 / cols), cols};
-    put(file, header, data, size);
-    tensor<double> curve;
-    if (scene_load_curve(file.c_str(), curve)) use_curve(curve);
-    break;
-  }
-  case 1: {  // a pose: 4 x 4 doubles
-    if (shaped) header = {2, 4, 4};
-    put(file, header, data, size);
-    tensor<double> pose = tensor<double>::eye(4);
-    avatar_load_pose(pose, file.c_str());
-    use_pose(pose);
-    break;
-  }
-  case 2: {  // a sphere: stride a % 16 floats per vertex and a tetrahedron's triangles
-    const int stride = a % 16;
-    if (shaped) header = {2, stride, stride ? int(size / 4 / stride) : 0};
-    put(file + ".arr", header, data, size);
-    const int tetra[12] = {0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3};
-    put(file + "_2.ind", {2, 3, 4}, reinterpret_cast<const uint8_t*>(tetra), sizeof tetra);
-    const meshgl sphere(file.c_str());
-    if (sphere.vertex_count()) use_sphere(sphere, float(b) * 0.7f);
-    break;
-  }
-  default: {  // a font: (a % 6) x b x c x glyphs bytes
-    const int channels = a % 6, glyph = channels * b * c;
-    if (shaped) header = {4, channels, b, c, glyph ? int(size / glyph) : 0};
-    put(file, header, data, size);
-    const tensor<unsigned char> font = opengl_font_load(file.c_str());
-    if (font.data && font.numel != 4 * font.size[1] * font.size[2] * font.size[3]) __builtin_trap();
-  }
+    case 0: {  // a curve: rows x (3 + a % 3) doubles
+      const int cols = 3 + a % 3;
+      if (shaped) header = {2, int(size / 8 / cols), cols};
+      put(file, header, data, size);
+      tensor<double> curve;
+      if (scene_load_curve(file.c_str(), curve)) use_curve(curve);
+      break;
+    }
+    case 1: {  // a pose: 4 x 4 doubles
+      if (shaped) header = {2, 4, 4};
+      put(file, header, data, size);
+      tensor<double> pose = tensor<double>::eye(4);
+      avatar_load_pose(pose, file.c_str());
+      use_pose(pose);
+      break;
+    }
+    case 2: {  // a sphere: stride a % 16 floats per vertex and a tetrahedron's triangles
+      const int stride = a % 16;
+      if (shaped) header = {2, stride, stride ? int(size / 4 / stride) : 0};
+      put(file + ".arr", header, data, size);
+      const int tetra[12] = {0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3};
+      put(file + "_2.ind", {2, 3, 4}, reinterpret_cast<const uint8_t*>(tetra), sizeof tetra);
+      const meshgl sphere(file.c_str());
+      if (sphere.vertex_count()) use_sphere(sphere, float(b) * 0.7f);
+      break;
+    }
+    default: {  // a font: (a % 6) x b x c x glyphs bytes
+      const int channels = a % 6, glyph = channels * b * c;
+      if (shaped) header = {4, channels, b, c, glyph ? int(size / glyph) : 0};
+      put(file, header, data, size);
+      const tensor<unsigned char> font = opengl_font_load(file.c_str());
+      if (font.data && font.numel != 4 * font.size[1] * font.size[2] * font.size[3]) __builtin_trap();
+    }
   }
   return 0;
 }

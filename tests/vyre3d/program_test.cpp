@@ -108,8 +108,8 @@ std::string file_bytes(const std::string& name)
 // the same pictures every time; the video holds every frame once the program ends.
 TEST(Batch, EndsAfterKFramesCapturesEveryMthFrameWritesTheVideoAndRepeatsItself)
 {
-  const std::vector<std::string> args = {"--play", "3", "--step", "0.04", "--frames", "30", "--capture", "10",
-                                         "--video", "out/v.mp4", "--bench"};
+  const std::vector<std::string> args = {"--play",    "3",  "--step",  "0.04",      "--frames", "30",
+                                         "--capture", "10", "--video", "out/v.mp4", "--bench"};
   // One after the other: a second window over the first would count as the pointer leaving it.
   auto finished = [&args] {
     auto run = std::make_unique<program_run>(args);
@@ -128,16 +128,21 @@ TEST(Batch, EndsAfterKFramesCapturesEveryMthFrameWritesTheVideoAndRepeatsItself)
     EXPECT_TRUE(file_bytes(first.folder + name) == file_bytes(second.folder + name)) << f << " differs between runs";
   }
   EXPECT_FALSE(fs::exists(out + "0003_rgba.bmp"));
-  const std::string frames = shell("timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                                   "stream=nb_read_frames,width,height,r_frame_rate -of csv=p=0 " +
-                                   first.folder + "/out/v.mp4");
+  const std::string frames = shell(
+      "timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames,width,height,r_frame_rate -of csv=p=0 " +
+      first.folder + "/out/v.mp4");
   EXPECT_EQ(frames, "800,600,25/1,30\n");
 }
 
 TEST(Batch, BadOptionsGiveTheUsageAndCode2AndNoFfmpegGivesCode1BeforeAnyWindow)
 {
-  for (std::vector<std::string> args : {std::vector<std::string>{"--play", "7"}, {"--step", "-1"}, {"--frames", "ten"},
-                                        {"--capture"}, {"--lighting", "dim"}, {"--video", "v.mp4"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"--play", "7"},
+                                        {"--step", "-1"},
+                                        {"--frames", "ten"},
+                                        {"--capture"},
+                                        {"--lighting", "dim"},
+                                        {"--video", "v.mp4"}}) {
     program_run run(args);
     ASSERT_TRUE(run.wait_exit(20)) << args[0];
     EXPECT_EQ(run.exit_status, 2) << args[0];

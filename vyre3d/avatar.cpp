@@ -81,9 +81,9 @@ void aniAvatar::control()
     omega.fill(0.0);
   }
 
-  if (k['a']) {
+  if (key_is_held('a')) {
     bulletin_lines.append(tensor<char>::str("avatar\n (l)oad position\n (s)ave position"));
-    if (key_pressed.data['s']) avatar_save_pose(pos, avatar_pos_file);
-    if (key_pressed.data['l']) avatar_load_pose(pos, avatar_pos_file);
+    if (key_was_pressed('s')) avatar_save_pose(pos, avatar_pos_file);
+    if (key_was_pressed('l')) avatar_load_pose(pos, avatar_pos_file);
   }
 }

@@ -198,7 +198,7 @@ void opengl_passive_motion(int x, int y) { set_position(x, y); }
 // Leaving the window ends the program unless g is held.
 void opengl_entry(int state)
 {
-  if (state == GLUT_LEFT && !key_held.data['g']) opengl_quit();
+  if (state == GLUT_LEFT && !key_is_held('g')) opengl_quit();
 }
 
 // With a fixed step (batch runs) frame k shows scene time k x step, whatever the clock says.
@@ -270,7 +270,7 @@ void opengl_draw_scene()
   bulletin_lines.clear();
   label_points.clear();
   label_texts.clear();
-  if (key_held.data['g']) opengl_menu();
+  if (key_is_held('g')) opengl_menu();
   opengl_capture(view_matrix);
   batch_pass("capture");
   key_pressed.fill(0);
@@ -319,14 +319,13 @@ void opengl_menu()
                 " (p)rint screen\n (r)ecording\n (s)hader =%i\n (w)ireframe =%i",
                 s.bulletin, s.clearcolor_white, s.floor_grid, s.lighting_effects, s.shader, s.wireframe);
   bulletin_lines.append(tensor<char>::str(text));
-  const int* p = key_pressed.data;
-  s.bulletin ^= p['b'];
-  s.clearcolor_white ^= p['c'];
-  s.floor_grid ^= p['f'];
-  s.lighting_effects ^= p['l'];
-  s.pick_display ^= p['m'];
-  s.print_screen |= p['p'];
-  s.recording |= p['r'];
-  s.shader ^= p['s'];
-  s.wireframe ^= p['w'];
+  s.bulletin ^= key_was_pressed('b');
+  s.clearcolor_white ^= key_was_pressed('c');
+  s.floor_grid ^= key_was_pressed('f');
+  s.lighting_effects ^= key_was_pressed('l');
+  s.pick_display ^= key_was_pressed('m');
+  s.print_screen |= key_was_pressed('p');
+  s.recording |= key_was_pressed('r');
+  s.shader ^= key_was_pressed('s');
+  s.wireframe ^= key_was_pressed('w');
 }

@@ -10,6 +10,10 @@
 extern tensor<int> key_held, key_pressed, mouse_held, mouse_pressed, mouse_position;
 extern tensor<double> mouse_delta;
 
+// The entries of an ASCII key by its character.
+inline int key_is_held(unsigned char key) { return key_held.data[key]; }
+inline int key_was_pressed(unsigned char key) { return key_pressed.data[key]; }
+
 // Frame timing: ticks since set-up at the start of this frame, ticks since the
 // previous frame, and the body time step in seconds (at most 0.08).
 extern timestamp elapsed_time, frame_time;

@@ -140,7 +140,7 @@ void scene_step()
   for (int p = 1; p <= 6; p++)
     if (key_pressed.data['0' + p]) scene_play_curve(p);
   if (key_pressed.data[9]) curve_playing = 0;
-  if (key_pressed.data['z']) avatar->pos = tensor<double>::eye(4);
+  if (key_was_pressed('z')) avatar->pos = tensor<double>::eye(4);
 
   const double e = (elapsed_time - curve_start).seconds();
   if (curve_playing) {

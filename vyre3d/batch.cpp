@@ -187,7 +187,8 @@ bool batch_start()
 void batch_frame_begin()
 {
   const auto now = std::chrono::steady_clock::now();
-  if (frames_begun) frame_ms.push_back(std::chrono::duration<double, std::milli>(now - last_begin).count());
+  if (batch.bench && frames_begun)
+    frame_ms.push_back(std::chrono::duration<double, std::milli>(now - last_begin).count());
   last_begin = last_pass = now;
   if (batch.frames && frames_begun == batch.frames) {
     print_bench();

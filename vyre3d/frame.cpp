@@ -119,6 +119,7 @@ void lighting_passes(const tensor<opengl_light*>& lights)
     for (int k = 0; k < lights.numel; ++k) {
       if (!lights.data[k]->casts_shadows) continue;
       glClear(GL_STENCIL_BUFFER_BIT);
+      batch_pass("stencil clears");
       glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
       glStencilFunc(GL_ALWAYS, 0, ~0u);
       glStencilMask(~0u);

@@ -30,14 +30,21 @@ struct aniMated {
   tensor<double> inertia;   // upper-left 3x3 inertia about the pose origin, (3, 3) the mass
   tensor<double> col;       // RGBA
   unsigned int flags = 0;
-  rapid* rap = nullptr;     // owned collision wrapper
-  unsigned int frozen = 0;  // set by collide on contact: the next update is skipped
-  meshgl* msh = nullptr;    // not owned
+  rapid* rap = nullptr;           // owned collision wrapper
+  unsigned int frozen = 0;        // set by collide on contact: the next update is skipped
+  meshgl* msh = nullptr;          // not owned
   shadow_mesh* shadow = nullptr;  // owned
 
   aniMated()
-      : pos(tensor<double>::eye(4)), vel(1, 4), omega(1, 4), force(1, 4), torque(1, 4), lin_drag(1, 4),
-        ang_drag(1, 4), inertia(tensor<double>::eye(4)), col(1, 4)
+      : pos(tensor<double>::eye(4)),
+        vel(1, 4),
+        omega(1, 4),
+        force(1, 4),
+        torque(1, 4),
+        lin_drag(1, 4),
+        ang_drag(1, 4),
+        inertia(tensor<double>::eye(4)),
+        col(1, 4)
   {
     col.fill(1.0);
   }
@@ -70,10 +77,7 @@ struct aniMated {
   double& mass() const { return inertia.data[15]; }
   tensor<double> position() const { return pos.slice(3); }  // (x, y, z, 1)
   tensor<double> momentum() const { return vel * mass(); }
-  tensor<double> angular_momentum() const
-  {
-    return pos * (inertia * omega) + position().cross(vel) * mass();
-  }
+  tensor<double> angular_momentum() const { return pos * (inertia * omega) + position().cross(vel) * mass(); }
   double energy() const { return 0.5 * (vel.dot(vel * mass()) + (inertia * omega).dot(omega)); }
   // The pose a step of dt reaches with the present velocities.
   tensor<double> predicted_pose() const;

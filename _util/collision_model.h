@@ -156,7 +156,7 @@ bool coll_grow(T*& items, int count, int& capacity, int first)
 inline int collision_eigen(const double C[3][3], double V[3][3], double d[3])
 {
   double a01 = C[0][1], a02 = C[0][2], a12 = C[1][2];
-  double* off[3] = {&a01, &a02, &a12};         // off-diagonal element of pair (0,1), (0,2), (1,2)
+  double* off[3] = {&a01, &a02, &a12};  // off-diagonal element of pair (0,1), (0,2), (1,2)
   const int P[3] = {0, 0, 1}, Q[3] = {1, 2, 2};
   double* other[3][2] = {{&a02, &a12}, {&a01, &a12}, {&a01, &a02}};  // the two elements a pair's rotation mixes
   for (int r = 0; r < 3; ++r)
@@ -447,8 +447,10 @@ inline int collision_model::end_model()
     order[k] = k;
     collision_moment_of(moments[k], tris[k]);
     double A = moments[k].area;
-    if (A == 0) zero_area = true;
-    else if (smallest == 0 || A < smallest) smallest = A;
+    if (A == 0)
+      zero_area = true;
+    else if (smallest == 0 || A < smallest)
+      smallest = A;
   }
   if (zero_area) {
     std::fprintf(stderr, "----\n");
@@ -487,20 +489,35 @@ inline int collision_box_disjoint(const double B[3][3], const double T[3], const
     for (int j = 0; j < 3; ++j) Bf[i][j] = std::fabs(B[i][j]) + 1e-6;
   using std::fabs;
   if (fabs(T[0]) > a[0] + b[0] * Bf[0][0] + b[1] * Bf[0][1] + b[2] * Bf[0][2]) return 1;
-  if (fabs(T[0] * B[0][0] + T[1] * B[1][0] + T[2] * B[2][0]) > b[0] + a[0] * Bf[0][0] + a[1] * Bf[1][0] + a[2] * Bf[2][0]) return 2;
+  if (fabs(T[0] * B[0][0] + T[1] * B[1][0] + T[2] * B[2][0]) >
+      b[0] + a[0] * Bf[0][0] + a[1] * Bf[1][0] + a[2] * Bf[2][0])
+    return 2;
   if (fabs(T[1]) > a[1] + b[0] * Bf[1][0] + b[1] * Bf[1][1] + b[2] * Bf[1][2]) return 3;
   if (fabs(T[2]) > a[2] + b[0] * Bf[2][0] + b[1] * Bf[2][1] + b[2] * Bf[2][2]) return 4;
-  if (fabs(T[0] * B[0][1] + T[1] * B[1][1] + T[2] * B[2][1]) > b[1] + a[0] * Bf[0][1] + a[1] * Bf[1][1] + a[2] * Bf[2][1]) return 5;
-  if (fabs(T[0] * B[0][2] + T[1] * B[1][2] + T[2] * B[2][2]) > b[2] + a[0] * Bf[0][2] + a[1] * Bf[1][2] + a[2] * Bf[2][2]) return 6;
-  if (fabs(T[2] * B[1][0] - T[1] * B[2][0]) > a[1] * Bf[2][0] + a[2] * Bf[1][0] + b[1] * Bf[0][2] + b[2] * Bf[0][1]) return 7;
-  if (fabs(T[2] * B[1][1] - T[1] * B[2][1]) > a[1] * Bf[2][1] + a[2] * Bf[1][1] + b[0] * Bf[0][2] + b[2] * Bf[0][0]) return 8;
-  if (fabs(T[2] * B[1][2] - T[1] * B[2][2]) > a[1] * Bf[2][2] + a[2] * Bf[1][2] + b[0] * Bf[0][1] + b[1] * Bf[0][0]) return 9;
-  if (fabs(T[0] * B[2][0] - T[2] * B[0][0]) > a[0] * Bf[2][0] + a[2] * Bf[0][0] + b[1] * Bf[1][2] + b[2] * Bf[1][1]) return 10;
-  if (fabs(T[0] * B[2][1] - T[2] * B[0][1]) > a[0] * Bf[2][1] + a[2] * Bf[0][1] + b[0] * Bf[1][2] + b[2] * Bf[1][0]) return 11;
-  if (fabs(T[0] * B[2][2] - T[2] * B[0][2]) > a[0] * Bf[2][2] + a[2] * Bf[0][2] + b[0] * Bf[1][1] + b[1] * Bf[1][0]) return 12;
-  if (fabs(T[1] * B[0][0] - T[0] * B[1][0]) > a[0] * Bf[1][0] + a[1] * Bf[0][0] + b[1] * Bf[2][2] + b[2] * Bf[2][1]) return 13;
-  if (fabs(T[1] * B[0][1] - T[0] * B[1][1]) > a[0] * Bf[1][1] + a[1] * Bf[0][1] + b[0] * Bf[2][2] + b[2] * Bf[2][0]) return 14;
-  if (fabs(T[1] * B[0][2] - T[0] * B[1][2]) > a[0] * Bf[1][2] + a[1] * Bf[0][2] + b[0] * Bf[2][1] + b[1] * Bf[2][0]) return 15;
+  if (fabs(T[0] * B[0][1] + T[1] * B[1][1] + T[2] * B[2][1]) >
+      b[1] + a[0] * Bf[0][1] + a[1] * Bf[1][1] + a[2] * Bf[2][1])
+    return 5;
+  if (fabs(T[0] * B[0][2] + T[1] * B[1][2] + T[2] * B[2][2]) >
+      b[2] + a[0] * Bf[0][2] + a[1] * Bf[1][2] + a[2] * Bf[2][2])
+    return 6;
+  if (fabs(T[2] * B[1][0] - T[1] * B[2][0]) > a[1] * Bf[2][0] + a[2] * Bf[1][0] + b[1] * Bf[0][2] + b[2] * Bf[0][1])
+    return 7;
+  if (fabs(T[2] * B[1][1] - T[1] * B[2][1]) > a[1] * Bf[2][1] + a[2] * Bf[1][1] + b[0] * Bf[0][2] + b[2] * Bf[0][0])
+    return 8;
+  if (fabs(T[2] * B[1][2] - T[1] * B[2][2]) > a[1] * Bf[2][2] + a[2] * Bf[1][2] + b[0] * Bf[0][1] + b[1] * Bf[0][0])
+    return 9;
+  if (fabs(T[0] * B[2][0] - T[2] * B[0][0]) > a[0] * Bf[2][0] + a[2] * Bf[0][0] + b[1] * Bf[1][2] + b[2] * Bf[1][1])
+    return 10;
+  if (fabs(T[0] * B[2][1] - T[2] * B[0][1]) > a[0] * Bf[2][1] + a[2] * Bf[0][1] + b[0] * Bf[1][2] + b[2] * Bf[1][0])
+    return 11;
+  if (fabs(T[0] * B[2][2] - T[2] * B[0][2]) > a[0] * Bf[2][2] + a[2] * Bf[0][2] + b[0] * Bf[1][1] + b[1] * Bf[1][0])
+    return 12;
+  if (fabs(T[1] * B[0][0] - T[0] * B[1][0]) > a[0] * Bf[1][0] + a[1] * Bf[0][0] + b[1] * Bf[2][2] + b[2] * Bf[2][1])
+    return 13;
+  if (fabs(T[1] * B[0][1] - T[0] * B[1][1]) > a[0] * Bf[1][1] + a[1] * Bf[0][1] + b[0] * Bf[2][2] + b[2] * Bf[2][0])
+    return 14;
+  if (fabs(T[1] * B[0][2] - T[0] * B[1][2]) > a[0] * Bf[1][2] + a[1] * Bf[0][2] + b[0] * Bf[2][1] + b[1] * Bf[2][0])
+    return 15;
   return 0;
 }
 

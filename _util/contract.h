@@ -27,5 +27,4 @@ extern "C" void __assert_fail(const char* expr, const char* file, unsigned line,
 }
 
 // VY_CONTRACT(expression, "_util/name")
-#define VY_CONTRACT(expr, path) \
-  ((expr) ? (void)0 : contract_fail(#expr, path, __LINE__, __func__))
+#define VY_CONTRACT(expr, path) ((expr) ? (void)0 : contract_fail(#expr, path, __LINE__, __func__))

@@ -48,10 +48,12 @@ int bitmap_write(const char* name, const tensor<T>& img)
   FILE* f = std::fopen(name, "wb");
   if (!f) return std::printf("%s <- (error)\n", name);
   unsigned char head[BITMAP_HEADER] = {'B', 'M'};
-  const int64_t fields[][3] = {  // offset, bytes, value
-      {2, 4, file_size}, {6, 4, 0}, {10, 4, BITMAP_HEADER}, {14, 4, 40}, {18, 4, width},
-      {22, 4, height}, {26, 2, 1}, {28, 2, 8 * ch}, {30, 4, 0}, {34, 4, img.numel},
-      {38, 4, 50190}, {42, 4, 50190}, {46, 4, 0}, {50, 4, 0}};
+  const int64_t fields[][3] = {// offset, bytes, value
+                               {2, 4, file_size},  {6, 4, 0},       {10, 4, BITMAP_HEADER},
+                               {14, 4, 40},        {18, 4, width},  {22, 4, height},
+                               {26, 2, 1},         {28, 2, 8 * ch}, {30, 4, 0},
+                               {34, 4, img.numel}, {38, 4, 50190},  {42, 4, 50190},
+                               {46, 4, 0},         {50, 4, 0}};
   for (const auto& fd : fields) bitmap_put(head + fd[0], (int)fd[1], fd[2]);
   bool written = std::fwrite(head, 1, sizeof head, f) == sizeof head;
 
@@ -70,8 +72,8 @@ int bitmap_write(const char* name, const tensor<T>& img)
   }
   written = (std::fclose(f) == 0) && written;
   if (!written) return std::printf("%s <- (error)\n", name);
-  return std::printf("%s <-\tbitmap[RGB%sx%dx%d] = %d B (resid=%i)\n", name, ch == 4 ? "A" : "", width,
-                     height, (int)file_size, resid);
+  return std::printf("%s <-\tbitmap[RGB%sx%dx%d] = %d B (resid=%i)\n", name, ch == 4 ? "A" : "", width, height,
+                     (int)file_size, resid);
 }
 
 // Decodes a whole bitmap file held in memory. Every size is checked against the
@@ -133,8 +135,7 @@ inline tensor<unsigned char> bitmap_read(const char* name)
     std::printf("%s -> (error)\tbitmap: %s\n", name, why);
     return img;
   }
-  std::printf("%s ->\tbitmap[RGB%sx%dx%d] = %d B (resid=%i)\n", name, img.size[0] == 4 ? "A" : "",
-              img.size[1], img.size[2], (int)bitmap_get(bytes.data() + 2, 4),
-              bitmap_resid(img.size[0], img.size[1]));
+  std::printf("%s ->\tbitmap[RGB%sx%dx%d] = %d B (resid=%i)\n", name, img.size[0] == 4 ? "A" : "", img.size[1],
+              img.size[2], (int)bitmap_get(bytes.data() + 2, 4), bitmap_resid(img.size[0], img.size[1]));
   return img;
 }

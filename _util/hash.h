@@ -98,7 +98,7 @@ struct hash {
     return walk<V>([](const bucket<K, V>& b) { return b.value; });
   }
 
- private:
+private:
   // The chain of the key and its entry (null when absent). Chains are walked without
   // their cursors, which therefore stay rewound.
   std::pair<chain*, entry*> find(const K& key) const

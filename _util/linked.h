@@ -116,7 +116,7 @@ struct linked : node<T> {
     count--;
   }
 
- private:
+private:
   void delete_nodes()
   {
     for (node<T>* n = last; n != this;) {

@@ -47,9 +47,10 @@ struct mesh {
   mesh() { clear(); }
 
   // Loads the files of base name `base`; a missing element file is an empty list.
-  // Element files that do not fit the vertex array (wrong shape, or an index
+  // A vertex array with a value that is not finite (or beyond tensor_sane_limit),
+  // and element files that do not fit the vertex array (wrong shape, or an index
   // outside 0..vertices-1) are rejected with a message: the mesh is then empty and
-  // ok is 0, so a bad index can never reach drawing or the geometry loops.
+  // ok is 0, so bad data can never reach drawing, the noise or the geometry loops.
   explicit mesh(const char* base)
   {
     clear();
@@ -58,7 +59,9 @@ struct mesh {
     arr = tensor<float>(mesh_text);
     ok = arr.data != nullptr;
     const char* error = nullptr;
-    if (ok && (arr.ndims != 2 || arr.size[0] < 0 || arr.size[1] < 0)) error = "the vertex array is not floats x vertices";
+    if (ok && (arr.ndims != 2 || arr.size[0] < 0 || arr.size[1] < 0))
+      error = "the vertex array is not floats x vertices";
+    if (ok && !error && !tensor_within(arr)) error = "a vertex value is not a finite number below 1e6 in magnitude";
     const int vertices = ok && !error && arr.size[0] > 0 ? arr.size[1] : 0;
     for (int k = 0; k < MESH_KINDS && ok && !error; k++) {
       std::snprintf(mesh_text, sizeof mesh_text, "%s_%i.ind", base, k);
@@ -117,7 +120,7 @@ struct mesh {
     }
   }
 
- private:
+private:
   void clear()
   {
     for (int k = 0; k < MESH_KINDS; k++) ind[k] = tensor<int>(2, mesh_kind_size[k], 0);

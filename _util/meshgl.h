@@ -161,9 +161,11 @@ struct meshgl : mesh {
 
   // Vertex normals: the area-weighted sum of the normals of the triangles (and
   // quad halves) around each vertex, normalised; an unused vertex keeps (0, 0, 0).
+  // A layout without normals has nothing to compute.
   void normals()
   {
-    if (!vertex_count()) return;
+    const meshgl_layout* layout = meshgl_find_format(format);
+    if (!vertex_count() || !layout || layout->nrm < 0) return;
     const int s = stride(), nv = vertex_count(), nrm = nrm_offset(), vtx = records().vtx;
     float* a = arr.data;
     for (int v = 0; v < nv; v++) a[v * s + nrm] = a[v * s + nrm + 1] = a[v * s + nrm + 2] = 0.0f;
@@ -244,9 +246,8 @@ struct meshgl : mesh {
   // volume (element (3, 3)), summed over the tetrahedra of the triangles.
   tensor<double> inertia() const
   {
-    static const double C0[3][3] = {{2 / 120.0, 1 / 120.0, 1 / 120.0},
-                                    {1 / 120.0, 2 / 120.0, 1 / 120.0},
-                                    {1 / 120.0, 1 / 120.0, 2 / 120.0}};
+    static const double C0[3][3] = {
+        {2 / 120.0, 1 / 120.0, 1 / 120.0}, {1 / 120.0, 2 / 120.0, 1 / 120.0}, {1 / 120.0, 1 / 120.0, 2 / 120.0}};
     double sum = 0, S[3][3] = {};
     const int vtx = vertex_count() ? records().vtx : 0;
     for_each_triangle(
@@ -317,7 +318,7 @@ struct meshgl : mesh {
     return text;
   }
 
- private:
+private:
   // The offset of one part of the record, failing the contract when the layout
   // has no such part (or no layout is set).
   int offset(int meshgl_layout::*part) const

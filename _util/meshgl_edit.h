@@ -15,10 +15,7 @@ namespace meshgl_edit_detail {
 inline int vertex_count(const meshgl& m) { return m.arr.ndims == 2 ? m.arr.size[1] : 0; }
 inline int record_size(const meshgl& m) { return m.arr.ndims == 2 ? m.arr.size[0] : 0; }
 
-inline const float* position(const meshgl& m, int v)
-{
-  return m.arr.data + (size_t)v * m.arr.size[0] + m.vtx_offset();
-}
+inline const float* position(const meshgl& m, int v) { return m.arr.data + (size_t)v * m.arr.size[0] + m.vtx_offset(); }
 
 inline float distance(const meshgl& m, int a, int b)
 {
@@ -44,19 +41,17 @@ inline void check_elements(const meshgl& m)
 inline void renumber(meshgl& m, const tensor<int>& map)
 {
   for (int k = 0; k < MESH_KINDS; k++)
-    for (int c0 = 0; c0 < m.ind[k].numel; c0++)
-      m.ind[k].data[c0] = map.data[m.ind[k].data[c0]];
+    for (int c0 = 0; c0 < m.ind[k].numel; c0++) m.ind[k].data[c0] = map.data[m.ind[k].data[c0]];
 }
 
 inline tensor<int> identity_map(int n)
 {
   tensor<int> map(1, n);
-  for (int c0 = 0; c0 < n; c0++)
-    map.data[c0] = c0;
+  for (int c0 = 0; c0 < n; c0++) map.data[c0] = c0;
   return map;
 }
 
-} // namespace meshgl_edit_detail
+}  // namespace meshgl_edit_detail
 
 // Removes every element, of every kind, that has v among its corners; the others
 // keep their order and the vertex array is left alone.
@@ -68,11 +63,9 @@ inline void remove_vertex(meshgl& m, int v)
     int w = list.size[0], kept = 0, count = w ? list.numel / w : 0;
     for (int e = 0; e < count; e++) {
       bool hit = false;
-      for (int c = 0; c < w; c++)
-        hit = hit || list.data[e * w + c] == v;
+      for (int c = 0; c < w; c++) hit = hit || list.data[e * w + c] == v;
       if (!hit) {
-        for (int c = 0; c < w; c++)
-          list.data[kept * w + c] = list.data[e * w + c];
+        for (int c = 0; c < w; c++) list.data[kept * w + c] = list.data[e * w + c];
         kept++;
       }
     }
@@ -87,8 +80,7 @@ inline tensor<int> used_vertices(const meshgl& m)
 {
   using namespace meshgl_edit_detail;
   int total = 0;
-  for (int k = 0; k < MESH_KINDS; k++)
-    total += m.ind[k].numel;
+  for (int k = 0; k < MESH_KINDS; k++) total += m.ind[k].numel;
   tensor<int> all(1, total);
   total = 0;
   for (int k = 0; k < MESH_KINDS; k++) {
@@ -133,8 +125,7 @@ inline meshgl merge(const meshgl& m, double tol)
     }
     std::printf(".");
     for (int g = e + 1; g < n; g++)
-      if (distance(m, e, g) < tol)
-        map.data[g] = e;
+      if (distance(m, e, g) < tol) map.data[g] = e;
   }
   std::printf("\n");
   meshgl ret(m);
@@ -156,8 +147,7 @@ inline meshgl snap(const meshgl& m, const tensor<int>& list, double tol)
   tensor<int> map = identity_map(n);
   for (int v = 0; v < n; v++)
     for (int c0 = 0; c0 < list.numel; c0++)
-      if (distance(m, v, list.data[c0]) < tol)
-        map.data[v] = list.data[c0];
+      if (distance(m, v, list.data[c0]) < tol) map.data[v] = list.data[c0];
   meshgl ret(m);
   renumber(ret, map);
   return ret;
@@ -187,8 +177,7 @@ inline meshgl mirror(const meshgl& m, const tensor<int>& seam)
   tensor<int> map(1, n);
   for (int v = 0; v < n; v++) {
     ret.arr.data[(size_t)(v + n) * stride + y] *= -1;
-    if (ny >= 0)
-      ret.arr.data[(size_t)(v + n) * stride + ny] *= -1;
+    if (ny >= 0) ret.arr.data[(size_t)(v + n) * stride + ny] *= -1;
     map.data[v] = v + n;
   }
   for (int c0 = 0; c0 < seam.numel; c0++) {
@@ -202,7 +191,7 @@ inline meshgl mirror(const meshgl& m, const tensor<int>& seam)
     tensor<int> copy(2, w, count);
     for (int e = 0; e < count; e++)
       for (int c = 0; c < w; c++) {
-        int from = k == MESH_QUAD ? (4 - c) % 4 : w - 1 - c; // quads: 0, 3, 2, 1
+        int from = k == MESH_QUAD ? (4 - c) % 4 : w - 1 - c;  // quads: 0, 3, 2, 1
         copy.data[e * w + c] = map.data[list.data[e * w + from]];
       }
     ret.ind[k] = list.concat(copy);
@@ -227,11 +216,9 @@ inline meshgl cut(const meshgl& m)
   int n = vertex_count(m);
   int stride = record_size(m);
   bool any_below = false;
-  for (int v = 0; v < n && !any_below; v++)
-    any_below = !(position(m, v)[2] > 0);
+  for (int v = 0; v < n && !any_below; v++) any_below = !(position(m, v)[2] > 0);
   t1->stop();
-  if (!any_below)
-    return meshgl();
+  if (!any_below) return meshgl();
 
   timer* t2 = timer_start("meshgl::cut2");
   // Edge keys hold two 16-bit vertex numbers.
@@ -253,23 +240,18 @@ inline meshgl cut(const meshgl& m)
   // The vertex where the edge (a, b) crosses the plane; a and b lie on opposite sides.
   auto crossing = [&](int a, int b) {
     float za = position(m, a)[2], zb = position(m, b)[2];
-    if (za == 0)
-      return a;
-    if (zb == 0)
-      return b;
-    if (b < a)
-      std::swap(a, b), std::swap(za, zb);
+    if (za == 0) return a;
+    if (zb == 0) return b;
+    if (b < a) std::swap(a, b), std::swap(za, zb);
     unsigned key = (unsigned)a * 65536u + (unsigned)b;
     int number;
-    if (edges.lookup(key, number))
-      return number;
+    if (edges.lookup(key, number)) return number;
     number = n + nadded;
     float t = za / (zb - za);
     const float* ra = m.arr.data + (size_t)a * stride;
     const float* rb = m.arr.data + (size_t)b * stride;
     float* r = added.data + (size_t)nadded++ * stride;
-    for (int c = 0; c < stride; c++)
-      r[c] = ra[c] + (ra[c] - rb[c]) * t;
+    for (int c = 0; c < stride; c++) r[c] = ra[c] + (ra[c] - rb[c]) * t;
     edges.assign(key, number);
     return number;
   };
@@ -281,21 +263,17 @@ inline meshgl cut(const meshgl& m)
       z[c] = position(m, v[c])[2];
       below += z[c] < 0;
     }
-    if (below == 3)
-      emit(v0, v1, v2);
-    if (below == 0 || below == 3)
-      return;
+    if (below == 3) emit(v0, v1, v2);
+    if (below == 0 || below == 3) return;
     int mnd = 0;
-    while (mnd < 3 && !(z[mnd] < 0 && !(z[(mnd + 1) % 3] < 0)))
-      mnd++;
+    while (mnd < 3 && !(z[mnd] < 0 && !(z[(mnd + 1) % 3] < 0))) mnd++;
     VY_CONTRACT(mnd<3, "_util/meshgl_edit");
     int k = mnd, cnt = 0, c[2] = {0, 0};
     for (int j = k; j < k + 3; j++) {
       int a = j % 3, b = (j + 1) % 3;
       if ((z[a] < 0) != (z[b] < 0)) {
         int x = crossing(v[a], v[b]);
-        if (cnt < 2)
-          c[cnt] = x;
+        if (cnt < 2) c[cnt] = x;
         cnt++;
       }
     }
@@ -307,8 +285,7 @@ inline meshgl cut(const meshgl& m)
       s[0] = c[0], s[1] = c[1];
       emit(v[k], c[0], c[1]);
     }
-    if (z[(k + 2) % 3] < 0)
-      emit(v[k], c[1], v[(k + 2) % 3]);
+    if (z[(k + 2) % 3] < 0) emit(v[k], c[1], v[(k + 2) % 3]);
   };
 
   m.for_each_triangle(triangle);

@@ -20,11 +20,11 @@ struct rapid_report {
 };
 
 struct rapid {
-  tensor<double> pose;       // 4x4 world placement, rotation and translation only
-  collision_model* model;    // owned
-  tensor<double> area;       // per triangle
-  tensor<double> V4D;        // 4 x triangles: centroids (x, y, z, 1), mesh coordinates
-  tensor<double> N4D;        // 4 x triangles: unit normals (x, y, z, 0), mesh coordinates
+  tensor<double> pose;     // 4x4 world placement, rotation and translation only
+  collision_model* model;  // owned
+  tensor<double> area;     // per triangle
+  tensor<double> V4D;      // 4 x triangles: centroids (x, y, z, 1), mesh coordinates
+  tensor<double> N4D;      // 4 x triangles: unit normals (x, y, z, 0), mesh coordinates
 
   // Triangles are numbered as the mesh's triangle list, then every quad's
   // (q3, q0, q1), then every quad's (q1, q2, q3).

@@ -21,6 +21,10 @@
 // takes the side of the majority of its neighbours, so it adds at most one real
 // silhouette edge. `slivers` lists them: one column (triangle, neighbour across
 // edge 0-1, across 1-2, across 2-0), -1 where an edge has no neighbour.
+// Vertex numbers are packed into 16 bits: meshes of this many vertices or more
+// cannot be drawn as shadow volumes.
+constexpr int shadow_mesh_vertex_limit = 0xffff;
+
 struct shadow_mesh : meshgl {
   tensor<float> face_normals;
   tensor<int> slivers;
@@ -39,7 +43,7 @@ struct shadow_mesh : meshgl {
   void draw_volume(const tensor<double>& light) const;
 
 private:
-  void emit_volume(const tensor<int>& facing, const tensor<unsigned int>& edges, const float* light) const;
+  void build_volume(const tensor<int>& facing, const tensor<unsigned int>& edges, const float* light) const;
 };
 
 inline shadow_mesh::shadow_mesh(const meshgl* msh)
@@ -86,18 +90,15 @@ inline shadow_mesh::shadow_mesh(const meshgl* msh)
     double nn = (double)f[0] * f[0] + (double)f[1] * f[1] + (double)f[2] * f[2];
     double l1 = (double)e1[0] * e1[0] + (double)e1[1] * e1[1] + (double)e1[2] * e1[2];
     double l2 = (double)e2[0] * e2[0] + (double)e2[1] * e2[1] + (double)e2[2] * e2[2];
-    if (nn <= 1e-12 * l1 * l2 && !repeated(c))
-      sliver_list.data[nsliver++] = t;
+    if (nn <= 1e-12 * l1 * l2 && !repeated(c)) sliver_list.data[nsliver++] = t;
   }
 
   // Neighbours of the slivers: enter their edges (undirected) into a table, then let
   // every other triangle claim the sliver edges it shares. Meshes too large for the
   // 16-bit edge keys are refused when drawn and need none.
-  if (n >= 0xffff)
-    nsliver = 0;
+  if (n >= 0xffff) nsliver = 0;
   slivers = tensor<int>(2, 4, nsliver);
-  if (!nsliver)
-    return;
+  if (!nsliver) return;
   hash<unsigned int, int> sliver_edges(3 * nsliver);
   auto key = [](int a, int b) { return a < b ? (unsigned)a * 65536u + b : (unsigned)b * 65536u + a; };
   for (int s = 0; s < nsliver; s++) {
@@ -113,8 +114,7 @@ inline shadow_mesh::shadow_mesh(const meshgl* msh)
     const int* c = list.data + 3 * t;
     for (int j = 0; j < 3 && !repeated(c); j++) {
       int slot;
-      if (sliver_edges.lookup(key(c[j], c[(j + 1) % 3]), slot) && slivers.data[slot & ~3] != t)
-        slivers.data[slot] = t;
+      if (sliver_edges.lookup(key(c[j], c[(j + 1) % 3]), slot) && slivers.data[slot & ~3] != t) slivers.data[slot] = t;
     }
   }
 }
@@ -139,8 +139,7 @@ inline tensor<unsigned int> shadow_mesh::silhouette(const tensor<double>& light,
     const int* c = slivers.data + 4 * s;
     int votes = 0, voters = 0;
     for (int j = 1; j < 4; j++)
-      if (c[j] >= 0)
-        voters++, votes += lit.data[c[j]];
+      if (c[j] >= 0) voters++, votes += lit.data[c[j]];
     lit.data[c[0]] = 2 * votes > voters;
   }
 
@@ -150,8 +149,7 @@ inline tensor<unsigned int> shadow_mesh::silhouette(const tensor<double>& light,
   tensor<int> found(1, total);
   int nfacing = 0;
   for (int t = 0; t < total; t++) {
-    if (!lit.data[t])
-      continue;
+    if (!lit.data[t]) continue;
     found.data[nfacing++] = t;
     const int* c = list.data + 3 * t;
     for (int j = 0; j < 3; j++) {
@@ -164,33 +162,41 @@ inline tensor<unsigned int> shadow_mesh::silhouette(const tensor<double>& light,
   return edges.value_list();
 }
 
-inline void shadow_mesh::emit_volume(const tensor<int>& facing, const tensor<unsigned int>& edges, const float* light) const
+namespace shadow_detail {
+inline tensor<float> caps, sides;  // the last volume built, reused (grown only) by the next
+}
+
+// The volume as two vertex arrays of homogeneous points, in the order the passes
+// draw them: caps (each light-facing triangle, then the same pushed to infinity
+// with w = 0 and reversed) and the silhouette quads (near edge, then its two far
+// ends). Arrays rather than one call per vertex: the same primitives in the same
+// order, for a fraction of the driver's work.
+inline void shadow_mesh::build_volume(const tensor<int>& facing, const tensor<unsigned int>& edges,
+                                      const float* light) const
 {
+  tensor<float>& caps = shadow_detail::caps;
+  tensor<float>& sides = shadow_detail::sides;
+  if (caps.numel < 24 * facing.numel) caps = tensor<float>(1, 24 * facing.numel);
+  if (sides.numel < 16 * edges.numel) sides = tensor<float>(1, 16 * edges.numel);
+  float* out = caps.data;
+  auto near_vertex = [&](int v) {
+    const float* p = arr.data + 4 * v;
+    out[0] = p[0], out[1] = p[1], out[2] = p[2], out[3] = 1, out += 4;
+  };
   auto far_vertex = [&](int v) {
     const float* p = arr.data + 4 * v;
-    const float d[4] = {p[0] - light[0], p[1] - light[1], p[2] - light[2], 0};
-    glVertex4fv(d);
+    out[0] = p[0] - light[0], out[1] = p[1] - light[1], out[2] = p[2] - light[2], out[3] = 0, out += 4;
   };
-  glBegin(GL_TRIANGLES);
   for (int f = 0; f < facing.numel; f++) {
     const int* c = ind[MESH_TRIA].data + 3 * facing.data[f];
-    glVertex3fv(arr.data + 4 * c[0]);
-    glVertex3fv(arr.data + 4 * c[1]);
-    glVertex3fv(arr.data + 4 * c[2]);
-    far_vertex(c[0]);
-    far_vertex(c[2]);
-    far_vertex(c[1]);
+    near_vertex(c[0]), near_vertex(c[1]), near_vertex(c[2]);
+    far_vertex(c[0]), far_vertex(c[2]), far_vertex(c[1]);
   }
-  glEnd();
-  glBegin(GL_QUADS);
+  out = sides.data;
   for (int e = 0; e < edges.numel; e++) {
-    int b = edges.data[e] >> 16, c = edges.data[e] & 0xffff;
-    glVertex3fv(arr.data + 4 * b);
-    far_vertex(b);
-    far_vertex(c);
-    glVertex3fv(arr.data + 4 * c);
+    const int b = edges.data[e] >> 16, c = edges.data[e] & 0xffff;
+    near_vertex(b), far_vertex(b), far_vertex(c), near_vertex(c);
   }
-  glEnd();
 }
 
 inline void shadow_mesh::draw_volume(const tensor<double>& light) const
@@ -198,10 +204,22 @@ inline void shadow_mesh::draw_volume(const tensor<double>& light) const
   tensor<int> facing;
   tensor<unsigned int> edges = silhouette(light, facing);
   const float L[3] = {(float)light.data[0], (float)light.data[1], (float)light.data[2]};
-  glCullFace(GL_FRONT);
-  glStencilOp(GL_KEEP, GL_INCR, GL_KEEP);
-  emit_volume(facing, edges, L);
-  glCullFace(GL_BACK);
-  glStencilOp(GL_KEEP, GL_DECR, GL_KEEP);
-  emit_volume(facing, edges, L);
+  build_volume(facing, edges, L);
+  // Only the positions come from arrays (a mesh drawn before may have left its
+  // normal, colour or texture arrays on).
+  glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
+  glDisableClientState(GL_NORMAL_ARRAY);
+  glDisableClientState(GL_COLOR_ARRAY);
+  glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+  glDisableClientState(GL_EDGE_FLAG_ARRAY);
+  glEnableClientState(GL_VERTEX_ARRAY);
+  for (int pass = 0; pass < 2; pass++) {
+    glCullFace(pass ? GL_BACK : GL_FRONT);
+    glStencilOp(GL_KEEP, pass ? GL_DECR : GL_INCR, GL_KEEP);
+    glVertexPointer(4, GL_FLOAT, 0, shadow_detail::caps.data);
+    glDrawArrays(GL_TRIANGLES, 0, 6 * facing.numel);
+    glVertexPointer(4, GL_FLOAT, 0, shadow_detail::sides.data);
+    glDrawArrays(GL_QUADS, 0, 4 * edges.numel);
+  }
+  glPopClientAttrib();
 }

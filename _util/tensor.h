@@ -556,14 +556,38 @@ struct tensor {
     return ret;
   }
 
-  tensor& operator+=(const T& x) { return apply([&](T& e) { e += x; }); }
-  tensor& operator-=(const T& x) { return apply([&](T& e) { e -= x; }); }
-  tensor& operator*=(const T& x) { return apply([&](T& e) { e *= x; }); }
-  tensor& operator/=(const T& x) { return apply([&](T& e) { e /= x; }); }
-  tensor operator+(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e += x; }, 0); }
-  tensor operator-(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e -= x; }, 0); }
-  tensor operator*(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e *= x; }, 0); }
-  tensor operator/(const T& x) const { return tensor(*this, 0).apply([&](T& e) { e /= x; }, 0); }
+  tensor& operator+=(const T& x)
+  {
+    return apply([&](T& e) { e += x; });
+  }
+  tensor& operator-=(const T& x)
+  {
+    return apply([&](T& e) { e -= x; });
+  }
+  tensor& operator*=(const T& x)
+  {
+    return apply([&](T& e) { e *= x; });
+  }
+  tensor& operator/=(const T& x)
+  {
+    return apply([&](T& e) { e /= x; });
+  }
+  tensor operator+(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e += x; }, 0);
+  }
+  tensor operator-(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e -= x; }, 0);
+  }
+  tensor operator*(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e *= x; }, 0);
+  }
+  tensor operator/(const T& x) const
+  {
+    return tensor(*this, 0).apply([&](T& e) { e /= x; }, 0);
+  }
 
   // ---- reductions and vector functions ---------------------------------------------
 
@@ -631,8 +655,14 @@ struct tensor {
     return s;
   }
 
-  T min(int& ind) const { return extreme(ind, [](const T& a, const T& b) { return a < b; }); }
-  T max(int& ind) const { return extreme(ind, [](const T& a, const T& b) { return b < a; }); }
+  T min(int& ind) const
+  {
+    return extreme(ind, [](const T& a, const T& b) { return a < b; });
+  }
+  T max(int& ind) const
+  {
+    return extreme(ind, [](const T& a, const T& b) { return b < a; });
+  }
 
   tensor<double> mean() const
   {
@@ -819,6 +849,20 @@ inline bool operator==(const tensor<char>& a, const tensor<char>& b)
   return a.numel == b.numel && (a.numel == 0 || std::memcmp(a.data, b.data, std::size_t(a.numel)) == 0);
 }
 inline bool operator!=(const tensor<char>& a, const tensor<char>& b) { return !(a == b); }
+
+// Largest magnitude vyre3d accepts in its data files (coordinates, paths, poses):
+// beyond any scene it draws, and far enough inside the float range that sums and
+// products of such values stay finite.
+constexpr double tensor_sane_limit = 1e6;
+
+// True when every element is a finite number of magnitude below limit.
+template <class T>
+bool tensor_within(const tensor<T>& t, double limit = tensor_sane_limit)
+{
+  for (int k = 0; k < t.numel; k++)
+    if (!(std::fabs(double(t.data[k])) < limit)) return false;
+  return true;
+}
 
 // Permutation that orders at most 29 strings (bubble passes; a prefix compares equal).
 inline tensor<int> str_order(const tensor<tensor<char>>& str)

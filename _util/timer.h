@@ -17,7 +17,10 @@ struct timestamp {
   int high = 0;
 
   timestamp() { known_frequency(); }
-  explicit timestamp(long long ticks) : low(unsigned(std::uint64_t(ticks))), high(int(ticks >> 32)) { known_frequency(); }
+  explicit timestamp(long long ticks) : low(unsigned(std::uint64_t(ticks))), high(int(ticks >> 32))
+  {
+    known_frequency();
+  }
 
   static timestamp now()
   {
@@ -36,7 +39,7 @@ struct timestamp {
     return *this;
   }
 
- private:
+private:
   static void known_frequency()
   {
     using period = std::chrono::steady_clock::period;

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libeigen3-dev
   freeglut3-dev libglew-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
-  xvfb xauth xdotool imagemagick
+  xvfb xauth xdotool imagemagick ffmpeg
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
   libedf-dev libliquid-dev
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The main job: set-up, build, run. With a display it opens the vyre3d window in
-# the build folder (which holds get/). Without one it runs vyre3d under Xvfb,
-# presses 3 to play curve 3, captures frames with g+p (the first inside the white
-# flash of the first 0.3 s, the others as the ball moves on), converts the
-# captures to PNG under out/ and prints their paths.
+# the build folder (which holds get/). Without one it runs vyre3d under Xvfb in
+# batch mode: curve 3 with a fixed time step, four captures converted to PNG and
+# an MP4 of the whole curve under out/, and prints their paths. Two runs on one
+# machine give the same pictures.
 # `run.sh amvex` instead streams live samples from an emulated 40-channel
 # amplifier through amxctl for a few seconds, then opens the amxview window on
 # it; without a display it runs amxview under Xvfb and prints the paths of PNG
@@ -54,30 +54,20 @@ if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
   exec ./vyre3d/vyre3d "$@"
 fi
 
-echo "run: no display; playing curve 3 in vyre3d under Xvfb in $PWD"
-rm -f out/opengl_*_rgba.bmp out/opengl_*_pnt3.mat out/scene_*.png
-xvfb-run -a -s "-screen 0 1280x1024x24 +extension GLX" bash -c '
-  ./vyre3d/vyre3d "$@" > out/vyre3d_console.txt 2>&1 & pid=$!
-  root=$(xdotool search --maxdepth 0 --name "")
-  w=
-  for i in $(seq 100); do  # the visible child of the root window
-    w=$(xdotool search --maxdepth 1 --onlyvisible --name "" 2>/dev/null | grep -vx "$root" | head -1 || true)
-    [ -n "$w" ] && break
-    sleep 0.1
-  done
-  [ -n "$w" ] || { echo "run: vyre3d opened no window" >&2; kill $pid; exit 1; }
-  xdotool mousemove --window "$w" 790 590
-  xdotool keydown g
-  xdotool key 3 p
-  for t in 1.5 4 4; do sleep $t; xdotool key p; done
-  sleep 1
-  xdotool keyup g
-  xdotool key Escape
-  wait $pid' vyre3d "$@"
+echo "run: no display; playing curve 3 in vyre3d under Xvfb in $PWD (batch mode, 3000 frames of 0.04 s)"
+rm -f out/opengl_*_rgba.bmp out/opengl_*_pnt3.mat out/scene_*.png out/scene_curve3.mp4
+# A fixed step makes the frames the same on every run: four captures spread over
+# the two minutes of the curve and a video of all of it.
+if ! xvfb-run -a -s "-screen 0 1280x1024x24 +extension GLX" ./vyre3d/vyre3d --play 3 --step 0.04 --frames 3000 \
+    --capture 750 --video out/scene_curve3.mp4 "$@" > out/vyre3d_console.txt 2>&1; then
+  echo "run: vyre3d failed (see $PWD/out/vyre3d_console.txt)" >&2
+  exit 1
+fi
 
 for f in out/opengl_*_rgba.bmp; do
   [ -e "$f" ] || { echo "run: no captures were written (see out/vyre3d_console.txt)" >&2; exit 1; }
   png="out/scene_$(basename "$f" _rgba.bmp | sed 's/^opengl_//').png"
-  convert "$f" -alpha off "$png"
+  convert "$f" -alpha off -define png:exclude-chunks=date,time "$png"  # no time stamps: same bytes every run
   echo "$PWD/$png"
 done
+echo "$PWD/out/scene_curve3.mp4"

@@ -9,14 +9,30 @@
 
 aniMated* steered = nullptr;
 
+// Why p cannot serve as the avatar's pose, or null. The camera is its rigid
+// inverse and the pick and capture solve with it, so the 3x3 part must be close to
+// a rotation: R^T R within 0.1 of the identity in every element. The body update
+// keeps a rotation only up to rounding, which this margin leaves far behind.
+const char* avatar_pose_problem(const tensor<double>& p)
+{
+  if (p.ndims != 2 || p.size[0] != 4 || p.size[1] != 4 || !tensor_within(p))
+    return "not a 4x4 pose of finite numbers below 1e6";
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) {
+      const double* a = p.data + 4 * i;
+      const double* b = p.data + 4 * j;
+      if (std::fabs(a[0] * b[0] + a[1] * b[1] + a[2] * b[2] - (i == j)) > 0.1)
+        return "its 3x3 part is singular or far from a rotation";
+    }
+  return nullptr;
+}
+
 void avatar_load_pose(tensor<double>& pose, const char* file)
 {
   const tensor<double> read(file);
   if (!read.data) return;  // missing or empty: the reader has said so
-  bool good = read.ndims == 2 && read.size[0] == 4 && read.size[1] == 4;
-  for (int k = 0; good && k < read.numel; k++) good = std::isfinite(read.data[k]);
-  if (!good) {
-    std::printf("error %s: not a 4x4 pose of finite numbers, pose kept\n", file);
+  if (const char* problem = avatar_pose_problem(read)) {
+    std::printf("error %s: %s, pose kept\n", file, problem);
     return;
   }
   pose = read;
@@ -30,8 +46,10 @@ void avatar_save_pose(const tensor<double>& pose, const char* file)
   pose.write(next.c_str());
   std::error_code ec;
   const std::uintmax_t whole = 4 + 4 * std::uintmax_t(pose.ndims) + sizeof(double) * std::uintmax_t(pose.numel);
-  if (std::filesystem::file_size(next, ec) == whole && !ec) std::filesystem::rename(next, file, ec);
-  else ec = std::make_error_code(std::errc::io_error);
+  if (std::filesystem::file_size(next, ec) == whole && !ec)
+    std::filesystem::rename(next, file, ec);
+  else
+    ec = std::make_error_code(std::errc::io_error);
   if (ec) {
     std::filesystem::remove(next, ec);
     std::printf("error %s: pose not saved, the old file is kept\n", file);
@@ -63,9 +81,9 @@ void aniAvatar::control()
     omega.fill(0.0);
   }
 
-  if (k['a']) {
+  if (key_is_held('a')) {
     bulletin_lines.append(tensor<char>::str("avatar\n (l)oad position\n (s)ave position"));
-    if (key_pressed.data['s']) avatar_save_pose(pos, avatar_pos_file);
-    if (key_pressed.data['l']) avatar_load_pose(pos, avatar_pos_file);
+    if (key_was_pressed('s')) avatar_save_pose(pos, avatar_pos_file);
+    if (key_was_pressed('l')) avatar_load_pose(pos, avatar_pos_file);
   }
 }

@@ -5,6 +5,8 @@
 // the pick under the pointer, the overlay, the g menu and capture.
 // Builds on _util/_opengl and the scene operations of vyre3d/scene.
 #include "vyre3d/frame.h"
+#include "vyre3d/batch.h"
+#include "vyre3d/scene.h"
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -17,7 +19,7 @@ double physics_step = 0;
 tensor<double> view_matrix = tensor<double>::eye(4);
 tensor<double> clear_color = color_grey01;
 tensor<double> picked_point = opengl_vector<double>({0, 0, 0, 1});
-tensor<unsigned char> font("get/tensor/white11x07.font");
+tensor<unsigned char> font = opengl_font_load("get/tensor/white11x07.font");
 
 namespace {
 
@@ -97,6 +99,7 @@ void lighting_passes(const tensor<opengl_light*>& lights)
     if (effects && !lights.data[j]->casts_shadows) lights.data[j]->apply(GL_LIGHT0 + i++);
   if (opengl_settings.floor_grid) opengl_floor_grid();
   scene_draw_objects();
+  batch_pass("first pass");
   lights_off();
   i = 0;
   set_ambient(color_black);
@@ -116,16 +119,19 @@ void lighting_passes(const tensor<opengl_light*>& lights)
     for (int k = 0; k < lights.numel; ++k) {
       if (!lights.data[k]->casts_shadows) continue;
       glClear(GL_STENCIL_BUFFER_BIT);
+      batch_pass("stencil clears");
       glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
       glStencilFunc(GL_ALWAYS, 0, ~0u);
       glStencilMask(~0u);
       scene_draw_shadows(lights.data[k]);
+      batch_pass("shadow volumes");
       lights.data[k]->apply(GL_LIGHT0);
       glStencilFunc(GL_EQUAL, 0, ~0u);
       glStencilOp(GL_KEEP, GL_KEEP, GL_INCR);  // each pixel takes this light once
       glDepthFunc(GL_EQUAL);
       glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
       scene_draw_objects();
+      batch_pass("lit passes");
       glDepthFunc(GL_LESS);
       glDisable(GL_LIGHT0);
     }
@@ -137,10 +143,7 @@ void lighting_passes(const tensor<opengl_light*>& lights)
 
 }  // namespace
 
-void opengl_idle()
-{
-  glutPostRedisplay();
-}
+void opengl_idle() { glutPostRedisplay(); }
 
 void opengl_keyboard(unsigned char key, int, int)
 {
@@ -191,28 +194,32 @@ void opengl_motion(int x, int y)
   set_position(x, y);
 }
 
-void opengl_passive_motion(int x, int y)
-{
-  set_position(x, y);
-}
+void opengl_passive_motion(int x, int y) { set_position(x, y); }
 
 // Leaving the window ends the program unless g is held.
 void opengl_entry(int state)
 {
-  if (state == GLUT_LEFT && !key_held.data['g']) opengl_quit();
+  if (state == GLUT_LEFT && !key_is_held('g')) opengl_quit();
 }
 
+// With a fixed step (batch runs) frame k shows scene time k x step, whatever the clock says.
 void opengl_display()
 {
-  const timestamp now = timestamp::now();
-  frame_time = now - elapsed_time - start_time;
+  batch_frame_begin();
+  if (batch.step > 0)
+    frame_time = timestamp((long long)std::llround(batch.step * double(timer_frequency)));
+  else
+    frame_time = timestamp::now() - elapsed_time - start_time;
   elapsed_time += frame_time;
   list_sliders();
   physics_step = std::min(frame_time.seconds(), 0.08);
   scene_step();
-  if (opengl_settings.clearcolor_white) glClearColor(1, 1, 1, 1);
-  else glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
-                    float(clear_color.data[3]));
+  batch_pass("scene step");
+  if (opengl_settings.clearcolor_white)
+    glClearColor(1, 1, 1, 1);
+  else
+    glClearColor(float(clear_color.data[0]), float(clear_color.data[1]), float(clear_color.data[2]),
+                 float(clear_color.data[3]));
   glDepthMask(GL_TRUE);
   if (opengl_settings.display_mode & GLUT_STEREO) {
     const tensor<double> single = view_matrix;
@@ -231,12 +238,15 @@ void opengl_display()
     glDrawBuffer(GL_BACK);
     opengl_draw_scene();
   }
+  batch_frame_drawn();
   glutSwapBuffers();
+  batch_pass("swap");
 }
 
 void opengl_draw_scene()
 {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  batch_pass("clear");
   glPolygonMode(GL_FRONT_AND_BACK, opengl_settings.wireframe ? GL_FILL : GL_LINE);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
@@ -247,6 +257,7 @@ void opengl_draw_scene()
   lighting_passes(lights);
   light_markers(lights);
   scene_draw_marker();
+  batch_pass("markers");
 
   char text[64];
   std::snprintf(text, sizeof text, "rate %10.2e time %10.2e ", 1 / frame_time.seconds(), elapsed_time.seconds());
@@ -254,12 +265,15 @@ void opengl_draw_scene()
 
   timer* t = timer_start("opengl");
   opengl_pick();
+  batch_pass("pick");
   if (opengl_settings.bulletin) opengl_overlay(font, view_matrix, mouse_position, mouse_held.data[0]);
+  batch_pass("overlay");
   bulletin_lines.clear();
   label_points.clear();
   label_texts.clear();
-  if (key_held.data['g']) opengl_menu();
+  if (key_is_held('g')) opengl_menu();
   opengl_capture(view_matrix);
+  batch_pass("capture");
   key_pressed.fill(0);
   mouse_pressed.fill(0);
   mouse_delta.fill(0);
@@ -306,14 +320,13 @@ void opengl_menu()
                 " (p)rint screen\n (r)ecording\n (s)hader =%i\n (w)ireframe =%i",
                 s.bulletin, s.clearcolor_white, s.floor_grid, s.lighting_effects, s.shader, s.wireframe);
   bulletin_lines.append(tensor<char>::str(text));
-  const int* p = key_pressed.data;
-  s.bulletin ^= p['b'];
-  s.clearcolor_white ^= p['c'];
-  s.floor_grid ^= p['f'];
-  s.lighting_effects ^= p['l'];
-  s.pick_display ^= p['m'];
-  s.print_screen |= p['p'];
-  s.recording |= p['r'];
-  s.shader ^= p['s'];
-  s.wireframe ^= p['w'];
+  s.bulletin ^= key_was_pressed('b');
+  s.clearcolor_white ^= key_was_pressed('c');
+  s.floor_grid ^= key_was_pressed('f');
+  s.lighting_effects ^= key_was_pressed('l');
+  s.pick_display ^= key_was_pressed('m');
+  s.print_screen |= key_was_pressed('p');
+  s.recording |= key_was_pressed('r');
+  s.shader ^= key_was_pressed('s');
+  s.wireframe ^= key_was_pressed('w');
 }

@@ -1,16 +1,24 @@
-// vyre3d: the program entry. Sets the window geometry and the recording counts,
-// opens the window through opengl_setup, assembles the scene and hands over to
-// the GLUT main loop. Builds on _util/_opengl and vyre3d/frame.
+// vyre3d: the program entry. Reads the batch options, sets the window geometry
+// and the recording counts, opens the window through opengl_setup (which echoes
+// every argument and hands them all to GLUT), assembles the scene and hands over to
+// the GLUT main loop. Builds on _util/_opengl, vyre3d/batch and vyre3d/scene.
 #include <cstdio>
-#include "vyre3d/frame.h"
+#include "vyre3d/batch.h"
+#include "vyre3d/scene.h"
 
 int main(int argc, char** argv)
 {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // console lines appear as they are written
+  const std::string bad = batch_parse(argc, argv, batch);
+  if (!bad.empty()) {
+    std::fprintf(stderr, "vyre3d: %s\n%s", bad.c_str(), batch_usage());
+    return 2;
+  }
   opengl_settings.record_frames = 600;
   opengl_settings.record_every = 1;
   window_size.data[0] = 800, window_size.data[1] = 600;
   window_position.data[0] = 70, window_position.data[1] = 5;
+  if (!batch_start()) return 1;
   opengl_setup(argc, argv);
   scene_assemble();
   glutMainLoop();

@@ -9,7 +9,7 @@
 #include "_util/perlin.h"
 #include "vyre3d/scene.h"
 
-meshgl plane("get/mesh/plane_460_tnv");
+meshgl plane(plane_mesh_name);
 aniMated ball;
 aniAvatar* avatar = nullptr;
 tensor<double> curve;
@@ -17,6 +17,8 @@ int curve_playing = 0;
 timestamp curve_start;
 
 namespace {
+
+constexpr double floor_z = -10;
 
 tensor<double> diagonal(double k, double w)
 {
@@ -26,12 +28,13 @@ tensor<double> diagonal(double k, double w)
 }
 
 // A (replaced) new mesh and shadow for the ball; the ball owns both from here on.
+// Shadow volumes number vertices in 16 bits: a larger sphere casts no shadow.
 void give_ball(meshgl* msh)
 {
   delete ball.msh;
   delete ball.shadow;
   ball.msh = msh;
-  ball.shadow = new shadow_mesh(msh);
+  ball.shadow = msh->vertex_count() < shadow_mesh_vertex_limit ? new shadow_mesh(msh) : nullptr;
 }
 
 }  // namespace
@@ -43,7 +46,10 @@ void scene_assemble()
   for (int k = 0; k < 3; k++) avatar->lin_drag.data[k] = avatar->ang_drag.data[k] = 0.3;
   steered = avatar;
 
-  meshgl* msh = new meshgl(opengl_mesh(sphere_mesh_name)->transform(diagonal(0.2, 1)));
+  const meshgl& sphere = *opengl_mesh(sphere_mesh_name);
+  if (sphere.vertex_count() >= shadow_mesh_vertex_limit)
+    std::printf("error mesh %s: 65535 or more vertices, the ball casts no shadow\n", sphere_mesh_name);
+  meshgl* msh = new meshgl(sphere.transform(diagonal(0.2, 1)));
   msh->normals();
   give_ball(msh);
 
@@ -60,32 +66,49 @@ void scene_assemble()
   avatar_load_pose(avatar->pos, avatar_pos_file);
   avatar->lin_drag.fill(10.0);
 
+  // The floor is drawn as texture, normal and position; a file of another layout
+  // would be read past its vertices, so it is not drawn.
+  if (plane.vertex_count() && plane.stride() != 8) {
+    std::printf("error mesh %s: not 8 floats per vertex (texture, normal, position), not drawn\n", plane_mesh_name);
+    plane = meshgl();
+  }
   // The negative scale mirrors the plane through the origin (its winding and
   // normals still face up) and the translation lowers it to z = -10.
   plane.format = GL_T2F_N3F_V3F;
   tensor<double> m = diagonal(-5.5, 1);
-  m.data[14] = -10;
+  m.data[14] = floor_z;
   plane = plane.transform(m);
   plane.normals();
+}
+
+bool scene_load_curve(const char* file, tensor<double>& c)
+{
+  const tensor<double> read(file);
+  const char* problem = nullptr;
+  if (!read.numel || read.ndims != 2 || read.size[1] < 3)
+    problem = "not a matrix of path points with x, y, z columns";
+  else if (!tensor_within(read))
+    problem = "a value that is not a finite number below 1e6";
+  if (problem) {
+    std::printf("error %s: %s, not played\n", file, problem);
+    return false;
+  }
+  c = read;
+  return true;
 }
 
 void scene_play_curve(int p)
 {
   char name[64];
   std::snprintf(name, sizeof name, "get/tensor/curve%i.arr", p);
-  tensor<double> c(name);
-  if (!c.numel || c.ndims != 2 || c.size[1] < 3) {
-    std::printf("error %s: not a matrix of path points with x, y, z columns, not played\n", name);
-    return;
-  }
-  curve = c;
+  if (!scene_load_curve(name, curve)) return;
   curve_playing = 1;
   curve_start = elapsed_time;
 }
 
-meshgl ball_mesh(double t, double z)
+meshgl ball_mesh(const meshgl& sphere, double t, double z)
 {
-  meshgl m = *opengl_mesh(sphere_mesh_name);
+  meshgl m = sphere;
   const int nv = m.vertex_count();
   if (!nv) return m;
   const int s = m.stride(), vtx = m.vtx_offset();
@@ -117,7 +140,7 @@ void scene_step()
   for (int p = 1; p <= 6; p++)
     if (key_pressed.data['0' + p]) scene_play_curve(p);
   if (key_pressed.data[9]) curve_playing = 0;
-  if (key_pressed.data['z']) avatar->pos = tensor<double>::eye(4);
+  if (key_was_pressed('z')) avatar->pos = tensor<double>::eye(4);
 
   const double e = (elapsed_time - curve_start).seconds();
   if (curve_playing) {
@@ -127,7 +150,7 @@ void scene_step()
     for (int c = 0; c < 3; c++) ball.pos.data[c + 12] = curve.slice(c).interp(at);
   }
 
-  give_ball(new meshgl(ball_mesh(elapsed_time.seconds(), ball.pos.data[14])));
+  give_ball(new meshgl(ball_mesh(*opengl_mesh(sphere_mesh_name), elapsed_time.seconds(), ball.pos.data[14])));
 
   const double f = 10 * (e / 10 - std::floor(e / 10));  // seconds into the ten-second period
   clear_color = f < 0.3 && curve_playing ? color_white : color_black;
@@ -142,9 +165,68 @@ void scene_draw_objects()
   plane.draw();
 }
 
+namespace {
+
+// The window rectangle outside which the ball's shadow volume for the light at
+// `light` (world x, y, z) changes no stencil value that the lit pass reads.
+// Depth-fail counts cancel along every ray whose visible point lies outside the
+// volume; the only surfaces drawn are the ball and the floor, so the visible points
+// inside it lie on the ball or where the volume meets the floor plane: the ball's
+// central projection from the light onto that plane. The rectangle bounds the
+// window images of both, with a pixel to spare. False (no limit) when the light is
+// not above the whole ball or a point lies behind the camera.
+bool shadow_rectangle(const double* light, int rect[4])
+{
+  const meshgl& m = *ball.msh;
+  const int nv = m.vertex_count(), s = m.stride(), vtx = m.vtx_offset();
+  if (!nv) return false;
+  const tensor<double> to_window = projection_matrix * view_matrix;
+  double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
+  auto add = [&](const double p[3]) {  // a world point's window image into the bounds
+    const double* T = to_window.data;
+    double q[4];
+    for (int r = 0; r < 4; r++) q[r] = T[r] * p[0] + T[4 + r] * p[1] + T[8 + r] * p[2] + T[12 + r];
+    if (!(q[3] > 1e-9)) return false;
+    for (int k = 0; k < 2; k++) lo[k] = std::min(lo[k], q[k] / q[3]), hi[k] = std::max(hi[k], q[k] / q[3]);
+    return true;
+  };
+  const double* B = ball.pos.data;
+  for (int v = 0; v < nv; v++) {
+    const float* f = m.arr.data + v * s + vtx;
+    double w[3];
+    for (int r = 0; r < 3; r++) w[r] = B[r] * f[0] + B[4 + r] * f[1] + B[8 + r] * f[2] + B[12 + r];
+    if (!add(w) || !(w[2] < light[2])) return false;
+    if (w[2] <= floor_z) continue;  // its ray from the light crosses the plane before reaching it
+    const double t = (floor_z - light[2]) / (w[2] - light[2]);
+    const double hit[3] = {light[0] + t * (w[0] - light[0]), light[1] + t * (w[1] - light[1]), floor_z};
+    if (!add(hit)) return false;
+  }
+  int corner[2][2];
+  for (int k = 0; k < 2; k++) {
+    const double size = window_size.data[k];
+    corner[0][k] = int(std::clamp(std::floor((lo[k] + 1) * 0.5 * size) - 1, 0.0, size));
+    corner[1][k] = int(std::clamp(std::ceil((hi[k] + 1) * 0.5 * size) + 1, 0.0, size));
+  }
+  rect[0] = corner[0][0], rect[1] = corner[0][1];
+  rect[2] = corner[1][0] - corner[0][0], rect[3] = corner[1][1] - corner[0][1];
+  return true;
+}
+
+}  // namespace
+
+// The volume is drawn only inside the rectangle where it can matter: its long
+// sides towards infinity cost the rasterizer much and change nothing elsewhere.
 void scene_draw_shadows(opengl_light* light)
 {
-  if (curve_playing) ball.draw_shadow(light->pose.slice(3));
+  if (!curve_playing) return;
+  int rect[4];
+  const bool limited = shadow_rectangle(light->pose.data + 12, rect);
+  if (limited) {
+    glScissor(rect[0], rect[1], rect[2], rect[3]);
+    glEnable(GL_SCISSOR_TEST);
+  }
+  ball.draw_shadow(light->pose.slice(3));
+  if (limited) glDisable(GL_SCISSOR_TEST);
 }
 
 void scene_draw_marker()

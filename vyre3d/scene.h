@@ -1,9 +1,9 @@
 // vyre3d/scene: the scene's objects (floor, ball, avatar, lights, the playing
 // curve) and the avatar's steering, shared by the scene code and its tests.
-// Builds on _animated/aniMated and the frame loop's tables (vyre3d/frame.h).
+// Builds on _animated/aniMated and the frame loop's tables (vyre3d/input.h).
 #pragma once
 #include "_animated/aniMated.h"
-#include "vyre3d/frame.h"
+#include "vyre3d/input.h"
 
 // The one body whose control step acts (the avatar once the scene is assembled).
 extern aniMated* steered;
@@ -17,19 +17,37 @@ extern timestamp curve_start;
 
 constexpr const char* avatar_pos_file = "get/tensor/avatar.pos";
 constexpr const char* sphere_mesh_name = "get/mesh/sphere_896_tnv";
+constexpr const char* plane_mesh_name = "get/mesh/plane_460_tnv";
 constexpr double curve_seconds = 120;
 
-// The pose in file when it holds a 4x4 double matrix; otherwise pose is kept and a
-// line says why (a missing file only as the reader reports it).
+// The scene operations the frame loop calls: assembly once, the step before each
+// frame's drawing, and the objects, shadow volumes and markers of every pass.
+void scene_assemble();
+void scene_step();
+void scene_draw_objects();
+void scene_draw_shadows(opengl_light* light);
+void scene_draw_marker();
+
+// Why p cannot be the avatar's pose (not 4x4, a value that is not finite or
+// beyond tensor_sane_limit, a 3x3 part far from a rotation), or null.
+const char* avatar_pose_problem(const tensor<double>& p);
+
+// The pose in file when it is usable; otherwise pose is kept and a line says why
+// (a missing file only as the reader reports it).
 void avatar_load_pose(tensor<double>& pose, const char* file);
 
 // Writes pose to file; a write that fails leaves the old file as it was.
 void avatar_save_pose(const tensor<double>& pose, const char* file);
 
-// Loads curve p (1 to 6) and starts its playback; a file that is missing, empty or
-// not a matrix of at least three columns leaves playback as it was, with a message.
+// Reads a curve file into c when it is a matrix of path points (x, y, z columns,
+// every value finite and below tensor_sane_limit); otherwise c is kept and a line
+// names the file and the fault.
+bool scene_load_curve(const char* file, tensor<double>& c);
+
+// Loads curve p (1 to 6) and starts its playback; a file that scene_load_curve
+// refuses leaves playback as it was.
 void scene_play_curve(int p);
 
 // The ball's mesh for time t (seconds) at height z: the sphere displaced by three
 // octaves of noise and scaled by 4 / (z + 40).
-meshgl ball_mesh(double t, double z);
+meshgl ball_mesh(const meshgl& sphere, double t, double z);

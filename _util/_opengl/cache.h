@@ -38,10 +38,12 @@ inline bool ends_with(const char* text, const char* tail)
 inline tensor<unsigned char> texture_image(const char* file)
 {
   tensor<unsigned char> img;
-  if (ends_with(file, "tex")) img = tensor<unsigned char>(file);
-  else if (ends_with(file, "bmp")) img = bitmap_read(file);
-  bool image = img.data && img.ndims == 3 && (img.size[0] == 3 || img.size[0] == 4) &&
-               img.size[1] > 0 && img.size[2] > 0;
+  if (ends_with(file, "tex"))
+    img = tensor<unsigned char>(file);
+  else if (ends_with(file, "bmp"))
+    img = bitmap_read(file);
+  bool image =
+      img.data && img.ndims == 3 && (img.size[0] == 3 || img.size[0] == 4) && img.size[1] > 0 && img.size[2] > 0;
   if (!image) {
     std::printf("error opengl_texture(%s): not an RGB or RGBA image\n", file);
     return tensor<unsigned char>();

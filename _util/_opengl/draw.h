@@ -23,10 +23,14 @@ inline void opengl_floor_grid()
   glNormal3d(0, 0, 1);
   glLineWidth(2);
   glBegin(GL_LINES);
-  glColor4d(0.4, 0, 0, 0.8); glVertex3d(-20, 0, h);
-  glColor4d(1, 0, 0, 0);     glVertex3d(20, 0, h);
-  glColor4d(0, 0.4, 0, 0.8); glVertex3d(0, -20, h);
-  glColor4d(0, 1, 0, 0.8);   glVertex3d(0, 20, h);
+  glColor4d(0.4, 0, 0, 0.8);
+  glVertex3d(-20, 0, h);
+  glColor4d(1, 0, 0, 0);
+  glVertex3d(20, 0, h);
+  glColor4d(0, 0.4, 0, 0.8);
+  glVertex3d(0, -20, h);
+  glColor4d(0, 1, 0, 0.8);
+  glVertex3d(0, 20, h);
   glColor4d(0.7, 0.4, 0, 0.8);
   glVertex3d(0, 0, -20);
   glVertex3d(0, 0, 20);
@@ -36,8 +40,10 @@ inline void opengl_floor_grid()
   glBegin(GL_LINES);
   for (int i = -10; i <= 10; ++i) {
     if (!i) continue;
-    glVertex3d(-10, i, h); glVertex3d(10, i, h);
-    glVertex3d(i, -10, h); glVertex3d(i, 10, h);
+    glVertex3d(-10, i, h);
+    glVertex3d(10, i, h);
+    glVertex3d(i, -10, h);
+    glVertex3d(i, 10, h);
   }
   glEnd();
 }
@@ -56,8 +62,8 @@ inline double opengl_slider(const char* name, double value)
 // Window pixel and depth to normalised device coordinates (x, y, z, 1).
 inline tensor<double> opengl_unproject(int x, int y, double depth)
 {
-  return opengl_vector<double>({2.0 * x / window_size.data[0] - 1, 2.0 * y / window_size.data[1] - 1,
-                                2 * depth - 1, 1});
+  return opengl_vector<double>(
+      {2.0 * x / window_size.data[0] - 1, 2.0 * y / window_size.data[1] - 1, 2 * depth - 1, 1});
 }
 
 // A text shown at a 3D point in this frame's overlay.
@@ -96,8 +102,10 @@ namespace opengl_detail {
 // between mas and white with mas's alpha.
 inline void checker_color(int i, int m, const tensor<double>& mas)
 {
-  if ((i / m) % 2) glColor4d(1, 1, 1, mas.data[3]);
-  else glColor4dv(mas.data);
+  if ((i / m) % 2)
+    glColor4d(1, 1, 1, mas.data[3]);
+  else
+    glColor4dv(mas.data);
 }
 }  // namespace opengl_detail
 
@@ -134,10 +142,7 @@ inline void opengl_frustum(double z0, double z1, double r0, double r1, int n)
   glEnd();
 }
 
-inline void opengl_cylinder(double z0, double z1, double r, int n)
-{
-  opengl_frustum(z0, z1, r, r, n);
-}
+inline void opengl_cylinder(double z0, double z1, double r, int n) { opengl_frustum(z0, z1, r, r, n); }
 
 // Tube with stripes of m segments and a checkered cap at end.
 inline void opengl_checkered_cylinder(double rad, double beg, double end, int n, int m, const tensor<double>& mas)

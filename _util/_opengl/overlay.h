@@ -5,6 +5,7 @@
 #pragma once
 #include <GL/glew.h>
 #include <GL/freeglut.h>
+#include <cstdio>
 #include "_util/_opengl/draw.h"
 #include "_util/_opengl/light.h"
 #include "_util/_opengl/setup.h"
@@ -18,19 +19,29 @@ inline tensor<tensor<char>> slider_names;
 constexpr int opengl_slider_row = 11;  // pixels per slider row, bar 10 and gap 1
 
 // Palette colour of bulletin row n; rows beyond the palette reuse its colours.
-inline const double* opengl_row_color(int n)
-{
-  return palette.data + 4 * (n % palette.size[1]);
-}
+inline const double* opengl_row_color(int n) { return palette.data + 4 * (n % palette.size[1]); }
 
 namespace opengl_detail {
 // A font is usable when it holds RGBA glyphs of a positive size.
 inline bool font_usable(const tensor<unsigned char>& font)
 {
-  return font.data && font.ndims == 4 && font.size[0] == 4 && font.size[1] > 0 && font.size[2] > 0 &&
-         font.size[3] > 0;
+  return font.data && font.ndims == 4 && font.size[0] == 4 && font.size[1] > 0 && font.size[2] > 0 && font.size[3] > 0;
 }
 
+}  // namespace opengl_detail
+
+// The font in file when it holds glyphs the overlay can draw (RGBA bytes, 4 x
+// height x width x glyphs); otherwise one line names the file and the overlay
+// draws no text. A missing file is reported by the reader alone.
+inline tensor<unsigned char> opengl_font_load(const char* file)
+{
+  tensor<unsigned char> font(file);
+  if (!font.data || opengl_detail::font_usable(font)) return font;
+  std::printf("error %s: not a font of 4 x height x width x glyphs RGBA bytes, no text\n", file);
+  return tensor<unsigned char>();
+}
+
+namespace opengl_detail {
 // Draws the glyph of ch at the current raster position; characters without a
 // glyph (control codes, space, codes past the last glyph) draw nothing.
 inline void draw_glyph(const tensor<unsigned char>& font, unsigned char ch)

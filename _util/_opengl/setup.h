@@ -65,10 +65,7 @@ void opengl_motion(int x, int y);
 void opengl_passive_motion(int x, int y);
 void opengl_entry(int state);
 
-[[noreturn]] inline void opengl_quit()
-{
-  std::exit(0);
-}
+[[noreturn]] inline void opengl_quit() { std::exit(0); }
 
 // Viewport and perspective follow the window. A zero height (a minimised window
 // can report one) is treated as one pixel so the aspect ratio stays finite.
@@ -79,8 +76,8 @@ inline void opengl_reshape(int width, int height)
   glViewport(0, 0, width, height);
   glMatrixMode(GL_PROJECTION);
   glLoadIdentity();
-  gluPerspective(opengl_field_of_view, double(width) / double(height > 0 ? height : 1),
-                 clip_range.data[0], clip_range.data[1]);
+  gluPerspective(opengl_field_of_view, double(width) / double(height > 0 ? height : 1), clip_range.data[0],
+                 clip_range.data[1]);
   glGetDoublev(GL_PROJECTION_MATRIX, projection_matrix.data);
 }
 

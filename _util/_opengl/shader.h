@@ -20,12 +20,16 @@ namespace opengl_detail {
 inline void shader_log_fail(unsigned int object, bool is_program)
 {
   int numel = 0;
-  if (is_program) glGetProgramiv(object, GL_INFO_LOG_LENGTH, &numel);
-  else glGetShaderiv(object, GL_INFO_LOG_LENGTH, &numel);
+  if (is_program)
+    glGetProgramiv(object, GL_INFO_LOG_LENGTH, &numel);
+  else
+    glGetShaderiv(object, GL_INFO_LOG_LENGTH, &numel);
   VY_CONTRACT(0<numel, "_util/_opengl");
   tensor<char> log(1, numel);
-  if (is_program) glGetProgramInfoLog(object, numel, nullptr, log.data);
-  else glGetShaderInfoLog(object, numel, nullptr, log.data);
+  if (is_program)
+    glGetProgramInfoLog(object, numel, nullptr, log.data);
+  else
+    glGetShaderInfoLog(object, numel, nullptr, log.data);
   log.data[numel - 1] = 0;
   for (int i = numel - 1; i >= 0 && (unsigned char)log.data[i] <= 32; --i) log.data[i] = 0;
   std::printf(" %s\n", log.data);
@@ -77,7 +81,4 @@ inline int opengl_shader_uniform(unsigned int program, const char* name)
 }
 
 // Binds program, or the fixed-function pipeline while shaders are switched off.
-inline void opengl_shader_use(unsigned int program)
-{
-  glUseProgram(program * (opengl_settings.shader ? 1u : 0u));
-}
+inline void opengl_shader_use(unsigned int program) { glUseProgram(program * (opengl_settings.shader ? 1u : 0u)); }

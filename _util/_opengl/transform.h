@@ -14,9 +14,12 @@ inline tensor<double> skew(const tensor<double>& myTensor)
   VY_CONTRACT(myTensor.numel==3||myTensor.numel==4, "_util/_opengl");
   const double* v = myTensor.data;
   tensor<double> ret(2, 4, 4);
-  ret.data[1] = v[2];  ret.data[2] = -v[1];
-  ret.data[4] = -v[2]; ret.data[6] = v[0];
-  ret.data[8] = v[1];  ret.data[9] = -v[0];
+  ret.data[1] = v[2];
+  ret.data[2] = -v[1];
+  ret.data[4] = -v[2];
+  ret.data[6] = v[0];
+  ret.data[8] = v[1];
+  ret.data[9] = -v[0];
   return ret;
 }
 

@@ -162,7 +162,7 @@ void sizes(benchmark::internal::Benchmark* b, bool big)
 }  // namespace
 
 BENCHMARK(BM_rapid_build)->Arg(900)->Arg(3600)->Arg(14000)->Arg(100000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_rapid_contact)->Apply([](auto* b) { sizes(b, true); })->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_rapid_first)->Apply([](auto* b) { sizes(b, true); })->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_brute_force)->Apply([](auto* b) { sizes(b, false); })->Unit(benchmark::kMicrosecond)->Iterations(2);
+BENCHMARK(BM_rapid_contact)->Apply([](auto* b) { sizes(b, true); }) -> Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_rapid_first)->Apply([](auto* b) { sizes(b, true); }) -> Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_brute_force)->Apply([](auto* b) { sizes(b, false); }) -> Unit(benchmark::kMicrosecond) -> Iterations(2);
 BENCHMARK(BM_body_step)->Arg(900)->Arg(14000)->Unit(benchmark::kMicrosecond);

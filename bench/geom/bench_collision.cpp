@@ -91,6 +91,7 @@ void BM_all_pairs(benchmark::State& state)
 
 // Arguments: triangles per mesh, overlapping (1) or apart (0), flag.
 BENCHMARK(BM_build)->Arg(2000)->Arg(20000)->Arg(100000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_query)->ArgsProduct({{2000, 20000, 100000}, {1, 0}, {COLL_ALL_CONTACTS, COLL_FIRST_CONTACT}})
+BENCHMARK(BM_query)
+    ->ArgsProduct({{2000, 20000, 100000}, {1, 0}, {COLL_ALL_CONTACTS, COLL_FIRST_CONTACT}})
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_all_pairs)->Args({2000, 1})->Args({2000, 0})->Unit(benchmark::kMillisecond);

@@ -35,8 +35,14 @@ void per_call(benchmark::State& state, F f)
   }
 }
 
-void BM_simplex4(benchmark::State& s) { per_call(s, [](const float* q) { return simplex4(q[0], q[1], q[2], q[3]); }); }
-void BM_simplex3(benchmark::State& s) { per_call(s, [](const float* q) { return simplex3(q[0], q[1], q[2]); }); }
+void BM_simplex4(benchmark::State& s)
+{
+  per_call(s, [](const float* q) { return simplex4(q[0], q[1], q[2], q[3]); });
+}
+void BM_simplex3(benchmark::State& s)
+{
+  per_call(s, [](const float* q) { return simplex3(q[0], q[1], q[2]); });
+}
 void BM_sin_sum4(benchmark::State& s)
 {
   per_call(s, [](const float* q) { return std::sin(q[0]) + std::sin(q[1]) + std::sin(q[2]) + std::sin(q[3]); });

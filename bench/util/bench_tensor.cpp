@@ -12,8 +12,7 @@
 #include "_util/tensor.h"
 
 // A well-conditioned pose-like matrix: rotation generator plus a translation column.
-static const double values[16] = {0.9, 0.3, -0.2, 0,  -0.3, 1.1, 0.1, 0,
-                                  0.2, -0.1, 0.8, 0,  0.5, -0.4, 0.3, 1};
+static const double values[16] = {0.9, 0.3, -0.2, 0, -0.3, 1.1, 0.1, 0, 0.2, -0.1, 0.8, 0, 0.5, -0.4, 0.3, 1};
 
 static tensor<double> tensor4()
 {
@@ -147,8 +146,10 @@ int main(int argc, char** argv)
   ratio_reporter rep;
   benchmark::RunSpecifiedBenchmarks(&rep);
   std::printf("\ntensor / Eigen time ratios (goal: product, solve, expm within 4):\n");
-  const char* pairs[][2] = {{"Product_Tensor", "Product_Eigen"}, {"Solve_Tensor", "Solve_Eigen"},
-                            {"Expm_Tensor", "Expm_Eigen"},       {"Expm_Tensor", "Expm_EigenPade"},
+  const char* pairs[][2] = {{"Product_Tensor", "Product_Eigen"},
+                            {"Solve_Tensor", "Solve_Eigen"},
+                            {"Expm_Tensor", "Expm_Eigen"},
+                            {"Expm_Tensor", "Expm_EigenPade"},
                             {"Copy_Tensor", "Copy_Eigen"}};
   for (auto& p : pairs)
     if (rep.ns.count(p[0]) && rep.ns.count(p[1]) && rep.ns[p[1]] > 0)

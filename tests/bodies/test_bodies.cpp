@@ -74,7 +74,7 @@ TEST_F(Bodies, RestStaysAtRest)
 TEST_F(Bodies, ForceAcceleratesInTheBodyFrameAndTheNewVelocityMovesThePose)
 {
   aniMated b;
-  b.mass() = 5;  // force is an acceleration: the mass does not enter
+  b.mass() = 5;                            // force is an acceleration: the mass does not enter
   b.pos = rotation(vec4(0, 0, M_PI / 2));  // body x is world y
   b.force = vec4(2, 0, 0);
   b.update();

@@ -55,8 +55,8 @@ void expect_vec(const tensor<double>& got, const tensor<double>& want, double to
 TEST(Rapid, QuadsAreSplitAfterTheTrianglesAndGetAreasCentroidsNormals)
 {
   // One triangle and one unit quad (q0..q3 counter-clockwise in z = 1).
-  meshgl m = make_mesh({{0, 0, 0}, {2, 0, 0}, {0, 2, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}}, {0, 1, 2},
-                       {3, 4, 5, 6});
+  meshgl m =
+      make_mesh({{0, 0, 0}, {2, 0, 0}, {0, 2, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}}, {0, 1, 2}, {3, 4, 5, 6});
   rapid r(m);
   ASSERT_EQ(r.area.numel, 3);
   EXPECT_EQ(r.model->state, COLL_STATE_BUILT);
@@ -196,10 +196,10 @@ TEST(Rapid, CountIsTheModelsPairCountAndFirstContactStopsAtOne)
 {
   // Two quad-built cubes, one turned into the other: the report's count is the
   // number of pairs the model finds, and rapid_first agrees on touching at all.
-  meshgl cube = make_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}},
-                          {}, {0, 3, 2, 1, 4, 5, 6, 7, 0, 1, 5, 4, 1, 2, 6, 5, 2, 3, 7, 6, 3, 0, 4, 7});
-  meshgl other = make_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}},
-                           {}, {0, 3, 2, 1, 4, 5, 6, 7, 0, 1, 5, 4, 1, 2, 6, 5, 2, 3, 7, 6, 3, 0, 4, 7});
+  meshgl cube = make_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}}, {},
+                          {0, 3, 2, 1, 4, 5, 6, 7, 0, 1, 5, 4, 1, 2, 6, 5, 2, 3, 7, 6, 3, 0, 4, 7});
+  meshgl other = make_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}}, {},
+                           {0, 3, 2, 1, 4, 5, 6, 7, 0, 1, 5, 4, 1, 2, 6, 5, 2, 3, 7, 6, 3, 0, 4, 7});
   rapid r0(cube), r1(other);
   ASSERT_EQ(r0.area.numel, 12);
   r1.pose = translation(0.5, 0.5, 0.5) * rotation(vec4(0.4, 0.2, 0.1, 0));

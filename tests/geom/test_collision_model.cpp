@@ -172,8 +172,8 @@ TEST(CollisionModel, QueriesFindExactlyThePairsOfBruteForce)
   soup ball = sphere(16, 9, 0.9), plane = grid(8, 0.2);
   soup dup = random_soup(rng, 40, 0.3);
   dup.insert(dup.end(), dup.begin(), dup.end());  // identical triangles share mean points
-  const std::vector<std::pair<const soup*, const soup*>> pairs = {{&a, &b}, {&ball, &a}, {&plane, &ball}, {&plane, &plane},
-                                                                  {&dup, &b}, {&ball, &ball}};
+  const std::vector<std::pair<const soup*, const soup*>> pairs = {{&a, &b},         {&ball, &a}, {&plane, &ball},
+                                                                  {&plane, &plane}, {&dup, &b},  {&ball, &ball}};
   int with_contacts = 0, total = 0;
   for (auto [s1, s2] : pairs) {
     collision_model m1, m2;
@@ -278,8 +278,8 @@ TEST(CollisionModel, DegenerateTrianglesGetFramesAndTheRestStillAnswers)
   std::mt19937 rng(4);
   soup s = random_soup(rng, 60, 0.3);
   s[5] = {{0.1, 0.2, 0.3}, {0.1, 0.2, 0.3}, {0.1, 0.2, 0.3}};  // one point
-  s[17] = {{0, 0, 0}, {0.5, 0.5, 0}, {0.2, 0.2, 0}};        // collinear
-  s[30] = {{0, 0, 0}, {0, 0, 0}, {0.4, 0, 0.1}};            // two corners coincide
+  s[17] = {{0, 0, 0}, {0.5, 0.5, 0}, {0.2, 0.2, 0}};           // collinear
+  s[30] = {{0, 0, 0}, {0, 0, 0}, {0.4, 0, 0.1}};               // two corners coincide
   soup other = random_soup(rng, 60, 0.3);
   collision_model m1, m2;
   testing::internal::CaptureStderr();
@@ -376,6 +376,8 @@ TEST(CollisionModelDeathTest, ContractsGuardPointersAndScales)
   collision_model m;
   build(m, soup{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}});
   EXPECT_DEATH(m.add_triangle(p, nullptr, p, 0), "_util/collision_model:[0-9]+: .*Assertion `p1&&p2&&p3' failed");
-  EXPECT_DEATH(collide(I3, O3, &m, I3, O3, nullptr, 1), "_util/collision_model:[0-9]+: .*Assertion `model1&&model2' failed");
-  EXPECT_DEATH(collide(I3, O3, 0.0, &m, I3, O3, 1.0, &m, 1), "_util/collision_model:[0-9]+: .*Assertion `s1>0&&s2>0' failed");
+  EXPECT_DEATH(collide(I3, O3, &m, I3, O3, nullptr, 1),
+               "_util/collision_model:[0-9]+: .*Assertion `model1&&model2' failed");
+  EXPECT_DEATH(collide(I3, O3, 0.0, &m, I3, O3, 1.0, &m, 1),
+               "_util/collision_model:[0-9]+: .*Assertion `s1>0&&s2>0' failed");
 }

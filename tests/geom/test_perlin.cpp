@@ -220,7 +220,8 @@ TEST(PerlinNoiseDeathTest, ResultOutsideTheUnitRangeFailsTheContract)
 {
   // A NaN coordinate is the one way to reach the range checks.
   const float nan = std::nanf("");
-  EXPECT_DEATH(simplex2(nan, 0), "_util/perlin:[0-9]+: .*Assertion `abs\\(45\\.0f \\* \\(n0 \\+ n1 \\+ n2\\)\\)<1' failed");
+  EXPECT_DEATH(simplex2(nan, 0),
+               "_util/perlin:[0-9]+: .*Assertion `abs\\(45\\.0f \\* \\(n0 \\+ n1 \\+ n2\\)\\)<1' failed");
   EXPECT_DEATH(simplex3(0, nan, 0),
                "_util/perlin:[0-9]+: .*Assertion `abs\\(32\\.0f \\* \\(n0 \\+ n1 \\+ n2 \\+ n3\\)\\)<1' failed");
   EXPECT_DEATH(simplex4(0, 0, 0, nan),

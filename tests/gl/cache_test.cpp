@@ -26,10 +26,14 @@ TEST_F(Draw, TextureFromATensorFileIsCachedAndDrawn)
   glBindTexture(GL_TEXTURE_2D, tex);
   glColor3d(1, 1, 1);
   glBegin(GL_QUADS);
-  glTexCoord2d(0, 0); glVertex2d(-2, -2);
-  glTexCoord2d(1, 0); glVertex2d(2, -2);
-  glTexCoord2d(1, 1); glVertex2d(2, 2);
-  glTexCoord2d(0, 1); glVertex2d(-2, 2);
+  glTexCoord2d(0, 0);
+  glVertex2d(-2, -2);
+  glTexCoord2d(1, 0);
+  glVertex2d(2, -2);
+  glTexCoord2d(1, 1);
+  glVertex2d(2, 2);
+  glTexCoord2d(0, 1);
+  glVertex2d(-2, 2);
   glEnd();
   glBindTexture(GL_TEXTURE_2D, 0);
   glDisable(GL_TEXTURE_2D);

@@ -2,7 +2,7 @@
 // driven with xdotool; checks what it prints, its window and how it ends.
 #include <gtest/gtest.h>
 #include <string>
-#include "harness.h"
+#include "driver.h"
 
 namespace {
 

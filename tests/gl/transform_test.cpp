@@ -149,7 +149,8 @@ TEST(Transform, BuildersFromArraysAndVectors)
 
 TEST(TransformDeathTest, ContractsNameTheirExpression)
 {
-  EXPECT_DEATH(skew(vec({1, 2})), "_util/_opengl:[0-9]+: .*Assertion `myTensor.numel==3\\|\\|myTensor.numel==4' failed");
+  EXPECT_DEATH(skew(vec({1, 2})),
+               "_util/_opengl:[0-9]+: .*Assertion `myTensor.numel==3\\|\\|myTensor.numel==4' failed");
   EXPECT_DEATH(translation(vec({1, 2})), "_util/_opengl:[0-9]+: .*Assertion `3<=myTensor.numel' failed");
   EXPECT_DEATH(frame_to(vec({1, 2, 3}), vec({1, 2, 3, 1})),
                "_util/_opengl:[0-9]+: .*Assertion `src.numel==4 && dst.numel==4' failed");
@@ -159,7 +160,8 @@ TEST(Colors, PaletteRotatesEachBaseColour)
 {
   ASSERT_EQ(palette.size[0], 4);
   ASSERT_EQ(palette.size[1], 24);
-  const double expect[4][4] = {{1, 0.0392, 0.0392, 1}, {0.0392, 1, 0.0392, 1}, {0.0392, 0.0392, 1, 1}, {0.8627, 0.4314, 0, 1}};
+  const double expect[4][4] = {
+      {1, 0.0392, 0.0392, 1}, {0.0392, 1, 0.0392, 1}, {0.0392, 0.0392, 1, 1}, {0.8627, 0.4314, 0, 1}};
   for (int c = 0; c < 4; ++c)
     for (int r = 0; r < 4; ++r) EXPECT_EQ(palette.data[4 * c + r], expect[c][r]);
   // The last triple: base (0.7373, 0.749, 0.2) rotated twice is (G, B, R).

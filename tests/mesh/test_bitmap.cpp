@@ -33,17 +33,20 @@ TEST(Bitmap, OnePixelIsA58ByteFileWithExactHeaderAndPadding)
   EXPECT_EQ(count, (int)report.size());
 
   const std::vector<unsigned char> expect = {
-      'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,           // file header
-      40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,          // size, width, height, planes, bits
-      0, 0, 0, 0, 3, 0, 0, 0, 0x0E, 0xC4, 0, 0, 0x0E, 0xC4, 0, 0,  // compression, image size, 50190 ppm x2
-      0, 0, 0, 0, 0, 0, 0, 0,                                    // colours used, important
-      30, 20, 10, 0x36};                                         // blue, green, red, pad
+      'B', 'M', 58, 0,   0, 0, 0, 0, 0,    0,    54, 0, 0,    0,            // file header
+      40,  0,   0,  0,   1, 0, 0, 0, 1,    0,    0,  0, 1,    0,    24, 0,  // size, width, height, planes, bits
+      0,   0,   0,  0,   3, 0, 0, 0, 0x0E, 0xC4, 0,  0, 0x0E, 0xC4, 0,  0,  // compression, image size, 50190 ppm x2
+      0,   0,   0,  0,   0, 0, 0, 0,                                        // colours used, important
+      30,  20,  10, 0x36};                                                  // blue, green, red, pad
   EXPECT_EQ(file_bytes(name), expect);
 }
 
 TEST(Bitmap, RowsArePaddedToFourBytesAndAlphaIsReported)
 {
-  struct Case { int ch, w, h, file_size, resid; const char* kind; };
+  struct Case {
+    int ch, w, h, file_size, resid;
+    const char* kind;
+  };
   for (Case c : {Case{4, 2, 3, 54 + 8 * 3, 0, "RGBA"}, Case{3, 4, 2, 54 + 12 * 2, 0, "RGB"},
                  Case{3, 5, 2, 54 + 16 * 2, 3, "RGB"}, Case{3, 2, 1, 54 + 8, 2, "RGB"}}) {
     const std::string name = scratch("pad.bmp");
@@ -112,7 +115,11 @@ TEST(Bitmap, DamagedOrUnsupportedFilesGiveAMessageAndNoImage)
     bitmap_put(b.data() + at, bytes, value);
     return b;
   };
-  struct Case { const char* what; std::vector<unsigned char> bytes; const char* reason; };
+  struct Case {
+    const char* what;
+    std::vector<unsigned char> bytes;
+    const char* reason;
+  };
   const Case cases[] = {
       {"signature", with(0, 2, 0x5A4D), "signature"},
       {"16 bits", with(28, 2, 16), "bits per pixel"},
@@ -122,7 +129,12 @@ TEST(Bitmap, DamagedOrUnsupportedFilesGiveAMessageAndNoImage)
       {"negative width", with(18, 4, -3), "negative"},
       {"top-down", with(22, 4, -2), "negative"},
       {"absurd width", with(18, 4, 0x7FFFFFFF), "too large"},
-      {"absurd width, no rows", [&] { auto b = with(18, 4, 0x5E40000B); bitmap_put(b.data() + 22, 4, 0); return b; }(),
+      {"absurd width, no rows",
+       [&] {
+         auto b = with(18, 4, 0x5E40000B);
+         bitmap_put(b.data() + 22, 4, 0);
+         return b;
+       }(),
        "too large"},
       {"wide, short file", with(18, 4, 1 << 20), "truncated"},
       {"tall, short file", with(22, 4, 3), "truncated"},

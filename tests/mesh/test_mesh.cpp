@@ -83,9 +83,14 @@ TEST(Mesh, LoadsTheVertexFileAndTheElementFilesThatExist)
 // which would let indices run past the vertex array) and against their shape.
 TEST(Mesh, ElementFilesThatDoNotFitTheVerticesAreRejected)
 {
-  struct Case { const char* what; tensor<int> list; int kind; const char* says; };
+  struct Case {
+    const char* what;
+    tensor<int> list;
+    int kind;
+    const char* says;
+  };
   tensor<int> beyond(2, 3, 1), at_count(2, 3, 1), negative(2, 3, 1), rows(2, 2, 2), flat(1, 3);
-  beyond.values(0, 1, 7);    // below the 12 floats, but there are only 4 vertices
+  beyond.values(0, 1, 7);  // below the 12 floats, but there are only 4 vertices
   at_count.values(0, 1, 4);
   negative.values(0, -1, 2);
   const Case cases[] = {{"index beyond the vertices", beyond, MESH_TRIA, "TRIA element 0 names vertex 7, outside 0..3"},
@@ -106,6 +111,26 @@ TEST(Mesh, ElementFilesThatDoNotFitTheVerticesAreRejected)
     expect_empty(m);
     EXPECT_EQ(tensor_verbose, 1);
     std::remove((base + "_" + std::to_string(c.kind) + ".ind").c_str());
+  }
+}
+
+// A NaN or a huge coordinate would reach the noise and the shadow solves of the scene.
+TEST(Mesh, VertexValuesThatAreNotFiniteNumbersBelow1e6AreRejected)
+{
+  for (float bad : {NAN, INFINITY, 1e6f}) {
+    const std::string base = scratch("nan");
+    write_tetrahedron(base);
+    tensor<float> arr(2, 3, 4);
+    arr.data[7] = bad;
+    quiet_write(base + ".arr", arr);
+    CaptureStdout();
+    const mesh m(base.c_str());
+    const std::string report = GetCapturedStdout();
+    EXPECT_EQ(mesh::ok, 0) << bad;
+    EXPECT_NE(report.find("error mesh " + base + ": a vertex value is not a finite number below 1e6 in magnitude"),
+              std::string::npos)
+        << report;
+    expect_empty(m);
   }
 }
 

@@ -42,9 +42,11 @@ static void expect_near4(const tensor<double>& t, double x, double y, double z, 
 
 TEST(MeshGL, LoadingPicksTheLayoutFromTheStride)
 {
-  struct Case { int stride, format, tex, col, nrm, vtx; };
-  const Case cases[] = {{3, 10785, -1, -1, -1, 0}, {5, 10791, 0, -1, -1, 2},  {6, 10789, -1, -1, 0, 3},
-                        {8, 10795, 0, -1, 2, 5},    {10, 10790, -1, 0, 4, 7}, {12, 10796, 0, 2, 6, 9},
+  struct Case {
+    int stride, format, tex, col, nrm, vtx;
+  };
+  const Case cases[] = {{3, 10785, -1, -1, -1, 0}, {5, 10791, 0, -1, -1, 2}, {6, 10789, -1, -1, 0, 3},
+                        {8, 10795, 0, -1, 2, 5},   {10, 10790, -1, 0, 4, 7}, {12, 10796, 0, 2, 6, 9},
                         {15, 10797, 0, 4, 8, 11}};
   for (const Case& c : cases) {
     const std::string base = scratch("layout");
@@ -54,9 +56,15 @@ TEST(MeshGL, LoadingPicksTheLayoutFromTheStride)
     GetCapturedStdout();
     EXPECT_EQ(m.format, c.format) << "stride " << c.stride;
     EXPECT_EQ(m.vtx_offset(), c.vtx);
-    if (c.tex >= 0) { EXPECT_EQ(m.tex_offset(), c.tex); }
-    if (c.col >= 0) { EXPECT_EQ(m.col_offset(), c.col); }
-    if (c.nrm >= 0) { EXPECT_EQ(m.nrm_offset(), c.nrm); }
+    if (c.tex >= 0) {
+      EXPECT_EQ(m.tex_offset(), c.tex);
+    }
+    if (c.col >= 0) {
+      EXPECT_EQ(m.col_offset(), c.col);
+    }
+    if (c.nrm >= 0) {
+      EXPECT_EQ(m.nrm_offset(), c.nrm);
+    }
   }
   // Layouts the offset queries know but loading never picks.
   meshgl m;
@@ -136,6 +144,12 @@ TEST(MeshGL, NormalsOfASlopeAndOfAnUnusedVertex)
   t.normals();
   expect_near4(t.normal(0), 0, 0, 1, 0);
   expect_near4(t.normal(3), 0, 0, 0, 0);
+
+  // A layout without normals (a sphere file of positions only) has none to compute.
+  meshgl p = with_positions(GL_V3F, {0, 0, 0, 2, 0, 0, 0, 2, 0});
+  p.ind[MESH_TRIA] = t.ind[MESH_TRIA];
+  p.normals();
+  EXPECT_EQ(p.arr.data[3], 2.0f);
 }
 
 TEST(MeshGL, UnitCubeVolumeCentroidAndInertia)

@@ -1,33 +1,22 @@
 // End to end: the real vyre3d under Xvfb plays curve 3. Captures (g+p) inside the
 // first 0.3 s show the white flash, later ones the floor on black with the ball
 // and its three coloured shadows; Tab ends playback and the floor and ball vanish.
+// Bad data files are reported and the program runs on.
 #include <gtest/gtest.h>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include "_util/format.h"
 #include "_util/tensor.h"
-#include "harness.h"
+#include "driver.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 auto* const xvfb_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
-
-constexpr std::uintmax_t bmp_bytes = 54 + 4 * 800 * 600;
-
-bool wait_file(const std::string& file, std::uintmax_t bytes, double timeout_s = 20)
-{
-  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-  std::error_code ec;
-  while (std::chrono::steady_clock::now() < end) {
-    if (fs::file_size(file, ec) == bytes && !ec) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 // Pixel (x, y) of a capture, y counted from the top as on screen.
 struct picture {
@@ -83,14 +72,14 @@ TEST(Scene, CurveThreePlaysWithFlashFloorBallShadowsAndTabStopsIt)
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   run.xdotool("keydown g");  // g first, so that p alone follows the 3 quickly
   run.xdotool("key 3 p");
-  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", capture_bmp_bytes)) << run.output();
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   run.xdotool("key p");
-  ASSERT_TRUE(wait_file(out + "0001_rgba.bmp", bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0001_rgba.bmp", capture_bmp_bytes)) << run.output();
   run.xdotool("key Tab");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   run.xdotool("key p");
-  ASSERT_TRUE(wait_file(out + "0002_rgba.bmp", bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0002_rgba.bmp", capture_bmp_bytes)) << run.output();
   run.xdotool("keyup g");
   run.xdotool("key Escape");
   ASSERT_TRUE(run.wait_exit(20));
@@ -118,6 +107,59 @@ TEST(Scene, CurveThreePlaysWithFlashFloorBallShadowsAndTabStopsIt)
   // After Tab: neither floor nor ball (nor their shadows) remain.
   EXPECT_EQ(bright_pixels(stopped), 0);
   EXPECT_FALSE(marker_near_centre(stopped, 20));
+}
+
+// Waits until the program has printed text; false after timeout_s.
+bool wait_output(const program_run& run, const std::string& text, int times = 1, double timeout_s = 20)
+{
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  for (;;) {
+    const std::string out = run.output();
+    int n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) n++;
+    if (n >= times) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Each kind of bad data file gives its line and its fallback, never the end of the
+// program: a NaN in a curve (on its key), a singular pose (at start and on a + l),
+// a NaN vertex in the sphere, a font of the wrong shape.
+TEST(Scene, BadDataFilesAreReportedAndTheProgramRunsOn)
+{
+  program_run run({}, [](const std::string& folder) {
+    const std::string get = folder + "/get/";
+    tensor<double> curve((get + "tensor/curve3.arr").c_str());
+    curve.data[7] = NAN;
+    curve.write((get + "tensor/curve3.arr").c_str());
+    tensor<double>(2, 4, 4).write((get + "tensor/avatar.pos").c_str());
+    tensor<float> sphere((get + "mesh/sphere_896_tnv.arr").c_str());
+    sphere.data[40] = NAN;
+    sphere.write((get + "mesh/sphere_896_tnv.arr").c_str());
+    tensor<unsigned char>(4, 3, 11, 7, 95).write((get + "tensor/white11x07.font").c_str());
+  });
+  std::string w = run.window();
+  ASSERT_FALSE(w.empty()) << run.output();
+  const std::string pose = "error get/tensor/avatar.pos: its 3x3 part is singular or far from a rotation, pose kept\n";
+  EXPECT_TRUE(wait_output(run, pose)) << run.output();
+  EXPECT_TRUE(wait_output(run, "error mesh get/mesh/sphere_896_tnv: a vertex value is not a finite number"))
+      << run.output();
+  EXPECT_TRUE(wait_output(run,
+                          "error get/tensor/white11x07.font: not a font of 4 x height x width x glyphs RGBA "
+                          "bytes, no text\n"))
+      << run.output();
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("key 3");
+  EXPECT_TRUE(wait_output(run,
+                          "error get/tensor/curve3.arr: a value that is not a finite number below 1e6, not "
+                          "played\n"))
+      << run.output();
+  run.xdotool("keydown a");
+  run.xdotool("key l");
+  run.xdotool("keyup a");
+  EXPECT_TRUE(wait_output(run, pose, 2)) << run.output();
+  run.end_with_escape(w);
 }
 
 }  // namespace

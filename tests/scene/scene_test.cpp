@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <unistd.h>
+#include "_util/_opengl/cache.h"
 #include "vyre3d/scene.h"
 
 namespace {
@@ -19,6 +20,8 @@ void release_all()
 }
 
 int special(int glut_code) { return 256 + glut_code; }
+
+const meshgl& sphere() { return *opengl_mesh(sphere_mesh_name); }
 
 // One frame of the scene at elapsed time t seconds with body step h.
 void frame_at(double t, double h = 0.01)
@@ -101,17 +104,18 @@ TEST_F(Scene, AssemblySetsTheAvatarLightsBallAndFloor)
   ASSERT_TRUE(ball.msh && ball.shadow);
 }
 
-TEST(AvatarLoad, TakesOnlyAFinite4x4PoseAndKeepsThePoseOtherwise)
+TEST(AvatarLoad, TakesOnlyAUsablePoseAndKeepsThePoseOtherwise)
 {
   // Assembly registers lights, so it runs once per process; the loader it uses
-  // for the pose file is checked here.
+  // for the pose file is checked here. A turned pose, as a + s writes it, loads.
   tensor<double> pose = tensor<double>::eye(4);
-  tensor<double> saved = tensor<double>::eye(4);
+  tensor<double> saved = rotation(opengl_vector<double>({0.3, -1.2, 2.0, 0}));
   saved.data[12] = 1.5, saved.data[14] = -2;
   saved.write(avatar_pos_file);
   avatar_load_pose(pose, avatar_pos_file);
   EXPECT_EQ(pose.data[12], 1.5);
   EXPECT_EQ(pose.data[14], -2);
+  EXPECT_EQ(pose.data[1], saved.data[1]);
 
   // Anything else than a finite 4x4 double matrix leaves the pose as it was.
   tensor<double> wrong(2, 3, 4);
@@ -126,10 +130,19 @@ TEST(AvatarLoad, TakesOnlyAFinite4x4PoseAndKeepsThePoseOtherwise)
   tensor<float> floats(2, 4, 4);
   floats.write(avatar_pos_file);
   avatar_load_pose(kept, avatar_pos_file);
+  // Finite but singular poses would fail the camera's solves on the next frame.
+  tensor<double>(2, 4, 4).write(avatar_pos_file);
+  avatar_load_pose(kept, avatar_pos_file);
+  (saved * 1e-30).write(avatar_pos_file);
+  avatar_load_pose(kept, avatar_pos_file);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(kept.ndims, 2);
   for (int k = 0; k < 16; k++) EXPECT_EQ(kept.data[k], k % 5 == 0 ? 1.0 : 0.0);
-  EXPECT_NE(out.find("error get/tensor/avatar.pos: not a 4x4 pose of finite numbers, pose kept"), std::string::npos)
+  EXPECT_NE(out.find("error get/tensor/avatar.pos: not a 4x4 pose of finite numbers below 1e6, pose kept"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("error get/tensor/avatar.pos: its 3x3 part is singular or far from a rotation, pose kept"),
+            std::string::npos)
       << out;
   std::remove(avatar_pos_file);
   avatar_load_pose(kept, avatar_pos_file);  // missing: nothing changes
@@ -287,9 +300,18 @@ TEST_F(Scene, ACurveFileThatIsNoPathIsNotPlayed)
   key_pressed.data['6'] = 1;
   frame_at(10.2);
   EXPECT_FALSE(curve_playing) << "two columns";
+  tensor<double> nan(2, 100, 3);
+  nan.data[150] = NAN;
+  nan.write("get/tensor/curve6.arr");
+  key_pressed.data['6'] = 1;
+  frame_at(10.3);
+  EXPECT_FALSE(curve_playing) << "a NaN would reach the ball's pose and its shadow's solve";
   const std::string out = testing::internal::GetCapturedStdout();
   std::rename("get/tensor/curve6.keep", "get/tensor/curve6.arr");
   EXPECT_NE(out.find("error get/tensor/curve6.arr: not a matrix of path points with x, y, z columns, not played"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("error get/tensor/curve6.arr: a value that is not a finite number below 1e6, not played"),
             std::string::npos)
       << out;
 
@@ -307,11 +329,11 @@ TEST_F(Scene, ACurveFileThatIsNoPathIsNotPlayed)
 TEST_F(Scene, BallIsRebuiltEveryFrameAndShrinksWithHeight)
 {
   const auto radius = largest_radius;
-  const meshgl low = ball_mesh(3.0, 0), high = ball_mesh(3.0, 40);
+  const meshgl low = ball_mesh(sphere(), 3.0, 0), high = ball_mesh(sphere(), 3.0, 40);
   EXPECT_NEAR(radius(high) / radius(low), 0.5, 1e-5) << "k = 4 / (z + 40)";
   EXPECT_GT(radius(low), 0.1 * 1.05) << "the noise swells the unit sphere somewhere";
   EXPECT_LT(radius(low), 0.1 * 1.9);
-  const meshgl later = ball_mesh(3.5, 0);
+  const meshgl later = ball_mesh(sphere(), 3.5, 0);
   EXPECT_NE(later.arr.data[7], low.arr.data[7]) << "the surface moves with time";
 
   frame_at(1);

@@ -9,8 +9,7 @@
 #include "_util/meshgl.h"
 
 // A stride-3 (positions only) mesh from positions and triangles/quads.
-inline meshgl make_mesh(const std::vector<float>& xyz, const std::vector<int>& tris,
-                        const std::vector<int>& quads = {})
+inline meshgl make_mesh(const std::vector<float>& xyz, const std::vector<int>& tris, const std::vector<int>& quads = {})
 {
   meshgl m;
   m.format = GL_V3F;

@@ -15,7 +15,8 @@ const float* pos(const meshgl& m, int v) { return m.arr.data + v * m.arr.size[0]
 std::vector<std::pair<int, int>> segments(const meshgl& m)
 {
   std::vector<std::pair<int, int>> s;
-  for (int c = 0; c + 1 < m.ind[MESH_EDGE].numel; c += 2) s.push_back({m.ind[MESH_EDGE].data[c], m.ind[MESH_EDGE].data[c + 1]});
+  for (int c = 0; c + 1 < m.ind[MESH_EDGE].numel; c += 2)
+    s.push_back({m.ind[MESH_EDGE].data[c], m.ind[MESH_EDGE].data[c + 1]});
   return s;
 }
 
@@ -26,7 +27,8 @@ meshgl triangle(float z0, float z1, float z2) { return make_mesh({0, 0, z0, 1, 0
 
 TEST(MeshEdit, RemoveVertexDropsEveryElementAtItAndKeepsTheRestInOrder)
 {
-  meshgl m = make_mesh({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 2, 2}, {0, 1, 2, 1, 2, 3, 0, 2, 3}, {0, 1, 2, 3, 1, 2, 3, 4});
+  meshgl m =
+      make_mesh({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 2, 2}, {0, 1, 2, 1, 2, 3, 0, 2, 3}, {0, 1, 2, 3, 1, 2, 3, 4});
   m.ind[MESH_EDGE] = tensor<int>(2, 2, 2);
   m.ind[MESH_EDGE].values(0, 4, 2, 3);
   const float* before = m.arr.data;
@@ -105,7 +107,7 @@ TEST(MeshEdit, MirrorOfAHalfSphereIsClosedWithMirroredNormals)
   EXPECT_TRUE(closed_surface(whole));
   double vol;
   whole.volume(vol);
-  EXPECT_GT(vol, 3.0);  // outward winding on both halves (a unit sphere holds 4.19)
+  EXPECT_GT(vol, 3.0);                           // outward winding on both halves (a unit sphere holds 4.19)
   for (int v = 0; v < whole.arr.size[1]; v++) {  // normals still point outwards
     const float* r = whole.arr.data + 8 * v;
     EXPECT_GE(r[2] * r[5] + r[3] * r[6] + r[4] * r[7], 0.99f) << v;
@@ -177,7 +179,8 @@ TEST(MeshEdit, CutOfASphereHasAClosedRimOnThePlane)
 {
   tensor<double> lift = tensor<double>::eye(4);
   lift.data[14] = 0.3;  // rim away from every ring of vertices
-  for (meshgl sphere : {uv_sphere(32, 15).transform(lift), uv_sphere(24, 12), meshgl(VY_GET_DIR "/mesh/sphere_896_tnv")}) {
+  for (meshgl sphere :
+       {uv_sphere(32, 15).transform(lift), uv_sphere(24, 12), meshgl(VY_GET_DIR "/mesh/sphere_896_tnv")}) {
     ASSERT_GT(sphere.arr.numel, 0);
     meshgl bowl = cut(sphere);
     auto rim = segments(bowl);

@@ -25,7 +25,8 @@ outline silhouette_of(const shadow_mesh& s, const tensor<double>& light)
 {
   outline o;
   tensor<unsigned int> packed = s.silhouette(light, o.facing);
-  for (int e = 0; e < packed.numel; e++) o.edges.push_back({(int)(packed.data[e] >> 16), (int)(packed.data[e] & 0xffff)});
+  for (int e = 0; e < packed.numel; e++)
+    o.edges.push_back({(int)(packed.data[e] >> 16), (int)(packed.data[e] & 0xffff)});
   return o;
 }
 
@@ -136,8 +137,8 @@ TEST(ShadowMesh, SphereSilhouettesAreClosedLoops)
 // the seam against (0, 1, 3).
 TEST(ShadowMesh, ZeroAreaTrianglesLeaveNoOverlappingSilhouetteEdges)
 {
-  meshgl m = make_mesh({0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 2, 1, 0, 0},
-                       {2, 1, 4, 2, 4, 0, 0, 1, 3, 0, 3, 2, 1, 2, 3, 0, 4, 1});
+  meshgl m =
+      make_mesh({0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 2, 1, 0, 0}, {2, 1, 4, 2, 4, 0, 0, 1, 3, 0, 3, 2, 1, 2, 3, 0, 4, 1});
   ASSERT_TRUE(closed_surface(m));
   shadow_mesh s(&m);
   ASSERT_EQ(s.slivers.size[1], 1);

@@ -50,8 +50,8 @@ struct camera {
     glMatrixMode(GL_PROJECTION);
     glLoadMatrixd(P);
     const vec r = right(), u = up(), b = fwd();
-    const double V[16] = {r.x, u.x, -b.x, 0, r.y, u.y, -b.y, 0, r.z, u.z, -b.z, 0,
-                          -dot(r, eye), -dot(u, eye), dot(b, eye), 1};
+    const double V[16] = {r.x, u.x, -b.x, 0, r.y,          u.y,          -b.y,        0,
+                          r.z, u.z, -b.z, 0, -dot(r, eye), -dot(u, eye), dot(b, eye), 1};
     glMatrixMode(GL_MODELVIEW);
     glLoadMatrixd(V);
   }
@@ -135,7 +135,10 @@ bool blocked(const shadow_mesh& s, vec p)
   const vec gap = m - t * d;
   if (dot(gap, gap) > (radius + 0.01) * (radius + 0.01)) return false;
   const int* c = s.ind[MESH_TRIA].data;
-  auto at = [&](int v) { const float* q = s.arr.data + 4 * v; return vec{q[0], q[1], q[2]}; };
+  auto at = [&](int v) {
+    const float* q = s.arr.data + 4 * v;
+    return vec{q[0], q[1], q[2]};
+  };
   for (int f = 0; f < s.ind[MESH_TRIA].numel / 3; f++) {
     const vec a = at(c[3 * f]), e1 = at(c[3 * f + 1]) - a, e2 = at(c[3 * f + 2]) - a;
     const vec h = cross(d, e2);
@@ -215,7 +218,7 @@ void picture(const shadow_mesh& s, meshgl& b, const camera& c, const char* name)
 }
 
 class ShadowGL : public testing::Test {
- protected:
+protected:
   void SetUp() override
   {
     glViewport(0, 0, W, H);

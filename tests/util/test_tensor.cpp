@@ -440,13 +440,13 @@ TEST(TensorFile, RejectsCorruptAndTruncatedFiles)
     EXPECT_EQ(tensor<int>::ok, 0);
     EXPECT_EQ(out, path + " -> (error)\ttensor<4>([],0,null)\n");
   };
-  rejects({});                                              // nothing at all
-  rejects({1, 0});                                          // short ndims
-  rejects({0xff, 0xff, 0xff, 0xff});                        // ndims -1
-  rejects({0xff, 0xff, 0xff, 0x7f});                        // ndims far beyond the file
-  rejects({1, 0, 0, 0, 0xfe, 0xff, 0xff, 0xff});            // size -2
-  rejects({2, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0});            // 65536 x 65536 elements
-  rejects({1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0});            // 2 ints promised, 1 stored
+  rejects({});                                                // nothing at all
+  rejects({1, 0});                                            // short ndims
+  rejects({0xff, 0xff, 0xff, 0xff});                          // ndims -1
+  rejects({0xff, 0xff, 0xff, 0x7f});                          // ndims far beyond the file
+  rejects({1, 0, 0, 0, 0xfe, 0xff, 0xff, 0xff});              // size -2
+  rejects({2, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0});              // 65536 x 65536 elements
+  rejects({1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0});              // 2 ints promised, 1 stored
   rejects({1, 0, 0, 0, 0xff, 0xff, 0xff, 0x3f, 1, 0, 0, 0});  // a billion promised
   // writing the empty tensor stores only ndims 0, which promises one element: rejected
   stdout_of([&] { tensor<int>().write(path.c_str()); });

@@ -1,14 +1,18 @@
 // End to end: the real vyre3d under Xvfb driven with xdotool: g keeps it alive
-// outside the window and shows the menu, g+p writes a capture pair, g+r records.
+// outside the window and shows the menu, g+p writes a capture pair, g+r records;
+// batch runs end, capture, film and repeat themselves, and bad options are refused.
 #include <gtest/gtest.h>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 #include "_util/format.h"
 #include "_util/tensor.h"
-#include "harness.h"
+#include "driver.h"
 
 namespace fs = std::filesystem;
 
@@ -16,31 +20,10 @@ namespace {
 
 auto* const xvfb_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
-// X tools run without the sanitizer build's preloaded libraries, which would
-// slow every call down; the program itself keeps them.
-std::string tool(const std::string& command)
-{
-  return shell("env -u LD_PRELOAD timeout 10 " + command + " 2>/dev/null");
-}
-
-constexpr std::uintmax_t bmp_bytes = 54 + 4 * 800 * 600, mat_bytes = 16 + 8 * 4 * 800 * 600;
-
-// True once file exists with the given size (the writer has finished it).
-bool wait_file(const std::string& file, std::uintmax_t bytes, double timeout_s = 10)
-{
-  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-  std::error_code ec;
-  while (std::chrono::steady_clock::now() < end) {
-    if (fs::file_size(file, ec) == bytes && !ec) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
 // White text pixels in the rows 12 to 91 of the window (below the rate line).
 int menu_pixels(const std::string& w)
 {
-  const std::string text = tool("import -window " + w + " -crop 200x80+0+12 txt:-");
+  const std::string text = shell("timeout 10 import -window " + w + " -crop 200x80+0+12 txt:- 2>/dev/null");
   int n = 0;
   for (size_t at = text.find("#FFFFFF"); at != std::string::npos; at = text.find("#FFFFFF", at + 1)) n++;
   return n;
@@ -55,29 +38,21 @@ bool wait_menu(const std::string& w, bool shown)
   return false;
 }
 
-void end_with_escape(program_run& run, const std::string& w)
-{
-  tool("xdotool mousemove --window " + w + " 400 300");
-  tool("xdotool key Escape");
-  ASSERT_TRUE(run.wait_exit(10));
-  EXPECT_EQ(run.exit_status, 0);
-}
-
 TEST(Frame, GHeldKeepsTheProgramWhenThePointerLeavesAndShowsTheMenu)
 {
   program_run run({});
   std::string w = run.window();
   ASSERT_FALSE(w.empty()) << run.output();
-  tool("xdotool mousemove --window " + w + " 400 300");
+  run.xdotool("mousemove --window " + w + " 400 300");
   EXPECT_TRUE(wait_menu(w, false)) << "no menu without g";
-  tool("xdotool keydown g");
+  run.xdotool("keydown g");
   EXPECT_TRUE(wait_menu(w, true)) << "the menu while g is held";
-  tool("xdotool mousemove 1100 1000");
+  run.xdotool("mousemove 1100 1000");
   EXPECT_FALSE(run.wait_exit(0.5)) << run.output();
-  tool("xdotool mousemove --window " + w + " 400 300");
-  tool("xdotool keyup g");
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("keyup g");
   EXPECT_TRUE(wait_menu(w, false)) << "gone once g is released";
-  end_with_escape(run, w);
+  run.end_with_escape(w);
 }
 
 // One run (starting the program is the slow part under the sanitizers): two
@@ -88,20 +63,20 @@ TEST(Frame, GAndPWriteOneCapturePairPerPressAndGAndRRecord)
   std::string w = run.window();
   ASSERT_FALSE(w.empty()) << run.output();
   const std::string out = run.folder + "/out/opengl_00-";
-  tool("xdotool mousemove --window " + w + " 400 300");
-  tool("xdotool keydown g");
-  tool("xdotool key p");
-  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", bmp_bytes)) << run.output();
-  ASSERT_TRUE(wait_file(out + "0000_pnt3.mat", mat_bytes)) << run.output();
-  tool("xdotool key p");
-  EXPECT_TRUE(wait_file(out + "0001_rgba.bmp", bmp_bytes)) << run.output();
-  EXPECT_TRUE(wait_file(out + "0001_pnt3.mat", mat_bytes)) << run.output();
+  run.xdotool("mousemove --window " + w + " 400 300");
+  run.xdotool("keydown g");
+  run.xdotool("key p");
+  ASSERT_TRUE(wait_file(out + "0000_rgba.bmp", capture_bmp_bytes)) << run.output();
+  ASSERT_TRUE(wait_file(out + "0000_pnt3.mat", capture_mat_bytes)) << run.output();
+  run.xdotool("key p");
+  EXPECT_TRUE(wait_file(out + "0001_rgba.bmp", capture_bmp_bytes)) << run.output();
+  EXPECT_TRUE(wait_file(out + "0001_pnt3.mat", capture_mat_bytes)) << run.output();
   EXPECT_FALSE(fs::exists(out + "0002_rgba.bmp")) << "one capture per press";
-  tool("xdotool key r");
-  tool("xdotool keyup g");
-  EXPECT_TRUE(wait_file(out + "0003_rgba.bmp", bmp_bytes)) << run.output();
-  EXPECT_TRUE(wait_file(out + "0004_pnt3.mat", mat_bytes)) << "a capture every frame while recording";
-  end_with_escape(run, w);
+  run.xdotool("key r");
+  run.xdotool("keyup g");
+  EXPECT_TRUE(wait_file(out + "0003_rgba.bmp", capture_bmp_bytes)) << run.output();
+  EXPECT_TRUE(wait_file(out + "0004_pnt3.mat", capture_mat_bytes)) << "a capture every frame while recording";
+  run.end_with_escape(w);
 
   const tensor<unsigned char> image = bitmap_read((out + "0000_rgba.bmp").c_str());
   ASSERT_EQ(image.ndims, 3);
@@ -121,6 +96,66 @@ TEST(Frame, GAndPWriteOneCapturePairPerPressAndGAndRRecord)
     EXPECT_NEAR(-p[2] / 1e40, 1, 0.2) << i;
     EXPECT_EQ(p[3], 1);
   }
+}
+
+std::string file_bytes(const std::string& name)
+{
+  std::ifstream f(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Batch runs end by themselves after K frames, capture frames M, 2M, ... and give
+// the same pictures every time; the video holds every frame once the program ends.
+TEST(Batch, EndsAfterKFramesCapturesEveryMthFrameWritesTheVideoAndRepeatsItself)
+{
+  const std::vector<std::string> args = {"--play",    "3",  "--step",  "0.04",      "--frames", "30",
+                                         "--capture", "10", "--video", "out/v.mp4", "--bench"};
+  // One after the other: a second window over the first would count as the pointer leaving it.
+  auto finished = [&args] {
+    auto run = std::make_unique<program_run>(args);
+    EXPECT_TRUE(run->wait_exit(120)) << run->output();
+    EXPECT_EQ(run->exit_status, 0) << run->errors();
+    EXPECT_NE(run->output().find("[1=--play] [2=3] [3=--step]"), std::string::npos) << "arguments still echoed";
+    EXPECT_NE(run->output().find("\nbench frames=30 median_ms="), std::string::npos) << run->output();
+    return run;
+  };
+  const auto one = finished(), two = finished();
+  const program_run &first = *one, &second = *two;
+  const std::string out = first.folder + "/out/opengl_00-";
+  for (const char* f : {"0000", "0001", "0002"}) {
+    EXPECT_EQ(fs::file_size(out + f + "_rgba.bmp"), capture_bmp_bytes) << f;
+    const std::string name = std::string("/out/opengl_00-") + f + "_rgba.bmp";
+    EXPECT_TRUE(file_bytes(first.folder + name) == file_bytes(second.folder + name)) << f << " differs between runs";
+  }
+  EXPECT_FALSE(fs::exists(out + "0003_rgba.bmp"));
+  const std::string frames = shell(
+      "timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames,width,height,r_frame_rate -of csv=p=0 " +
+      first.folder + "/out/v.mp4");
+  EXPECT_EQ(frames, "800,600,25/1,30\n");
+}
+
+TEST(Batch, BadOptionsGiveTheUsageAndCode2AndNoFfmpegGivesCode1BeforeAnyWindow)
+{
+  for (std::vector<std::string> args : {std::vector<std::string>{"--play", "7"},
+                                        {"--step", "-1"},
+                                        {"--frames", "ten"},
+                                        {"--capture"},
+                                        {"--lighting", "dim"},
+                                        {"--video", "v.mp4"}}) {
+    program_run run(args);
+    ASSERT_TRUE(run.wait_exit(20)) << args[0];
+    EXPECT_EQ(run.exit_status, 2) << args[0];
+    EXPECT_NE(run.errors().find("usage: vyre3d"), std::string::npos) << args[0] << ": " << run.errors();
+  }
+  const std::string path = getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);  // the program starts (execv) without ffmpeg in reach
+  program_run run({"--step", "0.04", "--video", "v.mp4"});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(run.window(3), "") << "no window";
+  ASSERT_TRUE(run.wait_exit(20));
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.errors().find("error --video: cannot start ffmpeg"), std::string::npos) << run.errors();
 }
 
 }  // namespace

@@ -1,0 +1,235 @@
+// vyre3d/batch: the batch options (see batch.h): parsing, the ffmpeg pipe that
+// takes every frame, the capture of every M-th frame, the end after K frames and
+// the frame-time figures. Builds on the frame loop's state and _util/_opengl.
+#include "vyre3d/batch.h"
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+#include "vyre3d/frame.h"
+
+extern char** environ;
+
+batch_options batch;
+
+namespace {
+
+// A whole-string number: a finite double, or an integer of at least 1.
+bool read_double(const char* s, double& v)
+{
+  char* end = nullptr;
+  errno = 0;
+  v = std::strtod(s, &end);
+  return *s && !*end && !errno && std::isfinite(v);
+}
+
+bool read_count(const char* s, long long& v)
+{
+  char* end = nullptr;
+  errno = 0;
+  v = std::strtoll(s, &end, 10);
+  return *s && !*end && !errno && v >= 1;
+}
+
+// The ffmpeg process taking raw RGBA frames of one fixed size on its standard input.
+struct video_pipe {
+  pid_t pid = -1;
+  int fd = -1;
+  int width = 0, height = 0;
+  std::vector<unsigned char> frame;
+} video;
+
+long long frames_begun = 0;
+std::vector<double> frame_ms;  // wall-clock time of each finished frame
+std::chrono::steady_clock::time_point last_begin, last_pass;
+std::vector<std::pair<std::string, double>> pass_ms;  // total per pass, in the order first met
+
+bool start_ffmpeg(const std::string& file, int width, int height, double fps)
+{
+  int fds[2];
+  if (pipe(fds)) return false;
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%.9g", fps);
+  const char* args[] = {"ffmpeg", "-loglevel",   "error",      "-y",         "-f",       "rawvideo", "-pixel_format",
+                        "rgba",   "-video_size", size.c_str(), "-framerate", rate,       "-i",       "pipe:0",
+                        "-vf",    "vflip",       "-c:v",       "libx264",    "-pix_fmt", "yuv420p",  file.c_str(),
+                        nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  const int rc = posix_spawnp(&video.pid, "ffmpeg", &actions, nullptr, const_cast<char**>(args), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[0]);
+  if (rc) {
+    close(fds[1]);
+    std::fprintf(stderr, "error --video: cannot start ffmpeg (%s); install it (Debian package ffmpeg)\n",
+                 std::strerror(rc));
+    return false;
+  }
+  video.fd = fds[1];
+  video.width = width, video.height = height;
+  video.frame.resize(std::size_t(4) * width * height);
+  return true;
+}
+
+// Closes ffmpeg's input and waits until it has finished the file; false when it failed.
+bool finish_video()
+{
+  if (video.pid < 0) return true;
+  if (video.fd >= 0) close(video.fd);
+  video.fd = -1;
+  int status = 0;
+  while (waitpid(video.pid, &status, 0) < 0 && errno == EINTR) {}
+  video.pid = -1;
+  const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!ok) std::fprintf(stderr, "error --video: ffmpeg did not finish %s\n", batch.video.c_str());
+  return ok;
+}
+
+// "bench frames=K median_ms=… p90_ms=… max_ms=… fps=…"; fps is the rate at the median frame time.
+void print_bench()
+{
+  if (!batch.bench || frame_ms.empty()) return;
+  std::vector<double> t = frame_ms;
+  std::sort(t.begin(), t.end());
+  const double median = t[t.size() / 2], p90 = t[std::min(t.size() - 1, t.size() * 9 / 10)];
+  std::printf("bench frames=%zu median_ms=%.3f p90_ms=%.3f max_ms=%.3f fps=%.1f\n", t.size(), median, p90, t.back(),
+              1000 / median);
+  for (const auto& p : pass_ms) std::printf("bench pass=\"%s\" mean_ms=%.3f\n", p.first.c_str(), p.second / t.size());
+  std::fflush(stdout);
+}
+
+// Every way out of the program (the last frame, Escape, the pointer leaving)
+// prints the figures and lets ffmpeg finish the file.
+void at_exit()
+{
+  print_bench();
+  finish_video();
+}
+
+}  // namespace
+
+const char* batch_usage()
+{
+  return "usage: vyre3d [glut_stereo] [glut_gamemode MODE] [--play N] [--step S] [--frames K] [--capture M]\n"
+         "              [--lighting off] [--video FILE.mp4] [--bench]\n"
+         "  --play N        start curve N (1 to 6) at once, as key N does\n"
+         "  --step S        every frame advances the scene clock by S seconds (0 < S <= 10)\n"
+         "  --frames K      end with exit code 0 after K frames\n"
+         "  --capture M     capture frames M, 2M, 3M, ... into out/, as g + p does\n"
+         "  --lighting off  start with the lighting effects off, as g + l does\n"
+         "  --video FILE    pipe every frame to ffmpeg: an H.264 MP4 at 1/S frames per second (needs --step)\n"
+         "  --bench         print frame times at the end: bench frames=K median_ms= p90_ms= max_ms= fps=\n"
+         "  --bench-passes  --bench, and the mean time of each drawing pass (the GL work is finished at each)\n";
+}
+
+std::string batch_parse(int argc, char** argv, batch_options& b)
+{
+  for (int i = 1; i < argc; ++i) {
+    const std::string opt = argv[i];
+    if (opt == "--bench" || opt == "--bench-passes") {
+      b.bench = true;
+      b.passes = b.passes || opt == "--bench-passes";
+      continue;
+    }
+    const bool takes_value = opt == "--play" || opt == "--step" || opt == "--frames" || opt == "--capture" ||
+                             opt == "--lighting" || opt == "--video";
+    if (!takes_value) continue;  // not ours: left to opengl_setup and GLUT
+    if (i + 1 >= argc) return opt + " needs a value";
+    const char* v = argv[++i];
+    double d = 0;
+    long long n = 0;
+    bool good = true;
+    if (opt == "--play")
+      good = read_count(v, n) && n <= 6, b.play = int(n);
+    else if (opt == "--step")
+      good = read_double(v, d) && d > 0 && d <= 10, b.step = d;
+    else if (opt == "--frames")
+      good = read_count(v, b.frames);
+    else if (opt == "--capture")
+      good = read_count(v, b.capture);
+    else if (opt == "--lighting")
+      good = !std::strcmp(v, "off") || !std::strcmp(v, "on"), b.lighting_off = !std::strcmp(v, "off");
+    else
+      good = *v != 0, b.video = v;
+    if (!good) return opt + " " + v + ": not a valid value";
+  }
+  if (!b.video.empty() && !b.step) return "--video needs --step (the video's frame rate is 1/S)";
+  return "";
+}
+
+bool batch_start()
+{
+  if (batch.lighting_off) opengl_settings.lighting_effects = 0;
+  if (batch.play) key_pressed.data['0' + batch.play] = 1;
+  if (!batch.video.empty()) {
+    std::error_code ec;  // the video's folder is made like the captures' (ffmpeg would refuse it)
+    const std::filesystem::path folder = std::filesystem::path(batch.video).parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    signal(SIGPIPE, SIG_IGN);  // a failed ffmpeg shows as a failed write, not as the end of the program
+    if (!start_ffmpeg(batch.video, window_size.data[0], window_size.data[1], 1 / batch.step)) return false;
+  }
+  if (!batch.video.empty() || batch.bench) std::atexit(at_exit);
+  return true;
+}
+
+void batch_frame_begin()
+{
+  const auto now = std::chrono::steady_clock::now();
+  if (batch.bench && frames_begun)
+    frame_ms.push_back(std::chrono::duration<double, std::milli>(now - last_begin).count());
+  last_begin = last_pass = now;
+  if (batch.frames && frames_begun == batch.frames) {
+    print_bench();
+    frame_ms.clear();  // printed once, also when the exit handlers run
+    std::exit(finish_video() ? 0 : 1);
+  }
+  ++frames_begun;
+  if (batch.capture && frames_begun % batch.capture == 0) opengl_settings.print_screen = 1;
+}
+
+void batch_frame_drawn()
+{
+  if (video.fd < 0) return;
+  glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, video.width, video.height, GL_RGBA, GL_UNSIGNED_BYTE, video.frame.data());
+  glPopClientAttrib();
+  std::size_t done = 0;
+  while (done < video.frame.size()) {
+    const ssize_t n = write(video.fd, video.frame.data() + done, video.frame.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::fprintf(stderr, "error --video: ffmpeg stopped taking frames\n");
+      close(video.fd);
+      video.fd = -1;
+      return;
+    }
+    done += std::size_t(n);
+  }
+}
+
+void batch_pass(const char* name)
+{
+  if (!batch.passes) return;
+  glFinish();
+  const auto now = std::chrono::steady_clock::now();
+  const double ms = std::chrono::duration<double, std::milli>(now - last_pass).count();
+  last_pass = now;
+  auto p = std::find_if(pass_ms.begin(), pass_ms.end(), [name](const auto& q) { return q.first == name; });
+  if (p == pass_ms.end())
+    pass_ms.emplace_back(name, ms);
+  else
+    p->second += ms;
+}

@@ -59,9 +59,12 @@ TEST(CalibApi, ElectrodesReadBackWithinTwoPercent)
   int32_t wide = IdOfKind(7), small = IdOfKind(6);
   ASSERT_NE(wide, 0);
   ASSERT_NE(small, 0);
+  // Each read right after its own start, within the first one-second window
+  // even on a slow (sanitizer) build.
   ASSERT_EQ(AmxMeasureImpedanceStart(wide), AMX_OK);
+  std::vector<int32_t> w = Read(wide, 40);
   ASSERT_EQ(AmxMeasureImpedanceStart(small), AMX_OK);
-  std::vector<int32_t> w = Read(wide, 40), s = Read(small, 16);
+  std::vector<int32_t> s = Read(small, 16);
   for (int c = 0; c < 40; ++c) EXPECT_EQ(w[c], c == 19 ? -1 : -1000) << c;
   for (int c = 0; c < 16; ++c) EXPECT_EQ(s[c], c == 0 ? -1 : 0) << c;
 

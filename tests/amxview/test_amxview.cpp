@@ -12,8 +12,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -86,15 +88,19 @@ struct Image {
   }
 };
 
-// A screenshot of view after seconds (plus extra arguments).
-Image screenshot(const std::string& view, double seconds, std::vector<std::string> extra = {})
+// A screenshot of view after seconds (plus extra arguments, and env as run()
+// takes it); counts: the losses the viewer must report (its closing line, or
+// the picture's status bar it prints last).
+Image screenshot(const std::string& view, double seconds, std::vector<std::string> extra = {},
+                 const std::vector<std::string>& env = {},
+                 const std::string& counts = "0 packets lost, 0 frames missing")
 {
   const std::string png = temp_path(view + ".png");
   std::vector<std::string> args{"--screenshot", png, "--seconds", std::to_string(seconds), "--view", view};
   args.insert(args.end(), extra.begin(), extra.end());
-  Result r = run(AMXVIEW_PATH, args);
+  Result r = run(AMXVIEW_PATH, args, env);
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("0 packets lost, 0 frames missing"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(counts), std::string::npos) << r.out;
   Image img;
   int n = 0;
   unsigned char* data = stbi_load(png.c_str(), &img.w, &img.h, &n, 3);
@@ -221,9 +227,64 @@ TEST(Amxview, ImpedanceCellsShowTheElectrodesClasses)
   EXPECT_EQ(static_cast<int>(amxrec::classify(0, 19, 0, 10, 50)), static_cast<int>(Electrode::Waiting));
 }
 
-// The emulator cannot lose packets on request from outside the library, so the
-// markers are checked on the traces' image itself: frames fed as the
-// acquisition thread hands them over, with a gap of missing frames, lost
+// Faults at known times: packets lost at 1, 1.5 and twice at 2 s (two in a
+// row: one gap), channel 4's samples invalid from 1 to 1.5 s.
+const std::string kFaults = "AMVEX_EMULATE=kind=7,rev=64,loss_at=1+1.5+2+2,invalid=3@1-1.5";
+
+TEST(Amxview, TracesMarkTheEmulatorsLossesAndInvalidSamples)
+{
+  // 3 s of the 10 s across: second t at a tenth of the plot's width per second.
+  Image img = screenshot("traces", 3, {"--rate", "1000"}, {kFaults}, "| 4 packets lost | 4 frames missing |");
+  ASSERT_GT(img.w, 0);
+  const Box plot = plot_box(img);
+  auto x_at = [&](double t) { return plot.x0 + static_cast<int>(plot.width() * t / 10); };
+  auto near = [&](int x, double t) { return std::abs(x - x_at(t)) <= 3; };
+  // A full-height line at each loss, and none elsewhere.
+  std::map<double, int> lines;
+  for (int x = plot.x0; x <= plot.x1; ++x) {
+    const bool line = img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker;
+    if (!line) continue;
+    const double t = near(x, 1) ? 1 : near(x, 1.5) ? 1.5 : near(x, 2) ? 2 : -1;
+    EXPECT_GE(t, 0) << "a loss marked at column " << x - plot.x0 << " of " << plot.width();
+    ++lines[t];
+  }
+  for (double t : {1.0, 1.5, 2.0}) EXPECT_GT(lines[t], 0) << "no loss marked at " << t << " s";
+  // The invalid samples: ticks along channel 4's row (the 4th of 40) from 1
+  // to 1.5 s, nowhere else.
+  const double row_h = plot.height() / 40.0;
+  std::set<int> columns;
+  for (int y = 0; y < img.h; ++y)
+    for (int x = 0; x < img.w; ++x) {
+      if (!(img.at(x, y) == amxview::kInvalidMarker)) continue;
+      columns.insert(x);
+      EXPECT_TRUE(x >= x_at(1) - 3 && x <= x_at(1.5) + 3 && y >= plot.y0 + 3 * row_h && y < plot.y0 + 4 * row_h)
+          << "invalid-sample tick at " << x << "," << y;
+    }
+  EXPECT_GT(static_cast<int>(columns.size()), (x_at(1.5) - x_at(1)) * 3 / 4);
+}
+
+// Lost packets and missing frames are counted where the samples arrive, not
+// where they are drawn: the viewer's status bar (filters on, another rate) says
+// what amxctl says for the same faults.
+TEST(Amxview, CountsLossesAsAmxctlDoes)
+{
+  Result c = run(AMXCTL_PATH, {"stream", "@0", "--rate", "500", "--seconds", "2.5"}, {kFaults});
+  ASSERT_EQ(c.code, 0) << c.err;
+  int lost = -1, missing = -1;
+  const size_t last = c.err.rfind("streamed ");  // the closing status line
+  ASSERT_NE(last, std::string::npos) << c.err;
+  ASSERT_EQ(std::sscanf(c.err.c_str() + last, "streamed %*u frames (%*f s), %d packet(s) lost, %d frame(s) missing",
+                        &lost, &missing),
+            2)
+      << c.err;
+  EXPECT_EQ(lost, 4);
+  EXPECT_EQ(missing, 4);
+  screenshot("traces", 2.5, {"--rate", "500", "--filters"}, {kFaults},
+             "| " + std::to_string(lost) + " packets lost | " + std::to_string(missing) + " frames missing |");
+}
+
+// The markers' exact places, on the traces' image without a window: frames fed
+// as the acquisition thread hands them over, with a gap of missing frames, lost
 // packets and an invalid sample.
 TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
 {

@@ -54,6 +54,7 @@ struct App {
   double rate_frames = 0, rate_time = 0, frames_per_second = 0;
   double draws_per_second = 0;
   int draws = 0;
+  std::string status;  // the status bar's text as last drawn
 };
 
 // Opens devices[index] (stopping what runs), sets rate and analog

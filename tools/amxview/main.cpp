@@ -150,6 +150,8 @@ int main(int argc, char** argv)
         stream_s > 0 ? cpu / stream_s : 0.0, stream_s > 0 ? 100 * cpu / stream_s : 0.0,
         static_cast<int>(app.acquirer.lost_packets.load()),
         static_cast<unsigned long long>(app.acquirer.missing.load()));
+    // What the picture's status bar says, for scripts and tests to compare.
+    std::printf("amxview: status bar: %s\n", app.status.c_str());
   }
   ImGui_ImplOpenGL3_Shutdown();
   ImGui_ImplGlfw_Shutdown();

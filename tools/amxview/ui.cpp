@@ -365,7 +365,8 @@ void status_bar(App& app)
                 app.frames_per_second, static_cast<unsigned long long>(app.acquirer.frames.load()),
                 static_cast<int>(app.acquirer.lost_packets.load()),
                 static_cast<unsigned long long>(app.acquirer.missing.load()), app.draws_per_second);
-  std::string line = text;
+  std::string& line = app.status;
+  line = text;
   if (app.acquirer.recording()) {
     std::snprintf(text, sizeof text, " %.2f MB %.1f s", rec_bytes / 1e6,
                   app.rate ? static_cast<double>(rec_frames) / app.rate : 0.0);

@@ -866,6 +866,12 @@ TEmuStats TEmulator::Stats(const std::string& path)
   WITH_DEVICE(path, {});
   return d->Stats;
 }
+double TEmulator::SentMs(const std::string& path, uint32_t s)
+{
+  WITH_DEVICE(path, std::nan(""));
+  if (!d->FirstStartMs) return std::nan("");
+  return double(d->StartMs) + (double(s) + 1) * 1e9 / (double(RateOf(d->RateCode)) * (1e6 + d->Faults.DriftPpm));
+}
 void TEmulator::ResetStats(const std::string& path)
 {
   WITH_DEVICE(path, );

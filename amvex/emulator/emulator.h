@@ -114,6 +114,12 @@ public:
   bool Streaming(const std::string& path);
   uint32_t Rate(const std::string& path);
   TEmuStats Stats(const std::string& path);
+  // When the sample packet s of the latest start (0 = the first, which the
+  // library only synchronises on: a host reads packet s as sample number s)
+  // left the device by its own drifting clock, jitter not counted: a packet
+  // leaves as its sample period ends, one period after it is due. In the
+  // milliseconds of TickCount64, unrounded; NaN before the first start.
+  double SentMs(const std::string& path, uint32_t s);
   void ResetStats(const std::string& path);
 
   struct Impl;

@@ -15,7 +15,10 @@
  * and the line is fitted through the last 64 of those (16 s), which follows a
  * drifting device clock. Its slope is the nominal period until the points span
  * 2 s, then the least-squares slope of the kept points (clamped to 1000 ppm).
- * A gap in the sample numbers (lost frames, a new start) begins a new fit. */
+ * Lost packets leave a gap in the sample numbers while the device's clock runs
+ * on, so a gap of up to AMX_CLOCK_MAX_SKIP frames (losses the library
+ * counts exactly) keeps the fit; a longer one, or numbers that go back (a new
+ * start), begins a new fit. */
 #ifndef AMVEX_CLOCK_H
 #define AMVEX_CLOCK_H
 
@@ -29,6 +32,7 @@ extern "C" {
 
 #define AMX_CLOCK_BINS 64
 #define AMX_CLOCK_NUMBER_MASK 0x0FFFFFFFu /* sample numbers: bits 0-27 of the status word */
+#define AMX_CLOCK_MAX_SKIP 255u           /* the packets a sequence byte can count as lost */
 
 typedef struct AmxClock {
   double period;     /* nominal seconds per frame */
@@ -83,10 +87,11 @@ static inline void AmxClockFit(AmxClock* c)
 
 /* A block of frames first..last (sample numbers, consecutive) that AmxRead
  * returned at time t (seconds). Returns 1 when it began a new fit: the first
- * block, or first not following the previous block's last. */
+ * block, or first more than AMX_CLOCK_MAX_SKIP frames after the previous
+ * block's last + 1, or not after it at all. */
 static inline int AmxClockAdd(AmxClock* c, uint32_t first, uint32_t last, double t)
 {
-  int restart = !c->started || (first & AMX_CLOCK_NUMBER_MASK) != ((c->last + 1) & AMX_CLOCK_NUMBER_MASK);
+  int restart = !c->started || ((first - c->last - 1) & AMX_CLOCK_NUMBER_MASK) > AMX_CLOCK_MAX_SKIP;
   int64_t index, bin;
   double residual;
   if (restart) {

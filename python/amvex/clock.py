@@ -6,8 +6,10 @@ frame left the device is a straight line in its sample number. Delays only make
 a read late, so the fit follows the lower edge of the points: every quarter
 second of sample numbers keeps its least delayed read, the line goes through
 the last 64 of those (16 s), its slope the nominal period until they span 2 s,
-then their least-squares slope (clamped to 1000 ppm). A gap in the sample
-numbers begins a new fit.
+then their least-squares slope (clamped to 1000 ppm). Lost packets leave a gap
+in the sample numbers while the device's clock runs on: a gap of up to
+MAX_SKIP frames keeps the fit, a longer one or numbers that go back (a new
+start) begin a new fit.
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import numpy as np
 
 NUMBER_MASK = 0x0FFFFFFF
 BINS = 64
+MAX_SKIP = 255  # the packets a sequence byte can count as lost
 
 
 class Clock:
@@ -47,7 +50,7 @@ class Clock:
     def add(self, first: int, last: int, t: float) -> bool:
         """A block of consecutive frames ``first..last`` (sample numbers) that a
         read returned at time ``t`` (seconds). True when it began a new fit."""
-        restart = not self.started or (first & NUMBER_MASK) != ((self.last + 1) & NUMBER_MASK)
+        restart = not self.started or ((first - self.last - 1) & NUMBER_MASK) > MAX_SKIP
         if restart:
             self.started = True
             self.bins = []

@@ -26,7 +26,7 @@ def documented_signal(channel, numbers, rate):
 
 
 def test_stream_is_consecutive_scaled_to_microvolts_and_timed(amp):
-    assert len(amvex.devices()) == 2
+    assert len(amvex.devices()) == 3
     assert amp.info.channels == 40 and amp.info.calibration_numbers == (4711, 40)
     amp.rate = 1000
     amp.start()
@@ -153,3 +153,39 @@ def test_to_mne_fills_lost_frames_and_scales_to_volts():
     (a,) = raw.annotations
     assert a["description"] == "BAD_lost_frames" and a["onset"] == pytest.approx(3 / 250)
     assert a["duration"] == pytest.approx(2 / 250)
+
+
+def test_lossy_jittery_stream_gaps_only_at_losses_and_keeps_time():
+    """The third device loses packets and holds them back (AMVEX_EMULATE in
+    tests/python): what a host reads must stay whole between the gaps."""
+    mne = pytest.importorskip("mne")
+    with amvex.Amplifier(amvex.devices()[2]) as amp:
+        amp.rate = 1000
+        amp.start()
+        blocks = []
+        while sum(b.sample_numbers.size for b in blocks) < 3000:
+            blocks.append(amp.read(timeout=5))
+    for b in blocks:
+        assert not np.isnan(b.samples).any()
+        assert (np.diff(b.times) > 0).all()
+    numbers = np.concatenate([b.sample_numbers for b in blocks])
+    steps = np.diff(numbers)
+    assert numbers[0] >= 1 and (steps >= 1).all()
+    gaps = np.flatnonzero(steps > 1)
+    assert 10 <= gaps.size <= 100  # loss=0.02 of about 3000 packets
+    times = np.concatenate([b.times for b in blocks])
+    joined = amvex.Block(np.concatenate([b.samples for b in blocks], axis=1), numbers,
+                         np.concatenate([b.status for b in blocks]), times, 1000)
+    raw = joined.to_mne()
+    at = numbers - numbers[0]
+    np.testing.assert_allclose(raw.annotations.onset, (at[gaps] + 1) / 1000)
+    np.testing.assert_allclose(raw.annotations.duration, (steps[gaps] - 1) / 1000)
+    data = raw.get_data()
+    missing = np.ones(data.shape[1], bool)
+    missing[at] = False
+    np.testing.assert_array_equal(np.isnan(data).any(axis=0), missing)
+    # Lost packets do not restart the fit: once it has a second of reads, every
+    # frame sits on one line of its sample number (a restart after each loss put
+    # them up to 13 ms apart, as raw as the read times).
+    later = numbers > 1000
+    assert np.ptp(times[later] - numbers[later] / 1000) < 0.008

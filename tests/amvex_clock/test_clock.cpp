@@ -1,6 +1,6 @@
 // The host-time fit (amvex_clock.h) on the reads of reads.csv (jitter, stalls,
-// drift that changes, a gap and a new start; see make_reads.py) and across the
-// wrap of the 28-bit sample numbers.
+// drift that changes, a long gap and a new start; see make_reads.py), across the
+// wrap of the 28-bit sample numbers and over lost packets.
 #include "amvex_clock.h"
 
 #include <gtest/gtest.h>
@@ -64,6 +64,17 @@ TEST(AmxClock, SampleNumbersWrapWithoutARestartAndEarlierFramesTimeBackwards)
   EXPECT_NEAR(AmxClockTime(&clock, last), 14.0 - 0.0005, 1e-9);
   EXPECT_NEAR(AmxClockTime(&clock, AMX_CLOCK_NUMBER_MASK), 10.5 - 0.0005, 1e-9);  // before the wrap
   EXPECT_NEAR(AmxClockTime(&clock, (last + 1000) & AMX_CLOCK_NUMBER_MASK), 15.0 - 0.0005, 1e-9);
+}
+
+TEST(AmxClock, LostPacketsKeepTheFitALongGapOrANewStartBeginsAnother)
+{
+  AmxClock clock;
+  AmxClockInit(&clock, 1000);
+  EXPECT_EQ(AmxClockAdd(&clock, 1, 100, 0.1), 1);
+  EXPECT_EQ(AmxClockAdd(&clock, 101 + AMX_CLOCK_MAX_SKIP, 400, 0.4), 0);  // 255 packets lost
+  EXPECT_NEAR(AmxClockTime(&clock, 200), 0.2, 1e-9);
+  EXPECT_EQ(AmxClockAdd(&clock, 402 + AMX_CLOCK_MAX_SKIP, 800, 0.8), 1);
+  EXPECT_EQ(AmxClockAdd(&clock, 1, 50, 0.85), 1);
 }
 
 }  // namespace

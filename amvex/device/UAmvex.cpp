@@ -360,7 +360,8 @@ bool TAmx::Identify()
   Extended = ChannelCount == 40 && DeviceRevision >= 64;
   ImpedanceRef = ChannelCount > 19 ? 19 : 0;
   uint8_t record[kEepromBytes];
-  if (ReadEeprom(record, kEepromBytes, false) != kEepromBytes) return true;  // not identified: the next call tries again
+  if (ReadEeprom(record, kEepromBytes, false) != kEepromBytes)
+    return true;  // not identified: the next call tries again
   Identified = true;
   Calibrated = ApplyCalibrationRecord(record);
   return true;

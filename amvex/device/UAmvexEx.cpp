@@ -126,7 +126,8 @@ AMX_API int32_t AMX_CALL AmxOpen(int32_t id)
 
 AMX_API int32_t AMX_CALL AmxClose(int32_t id)
 {
-  return WithDevice(id, [](TAmx& d) { return Status(d.IsOpen(), AMX_CLOSED); }, true);
+  return WithDevice(
+      id, [](TAmx& d) { return Status(d.IsOpen(), AMX_CLOSED); }, true);
 }
 
 AMX_API int32_t AMX_CALL AmxStart(int32_t id)

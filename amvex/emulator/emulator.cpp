@@ -414,8 +414,8 @@ bool ParseMs(const std::string& text, int64_t& ms)
   return true;
 }
 
-// One key=value into the spec; the reason when the value is bad.
-bool ParseItem(const std::string& key, const std::string& value, TEmuSpec& s, std::string& why)
+// One key=value into the config; the reason when the value is bad.
+bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfig& s, std::string& why)
 {
   TEmuFaults& f = s.Faults;
   long long v = 0;
@@ -471,15 +471,15 @@ bool ParseItem(const std::string& key, const std::string& value, TEmuSpec& s, st
 
 }  // namespace
 
-std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& error)
+std::vector<TEmuDeviceConfig> ParseEmulateDevices(const std::string& text, std::string& error)
 {
-  std::vector<TEmuSpec> specs;
+  std::vector<TEmuDeviceConfig> configs;
   for (size_t at = 0; at <= text.size();) {
     size_t end = std::min(text.find(';', at), text.size());
     std::string entry = Trim(text.substr(at, end - at));
     at = end + 1;
     if (entry.empty()) continue;
-    TEmuSpec s;
+    TEmuDeviceConfig s;
     std::vector<std::string> keys;
     std::string bad, why;
     for (size_t k = 0; bad.empty() && k <= entry.size();) {
@@ -501,11 +501,11 @@ std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& err
     if (bad.empty() && s.Faults.InvalidChannel >= KindChannels(s.Kind))
       bad = "invalid", why = "names a channel the device does not have";
     if (bad.empty())
-      specs.push_back(s);
+      configs.push_back(s);
     else
       error += Printable("AMVEX_EMULATE: \"" + bad + "\" " + why + "; device \"" + entry + "\" not created") + "\n";
   }
-  return specs;
+  return configs;
 }
 
 int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate)
@@ -522,7 +522,7 @@ int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate)
 struct TEmuEvent {
   uint64_t DueMs;
   bool Replug;  // else the resume after a suspend
-  TEmuSpec Spec;
+  TEmuDeviceConfig Config;
 };
 
 // The emulator's timer: fires due events every 10 ms, from the first event
@@ -561,19 +561,19 @@ struct TEmulator::Impl {
     return nullptr;
   }
 
-  std::string Add(const TEmuSpec& spec)
+  std::string Add(const TEmuDeviceConfig& config)
   {
     TLock l(Lock);
     auto d = std::make_shared<TEmuDevice>();
-    d->Kind = spec.Kind;
-    d->Revision = spec.Revision;
-    d->Faults = spec.Faults;
-    d->Random = spec.Faults.Seed;
+    d->Kind = config.Kind;
+    d->Revision = config.Revision;
+    d->Faults = config.Faults;
+    d->Random = config.Faults.Seed;
     char path[128];
     std::snprintf(path, sizeof path, "\\\\?\\usb#vid_0000&pid_amx0#emulated%04d#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",
                   NextSerial++);
     d->Path = path;
-    int channels = KindChannels(spec.Kind);
+    int channels = KindChannels(config.Kind);
     d->Eeprom[0] = EmuCalRecord(channels);
     d->Eeprom[1].fill(0xFF);
     for (int c = 0; c < kMaxChannels; ++c) d->Electrodes[c] = EmuDefaultImpedance(channels, c);
@@ -589,9 +589,9 @@ struct TEmulator::Impl {
   }
 
   // Lock held.
-  void Schedule(uint64_t due, bool replug, const TEmuSpec& spec)
+  void Schedule(uint64_t due, bool replug, const TEmuDeviceConfig& config)
   {
-    Events.push_back({due, replug, spec});
+    Events.push_back({due, replug, config});
     if (!Timer) {
       Timer.reset(new TEmuTimer(*this));
       Timer->Resume();
@@ -611,7 +611,7 @@ struct TEmulator::Impl {
       d.SuspendFired = true;
       for (auto& other : Devices) other->Running = false;  // the amplifiers lose power
       posts.push_back({WM_POWERBROADCAST_, PBT_APMSUSPEND_});
-      Schedule(now + kSuspendMs, false, TEmuSpec());
+      Schedule(now + kSuspendMs, false, TEmuDeviceConfig());
     }
     if (f.UnplugMs >= 0 && !d.UnplugFired && t >= f.UnplugMs) {
       d.UnplugFired = true;
@@ -620,7 +620,7 @@ struct TEmulator::Impl {
       posts.push_back({WM_DEVICECHANGE_, DBT_DEVNODES_CHANGED_});
       if (f.ReplugMs >= 0) {
         // The same amplifier with its stream faults; the one-off events are done.
-        TEmuSpec again{d.Kind, d.Revision, f};
+        TEmuDeviceConfig again{d.Kind, d.Revision, f};
         again.Faults.UnplugMs = again.Faults.ReplugMs = again.Faults.SuspendMs = -1;
         Schedule(now + uint64_t(f.ReplugMs), true, again);
       }
@@ -641,7 +641,7 @@ struct TEmulator::Impl {
           continue;
         }
         if (Events[i].Replug) {
-          Add(Events[i].Spec);
+          Add(Events[i].Config);
           posts.push_back({WM_DEVICECHANGE_, DBT_DEVNODES_CHANGED_});
         } else {
           posts.push_back({WM_POWERBROADCAST_, PBT_APMRESUMESUSPEND_});
@@ -748,18 +748,18 @@ void TEmulator::Notify(uint32_t message, uintptr_t event)
   for (TNotifyWindow* w : windows) w->Deliver(message, event);
 }
 
-std::string TEmulator::Add(const TEmuSpec& spec) { return P->Add(spec); }
+std::string TEmulator::Add(const TEmuDeviceConfig& config) { return P->Add(config); }
 
-std::string TEmulator::Add(int kind, int revision) { return P->Add(TEmuSpec{kind, revision, TEmuFaults()}); }
+std::string TEmulator::Add(int kind, int revision) { return P->Add(TEmuDeviceConfig{kind, revision, TEmuFaults()}); }
 
-std::string TEmulator::Plug(const TEmuSpec& spec)
+std::string TEmulator::Plug(const TEmuDeviceConfig& config)
 {
-  std::string path = Add(spec);
+  std::string path = Add(config);
   Notify(WM_DEVICECHANGE_, DBT_DEVNODES_CHANGED_);
   return path;
 }
 
-std::string TEmulator::Plug(int kind, int revision) { return Plug(TEmuSpec{kind, revision, TEmuFaults()}); }
+std::string TEmulator::Plug(int kind, int revision) { return Plug(TEmuDeviceConfig{kind, revision, TEmuFaults()}); }
 
 bool TEmulator::Unplug(const std::string& path)
 {
@@ -891,7 +891,7 @@ TEmulator& DefaultEmulator()
     Default = new TEmulator;
     if (const char* devices = std::getenv("AMVEX_EMULATE")) {
       std::string error;
-      for (const TEmuSpec& s : ParseEmulateSpec(devices, error)) Default->Add(s);
+      for (const TEmuDeviceConfig& s : ParseEmulateDevices(devices, error)) Default->Add(s);
       if (!error.empty()) std::fputs(("amvex: " + error).c_str(), stderr);
     }
   }

@@ -13,7 +13,7 @@
 namespace amx {
 
 // Faults a device plays. The first group is set through the control surface only;
-// the rest is what AMVEX_EMULATE can ask for (see ParseEmulateSpec). Times are
+// the rest is what AMVEX_EMULATE can ask for (see ParseEmulateDevices). Times are
 // milliseconds from the device's first start command; -1 leaves a fault out.
 struct TEmuFaults {
   uint32_t DropEvery = 0;      // every n-th sample packet is lost (sequence byte still advances)
@@ -36,7 +36,7 @@ struct TEmuFaults {
 };
 constexpr uint32_t kSuspendMs = 1000;  // from a suspend to its resume
 
-struct TEmuSpec {
+struct TEmuDeviceConfig {
   int Kind = 7;      // identification byte 0: selects the channel count
   int Revision = 1;  // identification byte 1
   TEmuFaults Faults;
@@ -46,7 +46,7 @@ struct TEmuSpec {
 // kind and rev (0 to 255) and the fault keys the README lists. A device with a bad
 // item (unknown key, bad value, a key twice) is left out and described in error,
 // one line naming the item.
-std::vector<TEmuSpec> ParseEmulateSpec(const std::string& text, std::string& error);
+std::vector<TEmuDeviceConfig> ParseEmulateDevices(const std::string& text, std::string& error);
 
 // The signal of channel c at sample number s (counts of 22 bits), see the README.
 int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate);
@@ -90,9 +90,9 @@ public:
   // notification window has handled the message. A device's timed faults
   // (unplug, replug, suspend, resume) post theirs instead: they happen on a
   // reader's thread or the emulator's timer, which must never wait for a handler.
-  std::string Add(const TEmuSpec& spec);  // present from now on, no notification
+  std::string Add(const TEmuDeviceConfig& config);  // present from now on, no notification
   std::string Add(int kind, int revision);
-  std::string Plug(const TEmuSpec& spec);
+  std::string Plug(const TEmuDeviceConfig& config);
   std::string Plug(int kind, int revision);
   bool Unplug(const std::string& path);
   void Power(uintptr_t event);

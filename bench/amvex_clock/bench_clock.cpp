@@ -123,12 +123,12 @@ double SteadySeconds()
 
 void EmulatedHostTimes(benchmark::State& state)
 {
-  amx::TEmuSpec spec;
-  spec.Revision = 64;
-  spec.Faults.JitterMs = static_cast<uint32_t>(state.range(0));
-  spec.Faults.DriftPpm = static_cast<int32_t>(state.range(1));
+  amx::TEmuDeviceConfig config;
+  config.Revision = 64;
+  config.Faults.JitterMs = static_cast<uint32_t>(state.range(0));
+  config.Faults.DriftPpm = static_cast<int32_t>(state.range(1));
   amx::TEmulator emu;
-  const std::string path = emu.Add(spec);
+  const std::string path = emu.Add(config);
   amx::TAmx amx(emu, path);
   amx.Identify();
   const int words = static_cast<int>(amx.ChannelCount) + 1;

@@ -11,7 +11,7 @@ using namespace amx;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
   std::string text(reinterpret_cast<const char*>(data), size), error;
-  std::vector<TEmuSpec> specs = ParseEmulateSpec(text, error);
+  std::vector<TEmuDeviceConfig> configs = ParseEmulateDevices(text, error);
   size_t entries = 0;
   for (size_t at = 0; at <= text.size();) {
     size_t end = std::min(text.find(';', at), text.size());
@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     at = end + 1;
   }
   size_t refused = size_t(std::count(error.begin(), error.end(), '\n'));  // one line each
-  if (specs.size() + refused != entries) std::abort();
-  for (const TEmuSpec& s : specs) {
+  if (configs.size() + refused != entries) std::abort();
+  for (const TEmuDeviceConfig& s : configs) {
     const TEmuFaults& f = s.Faults;
     if (s.Kind < 0 || s.Kind > 255 || s.Revision < 0 || s.Revision > 255) std::abort();
     if (!(f.Loss >= 0 && f.Loss <= 1 && f.Corrupt >= 0 && f.Corrupt <= 1)) std::abort();

@@ -55,11 +55,11 @@ TEST(Soak, EveryFrameSentIsReceivedOnceOrCountedLost)
   ASSERT_GE(seconds, 10);
   TEmulator& emu = DefaultEmulator();
   std::string error;
-  auto spec = ParseEmulateSpec(
+  auto config = ParseEmulateDevices(
       "kind=7,rev=64,seed=11,loss=0.002,corrupt=0.002,jitter=20,replug=2,unplug=" + std::to_string(seconds / 2), error);
-  ASSERT_EQ(spec.size(), 1u) << error;
+  ASSERT_EQ(config.size(), 1u) << error;
   uint64_t end = TickCount64() + uint64_t(seconds * 1000);
-  std::string first = emu.Plug(spec[0]);
+  std::string first = emu.Plug(config[0]);
   ASSERT_EQ(GetAmxCount(), 1);
   int32_t id = GetAmxID(0);
 

@@ -277,9 +277,9 @@ TEST_F(Library, EveryFrameSentIsReceivedOrCountedLost)
 {
   TEmulator& emu = DefaultEmulator();
   std::string error;
-  auto spec = ParseEmulateSpec("kind=7,seed=9,loss=0.05,corrupt=0.05,jitter=20", error);
-  ASSERT_EQ(spec.size(), 1u) << error;
-  std::string path = emu.Plug(spec[0]);
+  auto config = ParseEmulateDevices("kind=7,seed=9,loss=0.05,corrupt=0.05,jitter=20", error);
+  ASSERT_EQ(config.size(), 1u) << error;
+  std::string path = emu.Plug(config[0]);
   int32_t id = GetAmxID(0);
   ASSERT_EQ(AmxOpen(id), AMX_OK);
   ASSERT_EQ(AmxSetSampling(id, 1000), AMX_OK);

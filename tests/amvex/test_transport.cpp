@@ -223,17 +223,17 @@ TEST(Reader, FailingReadsAndUnplugMidStreamAreEmptyReads)
 TEST(Emulator, ParsesTheDeviceListAndReportsBadEntries)
 {
   std::string error;
-  auto specs = ParseEmulateSpec("kind=7,rev=64;kind=6; ;rev=3", error);
-  ASSERT_EQ(specs.size(), 3u);
-  EXPECT_EQ(specs[0].Kind, 7);
-  EXPECT_EQ(specs[0].Revision, 64);
-  EXPECT_EQ(specs[1].Kind, 6);
-  EXPECT_EQ(specs[2].Kind, 7);
-  EXPECT_EQ(specs[2].Revision, 3);
+  auto configs = ParseEmulateDevices("kind=7,rev=64;kind=6; ;rev=3", error);
+  ASSERT_EQ(configs.size(), 3u);
+  EXPECT_EQ(configs[0].Kind, 7);
+  EXPECT_EQ(configs[0].Revision, 64);
+  EXPECT_EQ(configs[1].Kind, 6);
+  EXPECT_EQ(configs[2].Kind, 7);
+  EXPECT_EQ(configs[2].Revision, 3);
   EXPECT_TRUE(error.empty());
-  specs = ParseEmulateSpec("kind=300;kind=x;colour=2;kind=2", error);
-  ASSERT_EQ(specs.size(), 1u);
-  EXPECT_EQ(specs[0].Kind, 2);
+  configs = ParseEmulateDevices("kind=300;kind=x;colour=2;kind=2", error);
+  ASSERT_EQ(configs.size(), 1u);
+  EXPECT_EQ(configs[0].Kind, 2);
   EXPECT_NE(error.find("kind=300"), std::string::npos);
   EXPECT_NE(error.find("colour=2"), std::string::npos);
 }
@@ -241,13 +241,13 @@ TEST(Emulator, ParsesTheDeviceListAndReportsBadEntries)
 TEST(Emulator, ParsesFaultsAndRefusesADeviceNamingItsBadItem)
 {
   std::string error;
-  auto specs = ParseEmulateSpec(
+  auto configs = ParseEmulateDevices(
       " kind=6, seed=5,unplug=1.5,replug=0.25,loss=0.1,loss_at=2+0.5,corrupt=0.01,"
       "invalid=15@1-2.5,noreply=2,jitter=30,drift=-200,suspend=4 ",
       error);
-  ASSERT_EQ(specs.size(), 1u) << error;
-  const TEmuFaults& f = specs[0].Faults;
-  EXPECT_EQ(specs[0].Kind, 6);
+  ASSERT_EQ(configs.size(), 1u) << error;
+  const TEmuFaults& f = configs[0].Faults;
+  EXPECT_EQ(configs[0].Kind, 6);
   EXPECT_EQ(f.Seed, 5u);
   EXPECT_EQ(f.UnplugMs, 1500);
   EXPECT_EQ(f.ReplugMs, 250);
@@ -271,7 +271,7 @@ TEST(Emulator, ParsesFaultsAndRefusesADeviceNamingItsBadItem)
         Bad{"suspend=-1", "\"suspend=-1\""}, Bad{"drift=5x", "\"drift=5x\""}, Bad{"corrupt=nan", "\"corrupt=nan\""},
         Bad{"noreply=256", "\"noreply=256\""}, Bad{"kind=7,Loss=0.1", "\"Loss=0.1\""}}) {
     error.clear();
-    EXPECT_TRUE(ParseEmulateSpec(std::string("kind=2;") + b.entry, error).size() == 1u) << b.entry;
+    EXPECT_TRUE(ParseEmulateDevices(std::string("kind=2;") + b.entry, error).size() == 1u) << b.entry;
     EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
     EXPECT_NE(error.find(b.item), std::string::npos) << error;
   }

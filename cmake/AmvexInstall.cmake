@@ -37,7 +37,7 @@ file(RELATIVE_PATH AMVEX_PC_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root
 configure_file(${PROJECT_SOURCE_DIR}/cmake/install/amvex.pc.in ${CMAKE_CURRENT_BINARY_DIR}/amvex.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/amvex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT amvex)
 
-# amxctl is defined in tools/, read after this folder: install it once the
+# amxctl is defined in amxtools/, read after this folder: install it once the
 # whole project is read. It finds the library beside it in any prefix.
 function(amvex_install_tool)
   if(TARGET amxctl)

@@ -15,11 +15,11 @@ if [ "${1:-}" = amvex ]; then
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/release -j"$(nproc)" --target amxctl amxview
   export AMVEX_EMULATE="kind=7,rev=64"
-  amxctl=build/release/tools/amxctl/amxctl
+  amxctl=build/release/amxtools/amxctl/amxctl
   "$amxctl" list
   echo "== 5 s of live samples at 1000/s (sample, status, first channels in microvolts)"
   "$amxctl" stream @0 --rate 1000 --seconds 5 --uv | awk 'NR % 100 == 1 { printf "%s", $1 "  " $2; for (i = 3; i <= 8; ++i) printf "  %10s", $i; print "  ..." ; fflush() }'
-  amxview=$PWD/build/release/tools/amxview/amxview
+  amxview=$PWD/build/release/amxtools/amxview/amxview
   if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
     echo "run: opening amxview on $DISPLAY (close the window to quit)"
     exec "$amxview" --device @0 --rate 1000

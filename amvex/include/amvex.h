@@ -92,6 +92,11 @@ typedef struct AmxInternalInfoRecord {
  * sample numbers where they were, as frames overwritten before they were read do.
  * UART record (AmxUartRead): int32 sample number, one byte m (1-255), m data bytes. */
 #define AMX_STATUS_SAMPLE_MASK 0x0FFFFFFFu
+/* The channel count of a sample the device marked invalid. */
+#define AMX_INVALID_SAMPLE 0x7FFFFFFF
+/* The device status bits 7, 6, 5, 4 in bits 28-31 of the status word. */
+#define AMX_STATUS_BITS_SHIFT 28
+#define AMX_STATUS_BITS_MASK 0xF0000000u
 
 /* ---- Devices ------------------------------------------------------------ */
 
@@ -130,6 +135,11 @@ AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag);
  * the first packet always counts: it synchronises the sequence. AMX_OK;
  * AMX_FAILED if lost is NULL. */
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost);
+/* Packets lost after the synchronising first, from AmxDebugState's count: what a
+ * host reports as lost. */
+static inline int32_t AmxLostAfterSync(int32_t debugStateLost) {
+  return debugStateLost > 0 ? debugStateLost - 1 : 0;
+}
 
 /* ---- Acquisition -------------------------------------------------------- */
 

@@ -131,7 +131,7 @@ def test_uart_display_eeprom_and_impedance(amp):
 
 
 def test_clock_port_matches_the_recorded_reads():
-    reads = np.loadtxt(ROOT / "tests/amvex_clock/reads.csv", delimiter=",", skiprows=1)
+    reads = np.loadtxt(ROOT / "tests/amvex/include/reads.csv", delimiter=",", skiprows=1)
     clock = amvex.Clock(500)
     fitted = []
     for first, last, t_read, _, _ in reads:

@@ -8,7 +8,7 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 # The Amvex targets too: clang keeps them warning-free as gcc and mingw do.
 cmake --build build/fuzz -j"$JOBS" --target fuzzers amvex amxctl amx_stream
 shopt -s nullglob
-for f in $(find build/fuzz -maxdepth 4 -type f -name 'fuzz_*' -perm -u+x | sort); do
+for f in $(find build/fuzz -maxdepth 6 -type f -name 'fuzz_*' -perm -u+x | sort); do
   echo "== fuzz $(basename "$f")"
   work=$(mktemp -d) && mkdir "$work/corpus"
   if ! (cd "$work" && "$ROOT/$f" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=2048 corpus >log 2>&1); then

@@ -442,7 +442,8 @@ bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfi
   if (key == "seed") return integer(0, 0xFFFFFFFFll) && (f.Seed = uint32_t(v), true);
   if (key == "noreply") {
     // Only a command the device answers has a reply to withhold.
-    const long long answered[] = {kCmdStart, kCmdWriteSystem, kCmdReadSystem, kCmdWriteUser, kCmdReadUser, kCmdMasterClock};
+    const long long answered[] = {kCmdStart,     kCmdWriteSystem, kCmdReadSystem,
+                                  kCmdWriteUser, kCmdReadUser,    kCmdMasterClock};
     bool ok = integer(0, 255) && std::find(std::begin(answered), std::end(answered), v) != std::end(answered);
     why = "expects a command the device answers: 2, 12, 13, 14, 15 or 16";
     return ok && (f.NoReply = int(v), true);
@@ -492,10 +493,10 @@ std::vector<TEmuDeviceConfig> ParseEmulateDevices(const std::string& text, std::
     size_t end = std::min(text.find(';', at), text.size());
     if (entries == kMaxEmulatedDevices) {
       size_t rest = 1 + size_t(std::count(text.begin() + ptrdiff_t(at), text.end(), ';'));
-      error += Printable("AMVEX_EMULATE: at most " + std::to_string(kMaxEmulatedDevices) + " devices; the " +
-                         std::to_string(rest) + " entries from \"" + Trim(text.substr(at, end - at)) +
-                         "\" on not created") +
-               "\n";
+      error +=
+          Printable("AMVEX_EMULATE: at most " + std::to_string(kMaxEmulatedDevices) + " devices; the " +
+                    std::to_string(rest) + " entries from \"" + Trim(text.substr(at, end - at)) + "\" on not created") +
+          "\n";
       break;
     }
     std::string entry = Trim(text.substr(at, end - at));

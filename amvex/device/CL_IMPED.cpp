@@ -56,7 +56,12 @@ void tImpMes::Feed(const int32_t* values, int count)
       std::memmove(YHist, YHist + 1, 7 * sizeof(double));
       YHist[7] = y;
       SumSquares += y * y;
-      if (WindowCount == WindowSamples) {
+      if (WindowCount == WindowSamples && Settling) {
+        // The restarted filter's start-up would read low: the window is not
+        // reported, the invalid window's -1 stands until the next one.
+        Settling = false;
+        ResetWindow();
+      } else if (WindowCount == WindowSamples) {
         Rms = std::sqrt(SumSquares / WindowSamples) * CountVolts;
         Impedance = RefResistance > 0 ? RefResistance * Rms / ScaleVolts : -1.0;
         ResetWindow();
@@ -65,6 +70,7 @@ void tImpMes::Feed(const int32_t* values, int count)
     }
     if (!WindowValid && WindowCount == WindowSamples) {
       Impedance = -1.0;
+      Settling = true;
       ResetWindow();
       ++Completed;
     }

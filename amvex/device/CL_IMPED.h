@@ -26,6 +26,7 @@ public:
   double XHist[9] = {};       // inputs, newest last
   double YHist[8] = {};       // outputs, newest last
   bool WindowValid = false;
+  bool Settling = false;  // the filter restarted after invalid samples: its first window is not reported
 
 private:
   void ResetWindow();

@@ -123,19 +123,7 @@ bool TAmx::Start()
     Stop();
     SleepMs(10);
   }
-  {
-    TLock l(DataLock);
-    Samples->Reset(RingItems);
-    UartRecords->Reset(RingItems);
-    UartLog->Reset(RingItems);
-    SampleReadPos = Samples->FirstPosition();
-    UartReadPos = UartRecords->FirstPosition();
-    UartStartCount = UartReadRecord = 0;
-    ExpectedSeq = kUnsynchronised;
-    LostPackets = 0;
-    PacketCounter = 32;
-    FrameChannels = std::min<uint32_t>(ChannelCount, MaxChannels);
-  }
+  EmptyRings();
   SleepMs(50);
   SetSampling(Sampling);
   SleepMs(50);
@@ -148,14 +136,31 @@ bool TAmx::Start()
   bool ok = SendCommand(kCmdStart);
   if (WaitReply(kCmdStart, nullptr, 0, 1250, false) < 0) {
     // Not confirmed: no reader would run, so this is no start. The device may
-    // still have begun to stream; stop it so that it is stopped on both sides.
+    // still have begun to stream; stop it so that it is stopped on both sides,
+    // and drop what the wait's reader stored of that stream.
     Stop();
+    EmptyRings();
     return false;
   }
   SleepMs(50);
   Running = true;
   StartReader();
   return ok;
+}
+
+void TAmx::EmptyRings()
+{
+  TLock l(DataLock);
+  Samples->Reset(RingItems);
+  UartRecords->Reset(RingItems);
+  UartLog->Reset(RingItems);
+  SampleReadPos = Samples->FirstPosition();
+  UartReadPos = UartRecords->FirstPosition();
+  UartStartCount = UartReadRecord = 0;
+  ExpectedSeq = kUnsynchronised;
+  LostPackets = 0;
+  PacketCounter = 32;
+  FrameChannels = std::min<uint32_t>(ChannelCount, MaxChannels);
 }
 
 bool TAmx::Stop()

@@ -144,6 +144,7 @@ private:
   int32_t ImpedanceRef = 0;  // guarded by DataLock
 
   static void OnPacket(void* self, uint8_t type, uint8_t n, const uint8_t* payload);
+  void EmptyRings();  // the rings and the stream state of a new start
   bool ApplyCalibrationRecord(const uint8_t* record);
 };
 

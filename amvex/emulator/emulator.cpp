@@ -239,7 +239,7 @@ size_t TakeBytes(TEmuDevice& d, uint8_t* out, size_t capacity)
     released = w.End;
   }
   size_t n = size_t(std::min<uint64_t>(released - d.Taken, capacity));
-  std::memcpy(out, d.Queue.data() + d.Head, n);
+  if (n) std::memcpy(out, d.Queue.data() + d.Head, n);  // an empty queue may have no storage at all
   d.Head += n;
   d.Taken += n;
   while (!d.Wire.empty() && d.Wire.front().End <= d.Taken) {
@@ -372,9 +372,11 @@ bool DriverCall(TEmuDevice& d, uint32_t code, const void* in, uint32_t inSize, v
 
 namespace {
 
+constexpr const char* Space = " \t\r\n\v\f";
+
 std::string Trim(const std::string& s)
 {
-  size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+  size_t a = s.find_first_not_of(Space), b = s.find_last_not_of(Space);
   return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
 }
 
@@ -386,19 +388,23 @@ std::string Printable(std::string s)
   return s;
 }
 
-// Whole-text numbers only: a value with anything after the number is bad.
+// Decimal integers only, the whole text: a sign, then digits without a leading
+// zero (an octal-looking "010" is refused rather than read one way or the other).
 bool ParseInteger(const std::string& text, long long lo, long long hi, long long& v)
 {
-  if (text.empty()) return false;
-  char* stop = nullptr;
+  size_t digits = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  if (text.size() <= digits || text.find_first_not_of("0123456789", digits) != std::string::npos ||
+      (text[digits] == '0' && text.size() > digits + 1))
+    return false;
   errno = 0;
-  v = std::strtoll(text.c_str(), &stop, 0);
-  return errno == 0 && *stop == '\0' && v >= lo && v <= hi;
+  v = std::strtoll(text.c_str(), nullptr, 10);
+  return errno == 0 && v >= lo && v <= hi;
 }
 
+// Decimal numbers only, the whole text (no hexadecimal, no inf or nan).
 bool ParseReal(const std::string& text, double lo, double hi, double& v)
 {
-  if (text.empty()) return false;
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
   char* stop = nullptr;
   v = std::strtod(text.c_str(), &stop);
   return *stop == '\0' && std::isfinite(v) && v >= lo && v <= hi;
@@ -420,7 +426,7 @@ bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfi
   TEmuFaults& f = s.Faults;
   long long v = 0;
   auto integer = [&](long long lo, long long hi) {
-    why = "expects an integer from " + std::to_string(lo) + " to " + std::to_string(hi);
+    why = "expects a decimal integer from " + std::to_string(lo) + " to " + std::to_string(hi) + ", no leading zero";
     return ParseInteger(value, lo, hi, v);
   };
   auto seconds = [&](int64_t& ms) {
@@ -434,7 +440,14 @@ bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfi
   if (key == "kind") return integer(0, 255) && (s.Kind = int(v), true);
   if (key == "rev") return integer(0, 255) && (s.Revision = int(v), true);
   if (key == "seed") return integer(0, 0xFFFFFFFFll) && (f.Seed = uint32_t(v), true);
-  if (key == "noreply") return integer(0, 255) && (f.NoReply = int(v), true);
+  if (key == "noreply") {
+    // Only a command the device answers has a reply to withhold.
+    const long long answered[] = {kCmdStart,     kCmdWriteSystem, kCmdReadSystem,
+                                  kCmdWriteUser, kCmdReadUser,    kCmdMasterClock};
+    bool ok = integer(0, 255) && std::find(std::begin(answered), std::end(answered), v) != std::end(answered);
+    why = "expects a command the device answers: 2, 12, 13, 14, 15 or 16";
+    return ok && (f.NoReply = int(v), true);
+  }
   if (key == "jitter") return integer(0, 10000) && (f.JitterMs = uint32_t(v), true);
   if (key == "drift") return integer(-100000, 100000) && (f.DriftPpm = int32_t(v), true);
   if (key == "loss") return probability(f.Loss);
@@ -474,36 +487,53 @@ bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfi
 std::vector<TEmuDeviceConfig> ParseEmulateDevices(const std::string& text, std::string& error)
 {
   std::vector<TEmuDeviceConfig> configs;
-  for (size_t at = 0; at <= text.size();) {
+  if (Trim(text).empty()) return configs;  // set but blank: no devices
+  size_t entries = 0;
+  for (size_t at = 0; at <= text.size(); ++entries) {
     size_t end = std::min(text.find(';', at), text.size());
+    if (entries == kMaxEmulatedDevices) {
+      size_t rest = 1 + size_t(std::count(text.begin() + ptrdiff_t(at), text.end(), ';'));
+      error +=
+          Printable("AMVEX_EMULATE: at most " + std::to_string(kMaxEmulatedDevices) + " devices; the " +
+                    std::to_string(rest) + " entries from \"" + Trim(text.substr(at, end - at)) + "\" on not created") +
+          "\n";
+      break;
+    }
     std::string entry = Trim(text.substr(at, end - at));
     at = end + 1;
-    if (entry.empty()) continue;
     TEmuDeviceConfig s;
     std::vector<std::string> keys;
-    std::string bad, why;
-    for (size_t k = 0; bad.empty() && k <= entry.size();) {
+    std::string bad;  // the bad item and why, quoted
+    for (size_t k = 0, n = 1; bad.empty() && k <= entry.size(); ++n) {
       size_t e = std::min(entry.find(',', k), entry.size());
-      std::string item = Trim(entry.substr(k, e - k));
+      std::string item = Trim(entry.substr(k, e - k)), why;
       k = e + 1;
       size_t eq = item.find('=');
-      std::string key = Trim(item.substr(0, eq));
-      if (eq == std::string::npos)
+      std::string key = item.substr(0, eq);
+      if (entry.empty())
+        bad = "the entry is empty (a \";\" too many)";
+      else if (item.empty())
+        bad = "item " + std::to_string(n) + " is empty (a \",\" too many)";
+      else if (item.find_first_of(Space) != std::string::npos)
+        why = "has a space inside";
+      else if (eq == std::string::npos)
         why = "is not key=value";
       else if (std::find(keys.begin(), keys.end(), key) != keys.end())
         why = "gives " + key + " twice";
-      else if (ParseItem(key, Trim(item.substr(eq + 1)), s, why))
+      else if (ParseItem(key, item.substr(eq + 1), s, why))
         why.clear();
       keys.push_back(key);
-      if (!why.empty()) bad = item;
+      if (!why.empty()) bad = "\"" + item + "\" " + why;
     }
-    if (bad.empty() && s.Faults.ReplugMs >= 0 && s.Faults.UnplugMs < 0) bad = "replug", why = "needs unplug";
+    if (bad.empty() && s.Faults.ReplugMs >= 0 && s.Faults.UnplugMs < 0) bad = "\"replug\" needs unplug";
     if (bad.empty() && s.Faults.InvalidChannel >= KindChannels(s.Kind))
-      bad = "invalid", why = "names a channel the device does not have";
+      bad = "\"invalid\" names a channel the device does not have";
     if (bad.empty())
       configs.push_back(s);
     else
-      error += Printable("AMVEX_EMULATE: \"" + bad + "\" " + why + "; device \"" + entry + "\" not created") + "\n";
+      error += Printable("AMVEX_EMULATE: " + bad + "; device " + std::to_string(entries + 1) + " \"" + entry +
+                         "\" not created") +
+               "\n";
   }
   return configs;
 }
@@ -892,7 +922,8 @@ TEmulator& DefaultEmulator()
     if (const char* devices = std::getenv("AMVEX_EMULATE")) {
       std::string error;
       for (const TEmuDeviceConfig& s : ParseEmulateDevices(devices, error)) Default->Add(s);
-      if (!error.empty()) std::fputs(("amvex: " + error).c_str(), stderr);
+      for (size_t at = 0; at < error.size(); at = error.find('\n', at) + 1)  // every line ends in '\n'
+        std::fputs(("amvex: " + error.substr(at, error.find('\n', at) + 1 - at)).c_str(), stderr);
     }
   }
   return *Default;

@@ -43,9 +43,12 @@ struct TEmuDeviceConfig {
 };
 
 // Parses AMVEX_EMULATE: devices separated by ';', each a comma list of key=value,
-// kind and rev (0 to 255) and the fault keys the README lists. A device with a bad
-// item (unknown key, bad value, a key twice) is left out and described in error,
-// one line naming the item.
+// kind and rev (0 to 255) and the fault keys the README lists; blank text is no
+// device. A device with a bad item (unknown key, bad value, a key twice, a space
+// inside an item, an empty item or entry) is left out and described in error, one
+// line naming the item. Entries beyond kMaxEmulatedDevices are left out, one line
+// saying so.
+constexpr size_t kMaxEmulatedDevices = 32;
 std::vector<TEmuDeviceConfig> ParseEmulateDevices(const std::string& text, std::string& error);
 
 // The signal of channel c at sample number s (counts of 22 bits), see the README.

@@ -145,7 +145,8 @@ static inline int32_t AmxLostAfterSync(int32_t debugStateLost) {
 
 /* Sends sampling rate, UART rate (devices with a UART) and analog configuration,
  * starts the device and its reader (up to about 1.5 s). AMX_OK; AMX_START_FAILED
- * when the device did not confirm the start within 1.25 s (it is stopped then). */
+ * when the device did not confirm the start within 1.25 s (it is stopped then,
+ * and nothing of the attempt is left to read). */
 AMX_API int32_t AMX_CALL AmxStart(int32_t id);
 /* Stops the reader and the device. AMX_OK, AMX_STOP_FAILED (command not sent). */
 AMX_API int32_t AMX_CALL AmxStop(int32_t id);
@@ -214,10 +215,13 @@ AMX_API int32_t AMX_CALL AmxMeasureImpedanceStop(int32_t id);
 /* values (out): one int32 per channel, ohms of the last completed window: 0
  * until the first one-second window is complete (the first ones also carry the
  * filter's start-up), -1 for a window that held an invalid sample of the channel
- * or of the reference, -1 for the reference channel and when no measurement
- * runs. Devices of kinds 7 and 8 report 1000 ohms less (so -1000 before the
- * first window). size: bytes of values; at least 4 x channel count, all of them
- * zeroed first. AMX_OK; AMX_FAILED if values is NULL or size is too small. */
+ * or of the reference (the filter then starts afresh, and its first window is
+ * not reported: the -1 stands one window longer), -1 for the reference channel
+ * and when no measurement runs. Devices of kinds 7 and 8 report 1000 ohms less
+ * (so -1000 before the first window and -1001 for an invalid window; the
+ * reference channel stays -1). size: bytes of values; at least 4 x channel
+ * count, all of them zeroed first. AMX_OK; AMX_FAILED if values is NULL or size
+ * is too small. */
 AMX_API int32_t AMX_CALL AmxMeasureImpedanceRead(int32_t id, int32_t* values, int32_t size);
 /* Reference channel (0-39) for the next AmxMeasureImpedanceStart. A channel the
  * device's frames do not carry makes every window invalid. AMX_OK; AMX_FAILED

@@ -3,8 +3,37 @@
 #include "transport/UWDM.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace amx {
+
+namespace {
+
+// Creates one device on a thread of its own: creating a device talks to it (an
+// amplifier's reset takes some 0.4 s), and the devices need not wait for each
+// other. Each device's own commands keep their order.
+class TCreation : public TThread {
+public:
+  TCreation(TWdmDeviceList& list, const std::string& path) : Path(path), List(list) {}
+  const std::string Path;
+  std::unique_ptr<TWdmDevice> Device;
+  std::exception_ptr Error;
+
+protected:
+  void Execute() override
+  {
+    try {
+      Device.reset(List.CreateDevice(Path));
+    } catch (...) {
+      Error = std::current_exception();
+    }
+  }
+
+private:
+  TWdmDeviceList& List;
+};
+
+}  // namespace
 
 TWdmDeviceList::TWdmDeviceList(TDeviceBus& bus, const TGuid& guid, TCriticalSection* listLock)
     : Bus(bus), InterfaceGuid(guid), ListLock(listLock ? listLock : &OwnLock)
@@ -61,13 +90,28 @@ void TWdmDeviceList::Refresh()
       Devices.erase(Devices.begin() + ptrdiff_t(i));
   }
   present = Bus.InterfacePaths(InterfaceGuid);
+  std::vector<std::unique_ptr<TCreation>> creations;
   for (const std::string& path : present) {
     if (path.empty() || FindByPath(path)) continue;
-    std::unique_ptr<TWdmDevice> d(CreateDevice(path));
-    if (!d) continue;
-    d->Owner = this;
-    if (!d->Path.empty()) Devices.push_back(std::move(d));
+    bool listed = false;  // an enumeration may list a path twice
+    for (auto& c : creations) listed = listed || c->Path == path;
+    if (listed) continue;
+    creations.emplace_back(new TCreation(*this, path));
+    creations.back()->Resume();
   }
+  // Joined in enumeration order, so the list keeps it; identifiers too rise
+  // along the list as they did when devices were created one after another.
+  std::exception_ptr error;
+  for (auto& c : creations) {
+    c->WaitFor();
+    std::unique_ptr<TWdmDevice>& d = c->Device;
+    if (c->Error) error = c->Error;
+    if (!d || d->Path.empty()) continue;
+    d->Owner = this;
+    d->Id = NewDeviceId();
+    Devices.push_back(std::move(d));
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 void TWdmDeviceList::HandleMessage(uint32_t message, uintptr_t event)

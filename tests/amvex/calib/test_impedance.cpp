@@ -85,9 +85,11 @@ TEST(ImpMes, AnInvalidSampleSpoilsOnlyItsWindow)
   FeedSine(m, 30.0, 8000.0, 250, 1, 1);  // 250 more: the window ends one sample in
   EXPECT_EQ(m.Completed, 3);
   EXPECT_EQ(m.Impedance, -1.0);
-  // The filter restarted empty: the next window carries its transient, the one
-  // after it reads the signal again.
-  FeedSine(m, 30.0, 8000.0, 250, 2, 251);
+  // The filter restarted empty: the next window carries its transient and is not
+  // reported (-1 stands), the one after it reads the signal again.
+  FeedSine(m, 30.0, 8000.0, 250, 1, 251);
+  EXPECT_EQ(m.Impedance, -1.0);
+  FeedSine(m, 30.0, 8000.0, 250, 1, 501);
   EXPECT_NEAR(m.Impedance / good, 1.0, 0.005);
 }
 

@@ -6,6 +6,7 @@
 #include "amvex.h"
 #include "api_helpers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -94,8 +95,10 @@ TEST(Faults, SilentStartFailsInBoundedTime)
   EXPECT_EQ(AmxStart(id), AMX_START_FAILED);
   EXPECT_LT(Since(t), 3.0);
   // Left stopped: nothing new arrives.
+  // Nothing of the attempt is left to read (its reply wait had read the stream).
   int32_t got = -1, frames[17 * 4000];
   EXPECT_EQ(AmxRead(id, frames, int32_t(sizeof frames), &got), AMX_OK);
+  EXPECT_EQ(got, 0);
   Pause(100);
   EXPECT_EQ(AmxRead(id, frames, int32_t(sizeof frames), &got), AMX_OK);
   EXPECT_EQ(got, 0);
@@ -127,7 +130,7 @@ TEST(Faults, LossCorruptionJitterAndDriftKeepTheCount)
   EXPECT_NEAR(rate, 950, 25);                    // the device's clock runs 5% slow
 }
 
-// AMVEX_EMULATE="kind=7,unplug=0.3,replug=0.5"
+// AMVEX_EMULATE="kind=7,unplug=1,replug=0.5"
 TEST(Plug, UnplugEndsTheStreamAndReplugBringsANewDevice)
 {
   ASSERT_EQ(GetAmxCount(), 1);
@@ -136,9 +139,12 @@ TEST(Plug, UnplugEndsTheStreamAndReplugBringsANewDevice)
   ASSERT_EQ(AmxStart(id), AMX_OK);
   TFrameTally tally;
   EXPECT_TRUE(Within(3, [&] { return tally.Read(id, 40) == AMX_NO_DEVICE; }));
-  EXPECT_GT(tally.Received, 50u);  // 500 samples/s for 0.3 s, less what the device took with it
+  EXPECT_GT(tally.Received, 50u);  // 500 samples/s for 1 s, less what the device took with it
   EXPECT_EQ(GetAmxCount(), 0);
+  // Absent for the 0.5 s after the unplug (and its new device's reset besides).
+  auto gone = Clock::now();
   ASSERT_TRUE(Within(3, [] { return GetAmxCount() == 1; }));
+  EXPECT_GE(Since(gone), 0.5);
   int32_t again = GetAmxID(0);
   EXPECT_NE(again, id);
   ASSERT_EQ(AmxOpen(again), AMX_OK);
@@ -157,4 +163,72 @@ TEST(Power, SuspendEndsAcquisitionAndTheDeviceOpensAfterResume)
   // The resume (a second later) reopens the handle; the host opens the device again.
   ASSERT_TRUE(Within(3, [&] { return AmxOpen(id) == AMX_OK; }));
   ExpectAStream(id, 16);
+}
+
+// AMVEX_EMULATE="kind=2,noreply=13;kind=7,noreply=12;kind=6,noreply=14;kind=8,noreply=15;kind=1,noreply=16;
+//                kind=6,seed=9,loss=0.05;kind=6,seed=9,loss=0.05;kind=6,seed=10,loss=0.05"
+// Devices by index: an unidentified device asks again on every AmxOpen.
+
+TEST(Keys, EachUnansweredCommandFailsAndOnlyIt)
+{
+  ASSERT_EQ(GetAmxCount(), 8);
+  int32_t id[5];
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(AmxOpen(id[i] = GetAmxID(i)), AMX_OK);
+  uint8_t area[48] = {};
+  // 13, identification: the documented fallback, a 40-channel device without calibration.
+  AmxDeviceInfo info = {};
+  AmxInternalInfoRecord internal = {};
+  int32_t calibrated = -1;
+  ASSERT_EQ(AmxInfo(id[0], &info, sizeof info), AMX_OK);
+  ASSERT_EQ(AmxInternalInfo(id[0], &internal, sizeof internal), AMX_OK);
+  ASSERT_EQ(AmxGetCalibrateFlag(id[0], &calibrated), AMX_OK);
+  EXPECT_EQ(info.channelCount, 40);
+  EXPECT_EQ(internal.deviceKind, 0);
+  EXPECT_EQ(calibrated, 0);
+  EXPECT_EQ(AmxReadSystemEEPROM(id[0], area, sizeof area), AMX_FAILED);
+  EXPECT_EQ(AmxReadUserEEPROM(id[0], area, sizeof area), AMX_OK);
+  // 12 and 14, the writes; 15, the user area's read.
+  EXPECT_EQ(AmxReadSystemEEPROM(id[1], area, sizeof area), AMX_OK);
+  EXPECT_EQ(AmxWriteSystemEEPROM(id[1], area, sizeof area), AMX_FAILED);
+  EXPECT_EQ(AmxWriteUserEEPROM(id[1], area, sizeof area), AMX_OK);
+  EXPECT_EQ(AmxWriteUserEEPROM(id[2], area, sizeof area), AMX_FAILED);
+  EXPECT_EQ(AmxReadUserEEPROM(id[3], area, sizeof area), AMX_FAILED);
+  EXPECT_EQ(AmxReadSystemEEPROM(id[3], area, sizeof area), AMX_OK);
+  // 16, the master clock, which only a running device confirms.
+  for (int i : {1, 4}) {
+    ASSERT_EQ(AmxStart(id[i]), AMX_OK);
+    int32_t clock = 3;
+    EXPECT_EQ(AmxMasterClockConfig(id[i], &clock), i == 4 ? AMX_FAILED : AMX_OK) << i;
+    EXPECT_EQ(AmxStop(id[i]), AMX_OK);
+  }
+}
+
+TEST(Keys, ASeedRepeatsItsLossesAndAnotherSeedMovesThem)
+{
+  int32_t id[3];
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(AmxOpen(id[i] = GetAmxID(5 + i)), AMX_OK);
+    ASSERT_EQ(AmxStart(id[i]), AMX_OK);
+  }
+  Pause(800);
+  std::vector<uint32_t> missing[3];
+  uint32_t common = ~0u;  // the sample numbers all three reached
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(AmxStop(id[i]), AMX_OK);
+    static int32_t frames[17 * 4000];
+    int32_t got = 0;
+    ASSERT_EQ(AmxRead(id[i], frames, int32_t(sizeof frames), &got), AMX_OK);
+    uint32_t last = 0;
+    for (int32_t k = 0; k < got / 4 / 17; ++k) {
+      uint32_t n = uint32_t(frames[k * 17 + 16]) & AMX_STATUS_SAMPLE_MASK;
+      for (uint32_t m = last + 1; m < n; ++m) missing[i].push_back(m);
+      last = n;
+    }
+    common = std::min(common, last);
+  }
+  ASSERT_GT(common, 300u);
+  for (auto& m : missing) m.erase(std::lower_bound(m.begin(), m.end(), common), m.end());
+  EXPECT_GT(missing[0].size(), 5u);  // about 5% of 300 and more
+  EXPECT_EQ(missing[0], missing[1]);
+  EXPECT_NE(missing[0], missing[2]);
 }

@@ -223,7 +223,7 @@ TEST(Reader, FailingReadsAndUnplugMidStreamAreEmptyReads)
 TEST(Emulator, ParsesTheDeviceListAndReportsBadEntries)
 {
   std::string error;
-  auto configs = ParseEmulateDevices("kind=7,rev=64;kind=6; ;rev=3", error);
+  auto configs = ParseEmulateDevices("kind=7,rev=64;kind=6; rev=3 ", error);
   ASSERT_EQ(configs.size(), 3u);
   EXPECT_EQ(configs[0].Kind, 7);
   EXPECT_EQ(configs[0].Revision, 64);
@@ -236,6 +236,14 @@ TEST(Emulator, ParsesTheDeviceListAndReportsBadEntries)
   EXPECT_EQ(configs[0].Kind, 2);
   EXPECT_NE(error.find("kind=300"), std::string::npos);
   EXPECT_NE(error.find("colour=2"), std::string::npos);
+  // Blank is no device; beyond the limit one line says what was left out.
+  error.clear();
+  EXPECT_TRUE(ParseEmulateDevices(" \t", error).empty());
+  EXPECT_TRUE(error.empty());
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += "kind=6;";
+  EXPECT_EQ(ParseEmulateDevices(many + "kind=2", error).size(), kMaxEmulatedDevices);
+  EXPECT_EQ(error, "AMVEX_EMULATE: at most 32 devices; the 9 entries from \"kind=6\" on not created\n");
 }
 
 TEST(Emulator, ParsesFaultsAndRefusesADeviceNamingItsBadItem)
@@ -269,7 +277,12 @@ TEST(Emulator, ParsesFaultsAndRefusesADeviceNamingItsBadItem)
         Bad{"kind=7,unplug", "\"unplug\""}, Bad{"replug=1", "\"replug\""}, Bad{"kind=6,invalid=16@1-2", "\"invalid\""},
         Bad{"invalid=3@2-1", "\"invalid=3@2-1\""}, Bad{"loss_at=1+", "\"loss_at=1+\""},
         Bad{"suspend=-1", "\"suspend=-1\""}, Bad{"drift=5x", "\"drift=5x\""}, Bad{"corrupt=nan", "\"corrupt=nan\""},
-        Bad{"noreply=256", "\"noreply=256\""}, Bad{"kind=7,Loss=0.1", "\"Loss=0.1\""}}) {
+        Bad{"noreply=256", "\"noreply=256\""}, Bad{"kind=7,Loss=0.1", "\"Loss=0.1\""},
+        // decimal only, commands the device answers, no spaces or empty items
+        Bad{"rev=064", "\"rev=064\""}, Bad{"kind=0x7", "\"kind=0x7\""}, Bad{"loss=0x1p-4", "\"loss=0x1p-4\""},
+        Bad{"noreply=99", "\"noreply=99\""}, Bad{"noreply=3", "\"noreply=3\""}, Bad{"kind= 7", "\"kind= 7\""},
+        Bad{"kind=7,,rev=3", "item 2 is empty"}, Bad{"kind=7,", "item 2 is empty"},
+        Bad{"", "device 2 \"\" not created"}}) {
     error.clear();
     EXPECT_TRUE(ParseEmulateDevices(std::string("kind=2;") + b.entry, error).size() == 1u) << b.entry;
     EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;

@@ -431,8 +431,9 @@ class Amplifier:
             raise RuntimeError("read() needs start() first")
         if frames is not None:
             frames = _index(frames, "frames")
-            if frames < 1:
-                raise ValueError("frames must be 1 or more")
+            if not 1 <= frames <= self._acquisition.capacity:
+                raise ValueError(f"frames must be from 1 to the {self._acquisition.capacity} the buffer holds "
+                                 "(start()'s buffer_seconds)")
         if timeout is None:
             waiting = self._acquisition.written - self._acquisition.taken
             timeout = 1.0 if frames is None else max(frames - waiting, 0) / self._rate * 1.1 + 1.0

@@ -194,7 +194,7 @@ def test_filters_take_a_block_per_channel_in_microvolts_and_pass_invalid_samples
         with pytest.raises(ValueError, match="2-D"):
             window.process(block.samples[0])
         with pytest.raises(TypeError):
-            window.process(block.samples.astype(np.int32))
+            window.process(np.zeros((2, 5), np.int32))
 
 
 def test_uart_display_eeprom_and_impedance(amp):

@@ -291,3 +291,17 @@ def test_lossy_jittery_stream_gaps_only_at_losses_and_keeps_time():
     # them up to 13 ms apart, as raw as the read times).
     later = numbers > 1000
     assert np.ptp(times[later] - numbers[later] / 1000) < 0.008
+
+
+def test_reference_documents_every_public_name():
+    import inspect
+    import pydoc
+
+    page = pydoc.render_doc(amvex, renderer=pydoc.plaintext)  # the API reference: pydoc amvex
+    for name in amvex.__all__:
+        value = getattr(amvex, name)
+        members = inspect.getmembers(value) if inspect.isclass(value) else []
+        for member, attribute in [(name, value)] + [(f"{name}.{m}", a) for m, a in members if not m.startswith("_")]:
+            if callable(attribute) or isinstance(attribute, property):
+                assert inspect.getdoc(attribute), member
+        assert name in page

@@ -32,7 +32,7 @@ def test_stream_is_consecutive_scaled_to_microvolts_and_timed(amp):
     assert amp.info.channels == 40 and amp.info.calibration_numbers == (4711, 40)
     amp.rate = 1000
     amp.start()
-    blocks = [amp.read(frames=700) for _ in range(3)]
+    blocks = list(amp.stream(seconds=2.1, block_seconds=0.7))
     numbers = np.concatenate([b.sample_numbers for b in blocks])
     np.testing.assert_array_equal(numbers, np.arange(1, 2101))
     samples = np.concatenate([b.samples for b in blocks], axis=1)

@@ -154,12 +154,12 @@ static inline double AmxClockTime(const AmxClock* c, uint32_t number)
  * newest stamped one (within the segment) gets the plain AmxClockTime. */
 static inline double AmxClockStamp(AmxClock* c, uint32_t number)
 {
-  double t = AmxClockTime(c, number), floor;
+  double t = AmxClockTime(c, number), least;
   int64_t ahead = (int64_t)((number - c->stampNumber) & AMX_CLOCK_NUMBER_MASK);
   if (c->stamped) {
     if (ahead == 0 || ahead >= (int64_t)1 << 27) return t; /* not after the newest stamp */
-    floor = c->stampTime + (double)ahead * c->period / 2;
-    if (t < floor) t = floor;
+    least = c->stampTime + (double)ahead * c->period / 2;
+    if (t < least) t = least;
   }
   c->stamped = 1;
   c->stampNumber = number & AMX_CLOCK_NUMBER_MASK;

@@ -56,7 +56,8 @@ class Block:
     the device's numbers of the frames (1 = first after start); ``status`` the
     status bits 28-31 of each frame (0-15); ``times`` when each frame left the
     device, in seconds of ``time.monotonic()``, by the running fit of sample
-    numbers against read-return times."""
+    numbers against read-return times as the frames arrived: they never go
+    back, from the first frame after a start on."""
 
     samples: np.ndarray
     sample_numbers: np.ndarray
@@ -84,7 +85,8 @@ class Block:
 
     def to_mne(self, channel_names: list[str] | None = None):
         """An ``mne.io.RawArray`` of the block (volts, EEG channels). Frames the
-        sample numbers skip become NaN and a ``BAD_lost_frames`` annotation."""
+        sample numbers skip (lost packets, frames the host buffer overwrote)
+        become NaN and a ``BAD_lost_frames`` annotation."""
         import mne
 
         channels, count = self.samples.shape

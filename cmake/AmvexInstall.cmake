@@ -1,7 +1,7 @@
 # Installing Amvex on Linux: the headers (amvex.h, amvex_clock.h), the
 # versioned shared library, a CMake package (find_package(Amvex) gives
-# Amvex::amvex), a pkg-config file, amxctl, and a Debian package of all of it
-# (cpack -G DEB). Included at the end of amvex/CMakeLists.txt. The version comes
+# Amvex::amvex), a pkg-config file, amxctl, its copyright and changelog, and a
+# Debian package of all of it (cpack -G DEB). Included at the end of amvex/CMakeLists.txt. The version comes
 # from amvex.h, its one source.
 if(WIN32 OR NOT TARGET amvex)
   return()
@@ -47,13 +47,40 @@ function(amvex_install_tool)
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL amvex_install_tool)
 
+# The package's copyright and changelog (gzip -n: the same bytes every build).
+set(_amvex_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/amvex)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/install/debian/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
+execute_process(COMMAND gzip -9 -n -f ${CMAKE_CURRENT_BINARY_DIR}/changelog COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/install/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+        DESTINATION ${_amvex_docdir} COMPONENT amvex)
+
 # cpack -G DEB: one package; dpkg-shlibdeps declares what the library and the
-# tool load at run time (the C library, the C++ runtime, edflib).
+# tool load at run time (the C library, the C++ runtime, edflib). Binaries are
+# stripped; a shlibs file lets packages built against it depend on it, and
+# ldconfig triggers refresh the loader's cache.
 set(CPACK_PACKAGE_NAME amvex)
 set(CPACK_PACKAGE_VERSION ${AMVEX_VERSION})
+string(REPLACE "." ";" _amvex_version_parts ${AMVEX_VERSION})
+list(GET _amvex_version_parts 0 CPACK_PACKAGE_VERSION_MAJOR)
+list(GET _amvex_version_parts 1 CPACK_PACKAGE_VERSION_MINOR)
+list(GET _amvex_version_parts 2 CPACK_PACKAGE_VERSION_PATCH)
 set(CPACK_PACKAGE_VENDOR "Amvex developers")
-set(CPACK_PACKAGE_CONTACT "Amvex developers <amvex@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Amvex amplifier library, header and the amxctl tool")
+set(CPACK_PACKAGE_CONTACT "Amvex developers <amvex@amvex.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "library, headers and tool for Amvex biosignal amplifiers")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Amvex drives USB biosignal amplifiers of 16 to 40 channels: it streams\n"
+       "their samples with a sample number and status word per frame, relays\n"
+       "the amplifier's UART data, reads and writes its EEPROM and calibration\n"
+       "record, measures electrode impedance and writes to its display, and\n"
+       "offers Butterworth, moving-average, mains-canceller and baseline filters.\n"
+       "Without hardware, AMVEX_EMULATE selects emulated amplifiers with faults\n"
+       "on cue. This package holds the shared library, the C headers (amvex.h,\n"
+       "and amvex_clock.h for host timestamps), CMake and pkg-config files, and\n"
+       "the amxctl command-line tool.")
+set(CPACK_STRIP_FILES ON)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/install/debian/shlibs.in ${CMAKE_CURRENT_BINARY_DIR}/shlibs @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/shlibs ${PROJECT_SOURCE_DIR}/cmake/install/debian/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENTS_ALL amvex)
 set(CPACK_DEB_COMPONENT_INSTALL OFF)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -9,6 +9,7 @@
  *   AmxRead(...); t = now();                        seconds on a monotonic clock
  *   AmxClockAdd(&clock, first, last, t);            sample numbers of the block
  *   AmxClockTime(&clock, number)                    time of any frame of it
+ *   AmxClockStamp(&clock, number)                   or: each frame once, in order
  *
  * Delays only ever make a read late, so the fit follows the lower edge of the
  * points: every quarter second of sample numbers keeps its least delayed read,
@@ -18,7 +19,14 @@
  * Lost packets leave a gap in the sample numbers while the device's clock runs
  * on, so a gap of up to AMX_CLOCK_MAX_SKIP frames (losses the library
  * counts exactly) keeps the fit; a longer one, or numbers that go back (a new
- * start), begins a new fit. */
+ * start), begins a new fit.
+ *
+ * The fit learns: a later read may lower the line by the delay of the reads
+ * before it (tens of milliseconds just after a start). AmxClockTime gives the
+ * current line's time of any frame; AmxClockStamp gives the frames as they are
+ * handed on times that never go back: the line's time, but never less than the
+ * previous stamp plus half a period per frame, so a lowered line is caught up
+ * at half a period per frame instead of by a step back. */
 #ifndef AMVEX_CLOCK_H
 #define AMVEX_CLOCK_H
 
@@ -48,6 +56,9 @@ typedef struct AmxClock {
     double residual; /* its time - origin - index * period */
   } bins[AMX_CLOCK_BINS];
   double offset, slope; /* time = origin + offset + index * (period + slope) */
+  int stamped;          /* a frame was stamped */
+  uint32_t stampNumber; /* the newest stamped frame's sample number */
+  double stampTime;     /* and its stamp */
 } AmxClock;
 
 /* Starts without a fit for a stream of rate frames per second (above 0). */
@@ -100,6 +111,7 @@ static inline int AmxClockAdd(AmxClock* c, uint32_t first, uint32_t last, double
     c->lastIndex = -1;
     c->last = (first - 1) & AMX_CLOCK_NUMBER_MASK;
     c->origin = t;
+    c->stampNumber = c->last; /* the new segment's frames follow the stamps */
   }
   index = c->lastIndex + (int64_t)((last - c->last) & AMX_CLOCK_NUMBER_MASK);
   c->last = last & AMX_CLOCK_NUMBER_MASK;
@@ -135,6 +147,24 @@ static inline double AmxClockTime(const AmxClock* c, uint32_t number)
   if (!c->started) return NAN;
   if (ahead >= (int64_t)1 << 27) ahead -= (int64_t)1 << 28;
   return c->origin + c->offset + (double)(c->lastIndex + ahead) * (c->period + c->slope);
+}
+
+/* AmxClockTime for frames stamped in order, each once: never less than the
+ * previous stamp plus half a period per frame since it. A frame at or before the
+ * newest stamped one (within the segment) gets the plain AmxClockTime. */
+static inline double AmxClockStamp(AmxClock* c, uint32_t number)
+{
+  double t = AmxClockTime(c, number), least;
+  int64_t ahead = (int64_t)((number - c->stampNumber) & AMX_CLOCK_NUMBER_MASK);
+  if (c->stamped) {
+    if (ahead == 0 || ahead >= (int64_t)1 << 27) return t; /* not after the newest stamp */
+    least = c->stampTime + (double)ahead * c->period / 2;
+    if (t < least) t = least;
+  }
+  c->stamped = 1;
+  c->stampNumber = number & AMX_CLOCK_NUMBER_MASK;
+  c->stampTime = t;
+  return t;
 }
 
 #ifdef __cplusplus

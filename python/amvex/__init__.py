@@ -1,8 +1,9 @@
 """Amvex amplifiers from Python: ctypes over the shared library, samples as
 numpy arrays, host timestamps, MNE export.
 
-The library is found through the AMVEX_LIBRARY environment variable, next to
-this package, or on the system's library path, in that order.
+The library is the one the AMVEX_LIBRARY environment variable names (an error
+when it cannot be loaded), else the one next to this package, else the one on
+the system's library path.
 """
 
 from ._lib import AmvexError, LibraryNotFound, lib

@@ -105,10 +105,10 @@ def _library_file_names() -> list[str]:
 
 
 def _candidates() -> list[tuple[str, str]]:
-    """(where, path) in the order they are tried."""
-    found = []
+    """(where, path) in the order they are tried: AMVEX_LIBRARY alone when set."""
     if os.environ.get("AMVEX_LIBRARY"):
-        found.append(("AMVEX_LIBRARY", os.environ["AMVEX_LIBRARY"]))
+        return [("AMVEX_LIBRARY", os.environ["AMVEX_LIBRARY"])]
+    found = []
     here = pathlib.Path(__file__).resolve().parent
     found += [("next to the package", str(here / name)) for name in _library_file_names()]
     system = ctypes.util.find_library("amvex") or _library_file_names()[0]
@@ -133,8 +133,11 @@ def _load() -> ctypes.CDLL:
             function.restype = restype
             function.argtypes = argtypes
         return lib
-    if not os.environ.get("AMVEX_LIBRARY"):
-        tried.insert(0, "AMVEX_LIBRARY: not set")
+    if os.environ.get("AMVEX_LIBRARY"):
+        # A library named on purpose is not silently replaced by another one.
+        raise LibraryNotFound(f"cannot load the Amvex library that AMVEX_LIBRARY names ({tried[0]}); "
+                              "fix or unset AMVEX_LIBRARY")
+    tried.insert(0, "AMVEX_LIBRARY: not set")
     raise LibraryNotFound(
         "cannot load the Amvex library; set AMVEX_LIBRARY to its path, put it next to the amvex package, "
         "or install it on the system's library path (tried: " + "; ".join(tried) + ")"

@@ -10,6 +10,11 @@ then their least-squares slope (clamped to 1000 ppm). Lost packets leave a gap
 in the sample numbers while the device's clock runs on: a gap of up to
 MAX_SKIP frames keeps the fit, a longer one or numbers that go back (a new
 start) begin a new fit.
+
+The fit learns, so a later read may lower the line (by tens of milliseconds just
+after a start). ``times`` gives the current line's time of any frame; ``stamps``
+gives frames as they are handed on times that never go back: the line's time,
+but never less than the previous stamp plus half a period per frame.
 """
 
 from __future__ import annotations
@@ -36,6 +41,9 @@ class Clock:
         self.bins: list[list[float]] = []  # [bin, frame index, residual], oldest first
         self.offset = 0.0
         self.slope = 0.0
+        self.stamped = False
+        self.stamp_number = 0
+        self.stamp_time = 0.0
 
     def _fit(self) -> None:
         index = np.array([b[1] for b in self.bins])
@@ -57,6 +65,7 @@ class Clock:
             self.last_index = -1
             self.last = (first - 1) & NUMBER_MASK
             self.origin = t
+            self.stamp_number = self.last
         index = self.last_index + ((last - self.last) & NUMBER_MASK)
         self.last = last & NUMBER_MASK
         self.last_index = index
@@ -80,3 +89,25 @@ class Clock:
         ahead = (numbers - self.last) & NUMBER_MASK
         ahead = np.where(ahead >= 1 << 27, ahead - (1 << 28), ahead)
         return self.origin + self.offset + (self.last_index + ahead) * (self.period + self.slope)
+
+    def stamps(self, numbers: np.ndarray) -> np.ndarray:
+        """Times of frames handed on in order, each once (``numbers`` increasing,
+        after the newest stamped frame): ``times`` raised where needed to the
+        previous stamp plus half a period per frame. Frames not after the newest
+        stamp get the plain ``times``."""
+        numbers = np.asarray(numbers, dtype=np.int64)
+        t = self.times(numbers)
+        if not numbers.size:
+            return t
+        ahead = np.diff(numbers, prepend=self.stamp_number) & NUMBER_MASK
+        if self.stamped and not 0 < ahead[0] < 1 << 27:
+            return t
+        # stamp[i] = max(t[i], stamp[i-1] + ahead[i] * period / 2): a running
+        # maximum of the times less the floor's climb since the previous stamp.
+        climb = np.cumsum(ahead * (self.period / 2))
+        previous = self.stamp_time if self.stamped else -math.inf
+        out = np.maximum.accumulate(np.concatenate(([previous], t - climb)))[1:] + climb
+        self.stamped = True
+        self.stamp_number = int(numbers[-1]) & NUMBER_MASK
+        self.stamp_time = float(out[-1])
+        return out

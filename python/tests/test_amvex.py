@@ -1,9 +1,11 @@
-"""The binding against the emulator (ctest: AMVEX_EMULATE="kind=7;kind=6"),
-the host-time port against the recorded reads the C fit is checked with, and
-the MNE export."""
+"""The binding against the emulator (ctest's AMVEX_EMULATE: a 40-channel
+device, then 16-channel ones with faults: channel 3 invalid from 0.2 to 0.3 s;
+2% loss and 20 ms jitter; packet 1000 lost; an unplug at 0.5 s), the host-time
+port against the recorded reads the C fit is checked with, and the MNE export."""
 
 import ctypes
 import math
+import os
 import pathlib
 import re
 import time
@@ -26,11 +28,11 @@ def documented_signal(channel, numbers, rate):
 
 
 def test_stream_is_consecutive_scaled_to_microvolts_and_timed(amp):
-    assert len(amvex.devices()) == 3
+    assert len(amvex.devices()) == 5
     assert amp.info.channels == 40 and amp.info.calibration_numbers == (4711, 40)
     amp.rate = 1000
     amp.start()
-    blocks = [amp.read(frames=700, timeout=5) for _ in range(3)]
+    blocks = list(amp.stream(seconds=2.1, block_seconds=0.7))
     numbers = np.concatenate([b.sample_numbers for b in blocks])
     np.testing.assert_array_equal(numbers, np.arange(1, 2101))
     samples = np.concatenate([b.samples for b in blocks], axis=1)
@@ -40,16 +42,51 @@ def test_stream_is_consecutive_scaled_to_microvolts_and_timed(amp):
         assert np.max(np.abs(counts[c] - documented_signal(c, numbers, 1000))) <= 17.5
     status = np.concatenate([b.status for b in blocks])
     np.testing.assert_array_equal(np.flatnonzero(status & 1), [999, 1999])  # bit 28 once a second
-    # (a later read may move earlier frames' times: the fit learns)
-    times = blocks[-1].times
+    times = np.concatenate([b.times for b in blocks])
     assert 0 <= time.monotonic() - times[-1] < 0.5
-    np.testing.assert_allclose(np.diff(times), 1e-3, rtol=0.1)
+    # Each frame its own time, a period after the one before: never less than
+    # half a period from the first frame on (while the fit lowers its line
+    # after late first reads), one period as a rule.
+    steps = np.diff(times)
+    assert steps.min() > 0.5e-3 - 1e-9
+    assert np.median(steps) == pytest.approx(1e-3, rel=0.01)
+
+
+def test_reads_lose_nothing_across_a_long_pause_or_a_timeout(amp):
+    amp.rate = 1000
+    amp.start()
+    time.sleep(2.5)  # longer than the library's ring holds (1.6 s of 40 channels)
+    blocks = [amp.read(frames=2500)]
+    with pytest.raises(TimeoutError, match="stay for the next read"):
+        amp.read(frames=5000, timeout=0.3)
+    blocks.append(amp.read(frames=1000))
+    np.testing.assert_array_equal(np.concatenate([b.sample_numbers for b in blocks]), np.arange(1, 3501))
+    assert amp.dropped_frames == 0
+    assert (np.diff(np.concatenate([b.times for b in blocks])) > 0).all()  # the first frames after start too
+
+
+def test_gaps_between_blocks_and_overwritten_frames_are_annotated_when_joined():
+    pytest.importorskip("mne")
+    with amvex.Amplifier(amvex.devices()[3]) as amp:
+        amp.rate = 1000
+        amp.start(buffer_seconds=1.5)
+        blocks = [amp.read(frames=999), amp.read(frames=100)]  # packet 1000 is lost between the two
+        time.sleep(2.5)  # the host buffer overflows
+        blocks.append(amp.read())
+        dropped = amp.dropped_frames
+    assert dropped > 0 and blocks[2].sample_numbers[0] == 1101 + dropped
+    raw = amvex.Block.concat(blocks).to_mne()
+    assert raw.n_times == blocks[2].sample_numbers[-1]
+    np.testing.assert_allclose(raw.annotations.onset, [0.999, 1.1])
+    np.testing.assert_allclose(raw.annotations.duration, [0.001, dropped / 1000])
 
 
 def test_failures_raise_with_status_code_and_name(amp):
     with pytest.raises(amvex.AmvexError) as e:
         amvex.Amplifier(12345).open()
-    assert (e.value.code, e.value.name) == (1, "AMX_NO_DEVICE")
+    assert (e.value.code, e.value.name) == (1, "AMX_NO_DEVICE") and "present" in str(e.value)
+    with pytest.raises(TypeError, match="device id"):
+        amvex.Amplifier("0")
     with pytest.raises(amvex.AmvexError, match="AMX_BAD_SAMPLING"):
         amp.rate = 300
     with pytest.raises(RuntimeError):
@@ -57,11 +94,14 @@ def test_failures_raise_with_status_code_and_name(amp):
     with pytest.raises(amvex.AmvexError) as e:
         amvex.Butterworth("bandpass", 4, 500, 10, 10)
     assert e.value.name == "AMX_BF_EQUAL_CORNERS"
-    # Leaving the block by an exception stops the device.
+    # Leaving the block by an exception stops the device and retires the object.
     with pytest.raises(KeyError):
         with amvex.Amplifier(amp.id) as other:
             other.start()
             raise KeyError
+    with pytest.raises(RuntimeError, match="closed"):
+        other.read()
+    other.close()
     got = ctypes.c_int32()
     buffer = ctypes.create_string_buffer(1 << 16)
     time.sleep(0.2)
@@ -69,6 +109,13 @@ def test_failures_raise_with_status_code_and_name(amp):
     time.sleep(0.2)
     _lib.lib().AmxRead(amp.id, buffer, len(buffer), ctypes.byref(got))
     assert got.value == 0
+    # An unplug: the failed read is what the caller sees, the failed close a note.
+    with pytest.raises(amvex.AmvexError) as e:
+        with amvex.Amplifier(amvex.devices()[4]) as gone:
+            gone.start()
+            while True:
+                gone.read()
+    assert e.value.function == "AmxRead" and "AmxClose" in e.value.__notes__[0]
 
 
 def test_status_names_follow_the_header():
@@ -78,13 +125,18 @@ def test_status_names_follow_the_header():
     assert dict(c for c in codes if c[1].startswith("AMX_BF_")) == _lib.BF_NAMES
 
 
-def test_missing_library_error_names_all_three_places(monkeypatch):
-    monkeypatch.setenv("AMVEX_LIBRARY", "/nonexistent/libamvex.so")
+def test_missing_library_error_names_all_three_places_and_amvex_library_has_no_fallback(monkeypatch):
+    installed = os.environ["AMVEX_LIBRARY"]
+    monkeypatch.delenv("AMVEX_LIBRARY")
     monkeypatch.setattr(_lib.ctypes.util, "find_library", lambda name: "/nonexistent/libamvex.so.1")
     with pytest.raises(amvex.LibraryNotFound) as e:
         _lib._load()
     for place in ("AMVEX_LIBRARY", "next to the package", "system's library path"):
         assert place in str(e.value)
+    monkeypatch.setenv("AMVEX_LIBRARY", "/nonexistent/libamvex.so")
+    monkeypatch.setattr(_lib.ctypes.util, "find_library", lambda name: installed)  # one on the system
+    with pytest.raises(amvex.LibraryNotFound, match="AMVEX_LIBRARY.*/nonexistent/libamvex.so"):
+        _lib._load()
 
 
 def test_filters_match_the_exports_however_the_stream_is_cut():
@@ -113,6 +165,38 @@ def test_filters_match_the_exports_however_the_stream_is_cut():
             f.process(x)  # closed
 
 
+def test_filters_take_a_block_per_channel_in_microvolts_and_pass_invalid_samples_as_nan():
+    with amvex.Amplifier(amvex.devices()[1]) as amp:
+        amp.rate = 1000
+        amp.start()
+        block = amp.read(frames=600)
+    invalid = np.isnan(block.samples)
+    assert sorted(zip(*np.nonzero(invalid))) == [(3, n - 1) for n in range(200, 300)]  # invalid=3@0.2-0.3
+    block.samples[5] = 0  # a silent channel stays silent unless channels mix
+    families = [
+        lambda: amvex.Butterworth("lowpass", 4, 1000, 40),
+        lambda: amvex.Window(1000, duration=0.01),
+        lambda: amvex.Adaptive(1000, 50),
+        lambda: amvex.Hardware(1000, cutoff=0.5),
+    ]
+    for make in families:
+        with make() as whole, make() as parts:
+            out = whole.process(block).samples
+            cut = np.concatenate([parts.process(block.samples[:, :250]), parts.process(block.samples[:, 250:])], 1)
+        np.testing.assert_array_equal(cut, out)  # each channel's state carries over
+        np.testing.assert_array_equal(np.isnan(out), invalid)
+        assert not out[5].any()
+        assert np.abs(out[3, 300:]).max() < 2 * np.abs(block.samples[3, 300:]).max()  # NaN left the state whole
+    # Microvolts keep their fractions: the window filter is a plain moving average.
+    with amvex.Window(1000, duration=0.01) as window:
+        mean = np.convolve(block.samples[0], np.full(10, 0.1))[:600]
+        np.testing.assert_allclose(window.process(block.samples[:1]), mean[np.newaxis], rtol=0, atol=2e-3)
+        with pytest.raises(ValueError, match="2-D"):
+            window.process(block.samples[0])
+        with pytest.raises(TypeError):
+            window.process(np.zeros((2, 5), np.int32))
+
+
 def test_uart_display_eeprom_and_impedance(amp):
     amp.uart_baud = 115200
     amp.display("Привет, amvex")
@@ -134,10 +218,30 @@ def test_clock_port_matches_the_recorded_reads():
     reads = np.loadtxt(ROOT / "tests/amvex/include/reads.csv", delimiter=",", skiprows=1)
     clock = amvex.Clock(500)
     fitted = []
-    for first, last, t_read, _, _ in reads:
+    stamped = []
+    for first, last, t_read, _, _, _ in reads:
         clock.add(int(first), int(last), t_read)
         fitted.append(clock.times(np.array([int(last)]))[0])
+        stamped.append(clock.stamps(np.arange(first, last + 1))[0])
     np.testing.assert_allclose(fitted, reads[:, 4], rtol=0, atol=2e-9)
+    np.testing.assert_allclose(stamped, reads[:, 5], rtol=0, atol=2e-9)
+
+
+def test_clock_port_keeps_the_fit_over_255_lost_frames_and_stamps_catch_up_without_going_back():
+    clock = amvex.Clock(1000)
+    assert clock.add(1, 100, 0.1)
+    assert not clock.add(101 + 255, 400, 0.4)  # 255 frames lost
+    assert clock.times([200])[0] == pytest.approx(0.2, abs=1e-9)
+    assert clock.add(402 + 255, 800, 0.8) and clock.add(1, 50, 0.85)
+    clock = amvex.Clock(1000)
+    stamps = []
+    # The first frame alone, read 69 ms late; then reads on time: the line drops
+    # by 69 ms, caught up at half a period per frame by frame 139.
+    for first, last, t in [(1, 1, 0.070), (2, 100, 0.100), (101, 200, 0.200)]:
+        clock.add(first, last, t)
+        stamps.append(clock.stamps(np.arange(first, last + 1)))
+    n = np.arange(1, 201)
+    np.testing.assert_allclose(np.concatenate(stamps), np.where(n < 139, 0.0695 + 0.0005 * n, 0.001 * n), atol=1e-12)
 
 
 def test_to_mne_fills_lost_frames_and_scales_to_volts():
@@ -174,9 +278,7 @@ def test_lossy_jittery_stream_gaps_only_at_losses_and_keeps_time():
     gaps = np.flatnonzero(steps > 1)
     assert 10 <= gaps.size <= 100  # loss=0.02 of about 3000 packets
     times = np.concatenate([b.times for b in blocks])
-    joined = amvex.Block(np.concatenate([b.samples for b in blocks], axis=1), numbers,
-                         np.concatenate([b.status for b in blocks]), times, 1000)
-    raw = joined.to_mne()
+    raw = amvex.Block.concat(blocks).to_mne()
     at = numbers - numbers[0]
     np.testing.assert_allclose(raw.annotations.onset, (at[gaps] + 1) / 1000)
     np.testing.assert_allclose(raw.annotations.duration, (steps[gaps] - 1) / 1000)
@@ -189,3 +291,17 @@ def test_lossy_jittery_stream_gaps_only_at_losses_and_keeps_time():
     # them up to 13 ms apart, as raw as the read times).
     later = numbers > 1000
     assert np.ptp(times[later] - numbers[later] / 1000) < 0.008
+
+
+def test_reference_documents_every_public_name():
+    import inspect
+    import pydoc
+
+    page = pydoc.render_doc(amvex, renderer=pydoc.plaintext)  # the API reference: pydoc amvex
+    for name in amvex.__all__:
+        value = getattr(amvex, name)
+        members = inspect.getmembers(value) if inspect.isclass(value) else []
+        for member, attribute in [(name, value)] + [(f"{name}.{m}", a) for m, a in members if not m.startswith("_")]:
+            if callable(attribute) or isinstance(attribute, property):
+                assert inspect.getdoc(attribute), member
+        assert name in page

@@ -2,7 +2,8 @@
 # Amvex as a host developer gets it: installs the Release build into a temporary
 # prefix, builds the example against it with find_package(Amvex) and with
 # pkg-config, runs both against an emulated amplifier, and makes the Debian
-# package (cpack -G DEB), checking that it declares its run-time dependencies;
+# package (cpack -G DEB), checking that it declares its run-time dependencies
+# and that lintian finds no error in it;
 # then installs the Python package into a virtual environment, offline, and
 # streams into numpy and MNE with it.
 set -euo pipefail
@@ -36,6 +37,13 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$deb: Depends: $depends"
 grep -q libedf <<<"$depends"
+# Lintian's errors fail the stage. The warnings kept: one package holds the
+# library, its development files and amxctl (link-to-shared-library-in-wrong-
+# package, package-name-doesnt-match-sonames), CPack calls ldconfig in postinst
+# and postrm beside the ldconfig trigger (maintscript-calls-ldconfig), amxctl
+# has --help but no manual page, and the files go to /usr/lib, not a multiarch
+# folder (pkg-config-unavailable-for-cross-compilation).
+lintian --fail-on error "$deb"
 
 echo "== Python package in a virtual environment (offline, Debian's setuptools, numpy and mne)"
 cp -r python "$prefix/python"

@@ -8,8 +8,9 @@ missing, after 60 s the numbers start again at 1 (a new start, 2 s later).
 
 Columns: first, last (sample numbers of the block), t_read (the read's return
 time), t_true (when frame `last` left the device), t_fit (the fit's time of
-frame `last` after the block, by python/amvex/clock.py; the C test checks
-amvex_clock.h against the same column).
+frame `last` after the block, by python/amvex/clock.py), t_stamp (the stamp of
+frame `first` when the block's frames are stamped in order after it); the C test
+checks amvex_clock.h against the same columns.
 
     PYTHONPATH=python /usr/bin/python3 tests/amvex/include/make_reads.py
 """
@@ -52,8 +53,9 @@ rows = reads(np.arange(1, 30_001)[keep], first[keep])
 rows += reads(np.arange(1, 5_001), send_times(5_000, first[-1] + 2.0, -100, -100, 0))
 
 clock = Clock(RATE)
-out = ["first,last,t_read,t_true,t_fit"]
+out = ["first,last,t_read,t_true,t_fit,t_stamp"]
 for a, b, t_read, t_true in rows:
     clock.add(int(a), int(b), t_read)
-    out.append(f"{a},{b},{t_read:.9f},{t_true:.9f},{clock.times(np.array([b]))[0]:.9f}")
+    stamp = clock.stamps(np.arange(a, b + 1))[0]
+    out.append(f"{a},{b},{t_read:.9f},{t_true:.9f},{clock.times(np.array([b]))[0]:.9f},{stamp:.9f}")
 pathlib.Path(__file__).with_name("reads.csv").write_text("\n".join(out) + "\n")

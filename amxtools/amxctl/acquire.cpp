@@ -2,7 +2,7 @@
 // per-channel filters to standard output, and the electrode impedance table.
 // Built on the acquisition loop of common.cpp and amvex.h.
 #include "amxctl.h"
-#include "amxrec.h"
+#include "amxhost.h"
 
 #include <charconv>
 #include <cstdio>
@@ -264,10 +264,10 @@ int cmd_impedance(int argc, char** argv)
                              done);
       rc || done)
     return rc;
-  double seconds, good = amxrec::kGoodKohm, poor = amxrec::kBadKohm;
+  double seconds, good = amxhost::kGoodKohm, poor = amxhost::kBadKohm;
   if (int rc = parse_seconds(args, 5, seconds)) return rc;
   if ((args.has("good") && !parse_double(args.last("good"), good)) ||
-      (args.has("bad") && !parse_double(args.last("bad"), poor)) || !amxrec::thresholds_valid(good, poor)) {
+      (args.has("bad") && !parse_double(args.last("bad"), poor)) || !amxhost::thresholds_valid(good, poor)) {
     std::fprintf(stderr, "amxctl: --good and --bad are kOhm with 0 < good <= bad\n");
     return kExitUsage;
   }
@@ -302,11 +302,11 @@ int cmd_impedance(int argc, char** argv)
     }
     std::printf("impedance after %.0f s (kOhm; good <= %g, BAD > %g)\n", at, good, poor);
     for (int c = 0; c < channels; ++c) {
-      const char* mark = amxrec::electrode_name(amxrec::classify(c, ref, ohms[c], good, poor));
+      const char* mark = amxhost::electrode_name(amxhost::classify(c, ref, ohms[c], good, poor));
       if (ohms[c] <= 0)
         std::printf("  ch%-3d %10s  %s\n", c + 1, "", mark);
       else
-        std::printf("  ch%-3d %10.1f  %s\n", c + 1, amxrec::shown_kohm(ohms[c]), mark);
+        std::printf("  ch%-3d %10.1f  %s\n", c + 1, amxhost::shown_kohm(ohms[c]), mark);
     }
     std::fflush(stdout);
     return 0;

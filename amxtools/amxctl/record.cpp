@@ -1,12 +1,12 @@
-// amxctl record: every channel of a device into a BDF+ file through amxrec's
+// amxctl record: every channel of a device into a BDF+ file through amxhost's
 // recorder, fed by the acquisition loop (start, gaps and stop annotated), its
 // start time that of the first frame by the host-time fit.
 #include "amxctl.h"
 
 #include <cstdio>
 
-#ifdef AMXREC_HAVE_EDF
-#include "amxrec.h"
+#ifdef AMXHOST_HAVE_EDF
+#include "amxhost.h"
 
 namespace amxctl {
 
@@ -41,7 +41,7 @@ int cmd_record(int argc, char** argv)
     return fail("reading the sampling rate", status);
   AmxInternalInfo(id, &ident, sizeof ident);
 
-  amxrec::BdfRecorder w;
+  amxhost::BdfRecorder w;
   if (!w.open(args.positional[1], info, ident, rate)) return fail(w.error());
 
   Acquisition a;

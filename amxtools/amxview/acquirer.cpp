@@ -121,7 +121,7 @@ void Acquirer::take(std::vector<int32_t>& out, std::vector<Loss>& losses)
 bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
                                int sample_rate, std::string& error)
 {
-  auto r = std::make_unique<amxrec::BdfRecorder>();
+  auto r = std::make_unique<amxhost::BdfRecorder>();
   if (!r->open(path, info, ident, sample_rate)) {
     error = r->error();
     return false;
@@ -133,7 +133,7 @@ bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& inf
 
 bool Acquirer::stop_recording(std::string& error)
 {
-  std::unique_ptr<amxrec::BdfRecorder> r;
+  std::unique_ptr<amxhost::BdfRecorder> r;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     r.swap(recorder_);

@@ -46,7 +46,7 @@ struct App {
   std::vector<int32_t> ohms;
   int32_t reference = -1;
   double last_impedance = -1;
-  float good_kohm = static_cast<float>(amxrec::kGoodKohm), bad_kohm = static_cast<float>(amxrec::kBadKohm);
+  float good_kohm = static_cast<float>(amxhost::kGoodKohm), bad_kohm = static_cast<float>(amxhost::kBadKohm);
 
   // Recording and the status bar.
   char record_path[512] = "amxview.bdf";

@@ -25,13 +25,13 @@ Rgb channel_color(int channel)
   }
 }
 
-Rgb electrode_color(amxrec::Electrode e)
+Rgb electrode_color(amxhost::Electrode e)
 {
   switch (e) {
-    case amxrec::Electrode::Good: return {40, 170, 60};
-    case amxrec::Electrode::Fair: return {220, 190, 40};
-    case amxrec::Electrode::Bad: return {200, 40, 40};
-    case amxrec::Electrode::Reference: return {60, 110, 220};
+    case amxhost::Electrode::Good: return {40, 170, 60};
+    case amxhost::Electrode::Fair: return {220, 190, 40};
+    case amxhost::Electrode::Bad: return {200, 40, 40};
+    case amxhost::Electrode::Reference: return {60, 110, 220};
     default: return {90, 90, 96};  // waiting, invalid
   }
 }

@@ -100,7 +100,7 @@ void update_impedance(App& app, double now)
 std::string kohm_text(int32_t ohms)
 {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f kOhm", amxrec::shown_kohm(ohms));
+  std::snprintf(text, sizeof text, "%.1f kOhm", amxhost::shown_kohm(ohms));
   return text;
 }
 
@@ -342,13 +342,13 @@ void impedance_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   const float gap = 6, cw = (p1.x - p0.x - gap) / cols - gap,
               ch = std::min((p1.y - p0.y - gap) / rows_n - gap, cw * 0.6f);
   for (int c = 0; c < channels; ++c) {
-    const amxrec::Electrode e = amxrec::classify(c, app.reference, app.ohms[c], app.good_kohm, app.bad_kohm);
+    const amxhost::Electrode e = amxhost::classify(c, app.reference, app.ohms[c], app.good_kohm, app.bad_kohm);
     ImVec2 a(p0.x + gap + (c % cols) * (cw + gap), p0.y + gap + (c / cols) * (ch + gap));
     dl->AddRectFilled(a, ImVec2(a.x + cw, a.y + ch), im(electrode_color(e)));
     char name[16];
     std::snprintf(name, sizeof name, "Ch%d", c + 1);
     const std::string value =
-        app.ohms[c] > 0 && e != amxrec::Electrode::Reference ? kohm_text(app.ohms[c]) : amxrec::electrode_name(e);
+        app.ohms[c] > 0 && e != amxhost::Electrode::Reference ? kohm_text(app.ohms[c]) : amxhost::electrode_name(e);
     const ImU32 text = IM_COL32(0, 0, 0, 255);
     dl->AddText(ImVec2(a.x + 6, a.y + 4), text, name);
     dl->AddText(ImVec2(a.x + 6, a.y + 4 + ImGui::GetTextLineHeight()), text, value.c_str());

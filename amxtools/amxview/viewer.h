@@ -1,11 +1,11 @@
 // amxview: the viewer's parts that need no window: colours, the sample store
 // the traces are drawn from, the decimation to pixel columns, the Welch
 // spectrum, the acquisition worker and the command line. Built on amvex.h, the
-// acquisition loop and filter chains of amxctl_core and amxrec's recorder.
+// acquisition loop and filter chains of amxctl_core and amxhost's recorder.
 #pragma once
 #include "amvex.h"
 #include "amxctl.h"
-#include "amxrec.h"
+#include "amxhost.h"
 
 #include <atomic>
 #include <cstdint>
@@ -31,7 +31,7 @@ constexpr Rgb kPlotBackground{16, 20, 28};
 constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
-Rgb electrode_color(amxrec::Electrode e);
+Rgb electrode_color(amxhost::Electrode e);
 
 // ---- Sample store
 
@@ -154,7 +154,7 @@ private:
   mutable std::mutex mutex_;
   std::vector<int32_t> queued_;
   std::vector<Loss> queued_losses_;
-  std::unique_ptr<amxrec::BdfRecorder> recorder_;
+  std::unique_ptr<amxhost::BdfRecorder> recorder_;
   uint32_t record_first_ = 0;  // sample number of the recording's first frame
 };
 

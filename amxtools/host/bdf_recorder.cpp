@@ -1,6 +1,6 @@
-// amxrec: the BDF+ recorder shared by `amxctl record` and amxview's record
+// amxhost: the BDF+ recorder shared by `amxctl record` and amxview's record
 // button, written through edflib.
-#include "amxrec.h"
+#include "amxhost.h"
 
 #include <edflib.h>
 
@@ -13,7 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace amxrec {
+namespace amxhost {
 
 namespace {
 // Readers turn a stored count d into d x (pmax - pmin) / (dmax - dmin) plus an
@@ -195,4 +195,4 @@ bool BdfRecorder::close(uint64_t index, const std::string& stop_text)
   return closed && !failed_;
 }
 
-}  // namespace amxrec
+}  // namespace amxhost

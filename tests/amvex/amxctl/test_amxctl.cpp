@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "amxctl.h"
-#include "amxrec.h"
-#ifdef AMXREC_HAVE_EDF
+#include "amxhost.h"
+#ifdef AMXHOST_HAVE_EDF
 #include <edflib.h>
 #endif
 
@@ -141,7 +141,7 @@ TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
   EXPECT_NEAR(times[1999] - times[1900], 0.099, 0.002);
 }
 
-#ifdef AMXREC_HAVE_EDF
+#ifdef AMXHOST_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");
@@ -263,12 +263,12 @@ TEST(Amxctl, FiltersHoldInvalidSamplesAndKeepThemMarked)
 TEST(Amxctl, ImpedanceClassIsThatOfTheValueShown)
 {
   // 10049 Ohm prints as 10.0 kOhm: good at a limit of 10; 10050 prints as 10.1.
-  EXPECT_EQ(amxrec::classify(0, 19, 10049, 10, 50), amxrec::Electrode::Good);
-  EXPECT_EQ(amxrec::classify(0, 19, 10050, 10, 50), amxrec::Electrode::Fair);
-  EXPECT_EQ(amxrec::classify(0, 19, 50049, 10, 50), amxrec::Electrode::Fair);
-  EXPECT_EQ(amxrec::classify(0, 19, 10100, 10.1, 50), amxrec::Electrode::Good);
+  EXPECT_EQ(amxhost::classify(0, 19, 10049, 10, 50), amxhost::Electrode::Good);
+  EXPECT_EQ(amxhost::classify(0, 19, 10050, 10, 50), amxhost::Electrode::Fair);
+  EXPECT_EQ(amxhost::classify(0, 19, 50049, 10, 50), amxhost::Electrode::Fair);
+  EXPECT_EQ(amxhost::classify(0, 19, 10100, 10.1, 50), amxhost::Electrode::Good);
   char shown[16];
-  std::snprintf(shown, sizeof shown, "%.1f", amxrec::shown_kohm(10250));
+  std::snprintf(shown, sizeof shown, "%.1f", amxhost::shown_kohm(10250));
   EXPECT_STREQ(shown, "10.3");
 }
 

@@ -1,6 +1,6 @@
-// amxrec: pieces both host programs (amxctl, amxview) share beyond amvex.h:
+// amxhost: pieces both host programs (amxctl, amxview) share beyond amvex.h:
 // the good / fair / bad classification of electrode impedances and the BDF+
-// recorder (only where edflib is present: AMXREC_HAVE_EDF).
+// recorder (only where edflib is present: AMXHOST_HAVE_EDF).
 #pragma once
 #include "amvex.h"
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace amxrec {
+namespace amxhost {
 
 // ---- Electrode impedances
 
@@ -29,7 +29,7 @@ const char* electrode_name(Electrode e);
 // Thresholds are usable when 0 < good <= bad.
 bool thresholds_valid(double good_kohm, double bad_kohm);
 
-#ifdef AMXREC_HAVE_EDF
+#ifdef AMXHOST_HAVE_EDF
 // ---- BDF+ recording
 
 // Every channel of a device into a BDF+ file through edflib (24-bit samples
@@ -99,4 +99,4 @@ private:
 };
 #endif
 
-}  // namespace amxrec
+}  // namespace amxhost

@@ -27,7 +27,7 @@ struct App {
   int band_order = 4, notch_hz = 50;
   float band_lo = 1, band_hi = 40, baseline_hz = 0.5f;
   bool filters_changed = true;
-  std::unique_ptr<amxctl::ChannelFilters> filters;
+  std::unique_ptr<amxhost::ChannelFilters> filters;
 
   // Views.
   View view = View::Traces;

@@ -53,7 +53,7 @@ void SampleStore::append(const int32_t* frames, int count, double uv_per_count)
     const int32_t* f = frames + static_cast<size_t>(i) * words;
     const size_t at = head % capacity;
     for (int c = 0; c < channels; ++c)
-      data[c * capacity + at] = f[c] == 0x7FFFFFFF ? NAN : static_cast<float>(f[c] * uv_per_count);
+      data[c * capacity + at] = f[c] == AMX_INVALID_SAMPLE ? NAN : static_cast<float>(f[c] * uv_per_count);
   }
   while (!losses.empty() && losses.front().index < first()) losses.pop_front();
 }

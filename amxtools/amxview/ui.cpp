@@ -27,7 +27,7 @@ bool rebuild_filters(App& app)
   if (app.notch) texts.push_back("notch:" + std::to_string(app.notch_hz));
   if (app.band_pass)
     texts.push_back((std::snprintf(text, sizeof text, "bp:%d:%g:%g", app.band_order, app.band_lo, app.band_hi), text));
-  auto f = std::make_unique<amxctl::ChannelFilters>();
+  auto f = std::make_unique<amxhost::ChannelFilters>();
   std::string error;
   if (!f->build(texts, app.rate, app.device.info.channelCount, error)) {
     app.message = error;
@@ -389,15 +389,17 @@ void status_bar(App& app)
 
 int find_device(const App& app, const std::string& arg, std::string& error)
 {
-  long long v = 0;
-  const bool by_index = !arg.empty() && arg[0] == '@';
-  if (!amxctl::parse_int(by_index ? arg.substr(1) : arg, by_index ? 0 : INT32_MIN, INT32_MAX, v)) {
-    error = "bad device \"" + arg + "\": give an identifier from `amxctl list` or @INDEX";
+  const int32_t count = static_cast<int32_t>(app.devices.size());
+  int32_t id = 0;
+  const amxhost::DeviceChoice choice =
+      amxhost::choose_device(arg, count, [&](int32_t i) { return app.devices[static_cast<size_t>(i)].id; }, id);
+  if (choice == amxhost::DeviceChoice::Bad) {
+    error = amxhost::bad_device_text(arg);
     return -1;
   }
-  for (size_t i = 0; i < app.devices.size(); ++i)
-    if (by_index ? static_cast<long long>(i) == v : app.devices[i].id == v) return static_cast<int>(i);
-  error = "no device " + arg + " (" + std::to_string(app.devices.size()) + " device(s) present)";
+  for (int32_t i = 0; choice == amxhost::DeviceChoice::Found && i < count; ++i)
+    if (app.devices[static_cast<size_t>(i)].id == id) return i;
+  error = "no device " + arg + " (" + std::to_string(count) + " device(s) present)";
   return -1;
 }
 
@@ -426,7 +428,7 @@ bool restart(App& app)
   app.acquirer.stop();
   const int32_t id = app.device.id;
   if (AmxSetSampling(id, app.rate) != AMX_OK) {
-    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxctl::status_name(AMX_BAD_SAMPLING);
+    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxhost::status_name(AMX_BAD_SAMPLING);
     return false;
   }
   if (AmxSetAnalogConfig(id, app.analog) != AMX_OK) app.message = "the device refused the analog configuration";

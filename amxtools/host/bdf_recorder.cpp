@@ -162,7 +162,7 @@ bool BdfRecorder::add(const int32_t* frame)
     // minimum, invalid samples its maximum. Counts beyond (never 22-bit ones)
     // store next to them.
     int v = -digital_max_;
-    if (frame && frame[c] == 0x7FFFFFFF) {
+    if (frame && frame[c] == AMX_INVALID_SAMPLE) {
       v = digital_max_;
     } else if (frame) {
       v = std::clamp(frame[c], 1 - digital_max_, digital_max_ - 1);

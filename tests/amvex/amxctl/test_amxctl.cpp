@@ -92,9 +92,9 @@ TEST(Amxctl, ListShowsTheEmulatedDevices)
 
 TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
 {
-  double t0 = amxctl::now_seconds();
+  double t0 = amxhost::now_seconds();
   Result r = amxctl("stream @1 --rate 250 --seconds 2 --format csv");
-  double took = amxctl::now_seconds() - t0;
+  double took = amxhost::now_seconds() - t0;
   ASSERT_EQ(r.code, 0) << r.err;
   std::string header;
   auto rows = parse_csv(r.out, header);
@@ -125,7 +125,7 @@ TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
 TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
 {
   Result r = amxctl("stream @0 --rate 1000 --seconds 2 --time --format csv --quiet");
-  double end = amxctl::now_seconds();
+  double end = amxhost::now_seconds();
   ASSERT_EQ(r.code, 0) << r.err;
   std::istringstream in(r.out);
   std::string line;
@@ -245,7 +245,7 @@ TEST(Amxctl, FiltersHoldInvalidSamplesAndKeepThemMarked)
   }
   for (int i = 0; i < n; ++i)
     if (i < 20 || (i >= 120 && i < 130)) frames[2 * i] = kInvalid;
-  amxctl::ChannelFilters filters, unbroken;
+  amxhost::ChannelFilters filters, unbroken;
   std::string error;
   ASSERT_TRUE(filters.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;
   ASSERT_TRUE(unbroken.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;

@@ -9,6 +9,18 @@
 
 namespace amxctl {
 
+namespace {
+// The device of the first argument opened (a bad --rate is reported after a
+// bad device) and set up with --rate.
+int open_and_set_up(const Args& args, int32_t& id, AmxDeviceInfo& info, int& rate)
+{
+  long long rate_arg = 0;
+  if (int rc = open_device(args.positional[0], id)) return rc;
+  if (int rc = parse_rate(args, rate_arg)) return rc;
+  return set_up(id, rate_arg, info, rate);
+}
+}  // namespace
+
 int cmd_stream(int argc, char** argv)
 {
   Args args;
@@ -35,10 +47,7 @@ int cmd_stream(int argc, char** argv)
   int32_t id;
   AmxDeviceInfo info{};
   int rate = 0;
-  if (int rc = open_device(args.positional[0], id)) return rc;
-  long long rate_arg = 0;
-  if (int rc = parse_rate(args, rate_arg)) return rc;
-  if (int rc = set_up(id, rate_arg, info, rate)) return rc;
+  if (int rc = open_and_set_up(args, id, info, rate)) return rc;
   const int channels = info.channelCount;
 
   amxhost::ChannelFilters filters;
@@ -108,10 +117,7 @@ int cmd_impedance(int argc, char** argv)
   int32_t id;
   AmxDeviceInfo info{};
   int rate = 0;
-  if (int rc = open_device(args.positional[0], id)) return rc;
-  long long rate_arg = 0;
-  if (int rc = parse_rate(args, rate_arg)) return rc;
-  if (int rc = set_up(id, rate_arg, info, rate)) return rc;
+  if (int rc = open_and_set_up(args, id, info, rate)) return rc;
   const int channels = info.channelCount;
   if (args.has("ref")) {
     long long ref = 0;

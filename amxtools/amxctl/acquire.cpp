@@ -74,7 +74,8 @@ int cmd_stream(int argc, char** argv)
     for (int i = 0; i < count; ++i) {
       const int32_t* f = &block[static_cast<size_t>(i) * (channels + 1)];
       uint32_t status = static_cast<uint32_t>(f[channels]);
-      out.append(num, std::snprintf(num, sizeof num, "%u%c%X", status & AMX_STATUS_SAMPLE_MASK, sep, (status & AMX_STATUS_BITS_MASK) >> AMX_STATUS_BITS_SHIFT));
+      out.append(num, std::snprintf(num, sizeof num, "%u%c%X", status & AMX_STATUS_SAMPLE_MASK, sep,
+                                    (status & AMX_STATUS_BITS_MASK) >> AMX_STATUS_BITS_SHIFT));
       if (times)
         out.append(num, std::snprintf(num, sizeof num, "%c%.6f", sep,
                                       AmxClockTime(&a.clock, status & AMX_STATUS_SAMPLE_MASK)));

@@ -34,9 +34,7 @@ int open_device(const std::string& arg, int32_t& id)
       std::fprintf(stderr, "amxctl: no device %s (%d device(s) present; see `amxctl list`)\n", arg.c_str(),
                    static_cast<int>(count));
       return kExitFailed;
-    case amxhost::DeviceChoice::Bad:
-      fail(amxhost::bad_device_text(arg));
-      return kExitUsage;
+    case amxhost::DeviceChoice::Bad: fail(amxhost::bad_device_text(arg)); return kExitUsage;
     case amxhost::DeviceChoice::Found: break;
   }
   int32_t status = AmxOpen(id);

@@ -46,9 +46,9 @@ int cmd_record(int argc, char** argv)
   const bool reported = !w.file().error().empty();
   if (!w.close(a.removed, rc != 0) && !reported) rc = fail(w.file().error());
   std::fprintf(stderr, "%s: %llu frames (%.1f s) at %d samples/s, %d packet(s) lost, %llu frame(s) missing%s",
-               w.file().path().c_str(), static_cast<unsigned long long>(a.frames),
-               static_cast<double>(a.frames) / rate, rate, static_cast<int>(a.lost_packets),
-               static_cast<unsigned long long>(a.missing), a.missing ? " (annotated)" : "");
+               w.file().path().c_str(), static_cast<unsigned long long>(a.frames), static_cast<double>(a.frames) / rate,
+               rate, static_cast<int>(a.lost_packets), static_cast<unsigned long long>(a.missing),
+               a.missing ? " (annotated)" : "");
   if (w.file().clipped())
     std::fprintf(stderr, ", %llu sample(s) beyond the BDF+ range clipped",
                  static_cast<unsigned long long>(w.file().clipped()));

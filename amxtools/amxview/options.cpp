@@ -23,15 +23,15 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
 {
   amxhost::Args args;
   if (!amxhost::parse_args(argc, argv,
-                          {{"screenshot", true},
-                           {"seconds", true},
-                           {"view", true},
-                           {"device", true},
-                           {"rate", true},
-                           {"filters", false},
-                           {"record", true},
-                           {"fps", true}},
-                          args, error))
+                           {{"screenshot", true},
+                            {"seconds", true},
+                            {"view", true},
+                            {"device", true},
+                            {"rate", true},
+                            {"filters", false},
+                            {"record", true},
+                            {"fps", true}},
+                           args, error))
     return false;
   if (!args.positional.empty()) {
     error = "unexpected argument \"" + args.positional[0] + "\"";

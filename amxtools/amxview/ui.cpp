@@ -391,8 +391,8 @@ int find_device(const App& app, const std::string& arg, std::string& error)
 {
   const int32_t count = static_cast<int32_t>(app.devices.size());
   int32_t id = 0;
-  const amxhost::DeviceChoice choice =
-      amxhost::choose_device(arg, count, [&](int32_t i) { return app.devices[static_cast<size_t>(i)].id; }, id);
+  const amxhost::DeviceChoice choice = amxhost::choose_device(
+      arg, count, [&](int32_t i) { return app.devices[static_cast<size_t>(i)].id; }, id);
   if (choice == amxhost::DeviceChoice::Bad) {
     error = amxhost::bad_device_text(arg);
     return -1;

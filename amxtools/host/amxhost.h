@@ -73,8 +73,7 @@ double now_seconds();  // the monotonic clock
 struct Acquisition {
   Acquisition(int32_t device, int channel_count, int sample_rate, double duration = 0, bool no_status = false)
       : id(device), channels(channel_count), rate(sample_rate), seconds(duration), quiet(no_status)
-  {
-  }
+  {}
   int32_t id;
   int channels;
   int rate;

@@ -128,7 +128,8 @@ void ChannelFilters::apply(int32_t* frames, int count, int channels)
       column[i] = invalid[i] ? held[c] : (held[c] = v);
     }
     for (const Filter& f : chains[c]) run(f, column.data(), count);
-    for (int i = 0; i < count; ++i) frames[static_cast<size_t>(i) * words + c] = invalid[i] ? AMX_INVALID_SAMPLE : column[i];
+    for (int i = 0; i < count; ++i)
+      frames[static_cast<size_t>(i) * words + c] = invalid[i] ? AMX_INVALID_SAMPLE : column[i];
   }
 }
 

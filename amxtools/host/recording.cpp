@@ -4,8 +4,7 @@
 
 namespace amxhost {
 
-bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
-                     int rate)
+bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate)
 {
   return file_.open(path, info, ident, rate);
 }

@@ -3,6 +3,6 @@
 
 int main(int argc, char** argv)
 {
-  amxctl::install_stop_handler();
+  amxhost::install_stop_handler();
   return amxctl::run(argc, argv);
 }

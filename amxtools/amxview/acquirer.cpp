@@ -1,5 +1,5 @@
-// amxview: the device list and amxctl's acquisition loop on a thread of its
-// own, feeding the window's queue and the recorder.
+// amxview: the device list and the host library's acquisition loop on a
+// thread of its own, feeding the window's queue and the recording.
 #include "viewer.h"
 
 #include <sys/stat.h>
@@ -60,40 +60,24 @@ bool Acquirer::start(int32_t device, int channel_count, int sample_rate, bool im
 
 void Acquirer::run()
 {
-  amxctl::Acquisition a;
-  a.id = id;
-  a.channels = channels;
-  a.rate = rate;
-  a.quiet = true;
+  amxhost::Acquisition a(id, channels, rate, 0, true);
   const size_t words = static_cast<size_t>(channels) + 1;
   a.on_frames = [&](const int32_t* block, int count) {
     std::lock_guard<std::mutex> lock(mutex_);
     queued_.insert(queued_.end(), block, block + count * words);
-    for (int i = 0; recorder_ && i < count; ++i) {
-      const int32_t* frame = block + i * words;
-      const uint64_t recorded = recorder_->frames();
-      if (recorded == 0) record_first_ = static_cast<uint32_t>(frame[channels]) & AMX_STATUS_SAMPLE_MASK;
-      // The file's start time as amxctl record sets it: the first frame's by
-      // the host-time fit of every read until its first data record completes.
-      if (recorded + 1 == static_cast<uint64_t>(rate)) recorder_->set_start(amxctl::frame_wall_time(a, record_first_));
-      if (!recorder_->add(frame)) break;
-    }
+    if (recording_) recording_->add(a, block, count);  // a failed write shows in recording_state
     frames = a.frames + static_cast<uint64_t>(count);
     return !stop_;
   };
   a.on_gap = [&](uint64_t index, uint32_t gap, int32_t packets) {
     std::lock_guard<std::mutex> lock(mutex_);
     queued_losses_.push_back({index, gap, packets});
-    if (recorder_) {
-      if (recorder_->frames() == 0) record_first_ = static_cast<uint32_t>(index + 1) & AMX_STATUS_SAMPLE_MASK;
-      recorder_->note_loss(recorder_->frames(), gap, packets);
-      for (uint32_t i = 0; i < gap && recorder_->add(nullptr); ++i) {}
-    }
+    if (recording_) recording_->gap(index, gap, packets);
     missing = a.missing + gap;
     lost_packets = a.lost_packets + packets;
     return !stop_;
   };
-  const int rc = amxctl::acquire(a, impedance ? AmxMeasureImpedanceStart : AmxStart);
+  const int rc = amxhost::acquire(a, impedance ? AmxMeasureImpedanceStart : AmxStart);
   if (impedance) AmxMeasureImpedanceStop(id);
   frames = a.frames;
   missing = a.missing;
@@ -121,48 +105,44 @@ void Acquirer::take(std::vector<int32_t>& out, std::vector<Loss>& losses)
 bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
                                int sample_rate, std::string& error)
 {
-  auto r = std::make_unique<amxrec::BdfRecorder>();
+  auto r = std::make_unique<amxhost::Recording>();
   if (!r->open(path, info, ident, sample_rate)) {
-    error = r->error();
+    error = r->file().error();
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  recorder_ = std::move(r);
+  recording_ = std::move(r);
   return true;
 }
 
 bool Acquirer::stop_recording(std::string& error)
 {
-  std::unique_ptr<amxrec::BdfRecorder> r;
+  std::unique_ptr<amxhost::Recording> r;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    r.swap(recorder_);
+    r.swap(recording_);
   }
   if (!r) return true;
-  const bool had_error = !r->error().empty();
-  // The stop annotation as amxctl writes it.
-  const char* text = amxctl::g_stop           ? "Recording stop (interrupted)"
-                     : removed                ? "Device removed"
-                     : running || result == 0 ? "Recording stop"
-                                              : "Recording stop (failed)";
-  bool ok = r->close(r->frames(), text);
-  error = r->error();
+  const bool had_error = !r->file().error().empty();
+  bool ok = r->close(removed, !running && result != 0);
+  error = r->file().error();
   return ok && !had_error;
 }
 
 bool Acquirer::recording() const
 {
   std::lock_guard<std::mutex> lock(mutex_);
-  return recorder_ != nullptr;
+  return recording_ != nullptr;
 }
 
 void Acquirer::recording_state(uint64_t& frame_count, uint64_t& bytes, std::string& error) const
 {
   std::lock_guard<std::mutex> lock(mutex_);
-  frame_count = recorder_ ? recorder_->frames() : 0;
-  error = recorder_ ? recorder_->error() : "";
+  const amxhost::BdfRecorder* file = recording_ ? &recording_->file() : nullptr;
+  frame_count = file ? file->frames() : 0;
+  error = file ? file->error() : "";
   struct stat st {};
-  bytes = recorder_ && stat(recorder_->path().c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  bytes = file && stat(file->path().c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
 }  // namespace amxview

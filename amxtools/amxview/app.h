@@ -27,7 +27,7 @@ struct App {
   int band_order = 4, notch_hz = 50;
   float band_lo = 1, band_hi = 40, baseline_hz = 0.5f;
   bool filters_changed = true;
-  std::unique_ptr<amxctl::ChannelFilters> filters;
+  std::unique_ptr<amxhost::ChannelFilters> filters;
 
   // Views.
   View view = View::Traces;
@@ -46,7 +46,7 @@ struct App {
   std::vector<int32_t> ohms;
   int32_t reference = -1;
   double last_impedance = -1;
-  float good_kohm = static_cast<float>(amxrec::kGoodKohm), bad_kohm = static_cast<float>(amxrec::kBadKohm);
+  float good_kohm = static_cast<float>(amxhost::kGoodKohm), bad_kohm = static_cast<float>(amxhost::kBadKohm);
 
   // Recording and the status bar.
   char record_path[512] = "amxview.bdf";

@@ -21,13 +21,13 @@ namespace {
 int usage_error(const std::string& error)
 {
   std::fprintf(stderr, "amxview: %s\n\n%s", error.c_str(), kUsage);
-  return amxctl::kExitUsage;
+  return amxhost::kExitUsage;
 }
 
 int failed(const std::string& message)
 {
   std::fprintf(stderr, "amxview: %s\n", message.c_str());
-  return amxctl::kExitFailed;
+  return amxhost::kExitFailed;
 }
 
 double cpu_seconds()
@@ -89,7 +89,7 @@ int main(int argc, char** argv)
   ImGui_ImplGlfw_InitForOpenGL(window, true);
   ImGui_ImplOpenGL3_Init("#version 130");
 
-  amxctl::install_stop_handler();  // Ctrl-C closes a recording properly
+  amxhost::install_stop_handler();  // Ctrl-C closes a recording properly
   int rc = 0;
   if (!o.record.empty()) {
     std::snprintf(app.record_path, sizeof app.record_path, "%s", o.record.c_str());
@@ -104,7 +104,7 @@ int main(int argc, char** argv)
   auto next_frame = t0;
   long frames_drawn = 0;
   double now = 0;
-  while (rc == 0 && !glfwWindowShouldClose(window) && !amxctl::g_stop) {
+  while (rc == 0 && !glfwWindowShouldClose(window) && !amxhost::g_stop) {
     glfwPollEvents();
     now = std::chrono::duration<double>(clock::now() - t0).count();
     update(app, now);

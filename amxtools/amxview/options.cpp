@@ -1,4 +1,4 @@
-// amxview: the command line, parsed with amxctl's option parser.
+// amxview: the command line, parsed with the host library's option parser.
 #include "viewer.h"
 
 namespace amxview {
@@ -21,17 +21,17 @@ const char* const kUsage =
 
 bool parse_options(int argc, char** argv, Options& o, std::string& error)
 {
-  amxctl::Args args;
-  if (!amxctl::parse_args(argc, argv,
-                          {{"screenshot", true},
-                           {"seconds", true},
-                           {"view", true},
-                           {"device", true},
-                           {"rate", true},
-                           {"filters", false},
-                           {"record", true},
-                           {"fps", true}},
-                          args, error))
+  amxhost::Args args;
+  if (!amxhost::parse_args(argc, argv,
+                           {{"screenshot", true},
+                            {"seconds", true},
+                            {"view", true},
+                            {"device", true},
+                            {"rate", true},
+                            {"filters", false},
+                            {"record", true},
+                            {"fps", true}},
+                           args, error))
     return false;
   if (!args.positional.empty()) {
     error = "unexpected argument \"" + args.positional[0] + "\"";
@@ -50,7 +50,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
     error = "--screenshot and --seconds go together";
     return false;
   }
-  if (args.has("seconds") && (!amxctl::parse_double(args.last("seconds"), o.seconds) || o.seconds <= 0)) {
+  if (args.has("seconds") && (!amxhost::parse_double(args.last("seconds"), o.seconds) || o.seconds <= 0)) {
     error = "bad --seconds \"" + args.last("seconds") + "\"";
     return false;
   }
@@ -70,13 +70,13 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
     return false;
   }
   long long rate = 0;
-  if (args.has("rate") && (!amxctl::parse_int(args.last("rate"), 1, 1000000, rate) ||
+  if (args.has("rate") && (!amxhost::parse_int(args.last("rate"), 1, 1000000, rate) ||
                            (rate != 125 && rate != 250 && rate != 500 && rate != 1000))) {
     error = "--rate is 125, 250, 500 or 1000, not \"" + args.last("rate") + "\"";
     return false;
   }
   o.rate = static_cast<int>(rate);
-  if (args.has("fps") && (!amxctl::parse_double(args.last("fps"), o.fps) || o.fps < 0)) {
+  if (args.has("fps") && (!amxhost::parse_double(args.last("fps"), o.fps) || o.fps < 0)) {
     error = "bad --fps \"" + args.last("fps") + "\"";
     return false;
   }

@@ -25,13 +25,13 @@ Rgb channel_color(int channel)
   }
 }
 
-Rgb electrode_color(amxrec::Electrode e)
+Rgb electrode_color(amxhost::Electrode e)
 {
   switch (e) {
-    case amxrec::Electrode::Good: return {40, 170, 60};
-    case amxrec::Electrode::Fair: return {220, 190, 40};
-    case amxrec::Electrode::Bad: return {200, 40, 40};
-    case amxrec::Electrode::Reference: return {60, 110, 220};
+    case amxhost::Electrode::Good: return {40, 170, 60};
+    case amxhost::Electrode::Fair: return {220, 190, 40};
+    case amxhost::Electrode::Bad: return {200, 40, 40};
+    case amxhost::Electrode::Reference: return {60, 110, 220};
     default: return {90, 90, 96};  // waiting, invalid
   }
 }
@@ -53,7 +53,7 @@ void SampleStore::append(const int32_t* frames, int count, double uv_per_count)
     const int32_t* f = frames + static_cast<size_t>(i) * words;
     const size_t at = head % capacity;
     for (int c = 0; c < channels; ++c)
-      data[c * capacity + at] = f[c] == 0x7FFFFFFF ? NAN : static_cast<float>(f[c] * uv_per_count);
+      data[c * capacity + at] = f[c] == AMX_INVALID_SAMPLE ? NAN : static_cast<float>(f[c] * uv_per_count);
   }
   while (!losses.empty() && losses.front().index < first()) losses.pop_front();
 }

@@ -27,7 +27,7 @@ bool rebuild_filters(App& app)
   if (app.notch) texts.push_back("notch:" + std::to_string(app.notch_hz));
   if (app.band_pass)
     texts.push_back((std::snprintf(text, sizeof text, "bp:%d:%g:%g", app.band_order, app.band_lo, app.band_hi), text));
-  auto f = std::make_unique<amxctl::ChannelFilters>();
+  auto f = std::make_unique<amxhost::ChannelFilters>();
   std::string error;
   if (!f->build(texts, app.rate, app.device.info.channelCount, error)) {
     app.message = error;
@@ -100,7 +100,7 @@ void update_impedance(App& app, double now)
 std::string kohm_text(int32_t ohms)
 {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f kOhm", amxrec::shown_kohm(ohms));
+  std::snprintf(text, sizeof text, "%.1f kOhm", amxhost::shown_kohm(ohms));
   return text;
 }
 
@@ -342,13 +342,13 @@ void impedance_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   const float gap = 6, cw = (p1.x - p0.x - gap) / cols - gap,
               ch = std::min((p1.y - p0.y - gap) / rows_n - gap, cw * 0.6f);
   for (int c = 0; c < channels; ++c) {
-    const amxrec::Electrode e = amxrec::classify(c, app.reference, app.ohms[c], app.good_kohm, app.bad_kohm);
+    const amxhost::Electrode e = amxhost::classify(c, app.reference, app.ohms[c], app.good_kohm, app.bad_kohm);
     ImVec2 a(p0.x + gap + (c % cols) * (cw + gap), p0.y + gap + (c / cols) * (ch + gap));
     dl->AddRectFilled(a, ImVec2(a.x + cw, a.y + ch), im(electrode_color(e)));
     char name[16];
     std::snprintf(name, sizeof name, "Ch%d", c + 1);
     const std::string value =
-        app.ohms[c] > 0 && e != amxrec::Electrode::Reference ? kohm_text(app.ohms[c]) : amxrec::electrode_name(e);
+        app.ohms[c] > 0 && e != amxhost::Electrode::Reference ? kohm_text(app.ohms[c]) : amxhost::electrode_name(e);
     const ImU32 text = IM_COL32(0, 0, 0, 255);
     dl->AddText(ImVec2(a.x + 6, a.y + 4), text, name);
     dl->AddText(ImVec2(a.x + 6, a.y + 4 + ImGui::GetTextLineHeight()), text, value.c_str());
@@ -389,15 +389,17 @@ void status_bar(App& app)
 
 int find_device(const App& app, const std::string& arg, std::string& error)
 {
-  long long v = 0;
-  const bool by_index = !arg.empty() && arg[0] == '@';
-  if (!amxctl::parse_int(by_index ? arg.substr(1) : arg, by_index ? 0 : INT32_MIN, INT32_MAX, v)) {
-    error = "bad device \"" + arg + "\": give an identifier from `amxctl list` or @INDEX";
+  const int32_t count = static_cast<int32_t>(app.devices.size());
+  int32_t id = 0;
+  const amxhost::DeviceChoice choice = amxhost::choose_device(
+      arg, count, [&](int32_t i) { return app.devices[static_cast<size_t>(i)].id; }, id);
+  if (choice == amxhost::DeviceChoice::Bad) {
+    error = amxhost::bad_device_text(arg);
     return -1;
   }
-  for (size_t i = 0; i < app.devices.size(); ++i)
-    if (by_index ? static_cast<long long>(i) == v : app.devices[i].id == v) return static_cast<int>(i);
-  error = "no device " + arg + " (" + std::to_string(app.devices.size()) + " device(s) present)";
+  for (int32_t i = 0; choice == amxhost::DeviceChoice::Found && i < count; ++i)
+    if (app.devices[static_cast<size_t>(i)].id == id) return i;
+  error = "no device " + arg + " (" + std::to_string(count) + " device(s) present)";
   return -1;
 }
 
@@ -426,7 +428,7 @@ bool restart(App& app)
   app.acquirer.stop();
   const int32_t id = app.device.id;
   if (AmxSetSampling(id, app.rate) != AMX_OK) {
-    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxctl::status_name(AMX_BAD_SAMPLING);
+    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxhost::status_name(AMX_BAD_SAMPLING);
     return false;
   }
   if (AmxSetAnalogConfig(id, app.analog) != AMX_OK) app.message = "the device refused the analog configuration";

@@ -1,11 +1,11 @@
 // amxview: the viewer's parts that need no window: colours, the sample store
 // the traces are drawn from, the decimation to pixel columns, the Welch
-// spectrum, the acquisition worker and the command line. Built on amvex.h, the
-// acquisition loop and filter chains of amxctl_core and amxrec's recorder.
+// spectrum, the acquisition worker and the command line. Built on amvex.h and
+// the host library (amxhost.h: the acquisition loop, the filter chains, the
+// recording session).
 #pragma once
 #include "amvex.h"
-#include "amxctl.h"
-#include "amxrec.h"
+#include "amxhost.h"
 
 #include <atomic>
 #include <cstdint>
@@ -31,13 +31,14 @@ constexpr Rgb kPlotBackground{16, 20, 28};
 constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
-Rgb electrode_color(amxrec::Electrode e);
+Rgb electrode_color(amxhost::Electrode e);
 
 // ---- Sample store
 
 // The newest frames of every channel in microvolts (NaN: an invalid sample,
 // infinity: a missing frame),
-// frame indices counted like amxctl's (missing frames included), and the losses.
+// frame indices counted like the acquisition loop's (missing frames included),
+// and the losses.
 struct Loss {
   uint64_t index;  // the frame before which it happened
   uint32_t missing;
@@ -109,7 +110,7 @@ struct DeviceEntry {
 // returns the current list in index order.
 std::vector<DeviceEntry> scan_devices(const std::vector<DeviceEntry>& known);
 
-// The acquisition loop of amxctl on its own thread. Frames and losses are
+// The host library's acquisition loop on its own thread. Frames and losses are
 // queued for the window's thread, which takes them with take(); the recorder
 // (when recording) is fed on the acquisition thread, so the window's pace
 // never holds samples back.
@@ -140,8 +141,8 @@ struct Acquirer {
   // start), every frame and loss goes to path.
   bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
                        std::string& error);
-  // Closes the recording with amxctl's stop annotation; false with error if
-  // writing failed.
+  // Closes the recording with its stop annotation; false with error if writing
+  // failed.
   bool stop_recording(std::string& error);
   bool recording() const;
   // Frames in the file, its size in bytes; error once a write failed.
@@ -154,8 +155,7 @@ private:
   mutable std::mutex mutex_;
   std::vector<int32_t> queued_;
   std::vector<Loss> queued_losses_;
-  std::unique_ptr<amxrec::BdfRecorder> recorder_;
-  uint32_t record_first_ = 0;  // sample number of the recording's first frame
+  std::unique_ptr<amxhost::Recording> recording_;
 };
 
 // ---- Command line

@@ -1,6 +1,6 @@
-// amxrec: the BDF+ recorder shared by `amxctl record` and amxview's record
+// amxhost: the BDF+ recorder shared by `amxctl record` and amxview's record
 // button, written through edflib.
-#include "amxrec.h"
+#include "amxhost.h"
 
 #include <edflib.h>
 
@@ -13,7 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace amxrec {
+namespace amxhost {
 
 namespace {
 // Readers turn a stored count d into d x (pmax - pmin) / (dmax - dmin) plus an
@@ -162,7 +162,7 @@ bool BdfRecorder::add(const int32_t* frame)
     // minimum, invalid samples its maximum. Counts beyond (never 22-bit ones)
     // store next to them.
     int v = -digital_max_;
-    if (frame && frame[c] == 0x7FFFFFFF) {
+    if (frame && frame[c] == AMX_INVALID_SAMPLE) {
       v = digital_max_;
     } else if (frame) {
       v = std::clamp(frame[c], 1 - digital_max_, digital_max_ - 1);
@@ -195,4 +195,4 @@ bool BdfRecorder::close(uint64_t index, const std::string& stop_text)
   return closed && !failed_;
 }
 
-}  // namespace amxrec
+}  // namespace amxhost

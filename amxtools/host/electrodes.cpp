@@ -1,10 +1,10 @@
-// amxrec: the classification of electrode impedances that amxctl's table and
+// amxhost: the classification of electrode impedances that amxctl's table and
 // amxview's grid both show.
-#include "amxrec.h"
+#include "amxhost.h"
 
 #include <cmath>
 
-namespace amxrec {
+namespace amxhost {
 
 double shown_kohm(int32_t ohms) { return std::floor(ohms / 100.0 + 0.5) / 10; }
 
@@ -34,4 +34,4 @@ const char* electrode_name(Electrode e)
 
 bool thresholds_valid(double good_kohm, double bad_kohm) { return good_kohm > 0 && bad_kohm >= good_kohm; }
 
-}  // namespace amxrec
+}  // namespace amxhost

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "amxctl.h"
-#include "amxrec.h"
-#ifdef AMXREC_HAVE_EDF
+#include "amxhost.h"
+#ifdef AMXHOST_HAVE_EDF
 #include <edflib.h>
 #endif
 
@@ -92,9 +92,9 @@ TEST(Amxctl, ListShowsTheEmulatedDevices)
 
 TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
 {
-  double t0 = amxctl::now_seconds();
+  double t0 = amxhost::now_seconds();
   Result r = amxctl("stream @1 --rate 250 --seconds 2 --format csv");
-  double took = amxctl::now_seconds() - t0;
+  double took = amxhost::now_seconds() - t0;
   ASSERT_EQ(r.code, 0) << r.err;
   std::string header;
   auto rows = parse_csv(r.out, header);
@@ -125,7 +125,7 @@ TEST(Amxctl, StreamGivesConsecutiveFramesAtTheSetRate)
 TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
 {
   Result r = amxctl("stream @0 --rate 1000 --seconds 2 --time --format csv --quiet");
-  double end = amxctl::now_seconds();
+  double end = amxhost::now_seconds();
   ASSERT_EQ(r.code, 0) << r.err;
   std::istringstream in(r.out);
   std::string line;
@@ -141,7 +141,7 @@ TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
   EXPECT_NEAR(times[1999] - times[1900], 0.099, 0.002);
 }
 
-#ifdef AMXREC_HAVE_EDF
+#ifdef AMXHOST_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");
@@ -245,7 +245,7 @@ TEST(Amxctl, FiltersHoldInvalidSamplesAndKeepThemMarked)
   }
   for (int i = 0; i < n; ++i)
     if (i < 20 || (i >= 120 && i < 130)) frames[2 * i] = kInvalid;
-  amxctl::ChannelFilters filters, unbroken;
+  amxhost::ChannelFilters filters, unbroken;
   std::string error;
   ASSERT_TRUE(filters.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;
   ASSERT_TRUE(unbroken.build({"hp:2:1", "notch:50", "window:10"}, 250, 1, error)) << error;
@@ -263,12 +263,12 @@ TEST(Amxctl, FiltersHoldInvalidSamplesAndKeepThemMarked)
 TEST(Amxctl, ImpedanceClassIsThatOfTheValueShown)
 {
   // 10049 Ohm prints as 10.0 kOhm: good at a limit of 10; 10050 prints as 10.1.
-  EXPECT_EQ(amxrec::classify(0, 19, 10049, 10, 50), amxrec::Electrode::Good);
-  EXPECT_EQ(amxrec::classify(0, 19, 10050, 10, 50), amxrec::Electrode::Fair);
-  EXPECT_EQ(amxrec::classify(0, 19, 50049, 10, 50), amxrec::Electrode::Fair);
-  EXPECT_EQ(amxrec::classify(0, 19, 10100, 10.1, 50), amxrec::Electrode::Good);
+  EXPECT_EQ(amxhost::classify(0, 19, 10049, 10, 50), amxhost::Electrode::Good);
+  EXPECT_EQ(amxhost::classify(0, 19, 10050, 10, 50), amxhost::Electrode::Fair);
+  EXPECT_EQ(amxhost::classify(0, 19, 50049, 10, 50), amxhost::Electrode::Fair);
+  EXPECT_EQ(amxhost::classify(0, 19, 10100, 10.1, 50), amxhost::Electrode::Good);
   char shown[16];
-  std::snprintf(shown, sizeof shown, "%.1f", amxrec::shown_kohm(10250));
+  std::snprintf(shown, sizeof shown, "%.1f", amxhost::shown_kohm(10250));
   EXPECT_STREQ(shown, "10.3");
 }
 

@@ -97,7 +97,7 @@ TEST_F(Faults, UnplugWhileRecordingClosesAReadableFileAndFails)
 {
   std::string file = ::testing::TempDir() + "amxctl_unplug_" + std::to_string(getpid()) + ".bdf";
   std::thread unplug([&] {  // after 1.2 s of samples
-    for (int i = 0; i < 1000 && emu.Stats(path).Packets < 300; ++i) amxctl::sleep_ms(10);
+    for (int i = 0; i < 1000 && emu.Stats(path).Packets < 300; ++i) amxhost::sleep_ms(10);
     emu.Unplug(path);
   });
   ::testing::internal::CaptureStderr();

@@ -26,7 +26,7 @@
 namespace {
 
 using amxview::Rgb;
-using Electrode = amxrec::Electrode;
+using Electrode = amxhost::Electrode;
 
 const ::testing::Environment* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
@@ -224,7 +224,7 @@ TEST(Amxview, ImpedanceCellsShowTheElectrodesClasses)
         << "channel " << c + 1;
   }
   // No electrode reads 0 Ohm: a first window not complete yet is no "good" one.
-  EXPECT_EQ(static_cast<int>(amxrec::classify(0, 19, 0, 10, 50)), static_cast<int>(Electrode::Waiting));
+  EXPECT_EQ(static_cast<int>(amxhost::classify(0, 19, 0, 10, 50)), static_cast<int>(Electrode::Waiting));
 }
 
 // Faults at known times: packets lost at 1, 1.5 and twice at 2 s (two in a

@@ -1,0 +1,250 @@
+// amxhost: what both host programs (amxctl, amxview) share beyond amvex.h:
+// status messages and command-line values, the choice of a device, the stop
+// flag, the acquisition loop, the library's filter chains, the good / fair /
+// bad classification of electrode impedances and, only where edflib is present
+// (AMXHOST_HAVE_EDF), the BDF+ recorder and the recording session feeding it.
+#pragma once
+#include "amvex.h"
+#include "amvex_clock.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace amxhost {
+
+// ---- Messages and command-line values
+
+// Exit codes: 0 done, 1 the device or a file failed, 2 bad arguments.
+enum { kExitFailed = 1, kExitUsage = 2 };
+
+// AmxStatusName for the codes of AmxStatus; "status N" otherwise.
+std::string status_name(int32_t status);
+// Prints "amxctl: <what>: <status name>" and returns kExitFailed.
+int fail(const std::string& what, int32_t status);
+// Prints "amxctl: <message>" and returns kExitFailed.
+int fail(const std::string& message);
+
+// A command line: options are "--name value", "--name=value" or flags; every
+// option may repeat (the values are kept in order).
+struct Args {
+  std::vector<std::string> positional;
+  std::map<std::string, std::vector<std::string>> options;
+  bool has(const std::string& name) const { return options.count(name) != 0; }
+  std::string last(const std::string& name, const std::string& fallback = "") const;
+};
+// known: option name (without "--") -> takes a value. "--help"/"-h" set the
+// option "help". Returns false with a message in error for anything else.
+bool parse_args(int argc, char** argv, const std::map<std::string, bool>& known, Args& out, std::string& error);
+bool parse_int(const std::string& text, long long lo, long long hi, long long& value);
+bool parse_double(const std::string& text, double& value);
+
+// ---- Devices
+
+// What a device argument names: "ID" (an identifier from `amxctl list`) or
+// "@N", the N-th of count devices (from 0), whose identifier is id_at(N).
+enum class DeviceChoice { Found, Bad, Missing };
+// Found with id set; Bad for neither form; Missing for an @N beyond count.
+DeviceChoice choose_device(const std::string& arg, int32_t count, const std::function<int32_t(int32_t)>& id_at,
+                           int32_t& id);
+// "bad device "ARG": give an identifier from `amxctl list` or @INDEX".
+std::string bad_device_text(const std::string& arg);
+
+// ---- Stopping and time
+
+// Set by SIGINT/SIGTERM (Ctrl-C): long-running acquisitions stop cleanly.
+// Atomic (and lock-free, so a signal handler may set it): amxview reads it on
+// two threads.
+extern std::atomic<bool> g_stop;
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set by a signal handler");
+void install_stop_handler();
+void sleep_ms(int ms);
+double now_seconds();  // the monotonic clock
+
+// ---- Acquisition
+
+// The acquisition loop. Frames are handed out in blocks of whole frames
+// (channels + 1 words), in sample-number order; lost packets and jumps in the
+// sample numbers are reported first.
+struct Acquisition {
+  Acquisition(int32_t device, int channel_count, int sample_rate, double duration = 0, bool no_status = false)
+      : id(device), channels(channel_count), rate(sample_rate), seconds(duration), quiet(no_status)
+  {}
+  int32_t id;
+  int channels;
+  int rate;
+  double seconds;  // 0: until Ctrl-C
+  bool quiet;      // no status line on standard error
+  const char* verb = "streamed";
+  // Return false to stop (the callee printed why).
+  std::function<bool(const int32_t* frames, int count)> on_frames;
+  // Before frame index: `missing` frames skipped by the sample numbers, or
+  // `lost_packets` more packets the library reports lost (AmxDebugState).
+  std::function<bool(uint64_t index, uint32_t missing, int32_t lost_packets)> on_gap;
+  std::function<void()> on_tick;  // once a second (impedance table)
+  // Host times of the frames (now_seconds()): fed with every read before its
+  // newest frames are handed out.
+  AmxClock clock{};
+  // Results.
+  uint64_t frames = 0;   // frames delivered plus frames missing
+  uint64_t missing = 0;  // frames missing in gaps
+  int32_t lost_packets = 0;
+  double elapsed = 0;
+  bool removed = false;  // the device left the library's list (unplugged)
+};
+// The wall-clock time (seconds since 1970) at which the frame with this sample
+// number left the device, by the acquisition's host-time fit.
+double frame_wall_time(const Acquisition& a, uint32_t number);
+// Starts the device (the rate is already set), runs until seconds of sample
+// numbers have passed, Ctrl-C or a callback refuses, stops the device. Returns
+// 0 or the exit code after a message. start replaces AmxStart (impedance).
+int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start = AmxStart);
+
+// ---- Filters
+
+// One library filter of a chain; kind is the family's letter (B, W, A, H).
+struct Filter {
+  char kind;
+  uint32_t handle;
+};
+// Builds the filter that text describes for one channel at rate: lp:ORDER:F,
+// hp:ORDER:F, bp:ORDER:F1:F2, bs:ORDER:F1:F2, notch:F, window:F, baseline:F.
+// False with a message in error.
+bool make_filter(const std::string& text, int rate, Filter& out, std::string& error);
+
+// Per-channel filter chains over blocks of interleaved frames. Invalid samples
+// are held at the channel's last valid value on their way through the filters
+// (so they add no step) and come out marked invalid again.
+struct ChannelFilters {
+  std::vector<std::vector<Filter>> chains;
+  std::vector<int32_t> held, column;
+  std::vector<char> invalid;
+
+  ChannelFilters() = default;
+  ChannelFilters(const ChannelFilters&) = delete;
+  ChannelFilters& operator=(const ChannelFilters&) = delete;
+  ~ChannelFilters();
+  // One chain per channel of the filters texts describe, in their order.
+  bool build(const std::vector<std::string>& texts, int rate, int channels, std::string& error);
+  void apply(int32_t* frames, int count, int channels);
+};
+
+// ---- Electrode impedances
+
+enum class Electrode { Reference, Invalid, Waiting, Good, Fair, Bad };
+
+// Default thresholds in kOhm: good at or below the first, bad above the second.
+constexpr double kGoodKohm = 10, kBadKohm = 50;
+
+// A measured impedance as the tools show it: kOhm rounded to one decimal
+// (halves up). The class is that of the value shown.
+double shown_kohm(int32_t ohms);
+// The class of channel's value from AmxMeasureImpedanceRead: -1 marks the
+// reference and invalid windows, 0 and other negative values (-1000 on
+// wide-gain devices) a first window not complete yet.
+Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, double bad_kohm);
+// "REF", "invalid", "waiting", "good", "fair" or "BAD".
+const char* electrode_name(Electrode e);
+// Thresholds are usable when 0 < good <= bad.
+bool thresholds_valid(double good_kohm, double bad_kohm);
+
+#ifdef AMXHOST_HAVE_EDF
+// ---- BDF+ recording
+
+// Every channel of a device into a BDF+ file through edflib (24-bit samples
+// hold the device's 22-bit counts losslessly, missing frames store as the
+// digital minimum, invalid samples as the maximum), one-second data records
+// written as they complete, annotations for start, losses and stop.
+//
+// edflib fills in the number of data records only when it closes the file;
+// after every record the recorder flushes the streams and puts the count into
+// the header itself (through its own descriptor), so a file whose writer was
+// killed still opens with every complete record (its annotations, which edflib
+// adds on closing, are then missing).
+class BdfRecorder {
+public:
+  BdfRecorder() = default;
+  BdfRecorder(const BdfRecorder&) = delete;
+  BdfRecorder& operator=(const BdfRecorder&) = delete;
+  ~BdfRecorder();
+
+  // Creates path for a device with info and ident at rate samples/s: labels
+  // Ch1..ChN in uV, equipment "Amvex kind K rev R", the start annotation.
+  // False with error set ("cannot record to PATH: ..." and the like).
+  bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
+  // The wall-clock time (seconds since 1970) of the first frame: the header's
+  // start date and time (local, to the second) and its fraction, which BDF+
+  // keeps in the first data record's time annotation. Only before the first
+  // data record is complete (false after); without it, the time of open().
+  bool set_start(double unix_seconds);
+  // Adds one frame (channel counts, the status word is not read), or a missing
+  // frame for nullptr. False once a write failed: error says why, and nothing
+  // more goes to the file.
+  bool add(const int32_t* frame);
+  // A loss before frame index (counted from the start, missing frames
+  // included): frames skipped by the sample numbers or packets the library
+  // reports lost. Losses within one data record make one annotation.
+  void note_loss(uint64_t index, uint32_t missing, int32_t packets);
+  // Annotates stop_text at frame index, completes the last record with
+  // missing-frame values and closes the file. False with error set if a write
+  // or the closing failed.
+  bool close(uint64_t index, const std::string& stop_text);
+
+  bool is_open() const { return handle_ >= 0; }
+  const std::string& path() const { return path_; }
+  const std::string& error() const { return error_; }
+  uint64_t frames() const { return static_cast<uint64_t>(records_) * static_cast<uint64_t>(rate_) + fill_; }
+  int rate() const { return rate_; }
+  uint64_t clipped() const { return clipped_; }  // samples beyond the digital range stored as its ends
+
+private:
+  bool flush_record();
+  void annotate_loss();
+  bool annotate(uint64_t frame_index, const std::string& text);
+  bool write_failed(const char* reason);
+
+  int handle_ = -1, fd_ = -1;
+  long long records_ = 0;
+  bool failed_ = false;
+  bool loss_pending_ = false;
+  uint64_t loss_at_ = 0, loss_frames_ = 0;
+  int32_t loss_packets_ = 0;
+  int channels_ = 0, rate_ = 0;
+  int digital_max_ = 0;                   // the digital range is +-digital_max_
+  std::vector<std::vector<int>> record_;  // [channel][sample of the record]
+  int fill_ = 0;
+  uint64_t clipped_ = 0;
+  std::string path_, error_;
+};
+
+// A recording session: the frames and gaps of an acquisition into a BDF+
+// file, from any frame of the acquisition on. The file's start time is its
+// first frame's by the acquisition's host-time fit of every read until its
+// first data record completes; missing frames are stored and annotated with
+// the lost packets.
+class Recording {
+public:
+  // Creates path (BdfRecorder::open); false with error set.
+  bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
+  // Frames a hands out (Acquisition::on_frames). False once a write failed.
+  bool add(const Acquisition& a, const int32_t* frames, int count);
+  // A gap a reports (Acquisition::on_gap) before its frame index. False once a
+  // write failed.
+  bool gap(uint64_t index, uint32_t missing, int32_t packets);
+  // Annotates the stop (interrupted by Ctrl-C, the device removed, the
+  // acquisition failed, or a plain stop) and closes the file. False with error
+  // set if a write or the closing failed.
+  bool close(bool removed, bool failed);
+  const BdfRecorder& file() const { return file_; }
+
+private:
+  BdfRecorder file_;
+  uint32_t first_ = 1;  // sample number of the file's first frame
+};
+#endif
+
+}  // namespace amxhost

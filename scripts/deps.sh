@@ -9,6 +9,7 @@ packages=(
   freeglut3-dev libglew-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
   xvfb xauth xdotool imagemagick ffmpeg
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+  libgl1-mesa-dri:i386 libglx-mesa0:i386
   libedf-dev libliquid-dev
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev
   python3-numpy python3-pytest python3-mne python3-setuptools python3-venv

@@ -2,10 +2,6 @@
 // takes every frame, the capture of every M-th frame, the end after K frames and
 // the frame-time figures. Builds on the frame loop's state and _util/_opengl.
 #include "vyre3d/batch.h"
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,8 +12,7 @@
 #include <filesystem>
 #include <vector>
 #include "vyre3d/frame.h"
-
-extern char** environ;
+#include "vyre3d/platform.h"
 
 batch_options batch;
 
@@ -42,8 +37,8 @@ bool read_count(const char* s, long long& v)
 
 // The ffmpeg process taking raw RGBA frames of one fixed size on its standard input.
 struct video_pipe {
-  pid_t pid = -1;
-  int fd = -1;
+  child_process child;
+  bool open = false;  // frames still go to it
   int width = 0, height = 0;
   std::vector<unsigned char> frame;
 } video;
@@ -55,29 +50,18 @@ std::vector<std::pair<std::string, double>> pass_ms;  // total per pass, in the 
 
 bool start_ffmpeg(const std::string& file, int width, int height, double fps)
 {
-  int fds[2];
-  if (pipe(fds)) return false;
   const std::string size = std::to_string(width) + "x" + std::to_string(height);
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.9g", fps);
-  const char* args[] = {"ffmpeg", "-loglevel",   "error",      "-y",         "-f",       "rawvideo", "-pixel_format",
-                        "rgba",   "-video_size", size.c_str(), "-framerate", rate,       "-i",       "pipe:0",
-                        "-vf",    "vflip",       "-c:v",       "libx264",    "-pix_fmt", "yuv420p",  file.c_str(),
-                        nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-  posix_spawn_file_actions_addclose(&actions, fds[1]);
-  const int rc = posix_spawnp(&video.pid, "ffmpeg", &actions, nullptr, const_cast<char**>(args), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[0]);
-  if (rc) {
-    close(fds[1]);
-    std::fprintf(stderr, "error --video: cannot start ffmpeg (%s); install it (Debian package ffmpeg)\n",
-                 std::strerror(rc));
+  const std::string why = child_start({"ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pixel_format", "rgba",
+                                       "-video_size", size, "-framerate", rate, "-i", "pipe:0", "-vf", "vflip", "-c:v",
+                                       "libx264", "-pix_fmt", "yuv420p", file},
+                                      video.child);
+  if (!why.empty()) {
+    std::fprintf(stderr, "error --video: cannot start ffmpeg (%s); %s\n", why.c_str(), ffmpeg_install_hint());
     return false;
   }
-  video.fd = fds[1];
+  video.open = true;
   video.width = width, video.height = height;
   video.frame.resize(std::size_t(4) * width * height);
   return true;
@@ -86,13 +70,9 @@ bool start_ffmpeg(const std::string& file, int width, int height, double fps)
 // Closes ffmpeg's input and waits until it has finished the file; false when it failed.
 bool finish_video()
 {
-  if (video.pid < 0) return true;
-  if (video.fd >= 0) close(video.fd);
-  video.fd = -1;
-  int status = 0;
-  while (waitpid(video.pid, &status, 0) < 0 && errno == EINTR) {}
-  video.pid = -1;
-  const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (video.child.process == -1) return true;
+  video.open = false;
+  const bool ok = child_finish(video.child);
   if (!ok) std::fprintf(stderr, "error --video: ffmpeg did not finish %s\n", batch.video.c_str());
   return ok;
 }
@@ -177,7 +157,6 @@ bool batch_start()
     std::error_code ec;  // the video's folder is made like the captures' (ffmpeg would refuse it)
     const std::filesystem::path folder = std::filesystem::path(batch.video).parent_path();
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-    signal(SIGPIPE, SIG_IGN);  // a failed ffmpeg shows as a failed write, not as the end of the program
     if (!start_ffmpeg(batch.video, window_size.data[0], window_size.data[1], 1 / batch.step)) return false;
   }
   if (!batch.video.empty() || batch.bench) std::atexit(at_exit);
@@ -201,22 +180,14 @@ void batch_frame_begin()
 
 void batch_frame_drawn()
 {
-  if (video.fd < 0) return;
+  if (!video.open) return;
   glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   glReadPixels(0, 0, video.width, video.height, GL_RGBA, GL_UNSIGNED_BYTE, video.frame.data());
   glPopClientAttrib();
-  std::size_t done = 0;
-  while (done < video.frame.size()) {
-    const ssize_t n = write(video.fd, video.frame.data() + done, video.frame.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::fprintf(stderr, "error --video: ffmpeg stopped taking frames\n");
-      close(video.fd);
-      video.fd = -1;
-      return;
-    }
-    done += std::size_t(n);
+  if (!child_write(video.child, video.frame.data(), video.frame.size())) {
+    std::fprintf(stderr, "error --video: ffmpeg stopped taking frames\n");
+    video.open = false;
   }
 }
 

@@ -4,11 +4,12 @@
 // the GLUT main loop. Builds on _util/_opengl, vyre3d/batch and vyre3d/scene.
 #include <cstdio>
 #include "vyre3d/batch.h"
+#include "vyre3d/platform.h"
 #include "vyre3d/scene.h"
 
 int main(int argc, char** argv)
 {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // console lines appear as they are written
+  console_lines_at_once();
   const std::string bad = batch_parse(argc, argv, batch);
   if (!bad.empty()) {
     std::fprintf(stderr, "vyre3d: %s\n%s", bad.c_str(), batch_usage());

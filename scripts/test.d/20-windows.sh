@@ -7,6 +7,7 @@
 # wine prefix under its build directory.
 set -euo pipefail
 cd "$ROOT"
+source scripts/lib/wine.sh
 
 # check_exports DLL OBJDUMP PE-FORMAT: the DLL's export table against Amvex.def.
 check_exports() {
@@ -23,28 +24,25 @@ check_exports() {
   echo "$dll exports the $(echo "$expected" | wc -l) names of Amvex.def"
 }
 
-# run_under_wine BUILD-DIR WINE: the tests (label soak excluded) and the example.
+# run_under_wine BUILD-DIR: the tests (label soak excluded) and the example.
 # One test program at a time: the device tests wait for replies with deadlines,
 # and wine's thread start-up is slow enough on two loaded cores to miss them.
 run_under_wine() {
-  local dir=$1 wine=$2
-  export WINEPREFIX=$ROOT/$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-  echo "== wine prefix $WINEPREFIX (the first start takes a while)"
-  timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || true
+  local dir=$1
+  wine_prefix "$ROOT/$dir/wineprefix"
   run_tests "$dir" -j1
   echo "== example under wine"
-  (cd "$dir/bin" && AMVEX_EMULATE="kind=7,rev=64" timeout 60 "$wine" amx_stream.exe 0 2 1000)
+  (cd "$dir/bin" && AMVEX_EMULATE="kind=7,rev=64" timeout 60 "$WINE" amx_stream.exe 0 2 1000)
   echo "== amxctl under wine"
   (
     cd "$dir/bin"
     export AMVEX_EMULATE="kind=7,rev=64;kind=2"
-    listed=$(timeout 60 "$wine" amxctl.exe list | tr -d '\r')
+    listed=$(timeout 60 "$WINE" amxctl.exe list | tr -d '\r')
     echo "$listed"
     grep -q '2 device(s)' <<<"$listed" || { echo "amxctl.exe list: expected 2 devices"; exit 1; }
-    last=$(timeout 60 "$wine" amxctl.exe stream @0 --rate 1000 --seconds 2 --quiet | tr -d '\r' | tail -n 1 | cut -d' ' -f1)
+    last=$(timeout 60 "$WINE" amxctl.exe stream @0 --rate 1000 --seconds 2 --quiet | tr -d '\r' | tail -n 1 | cut -d' ' -f1)
     [ "$last" = 2000 ] || { echo "amxctl.exe stream: last sample number \"$last\", expected 2000"; exit 1; }
-    timeout 60 "$wine" amxctl.exe stream @0 --rate 333 >/dev/null 2>&1 && { echo "amxctl.exe accepted rate 333"; exit 1; }
+    timeout 60 "$WINE" amxctl.exe stream @0 --rate 333 >/dev/null 2>&1 && { echo "amxctl.exe accepted rate 333"; exit 1; }
     echo "amxctl.exe: list, a 2 s stream and a refused rate as expected"
   )
 }
@@ -53,23 +51,15 @@ configure_build build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAK
   -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
 check_exports build/win32/bin/Amvex.dll i686-w64-mingw32-objdump pei-i386
 
-if wine --version >/dev/null 2>&1; then
-  echo "== Windows tests: 32-bit build under wine"
-  run_under_wine build/win32 wine
-  exit 0
-fi
-
-# No 32-bit execution here (a kernel without 32-bit emulation, or no 32-bit wine).
-reason=$(wine --version 2>&1 | tail -n 1 || true)
-wine64=/usr/lib/wine/wine64
-if ! [ -x "$wine64" ] || ! "$wine64" --version >/dev/null 2>&1; then
-  echo "neither wine ($reason) nor wine64 can run here: Windows tests built but not run"
+if ! wine_select; then
+  echo "Windows tests built but not run"
   [ "${AMVEX_REQUIRE_WINE:-0}" = 1 ] && exit 1
   exit 0
 fi
-echo "== 32-bit Windows programs cannot run here ($reason): the Windows tests run in the 64-bit build under wine64"
-configure_build build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
-check_exports build/win64/bin/Amvex.dll x86_64-w64-mingw32-objdump pei-x86-64
-echo "== Windows tests: 64-bit build under wine64"
-run_under_wine build/win64 "$wine64"
+if [ "$WINE_BITS" = 64 ]; then
+  configure_build build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
+  check_exports build/win64/bin/Amvex.dll x86_64-w64-mingw32-objdump pei-x86-64
+fi
+echo "== Windows tests: $WINE_BITS-bit build under $WINE"
+run_under_wine "build/win$WINE_BITS"

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Third-party libraries of the Windows builds, cross-built with mingw-w64 from
+# Debian's source packages (never copied into the repository, fetched from
+# nothing but Debian's registry):
+#   bash scripts/windeps.sh ARCH...      ARCH: i686 (32-bit) or x86_64 (64-bit)
+# Each ARCH gets the prefix $VY_WINDEPS_DIR/ARCH (default
+# ${XDG_CACHE_HOME:-~/.cache}/vyre-windeps/ARCH) with include/, lib/ and
+# share/licenses/PACKAGE/copyright. A package is rebuilt only when its Debian
+# version or its recipe (its build_* function) changed; a stamp file in
+# PREFIX/stamps/ records both. The deb-src entry of the machine's Debian release is
+# added when no source index is configured.
+# Exit status: 0 when every prefix is complete; 3 when a source package cannot be
+# fetched (the message names it; the Windows builds that need it are then skipped),
+# or 1 with VY_REQUIRE_WINDOWS_GUI=1; 1 on any other failure.
+# Packages: one build_PACKAGE function each, listed in `packages`.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-2}
+CACHE=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
+packages=(freeglut glew)
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+deb_src_list=/etc/apt/sources.list.d/vyre-deb-src.list
+
+# The newest version of a source package in the source index; empty when unknown.
+source_version() {
+  apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1
+}
+
+# A source index for the configured Debian suites: without any deb-src entry, one
+# deb-src line per configured deb suite of the Debian archive goes into
+# $deb_src_list; the index of that list alone is then fetched.
+ensure_source_index() {
+  [ -n "$(source_version "${packages[0]}")" ] && return 0
+  if ! apt-get indextargets --format '$(TARGET_OF)' | grep -qx deb-src; then
+    echo "windeps: adding the deb-src entries of this Debian release ($deb_src_list)"
+    apt-get indextargets --format '$(TARGET_OF) $(REPO_URI) $(RELEASE) $(COMPONENT)' |
+      awk '$1 == "deb" && $2 ~ /debian/ { print "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] " $2 " " $3 " " $4 }' |
+      sort -u | $SUDO tee "$deb_src_list" >/dev/null
+  fi
+  if [ -f "$deb_src_list" ]; then
+    $SUDO apt-get update -qq -o Dir::Etc::sourcelist="$deb_src_list" -o Dir::Etc::sourceparts=- \
+      -o APT::Get::List-Cleanup=0 >/dev/null
+  else
+    $SUDO apt-get update -qq >/dev/null
+  fi
+}
+
+# fetch PACKAGE DIR: unpacks the source package into DIR/PACKAGE-*; false when
+# the registry does not serve it.
+fetch() {
+  (cd "$2" && apt-get source -qq "$1" >"$2/$1-fetch.log" 2>&1) || return 1
+  compgen -G "$2/$1-*/debian" >/dev/null
+}
+
+# build_PACKAGE SOURCE-DIR ARCH PREFIX: cross-builds one package into PREFIX.
+
+# freeglut: its own CMake build, the static library only (libfreeglut_static.a;
+# users define FREEGLUT_STATIC and link winmm and gdi32).
+build_freeglut() {
+  local src=$1 arch=$2 prefix=$3
+  cmake -S "$src" -B "$src/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DFREEGLUT_BUILD_SHARED_LIBS=OFF \
+    -DFREEGLUT_BUILD_STATIC_LIBS=ON -DFREEGLUT_BUILD_DEMOS=OFF >/dev/null
+  cmake --build "$src/build" -j"$JOBS" >/dev/null
+  cmake --install "$src/build" >/dev/null
+}
+
+# GLEW: the one source file as a static library (libglew32.a; users define GLEW_STATIC).
+build_glew() {
+  local src=$1 arch=$2 prefix=$3
+  "$arch-w64-mingw32-gcc-posix" -O2 -DGLEW_STATIC -I"$src/include" -c "$src/src/glew.c" -o "$src/glew.o"
+  mkdir -p "$prefix/lib" "$prefix/include/GL"
+  rm -f "$prefix/lib/libglew32.a"
+  "$arch-w64-mingw32-ar" rcs "$prefix/lib/libglew32.a" "$src/glew.o"
+  cp "$src/include/GL/glew.h" "$src/include/GL/wglew.h" "$prefix/include/GL/"
+}
+
+# The stamp of a package: its Debian version and a digest of its recipe.
+stamp_of() { echo "$1 $2 $(declare -f "build_$1" | sha1sum | cut -c1-12)"; }
+
+# build_all ARCH: every package of the prefix that is missing or out of date.
+build_all() {
+  local arch=$1 prefix=$CACHE/$1 pkg version stamp work
+  mkdir -p "$prefix/stamps"
+  for pkg in "${packages[@]}"; do
+    version=$(source_version "$pkg")
+    if [ -z "$version" ]; then
+      missing_package "$pkg" "no such source package in the index"
+      return
+    fi
+    stamp=$(stamp_of "$pkg" "$version")
+    [ "$(cat "$prefix/stamps/$pkg" 2>/dev/null)" = "$stamp" ] && continue
+    echo "windeps: building $pkg $version for $arch-w64-mingw32 into $prefix"
+    work=$(mktemp -d "$CACHE/work.XXXXXX")
+    if ! fetch "$pkg" "$work"; then
+      missing_package "$pkg" "$(tail -n 1 "$work/$pkg-fetch.log")"
+      rm -rf "$work"
+      return
+    fi
+    rm -f "$prefix/stamps/$pkg"
+    "build_$pkg" "$(compgen -G "$work/$pkg-*/debian" | head -n 1 | xargs dirname)" "$arch" "$prefix"
+    install -D -m 644 "$(compgen -G "$work/$pkg-*/debian/copyright" | head -n 1)" "$prefix/share/licenses/$pkg/copyright"
+    echo "$stamp" >"$prefix/stamps/$pkg"
+    rm -rf "$work"
+  done
+}
+
+missing=""
+missing_package() {
+  echo "windeps: the source package $1 cannot be fetched from the registry ($2)"
+  missing+=" $1"
+}
+
+[ $# -gt 0 ] || { echo "usage: scripts/windeps.sh ARCH... (i686, x86_64)" >&2; exit 1; }
+for arch in "$@"; do
+  [ -f "$ROOT/cmake/mingw-$arch.cmake" ] || { echo "windeps: no toolchain file cmake/mingw-$arch.cmake" >&2; exit 1; }
+done
+mkdir -p "$CACHE"
+ensure_source_index
+for arch in "$@"; do
+  build_all "$arch"
+  [ -n "$missing" ] && break
+done
+if [ -n "$missing" ]; then
+  [ "${VY_REQUIRE_WINDOWS_GUI:-0}" = 1 ] && exit 1
+  exit 3
+fi
+exit 0

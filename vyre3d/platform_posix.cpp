@@ -1,0 +1,63 @@
+// vyre3d/platform on Linux: a line-buffered stdout and the child process through
+// posix_spawnp and a pipe.
+#include "vyre3d/platform.h"
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+extern char** environ;
+
+void console_lines_at_once() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+
+std::string child_start(const std::vector<std::string>& args, child_process& child)
+{
+  int fds[2];
+  if (pipe(fds)) return std::strerror(errno);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[0]);
+  if (rc) {
+    close(fds[1]);
+    return std::strerror(rc);
+  }
+  signal(SIGPIPE, SIG_IGN);  // a failed child shows as a failed write, not as the end of the program
+  child.process = pid;
+  child.input = fds[1];
+  return "";
+}
+
+bool child_write(child_process& child, const unsigned char* data, std::size_t size)
+{
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(int(child.input), data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += std::size_t(n);
+  }
+  return true;
+}
+
+bool child_finish(child_process& child)
+{
+  if (child.input >= 0) close(int(child.input));
+  child.input = -1;
+  int status = 0;
+  while (waitpid(pid_t(child.process), &status, 0) < 0 && errno == EINTR) {}
+  child.process = -1;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+const char* ffmpeg_install_hint() { return "install it (Debian package ffmpeg)"; }

@@ -4,8 +4,8 @@
 // protocol.h; the packet side is in UAmvexStream.
 #include "device/UAmvex.h"
 
-#include "device/CL_EPROM.h"
-#include "device/ULcdText.h"
+#include "calib/CL_EPROM.h"
+#include "calib/ULcdText.h"
 #include "filters/FltCommon.h"
 
 #include <algorithm>

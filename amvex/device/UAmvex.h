@@ -4,7 +4,7 @@
 #pragma once
 #include "common/RingBuffer.h"
 #include "device/CL_IMPED.h"
-#include "device/MemStrm.h"
+#include "calib/MemStrm.h"
 #include "protocol.h"
 #include "transport/UWDM.h"
 #include "transport/UsbDevice.h"

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "device/CL_EPROM.h"
+#include "calib/CL_EPROM.h"
 #include "protocol.h"
 
 namespace amx {

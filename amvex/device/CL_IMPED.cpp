@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "filters/HFltrCalc.h"
+#include "common/HFltrCalc.h"
 
 namespace amx {
 

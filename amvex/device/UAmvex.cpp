@@ -6,7 +6,7 @@
 
 #include "calib/CL_EPROM.h"
 #include "calib/ULcdText.h"
-#include "filters/FltCommon.h"
+#include "common/Saturate.h"
 
 #include <algorithm>
 #include <cmath>

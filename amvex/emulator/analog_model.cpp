@@ -1,5 +1,5 @@
 // analog_model.cpp: offsets, gain errors, the calibration record that describes
-// them, and the electrodes' test signal. Builds on the record encoder (CL_EPROM)
+// them, and the electrodes' test signal. Builds on the record encoder (calib/CL_EPROM)
 // and the impedance test signal of protocol.h.
 #include "emulator/analog_model.h"
 

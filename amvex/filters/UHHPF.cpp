@@ -1,5 +1,5 @@
 // UHHPF: the hardware filter's settings and processing on the moving sum of
-// UWF50; outputs saturate to the destination's width (FltCommon).
+// UWF50; outputs saturate to the destination's width (common/Saturate).
 #include "filters/UHHPF.h"
 
 #include <cmath>

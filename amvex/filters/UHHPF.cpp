@@ -66,7 +66,10 @@ void THardwareFilter::Run(const int32_t* source, T* destination, int count)
   // An invalid sample enters as the current average: it neither moves the
   // baseline nor reaches the output as a spike.
   Slide(
-      count, [&](int n, double average) { return source[n] == AMX_INVALID_SAMPLE ? RoundSaturate<int32_t>(average) : source[n]; },
+      count,
+      [&](int n, double average) {
+        return source[n] == AMX_INVALID_SAMPLE ? RoundSaturate<int32_t>(average) : source[n];
+      },
       [&](int n, int32_t v, double average) {
         destination[n] = Saturate<T>(int64_t{v} - static_cast<int64_t>(average));
       });

@@ -295,8 +295,8 @@ class Amplifier:
         samples = counts * (self.info.volts_per_count * 1e6)
         samples[counts == INVALID] = np.nan
         status = buffer[:got, -1].view(np.uint32)
-        return Block(samples, (status & NUMBER_MASK).astype(np.int64), (status >> STATUS_BITS_SHIFT).astype(np.uint8), times[:got],
-                     self._rate)
+        return Block(samples, (status & NUMBER_MASK).astype(np.int64), (status >> STATUS_BITS_SHIFT).astype(np.uint8),
+                     times[:got], self._rate)
 
     def _times(self, status: np.ndarray, now: float) -> np.ndarray:
         """Feeds one read to the fit (from its last gap on) and times its frames."""

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "amvex.h"  // the host's frame: the invalid-sample marker, the status word
+
 namespace amx {
 
 // ---- driver ---------------------------------------------------------------------
@@ -89,7 +91,7 @@ constexpr int kMaxChannels = 40;
 constexpr int kMaxSamplePayload = kSampleBytes * kMaxChannels + 2;
 
 // A sample the device marked invalid, in a decoded frame.
-constexpr int32_t kInvalidSample = 0x7FFFFFFF;
+constexpr int32_t kInvalidSample = AMX_INVALID_SAMPLE;
 
 // ---- impedance test signal -------------------------------------------------------
 

@@ -1,4 +1,4 @@
-// amvex/CL_IMPED: the impedance filter and window (tImpMes): the band-pass from
+// device/CL_IMPED: the impedance filter and window (tImpMes): the band-pass from
 // the Butterworth designer, the RMS of each window and its ohms.
 #include "device/CL_IMPED.h"
 
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "filters/HFltrCalc.h"
+#include "common/HFltrCalc.h"
 
 namespace amx {
 

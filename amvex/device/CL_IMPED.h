@@ -1,4 +1,4 @@
-// amvex/CL_IMPED: electrode impedance from the device's 30 Hz test signal.
+// device/CL_IMPED: electrode impedance from the device's 30 Hz test signal.
 // tImpMes band-passes one channel (a fourth-order Butterworth band from the
 // designer in HFltrCalc), takes the RMS over one-second windows and turns it into
 // ohms. TAmx (UAmvex) drives it from the reader thread.

@@ -4,9 +4,9 @@
 // protocol.h; the packet side is in UAmvexStream.
 #include "device/UAmvex.h"
 
-#include "device/CL_EPROM.h"
-#include "device/ULcdText.h"
-#include "filters/FltCommon.h"
+#include "calib/CL_EPROM.h"
+#include "calib/ULcdText.h"
+#include "common/Saturate.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,7 @@
 #pragma once
 #include "common/RingBuffer.h"
 #include "device/CL_IMPED.h"
-#include "device/MemStrm.h"
+#include "calib/MemStrm.h"
 #include "protocol.h"
 #include "transport/UWDM.h"
 #include "transport/UsbDevice.h"
@@ -165,5 +165,10 @@ int32_t DecodeSample(const uint8_t* b);
 
 // The ring's retained bytes, oldest first (the debug dumps).
 void DumpRing(const TRingBuffer<uint8_t>& ring, TMemoryStream& stream);
+
+// The library's load and unload (UAmvexEx), run by the load hooks there; a test
+// that links the objects into a Windows program gets no DLL attach and calls them.
+void LibraryLoad();
+void LibraryUnload();
 
 }  // namespace amx

@@ -1,7 +1,8 @@
 // UAmvexEx: the exported device functions. Each one is a line of delegation to a
 // TAmx operation through one boundary helper, which holds the library lock, looks
 // the identifier up and keeps errors from crossing into the host. Also the
-// library's load and unload. Builds on UAmvex and the public header amvex.h.
+// library's load and unload and the hooks that run them (the ELF constructor and
+// destructor, DllMain). Builds on UAmvex and the public header amvex.h.
 #include "amvex.h"
 
 #include "common/Errors.h"
@@ -10,6 +11,10 @@
 
 #include <cstdlib>
 #include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace amx {
 
@@ -45,8 +50,9 @@ auto WithList(Op op) -> decltype(op(*Library->List))
   return Guarded(decltype(op(*Library->List))(), [&] { return op(*Library->List); });
 }
 
-// The device bus, chosen once at load: the emulated amplifiers when
-// AMVEX_EMULATE is set or the platform has no device bus of its own.
+// The library's one composition root: the device bus, chosen once at load. The
+// emulated amplifiers when AMVEX_EMULATE is set or the platform has no device bus
+// of its own (POSIX), else the system's (Windows).
 TDeviceBus& ChooseBus()
 {
   TDeviceBus* system = SystemBus();
@@ -320,3 +326,21 @@ AMX_API int32_t AMX_CALL AmxLCD(int32_t id, const char* text)
 }
 
 }  // extern "C"
+
+// The load hooks. The library's state lives from load to unload of the shared
+// object, or from the DLL's attach to its detach. At process exit (reserved
+// non-null) the other threads are already gone; the devices are still stopped
+// and closed.
+#ifdef _WIN32
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+  if (reason == DLL_PROCESS_ATTACH)
+    LibraryLoad();
+  else if (reason == DLL_PROCESS_DETACH)
+    LibraryUnload();
+  return TRUE;
+}
+#else
+__attribute__((constructor)) static void OnLoad() { LibraryLoad(); }
+__attribute__((destructor)) static void OnUnload() { LibraryUnload(); }
+#endif

@@ -85,8 +85,9 @@ void TAmx::HandlePacket(uint8_t type, uint8_t n, const uint8_t* payload)
       frame[c] = v;
     }
     uint8_t st = payload[n - 2];
-    uint32_t status = (uint32_t(st >> 7) & 1) << 28 | (uint32_t(st >> 6) & 1) << 29 | (uint32_t(st >> 5) & 1) << 30 |
-                      (uint32_t(st >> 4) & 1) << 31;
+    constexpr int shift = AMX_STATUS_BITS_SHIFT;  // device status bits 7, 6, 5, 4 from here up
+    uint32_t status = (uint32_t(st >> 7) & 1) << shift | (uint32_t(st >> 6) & 1) << (shift + 1) |
+                      (uint32_t(st >> 5) & 1) << (shift + 2) | (uint32_t(st >> 4) & 1) << (shift + 3);
     uint32_t s = payload[n - 1];
     if (ExpectedSeq == kUnsynchronised) {
       // The first packet after a start only sets the sequence: counted as lost
@@ -101,14 +102,14 @@ void TAmx::HandlePacket(uint8_t type, uint8_t n, const uint8_t* payload)
       if (lost) LostPackets.fetch_add(lost);
       PacketCounter += lost + 1;
       if (PacketCounter > 32) {
-        frame[channels] = int32_t(((PacketCounter - 32) & 0x0FFFFFFF) | status);
+        frame[channels] = int32_t(((PacketCounter - 32) & AMX_STATUS_SAMPLE_MASK) | status);
         StoreFrame(frame, 4 * channels + 4);
       }
     }
     ExpectedSeq = (s + 1) & 0xFF;
   } else if (type == kPacketUart) {
     if (n >= 1) UartLog->LockedWrite(payload, n - 1);
-    if (n >= 2 && PacketCounter > 32) StoreUart((PacketCounter - 32) & 0x0FFFFFFF, payload, n - 1);
+    if (n >= 2 && PacketCounter > 32) StoreUart((PacketCounter - 32) & AMX_STATUS_SAMPLE_MASK, payload, n - 1);
   } else {
     TLock l(DataLock);
     // Only the first reply to an armed wait is taken, so the waiter never sees

@@ -1,11 +1,11 @@
 // analog_model.cpp: offsets, gain errors, the calibration record that describes
-// them, and the electrodes' test signal. Builds on the record encoder (CL_EPROM)
+// them, and the electrodes' test signal. Builds on the record encoder (calib/CL_EPROM)
 // and the impedance test signal of protocol.h.
 #include "emulator/analog_model.h"
 
 #include <cmath>
 
-#include "device/CL_EPROM.h"
+#include "calib/CL_EPROM.h"
 #include "protocol.h"
 
 namespace amx {

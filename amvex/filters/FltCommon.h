@@ -1,44 +1,19 @@
 // FltCommon: what the four filter families share: the handle tables behind the
-// BF/WF/AF/HF exports, the guard that keeps C++ errors inside the library, and
-// rounding/saturation of double results to 16- or 32-bit samples.
+// BF/WF/AF/HF exports and the guard that keeps C++ errors inside the library.
+// Rounding and saturation to sample widths are in common/Saturate.h.
 #pragma once
 
 #include <atomic>
-#include <cfloat>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <unordered_map>
 #include <utility>
 
 #include "common/Errors.h"
+#include "common/Saturate.h"
 #include "platform/platform.h"
 
 namespace amx {
-
-// The rounding below and the block-size independence of every filter rely on
-// doubles being evaluated as doubles (SSE2 math, not the x87 80-bit stack).
-static_assert(FLT_EVAL_METHOD == 0, "build the filters with SSE2 double math (-msse2 -mfpmath=sse)");
-
-// Nearest integer, ties to even (the default rounding mode), saturated to T.
-// NaN saturates low, so no input can reach an undefined conversion.
-template <class T>
-inline T RoundSaturate(double y)
-{
-  constexpr double hi = std::numeric_limits<T>::max(), lo = std::numeric_limits<T>::min();
-  if (y > hi) return std::numeric_limits<T>::max();
-  if (!(y >= lo)) return std::numeric_limits<T>::min();
-  return static_cast<T>((y + 0x1.8p52) - 0x1.8p52);  // exact for |y| < 2^51
-}
-
-// An integer result saturated to the sample width T.
-template <class T>
-inline T Saturate(int64_t v)
-{
-  if (v > std::numeric_limits<T>::max()) return std::numeric_limits<T>::max();
-  if (v < std::numeric_limits<T>::min()) return std::numeric_limits<T>::min();
-  return static_cast<T>(v);
-}
 
 // Filter handles are 32-bit numbers drawn from one counter shared by all
 // families: never 0, never reused, so a stale handle or one of another family

@@ -1,16 +1,16 @@
 // UHHPF: the hardware filter's settings and processing on the moving sum of
-// UWF50; outputs saturate to the destination's width (FltCommon).
+// UWF50; outputs saturate to the destination's width (common/Saturate).
 #include "filters/UHHPF.h"
 
 #include <cmath>
 
+#include "amvex.h"
 #include "filters/FltCommon.h"
 
 namespace amx {
 
 namespace {
 const double kTwoPi = 6.283185307179586477;
-const int32_t kInvalid = 0x7FFFFFFF;
 }  // namespace
 
 THardwareFilter::THardwareFilter() : TMovingSum(250), Cutoff(1 / kTwoPi) {}
@@ -58,7 +58,7 @@ void THardwareFilter::Run(const int32_t* source, T* destination, int count)
   if (WindowLength == 1) {
     int32_t last = source[count - 1];
     for (int n = 0; n < count; ++n) destination[n] = Saturate<T>(source[n]);
-    if (last == kInvalid) last = RoundSaturate<int32_t>(Average);
+    if (last == AMX_INVALID_SAMPLE) last = RoundSaturate<int32_t>(Average);
     History->Write(&last, 1);
     RunningSum = Average = last;
     return;
@@ -66,7 +66,10 @@ void THardwareFilter::Run(const int32_t* source, T* destination, int count)
   // An invalid sample enters as the current average: it neither moves the
   // baseline nor reaches the output as a spike.
   Slide(
-      count, [&](int n, double average) { return source[n] == kInvalid ? RoundSaturate<int32_t>(average) : source[n]; },
+      count,
+      [&](int n, double average) {
+        return source[n] == AMX_INVALID_SAMPLE ? RoundSaturate<int32_t>(average) : source[n];
+      },
       [&](int n, int32_t v, double average) {
         destination[n] = Saturate<T>(int64_t{v} - static_cast<int64_t>(average));
       });

@@ -1,6 +1,6 @@
 // UHHPF: the hardware (baseline) filter: subtracts the moving average of the
 // last W samples (UWF50's moving sum) and bridges the device's invalid-sample
-// marker 0x7FFFFFFF with the running average.
+// marker AMX_INVALID_SAMPLE with the running average.
 #pragma once
 
 #include <cstdint>

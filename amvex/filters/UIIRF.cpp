@@ -1,5 +1,5 @@
 // UIIRF: direct-form and cascaded-section IIR filters on 16- and 32-bit
-// samples, with rounding (ties to even) and saturation (FltCommon).
+// samples, with rounding (ties to even) and saturation (common/Saturate).
 #include "filters/UIIRF.h"
 
 #include <array>

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "filters/HFltrCalc.h"
+#include "common/HFltrCalc.h"
 
 namespace amx {
 

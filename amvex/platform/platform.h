@@ -153,8 +153,4 @@ public:
 // The system's own device bus; null where the platform has none (POSIX).
 TDeviceBus* SystemBus();
 
-// Library load and unload, called by the platform's load hooks (UAmvexEx).
-void LibraryLoad();
-void LibraryUnload();
-
 }  // namespace amx

@@ -145,8 +145,4 @@ void TNotifyWindow::Post(uint32_t message, uintptr_t event)
 
 TDeviceBus* SystemBus() { return nullptr; }
 
-// The library's state lives from load to unload of the shared object.
-__attribute__((constructor)) static void OnLoad() { LibraryLoad(); }
-__attribute__((destructor)) static void OnUnload() { LibraryUnload(); }
-
 }  // namespace amx

@@ -252,15 +252,3 @@ TDeviceBus* SystemBus()
 }
 
 }  // namespace amx
-
-// The library's state lives from the DLL's attach to its detach. At process exit
-// (reserved non-null) the other threads are already gone; the devices are still
-// stopped and closed.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
-{
-  if (reason == DLL_PROCESS_ATTACH)
-    amx::LibraryLoad();
-  else if (reason == DLL_PROCESS_DETACH)
-    amx::LibraryUnload();
-  return TRUE;
-}

@@ -68,13 +68,13 @@ int main(int argc, char** argv)
     total += n;
     if (tick % 5 == 4)
       printf("sample %7u: ch1 %8d  ch2 %8d  ch3 %8d  status 0x%X\n", (unsigned)last, (int)newest[0], (int)newest[1],
-             (int)newest[2], (unsigned)newest[words - 1] >> 28);
+             (int)newest[2], (unsigned)(((uint32_t)newest[words - 1] & AMX_STATUS_BITS_MASK) >> AMX_STATUS_BITS_SHIFT));
   }
   int32_t lost = 0;
   AmxDebugState(id, &lost);
   AmxStop(id);
   free(frames);
-  printf("%ld frames (samples %u to %u), %d packet(s) lost (1 = the synchronising first)\n", total, (unsigned)first,
-         (unsigned)last, (int)lost);
+  printf("%ld frames (samples %u to %u), %d packet(s) lost\n", total, (unsigned)first, (unsigned)last,
+         (int)AmxLostAfterSync(lost));
   return total > 0 ? 0 : 1;
 }

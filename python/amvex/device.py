@@ -15,7 +15,15 @@ import numpy as np
 from ._lib import AmvexError, check, lib
 from .clock import NUMBER_MASK, Clock
 
-INVALID = 0x7FFFFFFF  # a channel count the device marked invalid
+# The frame facts of amvex.h, mirrored once (the C names in the comments).
+INVALID = 0x7FFFFFFF  # AMX_INVALID_SAMPLE: a channel count the device marked invalid
+STATUS_BITS_SHIFT = 28  # AMX_STATUS_BITS_SHIFT: device status bits 7-4 in bits 28-31 of the status word
+
+
+def lost_after_sync(lost: int) -> int:
+    """AmxLostAfterSync (inline in amvex.h, so not exported): the packets lost
+    after the synchronising first, from AmxDebugState's count."""
+    return lost - 1 if lost > 0 else 0
 
 
 class _DeviceInfo(ctypes.LittleEndianStructure):
@@ -373,7 +381,7 @@ class Amplifier:
     @property
     def lost_packets(self) -> int:
         """Sample packets lost since the start (the synchronising first not counted)."""
-        return max(self._out("AmxDebugState") - 1, 0)
+        return lost_after_sync(self._out("AmxDebugState"))
 
     @property
     def dropped_frames(self) -> int:
@@ -444,7 +452,7 @@ class Amplifier:
         samples = counts * (self.info.volts_per_count * 1e6)
         samples[counts == INVALID] = np.nan
         status = raw[:, -1].view(np.uint32)
-        return Block(samples, (status & NUMBER_MASK).astype(np.int64), (status >> 28).astype(np.uint8), times,
+        return Block(samples, (status & NUMBER_MASK).astype(np.int64), (status >> STATUS_BITS_SHIFT).astype(np.uint8), times,
                      self._rate)
 
     def stream(self, seconds: float | None = None, block_seconds: float = 0.1):

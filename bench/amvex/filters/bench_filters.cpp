@@ -12,7 +12,7 @@
 
 #include <liquid/liquid.h>
 
-#include "filters/HFltrCalc.h"
+#include "common/HFltrCalc.h"
 #include "amvex.h"
 
 using namespace amx;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "amxctl.h"
-#include "device/ULcdText.h"
+#include "calib/ULcdText.h"
 #include "emulator/emulator.h"
 #include <edflib.h>
 #include <unistd.h>

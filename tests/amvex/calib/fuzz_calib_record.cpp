@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/CL_EPROM.h"
-#include "device/crc32.h"
+#include "calib/CL_EPROM.h"
+#include "calib/crc32.h"
 
 using namespace amx;
 

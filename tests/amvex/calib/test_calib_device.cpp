@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-#include "device/CL_EPROM.h"
+#include "calib/CL_EPROM.h"
 #include "device/UAmvex.h"
 #include "emulator/analog_model.h"
 #include "emulator/emulator.h"

@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "device/CL_EPROM.h"
-#include "device/MemStrm.h"
-#include "device/bitStrm.h"
-#include "device/crc32.h"
+#include "calib/CL_EPROM.h"
+#include "calib/MemStrm.h"
+#include "calib/bitStrm.h"
+#include "calib/crc32.h"
 
 using namespace amx;
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "device/ULcdText.h"
+#include "calib/ULcdText.h"
 
 using namespace amx;
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "filters/HFltrCalc.h"
+#include "common/HFltrCalc.h"
 #include "filters/OmegaBuf.h"
 #include "filters/UIIRF.h"
 

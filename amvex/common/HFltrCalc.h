@@ -1,13 +1,14 @@
 // HFltrCalc: the Butterworth designer. Prototype poles, band transform with
 // prewarping, bilinear map; gives both the expanded direct-form coefficients and
 // the same poles, zeros and gain as a cascade of second-order sections (Compn).
+// Used by the Butterworth filters and by the device's impedance band-pass.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "common/Errors.h"
-#include "filters/Compn.h"
+#include "common/Compn.h"
 
 namespace amx {
 

@@ -1,4 +1,4 @@
-// amvex/crc32: the reflected CRC-32 of IEEE 802.3 (polynomial 0xEDB88320,
+// calib/crc32: the reflected CRC-32 of IEEE 802.3 (polynomial 0xEDB88320,
 // initial register 0xFFFFFFFF, final complement) that protects the calibration
 // record. Self-contained: the 256-entry table is built by a routine of its own.
 #pragma once

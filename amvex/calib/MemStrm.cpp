@@ -1,6 +1,6 @@
-// amvex/MemStrm: the in-memory byte stream of the debug dumps and of the
+// calib/MemStrm: the in-memory byte stream of the debug dumps and of the
 // calibration bit stream.
-#include "device/MemStrm.h"
+#include "calib/MemStrm.h"
 
 #include <algorithm>
 #include <cstdio>

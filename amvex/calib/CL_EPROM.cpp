@@ -1,17 +1,17 @@
-// amvex/CL_EPROM: decoding (and, for the emulated amplifier, encoding) of the
+// calib/CL_EPROM: decoding (and, for the emulated amplifier, encoding) of the
 // calibration record. A record is trusted only when its CRC-32 matches; anything
 // else yields the default record with Valid false.
-#include "device/CL_EPROM.h"
+#include "calib/CL_EPROM.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 
-#include "device/MemStrm.h"
-#include "device/ULcdText.h"
-#include "device/bitStrm.h"
-#include "device/crc32.h"
+#include "calib/MemStrm.h"
+#include "calib/ULcdText.h"
+#include "calib/bitStrm.h"
+#include "calib/crc32.h"
 
 namespace amx {
 

@@ -1,4 +1,4 @@
-// amvex/bitStrm: tBitStream reads signed or unsigned values of up to 20 bits,
+// calib/bitStrm: tBitStream reads signed or unsigned values of up to 20 bits,
 // least significant bit first, from a byte stream it does not own (TMemoryStream).
 // Used to unpack the per-channel readings of the calibration record.
 #pragma once

@@ -2,7 +2,7 @@
 // map (Compn). Besides the expanded coefficients it builds the second-order
 // sections that TButterFilter runs: same poles, zeros and gain, stable and
 // accurate at every accepted order and corner.
-#include "filters/HFltrCalc.h"
+#include "common/HFltrCalc.h"
 
 #include <cstdio>
 #include <cstring>

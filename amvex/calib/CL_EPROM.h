@@ -1,7 +1,8 @@
-// amvex/CL_EPROM: the calibration record of a device's 256-byte system EEPROM
+// calib/CL_EPROM: the calibration record of a device's 256-byte system EEPROM
 // area and its decoder tCalibrate (per-channel zero and calibration readings,
 // impedance references), built on crc32, bitStrm and the display tables of
-// ULcdText. Also the calendar helpers for the record's dates.
+// ULcdText. Also the calendar helpers for the record's dates. The device code
+// decodes records with it, the emulator encodes its devices' records.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
-// amvex/ULcdText: the two display character tables and the conversions. Latin
+// calib/ULcdText: the two display character tables and the conversions. Latin
 // letters, digits and punctuation keep their ASCII codes; Cyrillic letters that
 // look like Latin ones share the Latin codes, the rest have codes of their own.
 // Every character the display cannot show becomes a space (0x20).
-#include "device/ULcdText.h"
+#include "calib/ULcdText.h"
 
 #include <array>
 

@@ -1,8 +1,8 @@
-// amvex/bitStrm: LSB-first bit reader over TMemoryStream. Bytes are fetched only
+// calib/bitStrm: LSB-first bit reader over TMemoryStream. Bytes are fetched only
 // as needed (1 to 3 at a time) and shifted in above the unread bits.
-#include "device/bitStrm.h"
+#include "calib/bitStrm.h"
 
-#include "device/MemStrm.h"
+#include "calib/MemStrm.h"
 
 namespace amx {
 

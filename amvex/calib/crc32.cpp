@@ -1,6 +1,6 @@
-// amvex/crc32: table-driven CRC-32 (reflected 0xEDB88320). The table is computed
+// calib/crc32: table-driven CRC-32 (reflected 0xEDB88320). The table is computed
 // at compile time from the polynomial, so nothing runs at load time.
-#include "device/crc32.h"
+#include "calib/crc32.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-// amvex/ULcdText: conversion between host text (Windows code page 1251) and the
+// calib/ULcdText: conversion between host text (Windows code page 1251) and the
 // codes of the device's 16-character display, both ways. Used by the display
 // command and by the calibration record, whose name is stored in display codes.
 #pragma once

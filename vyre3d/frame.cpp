@@ -154,7 +154,7 @@ void opengl_keyboard(unsigned char key, int, int)
 // Escape ends the program when it is released, not when it is pressed.
 void opengl_keyboard_up(unsigned char key, int, int)
 {
-  if (key == 27) opengl_quit();
+  if (key == 27) batch_quit("Escape");
   key_held.data[key] = 0;
 }
 
@@ -199,7 +199,7 @@ void opengl_passive_motion(int x, int y) { set_position(x, y); }
 // Leaving the window ends the program unless g is held.
 void opengl_entry(int state)
 {
-  if (state == GLUT_LEFT && !key_is_held('g')) opengl_quit();
+  if (state == GLUT_LEFT && !key_is_held('g')) batch_quit("the pointer left the window");
 }
 
 // With a fixed step (batch runs) frame k shows scene time k x step, whatever the clock says.

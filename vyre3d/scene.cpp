@@ -240,10 +240,12 @@ bool scene_shadow_rectangle(const double* light, int rect[4])
 
 // The volume is drawn only inside the rectangle where it can matter: its long
 // sides towards infinity cost the rasterizer much and change nothing elsewhere.
-void scene_draw_shadows(opengl_light* light)
+bool scene_draw_shadows(opengl_light* light, int rect[4])
 {
-  if (!curve_playing || !ball.shadow) return;
-  int rect[4];
+  if (!curve_playing || !ball.shadow) {
+    rect[0] = rect[1] = rect[2] = rect[3] = 0;
+    return true;
+  }
   const bool limited = scene_shadow_rectangle(light->pose.data + 12, rect);
   if (limited) {
     glScissor(rect[0], rect[1], rect[2], rect[3]);
@@ -251,6 +253,7 @@ void scene_draw_shadows(opengl_light* light)
   }
   ball.draw_shadow(light->pose.slice(3));
   if (limited) glDisable(GL_SCISSOR_TEST);
+  return limited;
 }
 
 void scene_draw_marker()

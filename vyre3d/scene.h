@@ -25,7 +25,9 @@ constexpr double curve_seconds = 120;
 void scene_assemble();
 void scene_step();
 void scene_draw_objects();
-void scene_draw_shadows(opengl_light* light);
+// The shadow pass returns the window rectangle its volume could change, or false
+// when that is not limited (the whole window).
+bool scene_draw_shadows(opengl_light* light, int rect[4]);
 void scene_draw_marker();
 
 // The mesh base when the scene can draw it: vertices, and elements in list kind

@@ -14,7 +14,7 @@
 # as --bench-passes) go to every run. Runs in a scratch folder holding a link to
 # the build's get/.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../../.."
 rounds=${1:-3}
 exe=$(realpath "${2:-build/release/vyre3d/vyre3d}")
 shift $(( $# < 2 ? $# : 2 ))

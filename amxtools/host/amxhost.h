@@ -241,8 +241,9 @@ private:
 
 // A recording session: the frames and gaps of an acquisition into a BDF+
 // file, from any frame of the acquisition on. The file's start time is that
-// of its first frame, from the stamp of the first frame received; missing
-// frames are stored and annotated with the lost packets.
+// of its first frame, from the stamps (Acquisition::times) of the frames
+// received until its first data record completes; missing frames are stored
+// and annotated with the lost packets.
 class Recording {
 public:
   // Creates path (BdfRecorder::open); false with error set.
@@ -260,7 +261,6 @@ public:
 
 private:
   BdfRecorder file_;
-  bool timed_ = false;  // the start time is set
 };
 #endif
 

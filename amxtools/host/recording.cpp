@@ -12,13 +12,13 @@ bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const A
 bool Recording::add(const Acquisition& a, const int32_t* frames, int count)
 {
   const size_t words = static_cast<size_t>(a.channels) + 1;
-  // The start time from the first frame received, on the times handed out
-  // with it (after frames missing at the start, counted back from it). It
-  // is set before the first data record completes.
-  if (!timed_ && count > 0) {
-    timed_ = true;
-    file_.set_start(wall_time(a.times[0]) - static_cast<double>(file_.frames()) / file_.rate());
-  }
+  // The start time from the stamps of the frames received while the first data
+  // record fills (so also when a gap completes it), counted back to the file's
+  // first frame: the newest stamp, as the fit behind them learns from every
+  // read (a stamp right after a start is tens of ms late).
+  const uint64_t before = file_.frames();
+  if (count > 0 && before < static_cast<uint64_t>(file_.rate()))
+    file_.set_start(wall_time(a.times.back()) - static_cast<double>(before + static_cast<uint64_t>(count) - 1) / file_.rate());
   for (int i = 0; i < count; ++i)
     if (!file_.add(frames + static_cast<size_t>(i) * words)) return false;
   return true;

@@ -13,8 +13,8 @@ int cmd_record(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {{"rate", true}, {"seconds", true}, {"quiet", false}, {"force", false}}, 2,
-                             2, args, done);
+  if (int rc = parse_command(argc, argv, {{"rate", true}, {"seconds", true}, {"quiet", false}, {"force", false}}, 2, 2,
+                             args, done);
       rc || done)
     return rc;
   double seconds = 0;

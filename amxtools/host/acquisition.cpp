@@ -101,13 +101,16 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
     // Hands out frames [from, to) of the block, consecutive sample numbers, up
     // to the limit: the clock learns of them first, then each gets its stamp.
     auto deliver = [&](int from, int to) {
-      auto number = [&](int i) { return static_cast<uint32_t>(buffer[static_cast<size_t>(i) * words + a.channels]) & mask; };
+      auto number = [&](int i) {
+        return static_cast<uint32_t>(buffer[static_cast<size_t>(i) * words + a.channels]) & mask;
+      };
       AmxClockAdd(&a.clock, number(from), number(to - 1), now);
       if (limit != 0 && a.frames + static_cast<uint64_t>(to - from) > limit)
         to = from + static_cast<int>(limit > a.frames ? limit - a.frames : 0);
       a.times.clear();
       for (int i = from; i < to; ++i) a.times.push_back(AmxClockStamp(&a.clock, number(i)));
-      const bool handed = to == from || !a.on_frames || a.on_frames(&buffer[static_cast<size_t>(from) * words], to - from);
+      const bool handed =
+          to == from || !a.on_frames || a.on_frames(&buffer[static_cast<size_t>(from) * words], to - from);
       a.frames += static_cast<uint64_t>(to - from);
       return handed;
     };

@@ -94,8 +94,8 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
   // warning about a device that did not identify itself before them.
   const bool known = identified(ident);
   ok = ok && edf_set_equipment(handle_, equipment.c_str()) == 0 &&
-       edf_set_number_of_annotation_signals(handle_, known ? 4 : 5) == 0 &&
-       (known || annotate(0, kUnidentifiedNote)) && annotate(0, "Recording start");
+       edf_set_number_of_annotation_signals(handle_, known ? 4 : 5) == 0 && (known || annotate(0, kUnidentifiedNote)) &&
+       annotate(0, "Recording start");
   if (!ok) {
     edfclose_file(handle_);
     handle_ = -1;

@@ -18,7 +18,8 @@ bool Recording::add(const Acquisition& a, const int32_t* frames, int count)
   // read (a stamp right after a start is tens of ms late).
   const uint64_t before = file_.frames();
   if (count > 0 && before < static_cast<uint64_t>(file_.rate()))
-    file_.set_start(wall_time(a.times.back()) - static_cast<double>(before + static_cast<uint64_t>(count) - 1) / file_.rate());
+    file_.set_start(wall_time(a.times.back()) -
+                    static_cast<double>(before + static_cast<uint64_t>(count) - 1) / file_.rate());
   for (int i = 0; i < count; ++i)
     if (!file_.add(frames + static_cast<size_t>(i) * words)) return false;
   return true;

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,7 +17,7 @@
 #include "amxctl.h"
 #include "amxhost.h"
 #ifdef AMXHOST_HAVE_EDF
-#include <edflib.h>
+#include "bdf_start.h"
 #endif
 
 namespace {
@@ -167,15 +166,7 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   // The start time is the first frame's (local time, its fraction in the
   // first record's time annotation): within the run, at least 1.25 s before
   // its end.
-  std::tm start{};
-  start.tm_year = hdr.startdate_year - 1900;
-  start.tm_mon = hdr.startdate_month - 1;
-  start.tm_mday = hdr.startdate_day;
-  start.tm_hour = hdr.starttime_hour;
-  start.tm_min = hdr.starttime_minute;
-  start.tm_sec = hdr.starttime_second;
-  start.tm_isdst = -1;
-  double started = static_cast<double>(std::mktime(&start)) + hdr.starttime_subsecond * 1e-7;
+  const double started = bdf_start_seconds(hdr);
   EXPECT_GE(started, before);
   EXPECT_LE(started, after - 1.25);
   ASSERT_EQ(hdr.edfsignals, 20);
@@ -357,8 +348,10 @@ TEST(Amxctl, BadArgumentsAndFailuresExitNonZeroWithAMessage)
     EXPECT_NE(err.find(c.message), std::string::npos) << c.args << "\n" << err;
     // Every bad argument shows the usage: the subcommand's or the whole tool's.
     if (c.code == 2) {
-      EXPECT_TRUE(err.find("\n\nusage: amxctl ") != std::string::npos || err.find("\namxctl list\n") != std::string::npos)
-          << c.args << "\n" << err;
+      EXPECT_TRUE(err.find("\n\nusage: amxctl ") != std::string::npos ||
+                  err.find("\namxctl list\n") != std::string::npos)
+          << c.args << "\n"
+          << err;
     }
   }
 #ifdef AMXHOST_HAVE_EDF

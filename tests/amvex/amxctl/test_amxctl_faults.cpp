@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "amxctl.h"
+#include "bdf_start.h"
 #include "device/ULcdText.h"
 #include "emulator/emulator.h"
 #include <edflib.h>
@@ -62,15 +62,7 @@ TEST_F(Faults, LostPacketsAreAnnotatedAndCounted)
   ASSERT_EQ(hdr.datarecords_in_file, 2);
   // The start time is the first frame's, with its fraction, though a gap
   // completed the first data record.
-  std::tm start{};
-  start.tm_year = hdr.startdate_year - 1900;
-  start.tm_mon = hdr.startdate_month - 1;
-  start.tm_mday = hdr.startdate_day;
-  start.tm_hour = hdr.starttime_hour;
-  start.tm_min = hdr.starttime_minute;
-  start.tm_sec = hdr.starttime_second;
-  start.tm_isdst = -1;
-  const double started = static_cast<double>(std::mktime(&start)) + hdr.starttime_subsecond * 1e-7;
+  const double started = bdf_start_seconds(hdr);
   EXPECT_GE(started, before);
   EXPECT_LE(started, after - 2);
   std::vector<int> samples(1000);

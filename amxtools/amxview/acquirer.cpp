@@ -72,7 +72,7 @@ void Acquirer::run()
   a.on_gap = [&](uint64_t index, uint32_t gap, int32_t packets) {
     std::lock_guard<std::mutex> lock(mutex_);
     queued_losses_.push_back({index, gap, packets});
-    if (recording_) recording_->gap(index, gap, packets);
+    if (recording_) recording_->gap(gap, packets);
     missing = a.missing + gap;
     lost_packets = a.lost_packets + packets;
     return !stop_;

@@ -372,6 +372,7 @@ void status_bar(App& app)
                   app.rate ? static_cast<double>(rec_frames) / app.rate : 0.0);
     line += std::string(" | REC ") + app.record_path + text;
   }
+  if (app.device.id && !amxhost::identified(app.device.ident)) line += std::string(" | ") + amxhost::kUnidentifiedNote;
   ImGui::TextUnformatted(line.c_str());
   const std::string& problem = rec_error.empty() ? app.message : rec_error;
   if (!problem.empty()) {

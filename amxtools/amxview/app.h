@@ -21,6 +21,7 @@ struct App {
   std::vector<int32_t> frames;  // taken from the acquirer, filtered in place
   std::vector<Loss> losses;
   std::string message;  // the last failure, shown in the status bar
+  std::string note;     // the last recording closed, shown in the status bar
 
   // Filters (the library's, per channel, as amxctl's --filter texts).
   bool band_pass = false, notch = false, baseline = false;
@@ -49,8 +50,9 @@ struct App {
   float good_kohm = static_cast<float>(amxhost::kGoodKohm), bad_kohm = static_cast<float>(amxhost::kBadKohm);
 
   // Recording and the status bar.
-  char record_path[512] = "amxview.bdf";
+  char record_path[512] = "";    // a dated name at first and after every recording
   bool record_on_start = false;  // --record: from the first frame of the first start
+  bool record_replace = false;   // --force: that first recording may replace a file
   double rate_frames = 0, rate_time = 0, frames_per_second = 0;
   double draws_per_second = 0;
   int draws = 0;
@@ -67,6 +69,9 @@ bool restart(App& app);
 void update(App& app, double now);
 // Draws the whole window into the current ImGui frame.
 void draw(App& app);
+// Closes the recording (if any) with its stop annotation, says so in the
+// status bar (why: the reason shown, or nullptr) and offers a new dated name.
+void close_recording(App& app, const char* why);
 // Resolves --device (ID or @N) among app.devices; -1 with a message if none.
 int find_device(const App& app, const std::string& arg, std::string& error);
 

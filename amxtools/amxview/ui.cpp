@@ -232,10 +232,13 @@ void record_panel(App& app)
   if (recording) ImGui::EndDisabled();
   if (ImGui::Button(recording ? "Stop recording" : "Record") && app.device.id) {
     std::string error;
-    bool ok = recording
-                  ? app.acquirer.stop_recording(error)
-                  : app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, error);
-    app.message = ok ? "" : error;
+    if (recording)
+      close_recording(app, nullptr);
+    else if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, false,
+                                           error))
+      app.message = error;
+    else
+      app.message.clear(), app.note.clear();
   }
 }
 
@@ -355,6 +358,24 @@ void impedance_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   }
 }
 
+// Recording: a red badge over the plot's top right corner with the file and
+// the time recorded, which no view covers.
+void rec_badge(App& app, ImDrawList* dl, float right)
+{
+  uint64_t frames = 0, bytes = 0;
+  std::string error;
+  app.acquirer.recording_state(frames, bytes, error);
+  char text[640];
+  std::snprintf(text, sizeof text, "REC  %s  %.1f s", app.record_path,
+                app.rate ? static_cast<double>(frames) / app.rate : 0.0);
+  const ImVec2 size = ImGui::CalcTextSize(text), top = ImGui::GetWindowPos();
+  const float pad = 6, dot = size.y;
+  const ImVec2 a(right - size.x - dot - 4 * pad, top.y + pad), b(right - pad, top.y + size.y + 3 * pad);
+  dl->AddRectFilled(a, b, im(kRecBadge), 4);
+  dl->AddCircleFilled(ImVec2(a.x + pad + dot / 2, (a.y + b.y) / 2), dot / 2.5f, IM_COL32(255, 255, 255, 255));
+  dl->AddText(ImVec2(a.x + 2 * pad + dot, a.y + pad), IM_COL32(255, 255, 255, 255), text);
+}
+
 void status_bar(App& app)
 {
   uint64_t rec_frames = 0, rec_bytes = 0;
@@ -371,6 +392,8 @@ void status_bar(App& app)
     std::snprintf(text, sizeof text, " %.2f MB %.1f s", rec_bytes / 1e6,
                   app.rate ? static_cast<double>(rec_frames) / app.rate : 0.0);
     line += std::string(" | REC ") + app.record_path + text;
+  } else if (!app.note.empty()) {
+    line += " | " + app.note;
   }
   ImGui::TextUnformatted(line.c_str());
   const std::string& problem = rec_error.empty() ? app.message : rec_error;
@@ -403,10 +426,24 @@ int find_device(const App& app, const std::string& arg, std::string& error)
   return -1;
 }
 
+void close_recording(App& app, const char* why)
+{
+  if (!app.acquirer.recording()) return;
+  uint64_t frames = 0, bytes = 0;
+  std::string error;
+  app.acquirer.recording_state(frames, bytes, error);
+  const bool ok = app.acquirer.stop_recording(error);
+  char text[640];
+  std::snprintf(text, sizeof text, "recording %s closed (%.1f s)%s%s", app.record_path,
+                app.rate ? static_cast<double>(frames) / app.rate : 0.0, why ? ": " : "", why ? why : "");
+  app.note = text;
+  if (!ok) app.message = error;
+  std::snprintf(app.record_path, sizeof app.record_path, "%s", dated_record_name().c_str());
+}
+
 bool open_device(App& app, size_t index)
 {
-  std::string error;
-  if (app.acquirer.recording()) app.acquirer.stop_recording(error);
+  close_recording(app, "another device opened");
   app.acquirer.stop();
   app.device = app.devices[index];
   int32_t rate = 0;
@@ -424,7 +461,7 @@ bool open_device(App& app, size_t index)
 bool restart(App& app)
 {
   std::string error;
-  if (app.acquirer.recording() && !app.acquirer.stop_recording(error)) app.message = error;
+  close_recording(app, "acquisition restarted");
   app.acquirer.stop();
   const int32_t id = app.device.id;
   if (AmxSetSampling(id, app.rate) != AMX_OK) {
@@ -445,7 +482,8 @@ bool restart(App& app)
   app.acquiring_impedance = app.view == View::Impedance;
   if (app.record_on_start) {
     app.record_on_start = false;
-    if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, error)) {
+    if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate,
+                                      app.record_replace, error)) {
       app.message = error;
       return false;
     }
@@ -463,6 +501,10 @@ void update(App& app, double now)
   scan(app, now);
   if (!app.device.id) return;
   pump(app);
+  // The device went away or the acquisition failed: the file gets its stop
+  // annotation now, not when the user next touches the window.
+  if (!app.acquirer.running && app.acquirer.recording())
+    close_recording(app, app.acquirer.removed ? "the device was removed" : "the acquisition ended");
   if (now - app.rate_time >= 1) {
     const double frames = static_cast<double>(app.acquirer.frames.load());
     if (app.rate_time > 0) app.frames_per_second = (frames - app.rate_frames) / (now - app.rate_time);
@@ -512,6 +554,7 @@ void draw(App& app)
     spectrum_view(app, dl, p0, p1);
   else
     impedance_view(app, dl, p0, p1);
+  if (app.acquirer.recording()) rec_badge(app, dl, p1.x);
   dl->PopClipRect();
   ImGui::EndChild();
   status_bar(app);

@@ -30,6 +30,7 @@ constexpr Rgb kGrid{60, 66, 80};
 constexpr Rgb kPlotBackground{16, 20, 28};
 constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
+constexpr Rgb kRecBadge{210, 20, 40};       // recording: the badge over the plot
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
 Rgb electrode_color(amxhost::Electrode e);
 
@@ -138,9 +139,10 @@ struct Acquirer {
   void take(std::vector<int32_t>& frames, std::vector<Loss>& losses);
 
   // Recording: from the next frame on (from the first when called before
-  // start), every frame and loss goes to path.
+  // start), every frame and loss goes to path. An existing file is refused
+  // unless replace: the name is taken atomically before anything is written.
   bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-                       std::string& error);
+                       bool replace, std::string& error);
   // Closes the recording with its stop annotation; false with error if writing
   // failed.
   bool stop_recording(std::string& error);
@@ -169,11 +171,19 @@ struct Options {
   int rate = 0;          // 0: the device's
   bool filters = false;  // band-pass, notch and baseline on from the start
   std::string record;    // record to this BDF+ file from the start
+  bool force = false;    // --record may replace an existing file
+  int width = 1280, height = 800;  // the window (--size)
+  bool sized = false;              // --size given (else the saved size, when not headless)
   double fps = 60;       // frame cap, 0 none
   bool help = false;
 };
 extern const char* const kUsage;
 // False with a message in error.
 bool parse_options(int argc, char** argv, Options& o, std::string& error);
+// A recording's default name: amxview-YYYY-MM-DD_HH-MM-SS.bdf (local time now).
+std::string dated_record_name();
+// Whether a PNG can be written to path: its folder exists and is writable.
+// False with error ("cannot write PATH: ...").
+bool can_write_png(const std::string& path, std::string& error);
 
 }  // namespace amxview

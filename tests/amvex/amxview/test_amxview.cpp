@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -49,7 +50,9 @@ struct Result {
 };
 
 // Runs program with args; env holds NAME=VALUE to set or NAME alone to unset.
-Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+// interrupt_ms > 0: a SIGINT that long after the start.
+Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+           int interrupt_ms = 0)
 {
   const std::string out = temp_path("out"), err = temp_path("err");
   pid_t pid = fork();
@@ -68,6 +71,10 @@ Result run(const char* program, const std::vector<std::string>& args, const std:
     argv.push_back(nullptr);
     execv(program, argv.data());
     _exit(127);
+  }
+  if (interrupt_ms > 0) {
+    usleep(static_cast<useconds_t>(interrupt_ms) * 1000);
+    kill(pid, SIGINT);
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -324,6 +331,17 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
   }
 }
 
+std::vector<std::string> annotations(const edf_hdr_struct& h)
+{
+  std::vector<std::string> texts;
+  for (long long i = 0; i < h.annotations_in_file; ++i) {
+    edf_annotation_struct an{};
+    edf_get_annotation(h.handle, static_cast<int>(i), &an);
+    texts.push_back(an.annotation);
+  }
+  return texts;
+}
+
 TEST(Amxview, RecordsTheSameFileAsAmxctl)
 {
   const std::string ours = temp_path("view.bdf"), theirs = temp_path("ctl.bdf"), png = temp_path("rec.png");
@@ -348,15 +366,6 @@ TEST(Amxview, RecordsTheSameFileAsAmxctl)
     ASSERT_EQ(edfread_digital_samples(b.handle, s, 750, y.data()), 750);
     ASSERT_EQ(x, y) << "channel " << s + 1;
   }
-  auto annotations = [](const edf_hdr_struct& h) {
-    std::vector<std::string> texts;
-    for (long long i = 0; i < h.annotations_in_file; ++i) {
-      edf_annotation_struct an{};
-      edf_get_annotation(h.handle, static_cast<int>(i), &an);
-      texts.push_back(an.annotation);
-    }
-    return texts;
-  };
   EXPECT_EQ(annotations(a), (std::vector<std::string>{"Recording start", "Recording stop"}));
   EXPECT_EQ(annotations(a), annotations(b));
   edfclose_file(a.handle);
@@ -382,10 +391,15 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
       {{"--screenshot", png, "--seconds", "1", "--device", "@3"}, {}, 1, "no device @3 (1 device(s) present)"},
       {{"--screenshot", png, "--seconds", "1"}, {"AMVEX_EMULATE="}, 1, "no device @0 (0 device(s) present)"},
       {{"--screenshot", png, "--seconds", "1"}, {"DISPLAY"}, 1, "no display"},
-      {{"--screenshot", "/nonexistent-dir/x.png", "--seconds", "0.5"}, {}, 1, "cannot write /nonexistent-dir/x.png"},
+      {{"--size", "100x80"}, {}, 2, "--size is WIDTHxHEIGHT"},
+      {{"--force"}, {}, 2, "--force goes with --record"},
+      // Found before streaming: a whole run would otherwise be for nothing.
+      {{"--screenshot", "/nonexistent-dir/x.png", "--seconds", "60"}, {}, 1, "cannot write /nonexistent-dir/x.png"},
+      {{"--screenshot", png, "--seconds", "60"}, {}, 1, "interrupted: no screenshot written"},
   };
   for (const Case& c : cases) {
-    Result r = run(AMXVIEW_PATH, c.args, c.env);
+    const bool interrupt = std::string(c.message).find("interrupted") == 0;
+    Result r = run(AMXVIEW_PATH, c.args, c.env, interrupt ? 2500 : 0);
     EXPECT_EQ(r.code, c.code) << c.message << "\n" << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     if (c.code == 2) {
@@ -393,6 +407,30 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
     }
   }
   EXPECT_FALSE(std::ifstream(png).good()) << "no screenshot after a failure";
+}
+
+// A file is never replaced without --force, and a recording whose device goes
+// away is closed with its annotation, which the status bar then says.
+TEST(Amxview, RecordingsAreNeitherReplacedNorLeftOpen)
+{
+  const std::string kept = temp_path("kept.bdf"), cut = temp_path("cut.bdf"), png = temp_path("unplug.png");
+  std::ofstream(kept) << "an earlier recording";
+  Result r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "1", "--record", kept});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(kept + " exists: not replaced (--force replaces it)"), std::string::npos) << r.err;
+  EXPECT_EQ(slurp(kept), "an earlier recording");
+
+  r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "5", "--record", cut}, {"AMVEX_EMULATE=kind=7,unplug=1.5"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("the device was removed: no screenshot written"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("recording " + cut + " closed ("), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("REC "), std::string::npos) << r.out;
+  EXPECT_FALSE(std::ifstream(png).good());
+  edf_hdr_struct h{};
+  ASSERT_EQ(edfopen_file_readonly(cut.c_str(), &h, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_EQ(annotations(h), (std::vector<std::string>{"Recording start", "Device removed"}));
+  edfclose_file(h.handle);
+  for (const auto& f : {kept, cut}) std::remove(f.c_str());
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ struct App {
 
   // Views.
   View view = View::Traces;
+  int view_index = 0;    // view as a number, for the settings
   float time_base = 10;  // seconds across the plot
   int scale = 0;         // 0 auto per channel, 1 auto common, 2 fixed
   float uv_per_division = 500;
@@ -72,6 +73,10 @@ void draw(App& app);
 // Closes the recording (if any) with its stop annotation, says so in the
 // status bar (why: the reason shown, or nullptr) and offers a new dated name.
 void close_recording(App& app, const char* why);
+// The settings kept between runs (view, scales, filters, thresholds) as text,
+// and back: values out of their controls' ranges or unreadable are ignored.
+std::map<std::string, std::string> settings_of(App& app);
+void apply_settings(App& app, const std::map<std::string, std::string>& values);
 // Resolves --device (ID or @N) among app.devices; -1 with a message if none.
 int find_device(const App& app, const std::string& arg, std::string& error);
 

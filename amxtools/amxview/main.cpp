@@ -63,10 +63,21 @@ int main(int argc, char** argv)
     std::printf("%s", kUsage);
     return 0;
   }
-  const Options& o = app.options;
+  Options& o = app.options;
   const bool headless = !o.screenshot.empty();
-  app.view = o.view;
-  app.band_pass = app.notch = app.baseline = o.filters;
+  // Saved settings, then the command line over them; a batch run reads none,
+  // so its pictures depend on its arguments only.
+  const std::string settings = headless ? "" : settings_path();
+  if (!settings.empty()) {
+    const auto values = read_settings(settings);
+    apply_settings(app, values);
+    long long w = 0, h = 0;
+    if (!o.sized && values.count("width") && values.count("height") &&
+        amxhost::parse_int(values.at("width"), 320, 8192, w) && amxhost::parse_int(values.at("height"), 240, 8192, h))
+      o.width = static_cast<int>(w), o.height = static_cast<int>(h);
+  }
+  if (headless || o.view_set) app.view = o.view;
+  if (o.filters) app.band_pass = app.notch = app.baseline = true;
   // Checked before the device starts: a run must not stream for nothing.
   if (headless && !can_write_png(o.screenshot, error)) return failed(error);
   if (!o.record.empty() && !o.force && access(o.record.c_str(), F_OK) == 0)
@@ -163,6 +174,14 @@ int main(int argc, char** argv)
   }
   // What the picture's status bar says (last drawn), for scripts and tests to compare.
   if (headless) std::printf("amxview: status bar: %s\n", app.status.c_str());
+  if (!settings.empty()) {
+    auto values = settings_of(app);
+    int w = 0, h = 0;
+    glfwGetWindowSize(window, &w, &h);
+    values["width"] = std::to_string(w);
+    values["height"] = std::to_string(h);
+    if (!write_settings(settings, values, error)) std::fprintf(stderr, "amxview: %s\n", error.c_str());
+  }
   ImGui_ImplOpenGL3_Shutdown();
   ImGui_ImplGlfw_Shutdown();
   ImGui::DestroyContext();

@@ -85,6 +85,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
     error = "bad --seconds \"" + args.last("seconds") + "\"";
     return false;
   }
+  o.view_set = args.has("view");
   const std::string view = args.last("view", "traces");
   if (view == "traces")
     o.view = View::Traces;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 
 namespace amxview {
 
@@ -409,6 +410,53 @@ void status_bar(App& app)
 }
 
 }  // namespace
+
+// Every setting kept between runs with the range its control allows.
+template <class Visit>
+void each_setting(App& app, Visit visit)
+{
+  visit("view", app.view_index, 0, 2);
+  visit("time_base", app.time_base, 1, 10);
+  visit("scale", app.scale, 0, 2);
+  visit("uv_per_division", app.uv_per_division, 1, 1e6f);
+  visit("band_pass", app.band_pass, 0, 1);
+  visit("band_order", app.band_order, 1, 8);
+  visit("band_lo", app.band_lo, 0.1f, 500);
+  visit("band_hi", app.band_hi, 0.1f, 500);
+  visit("notch", app.notch, 0, 1);
+  visit("notch_hz", app.notch_hz, 50, 60);
+  visit("baseline", app.baseline, 0, 1);
+  visit("baseline_hz", app.baseline_hz, 0.05f, 5);
+  visit("segment_seconds", app.segment_seconds, 1, 2);
+  visit("max_hz", app.max_hz, 10, 500);
+  visit("good_kohm", app.good_kohm, 0.5f, 1000);
+  visit("bad_kohm", app.bad_kohm, 0.5f, 1000);
+}
+
+std::map<std::string, std::string> settings_of(App& app)
+{
+  std::map<std::string, std::string> values;
+  app.view_index = static_cast<int>(app.view);
+  each_setting(app, [&](const char* key, auto& value, float, float) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    values[key] = text;
+  });
+  return values;
+}
+
+void apply_settings(App& app, const std::map<std::string, std::string>& values)
+{
+  app.view_index = static_cast<int>(app.view);
+  each_setting(app, [&](const char* key, auto& value, float lo, float hi) {
+    auto it = values.find(key);
+    double v = 0;
+    if (it != values.end() && amxhost::parse_double(it->second, v) && v >= lo && v <= hi)
+      value = static_cast<std::remove_reference_t<decltype(value)>>(v);
+  });
+  if (app.notch_hz != 50 && app.notch_hz != 60) app.notch_hz = 50;
+  app.view = static_cast<View>(app.view_index);
+}
 
 int find_device(const App& app, const std::string& arg, std::string& error)
 {

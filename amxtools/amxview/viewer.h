@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -167,6 +168,7 @@ struct Options {
   std::string screenshot;  // headless: write this PNG and exit
   double seconds = 0;
   View view = View::Traces;
+  bool view_set = false;  // --view given (else the saved view, when not headless)
   std::string device = "@0";
   int rate = 0;          // 0: the device's
   bool filters = false;  // band-pass, notch and baseline on from the start
@@ -180,6 +182,16 @@ struct Options {
 extern const char* const kUsage;
 // False with a message in error.
 bool parse_options(int argc, char** argv, Options& o, std::string& error);
+// ---- Settings kept between runs
+
+// $XDG_CONFIG_HOME/amxview/settings.ini, else ~/.config/amxview/settings.ini;
+// "" without either variable.
+std::string settings_path();
+// key=value lines ('#' comments); a missing file gives none.
+std::map<std::string, std::string> read_settings(const std::string& path);
+// Creates the folders and replaces the file whole. False with error.
+bool write_settings(const std::string& path, const std::map<std::string, std::string>& values, std::string& error);
+
 // A recording's default name: amxview-YYYY-MM-DD_HH-MM-SS.bdf (local time now).
 std::string dated_record_name();
 // Whether a PNG can be written to path: its folder exists and is writable.

@@ -434,3 +434,24 @@ TEST(Amxview, RecordingsAreNeitherReplacedNorLeftOpen)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AmxviewSettings, LiveInTheUsersConfigFolderWhichIsCreated)
+{
+  const std::string home = temp_path("config");
+  setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  const std::string path = amxview::settings_path();
+  EXPECT_EQ(path, home + "/amxview/settings.ini");
+  std::string error;
+  const std::map<std::string, std::string> values{{"band_lo", "0.5"}, {"view", "1"}, {"width", "1600"}};
+  ASSERT_TRUE(amxview::write_settings(path, values, error)) << error;
+  ASSERT_TRUE(amxview::write_settings(path, values, error)) << error;  // replaced whole, not appended
+  EXPECT_EQ(amxview::read_settings(path), values);
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(amxview::settings_path(), "/home/someone/.config/amxview/settings.ini");
+  std::remove(path.c_str());
+}
+
+}  // namespace

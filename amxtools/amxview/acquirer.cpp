@@ -107,7 +107,8 @@ void Acquirer::take(std::vector<int32_t>& out, std::vector<Loss>& losses)
 }
 
 bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
-                               int sample_rate, bool replace, std::string& error)
+                               int sample_rate, const std::vector<std::string>& labels, bool replace,
+                               std::string& error)
 {
   // O_EXCL takes the name or finds it taken, with no window for another
   // writer in between; the recorder then fills the empty file it created.
@@ -119,9 +120,9 @@ bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& inf
   }
   if (fd >= 0) ::close(fd);
   auto r = std::make_unique<amxhost::Recording>();
-  if (!r->open(path, info, ident, sample_rate)) {
-    error = r->file().error();
-    if (!replace) ::unlink(path.c_str());  // the empty file taken above
+  if (!r->open(path, info, ident, sample_rate) || !r->set_labels(labels)) {
+    error = r->file().error().empty() ? "cannot label the signals of " + path : r->file().error();
+    if (!replace) ::unlink(path.c_str());  // the file taken above
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -141,6 +142,12 @@ bool Acquirer::stop_recording(std::string& error)
   bool ok = r->close(removed, !running && result != 0);
   error = r->file().error();
   return ok && !had_error;
+}
+
+bool Acquirer::mark(const std::string& text)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  return recording_ && recording_->mark(text);
 }
 
 bool Acquirer::recording() const

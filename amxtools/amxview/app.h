@@ -36,6 +36,7 @@ struct App {
   float time_base = 10;  // seconds across the plot
   int scale = 0;         // 0 auto per channel, 1 auto common, 2 fixed
   float uv_per_division = 500;
+  std::vector<float> px_per_uv;              // per shown channel, from the last raster
   std::vector<char> shown;                   // channel on/off
   std::vector<std::vector<Column>> columns;  // per shown channel
   std::vector<uint32_t> trace_pixels;        // the traces' image
@@ -49,6 +50,18 @@ struct App {
   int32_t reference = -1;
   double last_impedance = -1;
   float good_kohm = static_cast<float>(amxhost::kGoodKohm), bad_kohm = static_cast<float>(amxhost::kBadKohm);
+
+  // Channel names: a montage file's (also the recordings' signal labels) or
+  // the 10-20 defaults (recordings then keep Ch1..ChN, as amxctl writes).
+  char montage_path[512] = "";
+  std::vector<std::string> names;
+  std::vector<std::string> labels;  // for recordings: the montage's names, or none
+  // Event markers (keys 0-9, the Mark button): frame index and number.
+  struct Marker {
+    uint64_t index;
+    int number;
+  };
+  std::deque<Marker> markers;
 
   // Recording and the status bar.
   char record_path[512] = "";    // a dated name at first and after every recording
@@ -77,6 +90,11 @@ void close_recording(App& app, const char* why);
 // and back: values out of their controls' ranges or unreadable are ignored.
 std::map<std::string, std::string> settings_of(App& app);
 void apply_settings(App& app, const std::map<std::string, std::string>& values);
+// Names the open device's channels from app.montage_path (or the defaults,
+// with a message when the file is refused).
+void load_montage(App& app);
+// An event marker numbered number: on the traces and, when recording, in the file.
+void add_marker(App& app, int number);
 // Resolves --device (ID or @N) among app.devices; -1 with a message if none.
 int find_device(const App& app, const std::string& arg, std::string& error);
 

@@ -110,6 +110,7 @@ int main(int argc, char** argv)
   std::snprintf(app.record_path, sizeof app.record_path, "%s",
                 o.record.empty() ? dated_record_name().c_str() : o.record.c_str());
   app.record_on_start = !o.record.empty();
+  if (!o.montage.empty()) std::snprintf(app.montage_path, sizeof app.montage_path, "%s", o.montage.c_str());
   app.record_replace = o.force;
   if (index >= 0 && !open_device(app, static_cast<size_t>(index))) rc = failed(app.message);
 

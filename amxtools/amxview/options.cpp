@@ -11,7 +11,8 @@
 namespace amxview {
 
 const char* const kUsage =
-    "usage: amxview [--device ID|@N] [--rate R] [--filters] [--record FILE.bdf [--force]] [--size WxH]\n"
+    "usage: amxview [--device ID|@N] [--rate R] [--filters] [--record FILE.bdf [--force]] [--montage FILE]\n"
+    "               [--size WxH]\n"
     "       amxview --screenshot FILE.png --seconds S [--view traces|spectrum|impedance] [--device ID|@N]\n"
     "               [--rate R] [--filters] [--record FILE.bdf [--force]] [--size WxH] [--fps N]\n"
     "  Live traces, spectrum and electrode impedances of an Amvex amplifier (set\n"
@@ -21,6 +22,9 @@ const char* const kUsage =
     "  from the start. --record: record every channel to FILE.bdf (BDF+, as `amxctl\n"
     "  record`) from the start; an existing FILE is refused unless --force. --size:\n"
     "  the window in pixels (default 1280x800, or the size saved last time).\n"
+    "  --montage: channel names, one per line (default: 10-20 names for 16, 20, 24\n"
+    "  and 40 channels), shown and written as the recordings' signal labels.\n"
+    "  Keys 0-9 put an event marker on the traces and into the recording.\n"
     "  --screenshot: show S seconds of stream (at least 3 for the impedance view)\n"
     "  without user input, write the window as a PNG and exit, printing frames/s drawn\n"
     "  and the CPU time per second of stream. --fps caps the frame rate (default 60,\n"
@@ -42,6 +46,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
                             {"filters", false},
                             {"record", true},
                             {"force", false},
+                            {"montage", true},
                             {"size", true},
                             {"fps", true}},
                            args, error))
@@ -56,6 +61,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
   o.filters = args.has("filters");
   o.record = args.last("record");
   o.force = args.has("force");
+  o.montage = args.last("montage");
   if (o.force && o.record.empty()) {
     error = "--force goes with --record";
     return false;

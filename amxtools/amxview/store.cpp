@@ -114,7 +114,7 @@ void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, s
 }
 
 void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
-                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& px)
+                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& px, std::vector<float>& px_per_uv)
 {
   const uint64_t span = static_cast<uint64_t>(scale.seconds * s.rate);
   const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
@@ -134,18 +134,24 @@ void raster_traces(const SampleStore& s, const std::vector<int>& rows, const Tra
   };
   for (float t = 1; t < scale.seconds; ++t)
     vline(static_cast<int>(width * t / scale.seconds), 0, height - 1, rgba(kGrid));
+  px_per_uv.assign(rows.size(), 0.0f);
   for (size_t r = 0; r < rows.size(); ++r) {
     if (lo[r] > hi[r]) continue;
     const float top = row_h * r, bottom = top + row_h - 1, mid = top + row_h / 2;
+    // Auto scales fill 90 % of a row; a fixed division is one row.
     const float range = scale.mode == 0 ? hi[r] - lo[r] : scale.mode == 1 ? range_all : scale.uv_per_division;
-    const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? (row_h * 0.9f) / range : 0;
-    const uint32_t color = rgba(channel_color(rows[r]));
+    const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? row_h * (scale.mode == 2 ? 1 : 0.9f) / range : 0;
+    px_per_uv[r] = k;
+    const uint32_t color = rgba(channel_color(rows[r])), clip = rgba(kClipMarker);
     for (int x = 0; x < width; ++x) {
       const Column& col = columns[r][x];
       if (col.invalid) vline(x, static_cast<int>(bottom) - 2, static_cast<int>(bottom), rgba(kInvalidMarker));
       if (col.lo > col.hi) continue;
-      vline(x, static_cast<int>(std::clamp(mid - (col.hi - centre) * k, top, bottom)),
-            static_cast<int>(std::clamp(mid - (col.lo - centre) * k, top, bottom)), color);
+      const float y0 = mid - (col.hi - centre) * k, y1 = mid - (col.lo - centre) * k;
+      vline(x, static_cast<int>(std::clamp(y0, top, bottom)), static_cast<int>(std::clamp(y1, top, bottom)), color);
+      // Beyond the row: a bar on its edge, so a flattened trace is not read as a flat signal.
+      if (y0 < top) vline(x, static_cast<int>(top), static_cast<int>(top) + 1, clip);
+      if (y1 > bottom) vline(x, static_cast<int>(bottom) - 1, static_cast<int>(bottom), clip);
     }
   }
   // Frames lost: a full-height line where the stream has its gap.

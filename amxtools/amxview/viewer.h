@@ -32,6 +32,8 @@ constexpr Rgb kPlotBackground{16, 20, 28};
 constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
 constexpr Rgb kRecBadge{210, 20, 40};       // recording: the badge over the plot
+constexpr Rgb kEventMarker{80, 220, 255};  // an event marker: a line with its number
+constexpr Rgb kClipMarker{255, 255, 255};   // a trace beyond its row (fixed scale): a bar on the row's edge
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
 Rgb electrode_color(amxhost::Electrode e);
 
@@ -78,7 +80,8 @@ void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, s
               float& hi);
 
 // How the traces are laid out: seconds across, the scale (0 auto per channel,
-// 1 auto common to all, 2 fixed: uv_per_division per row).
+// 1 auto common to all, both filling 90 % of a row; 2 fixed: uv_per_division
+// per row).
 struct TraceScale {
   float seconds;
   int mode;
@@ -87,9 +90,12 @@ struct TraceScale {
 // The traces of channels rows (stacked from the top, newest frames at the
 // right) as a width x height image of rgba() pixels: a span per pixel column
 // in the channel's colour, a grid line per second, an invalid-sample tick under
-// a trace, a full-height line where frames were lost. columns: scratch.
+// a trace, a clipping bar on the edge a trace goes beyond, a full-height line
+// where frames were lost. columns: scratch. px_per_uv: each row's scale (0: no
+// samples), for the scale bars.
 void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
-                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& pixels);
+                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& pixels,
+                   std::vector<float>& px_per_uv);
 
 // ---- Spectrum
 
@@ -142,8 +148,11 @@ struct Acquirer {
   // Recording: from the next frame on (from the first when called before
   // start), every frame and loss goes to path. An existing file is refused
   // unless replace: the name is taken atomically before anything is written.
+  // labels: the signals' names (empty: the recorder's Ch1..ChN).
   bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-                       bool replace, std::string& error);
+                       const std::vector<std::string>& labels, bool replace, std::string& error);
+  // An event marker annotated at the recording's next frame; false when not recording.
+  bool mark(const std::string& text);
   // Closes the recording with its stop annotation; false with error if writing
   // failed.
   bool stop_recording(std::string& error);
@@ -173,6 +182,7 @@ struct Options {
   int rate = 0;          // 0: the device's
   bool filters = false;  // band-pass, notch and baseline on from the start
   std::string record;    // record to this BDF+ file from the start
+  std::string montage;   // channel names, one per line
   bool force = false;    // --record may replace an existing file
   int width = 1280, height = 800;  // the window (--size)
   bool sized = false;              // --size given (else the saved size, when not headless)

@@ -308,7 +308,8 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
   const int w = 1000, h = 100;
   std::vector<std::vector<amxview::Column>> columns;
   std::vector<uint32_t> px;
-  amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px);
+  std::vector<float> px_per_uv;
+  amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px, px_per_uv);
   auto at = [&](int x, int y) { return px[static_cast<size_t>(y) * w + x]; };
   auto column_has = [&](int x, int y0, int y1, Rgb c) {
     for (int y = y0; y < y1; ++y)

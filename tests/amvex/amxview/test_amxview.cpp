@@ -182,6 +182,14 @@ TEST(Amxview, SpectrumPeaksAtTheEmulatedToneAndTheMainsHum)
   EXPECT_LT(hum, quiet40 - plot.height() / 6) << "50 Hz hum";
   EXPECT_LT(tone, hum) << "the tone (20000 counts) is stronger than the hum (500)";
   EXPECT_LT(top(39, 40), hum) << "channel 40's tone at 40 Hz";
+  // The legend: a stroke of each channel's colour in the top right corner,
+  // where the curves' floor never reaches.
+  for (int c : {0, 9, 19, 29, 39}) {
+    int strokes = 0;
+    for (int y = plot.y0; y < plot.y0 + 100; ++y)
+      for (int x = plot.x1 - plot.width() / 10; x <= plot.x1; ++x) strokes += img.at(x, y) == amxview::channel_color(c);
+    EXPECT_GE(strokes, 30) << "channel " << c + 1 << " in the legend";
+  }
 }
 
 TEST(Amxview, ImpedanceCellsShowTheElectrodesClasses)
@@ -330,6 +338,17 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
     EXPECT_TRUE(column_has(275, 50 * c, 50 * c + 50, color)) << c;
     EXPECT_FALSE(column_has(400, 0, h, color)) << "no frames there yet";
   }
+  // Auto scales keep every trace inside its row; at a fixed 100 uV a row the
+  // +-1000 uV sines go beyond it: bars on both edges of their rows.
+  const Rgb clip = amxview::kClipMarker;
+  for (int x = 0; x < 350; ++x) EXPECT_FALSE(column_has(x, 0, h, clip)) << x;
+  amxview::raster_traces(s, {0, 1}, {10, 2, 100}, w, h, columns, px, px_per_uv);
+  EXPECT_EQ(px_per_uv, (std::vector<float>{0.5f, 0.5f}));  // 50-pixel rows
+  int top = 0, bottom = 0;
+  for (int x = 0; x < 350; ++x) top += column_has(x, 50, 52, clip), bottom += column_has(x, 48, 50, clip);
+  EXPECT_GT(top, 50);
+  EXPECT_GT(bottom, 50);
+  EXPECT_FALSE(column_has(100, 3, 47, clip));
 }
 
 std::vector<std::string> annotations(const edf_hdr_struct& h)
@@ -412,6 +431,57 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
 
 // A file is never replaced without --force, and a recording whose device goes
 // away is closed with its annotation, which the status bar then says.
+// A montage names the recording's signals; event markers land in it as
+// annotations where they were set; a bad montage file is refused line by line.
+TEST(Amxview, MontageNamesAndMarkersGoIntoTheRecording)
+{
+  EXPECT_EQ(amxhost::default_montage(40)[17], "O1");
+  EXPECT_EQ(amxhost::default_montage(16)[8], "O1");
+  EXPECT_EQ(amxhost::default_montage(20).back(), "A2");
+  EXPECT_EQ(amxhost::default_montage(32).back(), "Ch32");
+  const std::string montage = temp_path("montage.txt"), bdf = temp_path("marked.bdf");
+  std::string error;
+  std::vector<std::string> names;
+  for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+           {"Fp1\nFp1\n", "line 2: \"Fp1\" given twice"},
+           {"Fp1\nAVeryLongElectrodeName\n", "line 2: \"AVeryLongElectrodeName\" longer than 16"},
+           {"X\n", "beyond the device's channels"}}) {
+    std::ofstream(montage) << text;
+    EXPECT_FALSE(amxhost::read_montage(montage, text == "X\n" ? 0 : 2, names, error));
+    EXPECT_NE(error.find(message), std::string::npos) << error;
+  }
+  std::ofstream(montage) << "# cap A\n  Cz \n\nPz\n";
+  ASSERT_TRUE(amxhost::read_montage(montage, 40, names, error)) << error;
+  EXPECT_EQ(names[0] + names[1] + names[2] + names[39], "CzPzCh3Ch40");
+
+  // The acquirer as the window drives it: a recording with labels, a marker.
+  std::vector<amxview::DeviceEntry> devices = amxview::scan_devices({});
+  ASSERT_FALSE(devices.empty());
+  const amxview::DeviceEntry& d = devices[0];
+  ASSERT_EQ(AmxSetSampling(d.id, 500), AMX_OK);
+  amxview::Acquirer a;
+  ASSERT_TRUE(a.start_recording(bdf, d.info, d.ident, 500, names, false, error)) << error;
+  ASSERT_TRUE(a.start(d.id, d.info.channelCount, 500, false, error)) << error;
+  while (a.frames < 500) usleep(20000);
+  EXPECT_TRUE(a.mark("Marker 3"));
+  while (a.frames < 1200) usleep(20000);
+  ASSERT_TRUE(a.stop_recording(error)) << error;
+  a.stop();
+  EXPECT_FALSE(a.mark("Marker 4")) << "no recording";
+  edf_hdr_struct h{};
+  ASSERT_EQ(edfopen_file_readonly(bdf.c_str(), &h, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_STREQ(h.signalparam[0].label, "Cz              ");
+  EXPECT_STREQ(h.signalparam[39].label, "Ch40            ");
+  const std::vector<std::string> texts = annotations(h);
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_EQ(texts[1], "Marker 3");
+  edf_annotation_struct marker{};
+  edf_get_annotation(h.handle, 1, &marker);
+  EXPECT_NEAR(marker.onset / 1e7, 1.0, 0.3) << "set after about 500 frames at 500/s";
+  edfclose_file(h.handle);
+  for (const auto& f : {montage, bdf}) std::remove(f.c_str());
+}
+
 TEST(Amxview, RecordingsAreNeitherReplacedNorLeftOpen)
 {
   const std::string kept = temp_path("kept.bdf"), cut = temp_path("cut.bdf"), png = temp_path("unplug.png");

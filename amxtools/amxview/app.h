@@ -24,11 +24,9 @@ struct App {
   std::string note;     // the last recording closed, shown in the status bar
 
   // Filters (the library's, per channel, as amxctl's --filter texts).
-  bool band_pass = false, notch = false, baseline = false;
-  int band_order = 4, notch_hz = 50;
-  float band_lo = 1, band_hi = 40, baseline_hz = 0.5f;
+  FilterSettings filter;  // as the panel sets them
   bool filters_changed = true;
-  std::unique_ptr<amxhost::ChannelFilters> filters;
+  ViewFilters filters;
 
   // Views.
   View view = View::Traces;

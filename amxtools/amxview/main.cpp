@@ -77,7 +77,7 @@ int main(int argc, char** argv)
       o.width = static_cast<int>(w), o.height = static_cast<int>(h);
   }
   if (headless || o.view_set) app.view = o.view;
-  if (o.filters) app.band_pass = app.notch = app.baseline = true;
+  if (o.filters) app.filter.band_pass = app.filter.notch = app.filter.baseline = true;
   // Checked before the device starts: a run must not stream for nothing.
   if (headless && !can_write_png(o.screenshot, error)) return failed(error);
   if (!o.record.empty() && !o.force && access(o.record.c_str(), F_OK) == 0)

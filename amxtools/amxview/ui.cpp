@@ -20,27 +20,6 @@ ImU32 im(Rgb c) { return rgba(c); }
 const ImU32 kLabel = IM_COL32(230, 230, 230, 255);
 const int kRates[] = {125, 250, 500, 1000};
 
-bool rebuild_filters(App& app)
-{
-  app.filters_changed = false;
-  std::vector<std::string> texts;
-  char text[96];
-  if (app.baseline) texts.push_back((std::snprintf(text, sizeof text, "baseline:%g", app.baseline_hz), text));
-  if (app.notch) texts.push_back("notch:" + std::to_string(app.notch_hz));
-  if (app.band_pass)
-    texts.push_back((std::snprintf(text, sizeof text, "bp:%d:%g:%g", app.band_order, app.band_lo, app.band_hi), text));
-  auto f = std::make_unique<amxhost::ChannelFilters>();
-  std::string error;
-  if (!f->build(texts, app.rate, app.device.info.channelCount, error)) {
-    app.message = error;
-    app.band_pass = app.notch = app.baseline = false;
-    app.filters.reset();
-    return false;
-  }
-  app.filters = std::move(f);
-  return true;
-}
-
 // Hot-plug: the list follows the devices present; the open one's acquisition
 // ends by itself when it goes.
 void scan(App& app, double now)
@@ -56,8 +35,10 @@ void pump(App& app)
   app.acquirer.take(app.frames, app.losses);
   const int channels = app.device.info.channelCount;
   const int count = static_cast<int>(app.frames.size() / (channels + 1));
-  if (app.filters_changed) rebuild_filters(app);
-  if (app.filters && count) app.filters->apply(app.frames.data(), count, channels);
+  std::string error;
+  if (app.filters_changed && !app.filters.update(app.filter, app.rate, channels, error)) app.message = error;
+  app.filters_changed = false;
+  app.filters.apply(app.frames.data(), count, channels);
   app.store.feed(app.frames.data(), count, app.losses, app.device.info.voltsPerCount * 1e6);
   while (!app.markers.empty() && app.markers.front().index < app.store.first()) app.markers.pop_front();
 }
@@ -173,16 +154,22 @@ void filter_panel(App& app)
 {
   ImGui::TextUnformatted("Filters (per channel)");
   bool& c = app.filters_changed;
-  c |= ImGui::Checkbox("band-pass", &app.band_pass);
-  c |= ImGui::SliderInt("order", &app.band_order, 1, 8);
-  c |= ImGui::DragFloatRange2("Hz", &app.band_lo, &app.band_hi, 0.1f, 0.1f, app.rate / 2.0f - 1, "%.1f");
-  c |= ImGui::Checkbox("mains notch", &app.notch);
+  FilterSettings& f = app.filter;
+  const float nyquist = app.rate / 2.0f - 1;
+  c |= ImGui::Checkbox("baseline", &f.baseline);
+  c |= ImGui::SliderFloat("cutoff Hz", &f.baseline_hz, 0.05f, 5, "%.2f", ImGuiSliderFlags_Logarithmic);
+  c |= ImGui::Checkbox("mains notch", &f.notch);
   ImGui::SameLine();
-  c |= ImGui::RadioButton("50 Hz", &app.notch_hz, 50);
+  c |= ImGui::RadioButton("50 Hz", &f.notch_hz, 50);
   ImGui::SameLine();
-  c |= ImGui::RadioButton("60 Hz", &app.notch_hz, 60);
-  c |= ImGui::Checkbox("baseline", &app.baseline);
-  c |= ImGui::SliderFloat("cutoff Hz", &app.baseline_hz, 0.05f, 5, "%.2f", ImGuiSliderFlags_Logarithmic);
+  c |= ImGui::RadioButton("60 Hz", &f.notch_hz, 60);
+  c |= ImGui::Checkbox("band-stop", &f.band_stop);
+  c |= ImGui::SliderInt("order##bs", &f.stop_order, 1, 8);
+  c |= ImGui::DragFloatRange2("Hz##bs", &f.stop_lo, &f.stop_hi, 0.1f, 0.1f, nyquist, "%.1f");
+  c |= ImGui::Checkbox("band-pass", &f.band_pass);
+  c |= ImGui::SliderInt("order##bp", &f.band_order, 1, 8);
+  c |= ImGui::DragFloatRange2("Hz##bp", &f.band_lo, &f.band_hi, 0.1f, 0.1f, nyquist, "%.1f");
+  ImGui::TextWrapped("chain: %s", app.filters.chain().c_str());
 }
 
 void view_panel(App& app)
@@ -561,14 +548,19 @@ void each_setting(App& app, Visit visit)
   visit("time_base", app.time_base, 1, 10);
   visit("scale", app.scale, 0, 2);
   visit("uv_per_division", app.uv_per_division, 1, 1e6f);
-  visit("band_pass", app.band_pass, 0, 1);
-  visit("band_order", app.band_order, 1, 8);
-  visit("band_lo", app.band_lo, 0.1f, 500);
-  visit("band_hi", app.band_hi, 0.1f, 500);
-  visit("notch", app.notch, 0, 1);
-  visit("notch_hz", app.notch_hz, 50, 60);
-  visit("baseline", app.baseline, 0, 1);
-  visit("baseline_hz", app.baseline_hz, 0.05f, 5);
+  FilterSettings& f = app.filter;
+  visit("baseline", f.baseline, 0, 1);
+  visit("baseline_hz", f.baseline_hz, 0.05f, 5);
+  visit("notch", f.notch, 0, 1);
+  visit("notch_hz", f.notch_hz, 50, 60);
+  visit("band_stop", f.band_stop, 0, 1);
+  visit("stop_order", f.stop_order, 1, 8);
+  visit("stop_lo", f.stop_lo, 0.1f, 500);
+  visit("stop_hi", f.stop_hi, 0.1f, 500);
+  visit("band_pass", f.band_pass, 0, 1);
+  visit("band_order", f.band_order, 1, 8);
+  visit("band_lo", f.band_lo, 0.1f, 500);
+  visit("band_hi", f.band_hi, 0.1f, 500);
   visit("segment_seconds", app.segment_seconds, 1, 2);
   visit("max_hz", app.max_hz, 10, 500);
   visit("good_kohm", app.good_kohm, 0.5f, 1000);
@@ -596,7 +588,7 @@ void apply_settings(App& app, const std::map<std::string, std::string>& values)
     if (it != values.end() && amxhost::parse_double(it->second, v) && v >= lo && v <= hi)
       value = static_cast<std::remove_reference_t<decltype(value)>>(v);
   });
-  if (app.notch_hz != 50 && app.notch_hz != 60) app.notch_hz = 50;
+  if (app.filter.notch_hz != 50 && app.filter.notch_hz != 60) app.filter.notch_hz = 50;
   app.view = static_cast<View>(app.view_index);
 }
 
@@ -689,6 +681,7 @@ bool restart(App& app)
   }
   app.store.reset(app.device.info.channelCount, app.rate, 10);
   app.markers.clear();
+  app.filters.reset();
   app.filters_changed = true;
   app.psd.clear();
   app.ohms.clear();

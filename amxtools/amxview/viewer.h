@@ -105,6 +105,42 @@ void raster_traces(const SampleStore& s, const std::vector<int>& rows, const Tra
 // False when n < segment.
 bool welch_psd(const float* x, size_t n, int segment, double rate, std::vector<float>& psd);
 
+// ---- Filters
+
+// What the filter panel sets (the host library's meanings, as amxctl's
+// --filter texts).
+struct FilterSettings {
+  bool baseline = false, notch = false, band_stop = false, band_pass = false;
+  float baseline_hz = 0.5f;
+  int notch_hz = 50;
+  int stop_order = 2;
+  float stop_lo = 48, stop_hi = 52;
+  int band_order = 4;
+  float band_lo = 1, band_hi = 40;
+};
+
+// The view's filters: one chain per stage (baseline, notch, band-stop,
+// band-pass, applied in this order), each rebuilt only when its own settings
+// change, so the others keep their state (no new start-up transient).
+struct ViewFilters {
+  static constexpr int kStages = 4;
+  FilterSettings in_use;  // what the stages are built from
+
+  // Brings the stages to want at rate for channels. A stage the library
+  // refuses keeps its previous design: want gets its settings back and error
+  // says why (false).
+  bool update(FilterSettings& want, int rate, int channels, std::string& error);
+  // Every stage is built anew by the next update (the rate or channels changed).
+  void reset() { built_ = false; }
+  void apply(int32_t* frames, int count, int channels);
+  // The stages in use in order, as the host library's texts ("none (raw samples)").
+  std::string chain() const;
+
+private:
+  bool built_ = false;
+  std::unique_ptr<amxhost::ChannelFilters> stages_[kStages];
+};
+
 // ---- Devices and acquisition
 
 struct DeviceEntry {

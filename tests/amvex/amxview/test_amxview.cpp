@@ -526,3 +526,42 @@ TEST(AmxviewSettings, LiveInTheUsersConfigFolderWhichIsCreated)
 }
 
 }  // namespace
+
+namespace {
+
+// A 10 Hz sine of 100 counts on an offset of 10000 through the view's filters
+// at 500/s: a stage rebuilt from rest (baseline, band-pass) would let the
+// offset through for a while.
+TEST(AmxviewFilters, AChangeKeepsTheOtherStagesAndARefusedDesignKeepsThePrevious)
+{
+  const int rate = 500;
+  amxview::FilterSettings want;
+  want.baseline = want.band_pass = true;
+  amxview::ViewFilters f;
+  std::string error;
+  ASSERT_TRUE(f.update(want, rate, 1, error)) << error;
+  int next = 0;
+  auto largest = [&](int n) {  // of the next n filtered samples
+    std::vector<int32_t> frames;
+    for (int i = 0; i < n; ++i, ++next)
+      frames.insert(frames.end(), {static_cast<int32_t>(10000 + 100 * std::sin(2 * M_PI * 10 * next / rate)), next + 1});
+    f.apply(frames.data(), n, 1);
+    int32_t m = 0;
+    for (int i = 0; i < n; ++i) m = std::max(m, std::abs(frames[2 * i]));
+    return m;
+  };
+  largest(2000);  // settled
+  EXPECT_LT(largest(250), 130);
+  want.notch = true;
+  ASSERT_TRUE(f.update(want, rate, 1, error)) << error;
+  EXPECT_LT(largest(250), 130) << "baseline and band-pass kept their state";
+  EXPECT_EQ(f.chain(), "baseline:0.5 > notch:50 > bp:4:1:40");
+  want.band_hi = 300;  // beyond the Nyquist frequency
+  EXPECT_FALSE(f.update(want, rate, 1, error));
+  EXPECT_NE(error.find("band-pass refused ("), std::string::npos) << error;
+  EXPECT_EQ(want.band_hi, 40);
+  EXPECT_EQ(f.chain(), "baseline:0.5 > notch:50 > bp:4:1:40");
+  EXPECT_LT(largest(250), 130);
+}
+
+}  // namespace

@@ -23,6 +23,15 @@ struct App {
   std::string message;  // the last failure, shown in the status bar
   std::string note;     // the last recording closed, shown in the status bar
 
+  // Recovery. After the stream ended by itself (a power suspend closes every
+  // device) the device is reopened and restarted for a while; after an
+  // unplug, an amplifier of the same kind plugged in is offered.
+  double ended_at = -1;           // when the stream was found ended (-1: running)
+  double last_reopen = -1;
+  bool gave_up = false;           // removed, or reopening failed for kRecoverSeconds
+  bool continue_recording = false;  // a recording was cut by the end: the next start continues it
+  int lost_kind = -1, lost_revision = -1;  // the unplugged amplifier
+
   // Filters (the library's, per channel, as amxctl's --filter texts).
   FilterSettings filter;  // as the panel sets them
   bool filters_changed = true;
@@ -82,7 +91,8 @@ void update(App& app, double now);
 // Draws the whole window into the current ImGui frame.
 void draw(App& app);
 // Closes the recording (if any) with its stop annotation, says so in the
-// status bar (why: the reason shown, or nullptr) and offers a new dated name.
+// status bar (why: the reason shown, or nullptr) and offers a new dated name
+// in the same folder.
 void close_recording(App& app, const char* why);
 // The settings kept between runs (view, scales, filters, thresholds) as text,
 // and back: values out of their controls' ranges or unreadable are ignored.

@@ -146,8 +146,9 @@ int main(int argc, char** argv)
       break;
     }
     glfwSwapBuffers(window);
-    // The stream ended before the picture (the recording is closed by now).
-    if (headless && ended)
+    // The stream ended before the picture and did not come back (the
+    // recording is closed by now).
+    if (headless && ended && app.gave_up)
       rc = failed(app.acquirer.removed ? "the device was removed: no screenshot written"
                                        : "the acquisition ended: no screenshot written");
     // The cap paces frames on a fixed grid: frames late by a busy machine are

@@ -103,7 +103,16 @@ void device_panel(App& app)
                     static_cast<int>(d.info.channelCount), d.calibrated ? "calibrated" : "uncalibrated", i);
     else
       std::snprintf(label, sizeof label, "@%zu id %d: unavailable##dev%zu", i, static_cast<int>(d.id), i);
-    if (ImGui::Selectable(label, d.id == app.device.id) && d.ok && d.id != app.device.id) open_device(app, i);
+    if (ImGui::Selectable(label, d.id == app.device.id) && d.ok && (d.id != app.device.id || app.gave_up))
+      open_device(app, i);
+    // The unplugged amplifier's kind is back (a new entry): offer to go on with it.
+    if (app.gave_up && d.ok && d.id != app.device.id && d.ident.deviceKind == app.lost_kind &&
+        d.ident.deviceRevision == app.lost_revision) {
+      char text[96];
+      std::snprintf(text, sizeof text, "Continue on @%zu%s##again%zu", i,
+                    app.continue_recording ? " into a new recording" : "", i);
+      if (ImGui::Button(text)) open_device(app, i);
+    }
   }
   if (!app.device.id) return;
   ImGui::Separator();
@@ -530,11 +539,6 @@ void status_bar(App& app)
   if (!problem.empty()) {
     ImGui::SameLine();
     ImGui::TextColored(ImVec4(1, 0.4f, 0.3f, 1), "| %s", problem.c_str());
-  } else if (app.device.id && !app.acquirer.running) {
-    ImGui::SameLine();
-    ImGui::TextColored(
-        ImVec4(1, 0.4f, 0.3f, 1), "| %s",
-        app.acquirer.removed ? "the device was removed (unplugged)" : "acquisition ended (the terminal says why)");
   }
 }
 
@@ -592,6 +596,39 @@ void apply_settings(App& app, const std::map<std::string, std::string>& values)
   app.view = static_cast<View>(app.view_index);
 }
 
+// The stream ended by itself: say why in the library's words, then reopen and
+// restart the device every half second while it is listed, for at most
+// kRecoverSeconds. A removed device is not waited for: the device panel offers
+// one of its kind when it comes back.
+constexpr double kRecoverSeconds = 10;
+
+void recover(App& app, double now)
+{
+  if (app.acquirer.running || app.gave_up) return;
+  if (app.ended_at < 0) {
+    app.ended_at = now;
+    int32_t rate = 0;
+    const int32_t status = AmxGetSampling(app.device.id, &rate);
+    app.message = app.acquirer.removed ? "the device was removed (unplugged)"
+                                       : "acquisition ended (" + amxhost::status_name(status) + "): reopening";
+    if (app.acquirer.removed) {
+      app.gave_up = true;
+      app.lost_kind = app.device.ident.deviceKind;
+      app.lost_revision = app.device.ident.deviceRevision;
+      return;
+    }
+  }
+  if (now - app.last_reopen < 0.5) return;
+  app.last_reopen = now;
+  if (now - app.ended_at > kRecoverSeconds) {
+    app.gave_up = true;
+    app.message = "acquisition ended and the device did not reopen: choose it again or restart";
+    return;
+  }
+  const std::string why = app.message;
+  if (AmxOpen(app.device.id) == AMX_OK && restart(app)) app.note = "reopened and restarted after " + why;
+}
+
 int find_device(const App& app, const std::string& arg, std::string& error)
 {
   const int32_t count = static_cast<int32_t>(app.devices.size());
@@ -642,7 +679,11 @@ void close_recording(App& app, const char* why)
                 app.rate ? static_cast<double>(frames) / app.rate : 0.0, why ? ": " : "", why ? why : "");
   app.note = text;
   if (!ok) app.message = error;
-  std::snprintf(app.record_path, sizeof app.record_path, "%s", dated_record_name().c_str());
+  // The next name: a dated one in the same folder.
+  const std::string path = app.record_path;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::snprintf(app.record_path, sizeof app.record_path, "%s", (folder + dated_record_name()).c_str());
 }
 
 bool open_device(App& app, size_t index)
@@ -669,8 +710,9 @@ bool restart(App& app)
   close_recording(app, "acquisition restarted");
   app.acquirer.stop();
   const int32_t id = app.device.id;
-  if (AmxSetSampling(id, app.rate) != AMX_OK) {
-    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxhost::status_name(AMX_BAD_SAMPLING);
+  const int32_t status = AmxSetSampling(id, app.rate);
+  if (status != AMX_OK) {
+    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxhost::status_name(status);
     return false;
   }
   if (AmxSetAnalogConfig(id, app.analog) != AMX_OK) app.message = "the device refused the analog configuration";
@@ -687,10 +729,11 @@ bool restart(App& app)
   app.ohms.clear();
   app.last_psd = app.last_impedance = -1;
   app.acquiring_impedance = app.view == View::Impedance;
-  if (app.record_on_start) {
-    app.record_on_start = false;
+  if (app.record_on_start || app.continue_recording) {
+    const bool replace = app.record_on_start && app.record_replace;  // --force is for --record's file only
+    app.record_on_start = app.continue_recording = false;
     if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, app.labels,
-                                      app.record_replace, error)) {
+                                      replace, error)) {
       app.message = error;
       return false;
     }
@@ -700,6 +743,8 @@ bool restart(App& app)
     return false;
   }
   app.message.clear();
+  app.ended_at = -1;
+  app.gave_up = false;
   return true;
 }
 
@@ -710,8 +755,11 @@ void update(App& app, double now)
   pump(app);
   // The device went away or the acquisition failed: the file gets its stop
   // annotation now, not when the user next touches the window.
-  if (!app.acquirer.running && app.acquirer.recording())
+  if (!app.acquirer.running && app.acquirer.recording()) {
     close_recording(app, app.acquirer.removed ? "the device was removed" : "the acquisition ended");
+    app.continue_recording = true;
+  }
+  recover(app, now);
   if (now - app.rate_time >= 1) {
     const double frames = static_cast<double>(app.acquirer.frames.load());
     if (app.rate_time > 0) app.frames_per_second = (frames - app.rate_frames) / (now - app.rate_time);

@@ -7,6 +7,7 @@
 #include <edflib.h>
 #include <fcntl.h>
 #include <stb_image.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -502,6 +504,25 @@ TEST(Amxview, RecordingsAreNeitherReplacedNorLeftOpen)
   EXPECT_EQ(annotations(h), (std::vector<std::string>{"Recording start", "Device removed"}));
   edfclose_file(h.handle);
   for (const auto& f : {kept, cut}) std::remove(f.c_str());
+}
+
+// A power suspend ends the stream: the device is reopened and restarted by
+// itself, the recording goes on in a new file beside the first.
+TEST(Amxview, ASuspendedDeviceIsReopenedAndTheRecordingContinues)
+{
+  const std::string folder = temp_path("resume"), png = folder + "/resumed.png";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  Result r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "2", "--record", folder + "/first.bdf"},
+                 {"AMVEX_EMULATE=kind=7,suspend=1"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("| REC " + folder + "/amxview-"), std::string::npos) << r.out;
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) files.push_back(e.path().filename());
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].substr(0, 8) + files[0].substr(files[0].size() - 4), "amxview-.bdf");
+  EXPECT_EQ(files[1] + files[2], "first.bdfresumed.png");
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

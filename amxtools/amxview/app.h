@@ -43,7 +43,7 @@ struct App {
   float time_base = 10;  // seconds across the plot
   int scale = 0;         // 0 auto per channel, 1 auto common, 2 fixed
   float uv_per_division = 500;
-  std::vector<float> px_per_uv;              // per shown channel, from the last raster
+  std::vector<float> bar_uv;                 // per shown channel: its scale bar (0: none)
   std::vector<char> shown;                   // channel on/off
   std::vector<std::vector<Column>> columns;  // per shown channel
   std::vector<uint32_t> trace_pixels;        // the traces' image

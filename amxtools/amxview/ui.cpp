@@ -172,12 +172,20 @@ void filter_panel(App& app)
   c |= ImGui::RadioButton("50 Hz", &f.notch_hz, 50);
   ImGui::SameLine();
   c |= ImGui::RadioButton("60 Hz", &f.notch_hz, 60);
-  c |= ImGui::Checkbox("band-stop", &f.band_stop);
-  c |= ImGui::SliderInt("order##bs", &f.stop_order, 1, 8);
-  c |= ImGui::DragFloatRange2("Hz##bs", &f.stop_lo, &f.stop_hi, 0.1f, 0.1f, nyquist, "%.1f");
-  c |= ImGui::Checkbox("band-pass", &f.band_pass);
-  c |= ImGui::SliderInt("order##bp", &f.band_order, 1, 8);
-  c |= ImGui::DragFloatRange2("Hz##bp", &f.band_lo, &f.band_hi, 0.1f, 0.1f, nyquist, "%.1f");
+  // A Butterworth stage on one line: on, order, corners.
+  auto butterworth = [&](const char* name, bool& on, int& order, float& lo, float& hi) {
+    ImGui::PushID(name);
+    c |= ImGui::Checkbox(name, &on);
+    ImGui::SameLine(100);
+    ImGui::SetNextItemWidth(40);
+    c |= ImGui::DragInt("##order", &order, 0.05f, 1, 8, "%d.");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(120);
+    c |= ImGui::DragFloatRange2("Hz", &lo, &hi, 0.1f, 0.1f, nyquist, "%.1f");
+    ImGui::PopID();
+  };
+  butterworth("band-stop", f.band_stop, f.stop_order, f.stop_lo, f.stop_hi);
+  butterworth("band-pass", f.band_pass, f.band_order, f.band_lo, f.band_hi);
   ImGui::TextWrapped("chain: %s", app.filters.chain().c_str());
 }
 
@@ -296,32 +304,12 @@ bool traces_drawable(const App& app, ImVec2 p0, ImVec2 p1)
          std::find(app.shown.begin(), app.shown.end(), 1) != app.shown.end();
 }
 
-// The largest of 1, 2, 5 x 10^n microvolts at most limit_uv.
-float nice_uv(float limit_uv)
-{
-  const float decade = std::pow(10.0f, std::floor(std::log10(limit_uv)));
-  return limit_uv >= 5 * decade ? 5 * decade : limit_uv >= 2 * decade ? 2 * decade : decade;
-}
-
 // Text on a dark box, readable over traces.
 void boxed_text(ImDrawList* dl, ImVec2 at, ImU32 color, const char* text)
 {
   const ImVec2 size = ImGui::CalcTextSize(text);
   dl->AddRectFilled(ImVec2(at.x - 2, at.y), ImVec2(at.x + size.x + 2, at.y + size.y), IM_COL32(0, 0, 0, 170));
   dl->AddText(at, color, text);
-}
-
-// A vertical bar of uv microvolts (px pixels) ending at x, centred on y,
-// labelled on its left.
-void scale_bar(ImDrawList* dl, float x, float y, float uv, float px)
-{
-  char label[32];
-  std::snprintf(label, sizeof label, "%g \u00B5V", uv);
-  dl->AddLine(ImVec2(x, y - px / 2), ImVec2(x, y + px / 2), kLabel, 2);
-  dl->AddLine(ImVec2(x - 4, y - px / 2), ImVec2(x, y - px / 2), kLabel);
-  dl->AddLine(ImVec2(x - 4, y + px / 2), ImVec2(x, y + px / 2), kLabel);
-  const ImVec2 size = ImGui::CalcTextSize(label);
-  boxed_text(dl, ImVec2(x - size.x - 8, y - size.y / 2), kLabel, label);
 }
 
 void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
@@ -335,7 +323,7 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   for (int c = 0; c < app.store.channels; ++c)
     if (app.shown[c]) rows.push_back(c);
   const TraceScale scale{app.time_base, app.scale, app.uv_per_division};
-  raster_traces(app.store, rows, scale, width, height, app.columns, app.trace_pixels, app.px_per_uv);
+  raster_traces(app.store, rows, scale, width, height, app.columns, app.trace_pixels, app.bar_uv);
   const std::vector<uint32_t>& px = app.trace_pixels;
   const float row_h = static_cast<float>(height) / rows.size();
 
@@ -376,14 +364,15 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
     boxed_text(dl, ImVec2(x + 2, p0.y), im(kEventMarker), label);
   }
   if (row_h < line * 0.8f) return;
+  // Each row's name, and the value of its scale bar (drawn in the image at
+  // the left edge) where it has one.
   for (size_t r = 0; r < rows.size(); ++r) {
-    boxed_text(dl, ImVec2(p0.x + 3, p0.y + row_h * (r + 0.5f) - line / 2), kLabel, app.names[rows[r]].c_str());
-    // A scale bar per row for per-channel scales, one for the page otherwise.
-    const float k = app.px_per_uv[r];
-    if (k > 0 && (app.scale == 0 || r == 0)) {
-      const float uv = nice_uv(0.8f * row_h / k);
-      scale_bar(dl, p1.x - 6, p0.y + row_h * (r + 0.5f), uv, uv * k);
-    }
+    char label[64];
+    if (app.bar_uv[r] > 0)
+      std::snprintf(label, sizeof label, "%s  %g \u00B5V", app.names[rows[r]].c_str(), app.bar_uv[r]);
+    else
+      std::snprintf(label, sizeof label, "%s", app.names[rows[r]].c_str());
+    boxed_text(dl, ImVec2(p0.x + 8, p0.y + row_h * (r + 0.5f) - line / 2), kLabel, label);
   }
 }
 

@@ -33,6 +33,7 @@ constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
 constexpr Rgb kRecBadge{210, 20, 40};       // recording: the badge over the plot
 constexpr Rgb kEventMarker{80, 220, 255};  // an event marker: a line with its number
+constexpr Rgb kScaleBar{230, 230, 230};     // a row's microvolt scale bar
 constexpr Rgb kClipMarker{255, 255, 255};   // a trace beyond its row (fixed scale): a bar on the row's edge
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
 Rgb electrode_color(amxhost::Electrode e);
@@ -91,11 +92,13 @@ struct TraceScale {
 // right) as a width x height image of rgba() pixels: a span per pixel column
 // in the channel's colour, a grid line per second, an invalid-sample tick under
 // a trace, a clipping bar on the edge a trace goes beyond, a full-height line
-// where frames were lost. columns: scratch. px_per_uv: each row's scale (0: no
-// samples), for the scale bars.
+// where frames were lost, a scale bar at the left edge of a row. columns:
+// scratch. bar_uv: each row's scale bar in microvolts (0: none; 1, 2 or 5 x
+// 10^n, at most 80 % of the row; every row for per-channel scales, else the
+// first for the page).
 void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
                    std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& pixels,
-                   std::vector<float>& px_per_uv);
+                   std::vector<float>& bar_uv);
 
 // ---- Spectrum
 

@@ -318,8 +318,8 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
   const int w = 1000, h = 100;
   std::vector<std::vector<amxview::Column>> columns;
   std::vector<uint32_t> px;
-  std::vector<float> px_per_uv;
-  amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px, px_per_uv);
+  std::vector<float> bar_uv;
+  amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px, bar_uv);
   auto at = [&](int x, int y) { return px[static_cast<size_t>(y) * w + x]; };
   auto column_has = [&](int x, int y0, int y1, Rgb c) {
     for (int y = y0; y < y1; ++y)
@@ -344,8 +344,11 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
   // +-1000 uV sines go beyond it: bars on both edges of their rows.
   const Rgb clip = amxview::kClipMarker;
   for (int x = 0; x < 350; ++x) EXPECT_FALSE(column_has(x, 0, h, clip)) << x;
-  amxview::raster_traces(s, {0, 1}, {10, 2, 100}, w, h, columns, px, px_per_uv);
-  EXPECT_EQ(px_per_uv, (std::vector<float>{0.5f, 0.5f}));  // 50-pixel rows
+  amxview::raster_traces(s, {0, 1}, {10, 2, 100}, w, h, columns, px, bar_uv);
+  // 50-pixel rows of 100 uV: a 50 uV bar of 25 pixels for the page, in the first row.
+  EXPECT_EQ(bar_uv, (std::vector<float>{50, 0}));
+  EXPECT_TRUE(column_has(1, 13, 14, amxview::kScaleBar) && column_has(1, 36, 37, amxview::kScaleBar));
+  EXPECT_FALSE(column_has(1, 0, 10, amxview::kScaleBar) || column_has(1, 40, h, amxview::kScaleBar));
   int top = 0, bottom = 0;
   for (int x = 0; x < 350; ++x) top += column_has(x, 50, 52, clip), bottom += column_has(x, 48, 50, clip);
   EXPECT_GT(top, 50);

@@ -177,10 +177,10 @@ void filter_panel(App& app)
     ImGui::PushID(name);
     c |= ImGui::Checkbox(name, &on);
     ImGui::SameLine(100);
-    ImGui::SetNextItemWidth(40);
-    c |= ImGui::DragInt("##order", &order, 0.05f, 1, 8, "%d.");
+    ImGui::SetNextItemWidth(52);
+    c |= ImGui::DragInt("##order", &order, 0.05f, 1, 8, "ord %d");
     ImGui::SameLine();
-    ImGui::SetNextItemWidth(120);
+    ImGui::SetNextItemWidth(108);
     c |= ImGui::DragFloatRange2("Hz", &lo, &hi, 0.1f, 0.1f, nyquist, "%.1f");
     ImGui::PopID();
   };

@@ -13,7 +13,8 @@ int cmd_record(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {{"rate", true}, {"seconds", true}, {"quiet", false}, {"force", false}}, 2, 2,
+  if (int rc = parse_command(argc, argv, {{"rate", true}, {"seconds", true}, {"quiet", false}, {"force", false}, {"montage", true}},
+                             2, 2,
                              args, done);
       rc || done)
     return rc;
@@ -34,8 +35,16 @@ int cmd_record(int argc, char** argv)
   if (int rc = set_up(id, rate_arg, info, rate)) return rc;
   AmxInternalInfo(id, &ident, sizeof ident);
 
+  // Signal labels from a montage file, read before anything is written.
+  std::vector<std::string> labels;
+  if (args.has("montage")) {
+    std::string error;
+    if (!amxhost::read_montage(args.last("montage"), info.channelCount, labels, error)) return bad_argument(error);
+  }
+
   amxhost::Recording w;
-  if (!w.open(args.positional[1], info, ident, rate)) return fail(w.file().error());
+  if (!w.open(args.positional[1], info, ident, rate) || (!labels.empty() && !w.set_labels(labels)))
+    return fail(w.file().error());
 
   amxhost::Acquisition a(id, info.channelCount, rate, seconds, args.has("quiet"));
   a.verb = "recorded";

@@ -168,6 +168,17 @@ const char* electrode_name(Electrode e);
 // Thresholds are usable when 0 < good <= bad.
 bool thresholds_valid(double good_kohm, double bad_kohm);
 
+// ---- Electrode names
+
+// The default names for a channel count: 10-20 (and 10-10) positions for 16,
+// 20, 24 and 40 channels (docs/amxtools.md lists them), "Ch1".."ChN" otherwise.
+std::vector<std::string> default_montage(int channels);
+// A montage file: one name per line (surrounding blanks, blank lines and '#'
+// comment lines skipped), in channel order, printable ASCII of at most 16
+// characters, each once, at most channels names; channels it leaves out are
+// named "ChN". False with error naming the file and line.
+bool read_montage(const std::string& path, int channels, std::vector<std::string>& names, std::string& error);
+
 #ifdef AMXHOST_HAVE_EDF
 // ---- BDF+ recording
 
@@ -213,6 +224,11 @@ public:
   // or the closing failed.
   bool close(uint64_t index, const std::string& stop_text);
 
+  // Renames channel's signal; only before the first data record is written.
+  bool set_label(int channel, const std::string& label);
+  // An annotation at the next frame (an event marker). False when not open.
+  bool mark(const std::string& text);
+
   bool is_open() const { return handle_ >= 0; }
   const std::string& path() const { return path_; }
   const std::string& error() const { return error_; }
@@ -257,6 +273,10 @@ public:
   // acquisition failed, or a plain stop) and closes the file. False with error
   // set if a write or the closing failed.
   bool close(bool removed, bool failed);
+  // Signal labels by channel (a montage); only before the first data record.
+  bool set_labels(const std::vector<std::string>& labels);
+  // An event marker at the next frame.
+  bool mark(const std::string& text) { return file_.mark(text); }
   const BdfRecorder& file() const { return file_; }
 
 private:

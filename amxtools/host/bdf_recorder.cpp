@@ -178,6 +178,14 @@ bool BdfRecorder::add(const int32_t* frame)
   return ++fill_ < rate_ || flush_record();
 }
 
+bool BdfRecorder::set_label(int channel, const std::string& label)
+{
+  return handle_ >= 0 && records_ == 0 && channel >= 0 && channel < channels_ &&
+         edf_set_label(handle_, channel, label.c_str()) == 0;
+}
+
+bool BdfRecorder::mark(const std::string& text) { return handle_ >= 0 && annotate(frames(), text); }
+
 bool BdfRecorder::annotate(uint64_t frame_index, const std::string& text)
 {
   long long onset = static_cast<long long>(frame_index * 10000 / static_cast<uint64_t>(rate_));

@@ -9,6 +9,13 @@ bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const A
   return file_.open(path, info, ident, rate);
 }
 
+bool Recording::set_labels(const std::vector<std::string>& labels)
+{
+  for (size_t c = 0; c < labels.size(); ++c)
+    if (!file_.set_label(static_cast<int>(c), labels[c])) return false;
+  return true;
+}
+
 bool Recording::add(const Acquisition& a, const int32_t* frames, int count)
 {
   const size_t words = static_cast<size_t>(a.channels) + 1;

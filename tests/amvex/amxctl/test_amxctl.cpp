@@ -193,6 +193,25 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   std::remove(file.c_str());
 }
 
+TEST(Amxctl, RecordLabelsChannelsFromAMontageFile)
+{
+  const std::string montage = temp_path("montage.txt"), file = temp_path("montage.bdf");
+  std::ofstream(montage) << "# front\nFp1\n  Fp2  \n";
+  std::remove(file.c_str());
+  Result r = amxctl("record @1 " + file + " --seconds 0.2 --quiet --montage " + montage);
+  ASSERT_EQ(r.code, 0) << r.err;
+  edf_hdr_struct hdr{};
+  ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_DO_NOT_READ_ANNOTATIONS), 0);
+  const char* expected[] = {"Fp1", "Fp2", "Ch3"};  // the rest keep their numbers
+  for (int c = 0; c < 3; ++c) {
+    std::string label = hdr.signalparam[c].label;
+    EXPECT_EQ(label.substr(0, label.find(' ')), expected[c]);
+  }
+  edfclose_file(hdr.handle);
+  std::remove(file.c_str());
+  std::remove(montage.c_str());
+}
+
 TEST(Amxctl, RecordReportsFilesItCannotWrite)
 {
   Result r = amxctl("record @1 /nonexistent-dir/x.bdf --seconds 1");

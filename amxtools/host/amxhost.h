@@ -1,8 +1,9 @@
 // amxhost: what both host programs (amxctl, amxview) share beyond amvex.h:
 // status messages and command-line values, the choice of a device, the stop
 // flag, the acquisition loop, the library's filter chains, the good / fair /
-// bad classification of electrode impedances and, only where edflib is present
-// (AMXHOST_HAVE_EDF), the BDF+ recorder and the recording session feeding it.
+// bad classification of electrode impedances, and the BDF+ recorder with the
+// recording session feeding it. Where edflib is missing (AMXHOST_HAVE_EDF not
+// defined) the recorder refuses to open with kNoRecorder.
 #pragma once
 #include "amvex.h"
 #include "amvex_clock.h"
@@ -152,8 +153,10 @@ const char* electrode_name(Electrode e);
 // Thresholds are usable when 0 < good <= bad.
 bool thresholds_valid(double good_kohm, double bad_kohm);
 
-#ifdef AMXHOST_HAVE_EDF
 // ---- BDF+ recording
+
+// Why a build without edflib cannot record (also for the programs' help).
+constexpr const char* kNoRecorder = "this build has no BDF+ writer (edflib was not available): recording is unavailable";
 
 // Every channel of a device into a BDF+ file through edflib (24-bit samples
 // hold the device's 22-bit counts losslessly, missing frames store as the
@@ -245,6 +248,5 @@ private:
   BdfRecorder file_;
   uint32_t first_ = 1;  // sample number of the file's first frame
 };
-#endif
 
 }  // namespace amxhost

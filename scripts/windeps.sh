@@ -11,8 +11,8 @@
 # added when no source index is configured.
 # Exit status: 0 when every prefix is complete; 3 when a source package cannot be
 # fetched (the message names it; the other packages are still built, and each
-# Windows build checks PREFIX/stamps/ for the packages it needs), or 1 with
-# VY_REQUIRE_WINDOWS_GUI=1; 1 on any other failure.
+# Windows build checks PREFIX/stamps/ for the packages it needs); 1 on any other
+# failure.
 # Packages: one build_PACKAGE function each, listed in `packages`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -172,8 +172,4 @@ ensure_source_index
 for arch in "$@"; do
   build_all "$arch"
 done
-if [ -n "$missing" ]; then
-  [ "${VY_REQUIRE_WINDOWS_GUI:-0}" = 1 ] && exit 1
-  exit 3
-fi
-exit 0
+[ -z "$missing" ] || exit 3

@@ -90,11 +90,12 @@ build_glfw3() {
 
 # Dear ImGui with its GLFW and OpenGL 3 backends as one static library
 # (libimgui.a, on GLFW's headers), headers in include/imgui/ as Debian installs
-# them; the font rasteriser and rectangle packer are the copies it carries.
+# them; the font rasteriser and rectangle packer are the copies it carries
+# (warnings off: third-party code, a false alarm of GCC 12 in imgui_draw.cpp).
 build_imgui() {
   local src=$1 arch=$2 prefix=$3 f objs=()
   for f in imgui imgui_draw imgui_tables imgui_widgets imgui_demo backends/imgui_impl_glfw backends/imgui_impl_opengl3; do
-    "$arch-w64-mingw32-g++-posix" -O2 -I"$src" -I"$prefix/include" -c "$src/$f.cpp" -o "$src/${f//\//_}.o"
+    "$arch-w64-mingw32-g++-posix" -O2 -w -I"$src" -I"$prefix/include" -c "$src/$f.cpp" -o "$src/${f//\//_}.o"
     objs+=("$src/${f//\//_}.o")
   done
   mkdir -p "$prefix/lib" "$prefix/include/imgui/backends"

@@ -49,11 +49,12 @@ build() {
 # unpack BITS: the zip of build/winBITS into the empty folder build/winBITS/zip;
 # APP is its one folder.
 unpack() {
-  local dir=build/win$1
+  local dir=$ROOT/build/win$1 zip
+  zip=$(ls "$dir"/packages/amvex-*-win"$1".zip)
   rm -rf "$dir/zip"
   mkdir -p "$dir/zip"
-  (cd "$dir/zip" && cmake -E tar xf "$ROOT/$(ls "$dir"/packages/amvex-*-win"$1".zip)")
-  APP=$(ls -d "$ROOT/$dir"/zip/amvex-*)
+  (cd "$dir/zip" && cmake -E tar xf "$zip")
+  APP=$(ls -d "$dir"/zip/amvex-*)
   local f
   for f in Amvex.dll amxctl.exe amx_stream.exe README-windows.txt include/amvex.h include/amvex_clock.h \
     lib/libamvex.dll.a lib/Amvex.lib lib/Amvex.def example/amx_stream.c; do
@@ -118,11 +119,16 @@ zip_under_wine() {
   [ -e "$APP/amxview.exe" ] || { echo "amxview.exe is not in the zip (GLFW, Dear ImGui or kissfft missing, above)"; return; }
   export AMVEX_EMULATE="kind=7,rev=64"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 +extension GLX -nolisten tcp 3>"$APP/display" 2>"$APP/xvfb.log" &
-  local xvfb=$! view colours
+  xvfb=$!
   trap 'wineserver -k >/dev/null 2>&1 || true; kill $xvfb 2>/dev/null || true' EXIT
   for _ in $(seq 50); do [ -s "$APP/display" ] && break; sleep 0.2; done
+  # The prefix's desktop started without a display: restart wine on this one.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w || true
+  export DISPLAY=:$(cat "$APP/display")
+  local view colours
   for view in traces spectrum impedance; do
-    DISPLAY=:$(cat "$APP/display") in_app amxview.exe --screenshot "$view.png" --seconds 3 --view "$view" | tr -d '\r'
+    in_app amxview.exe --screenshot "$view.png" --seconds 3 --view "$view" | tr -d '\r'
     # The plot area (right of the controls) holds more than its background and grid.
     colours=$(convert "$APP/$view.png" -crop 920x750+345+10 +repage -format '%wx%h %k' info:)
     [ "${colours%% *}" = 920x750 ] && [ "${colours#* }" -ge 6 ] ||

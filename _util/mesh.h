@@ -47,10 +47,11 @@ struct mesh {
   mesh() { clear(); }
 
   // Loads the files of base name `base`; a missing element file is an empty list.
-  // A vertex array with a value that is not finite (or beyond tensor_sane_limit),
-  // and element files that do not fit the vertex array (wrong shape, or an index
-  // outside 0..vertices-1) are rejected with a message: the mesh is then empty and
-  // ok is 0, so bad data can never reach drawing, the noise or the geometry loops.
+  // A file that is there but cannot be read, a vertex array with a value that is
+  // not finite (or beyond tensor_sane_limit), and element files that do not fit
+  // the vertex array (wrong shape, or an index outside 0..vertices-1) are rejected
+  // with a message: the mesh is then empty and ok is 0, so bad data can never
+  // reach drawing, the noise or the geometry loops.
   explicit mesh(const char* base)
   {
     clear();
@@ -58,7 +59,7 @@ struct mesh {
     std::snprintf(mesh_text, sizeof mesh_text, "%s.arr", base);
     arr = tensor<float>(mesh_text);
     ok = arr.data != nullptr;
-    const char* error = nullptr;
+    const char* error = ok || !tensor_path_exists(mesh_text) ? nullptr : unreadable(mesh_text);
     if (ok && (arr.ndims != 2 || arr.size[0] < 0 || arr.size[1] < 0))
       error = "the vertex array is not floats x vertices";
     if (ok && !error && !tensor_within(arr)) error = "a vertex value is not a finite number below 1e6 in magnitude";
@@ -66,11 +67,12 @@ struct mesh {
     for (int k = 0; k < MESH_KINDS && ok && !error; k++) {
       std::snprintf(mesh_text, sizeof mesh_text, "%s_%i.ind", base, k);
       ind[k] = tensor<int>(mesh_text);
-      if (!ind[k].data) {
+      if (ind[k].data)
+        error = mesh_check_list(k, ind[k], vertices);
+      else if (tensor_path_exists(mesh_text))
+        error = unreadable(mesh_text);
+      else
         ind[k] = tensor<int>(2, mesh_kind_size[k], 0);
-        continue;
-      }
-      error = mesh_check_list(k, ind[k], vertices);
     }
     tensor_verbose = 1;
     if (error) {
@@ -121,6 +123,15 @@ struct mesh {
   }
 
 private:
+  // A file that is there but is no tensor of the element type (empty, truncated,
+  // random bytes, a folder) refuses the mesh like any other bad file.
+  static const char* unreadable(const char* file)
+  {
+    static char text[sizeof mesh_text + 40];
+    std::snprintf(text, sizeof text, "%s is not a tensor file of its type", file);
+    return text;
+  }
+
   void clear()
   {
     for (int k = 0; k < MESH_KINDS; k++) ind[k] = tensor<int>(2, mesh_kind_size[k], 0);

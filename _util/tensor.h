@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -862,6 +863,14 @@ bool tensor_within(const tensor<T>& t, double limit = tensor_sane_limit)
   for (int k = 0; k < t.numel; k++)
     if (!(std::fabs(double(t.data[k])) < limit)) return false;
   return true;
+}
+
+// Whether anything (a file, a folder) is at path: a read that gave no tensor then
+// met a file it could not take, not a missing one.
+inline bool tensor_path_exists(const char* path)
+{
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
 
 // Permutation that orders at most 29 strings (bubble passes; a prefix compares equal).

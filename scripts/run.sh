@@ -5,7 +5,7 @@
 # an MP4 of the whole curve under out/, and prints their paths. Two runs on one
 # machine give the same pictures.
 # `run.sh amvex` instead streams live samples from an emulated 40-channel
-# amplifier through amxctl for a few seconds, then opens the amxview window on
+# amplifier with an EEG-like input through amxctl for a few seconds, then opens the amxview window on
 # it; without a display it runs amxview under Xvfb and prints the paths of PNG
 # pictures of its traces, spectrum and impedance views.
 set -euo pipefail
@@ -14,7 +14,7 @@ if [ "${1:-}" = amvex ]; then
   bash scripts/deps.sh
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/release -j"$(nproc)" --target amxctl amxview
-  export AMVEX_EMULATE="kind=7,rev=64"
+  export AMVEX_EMULATE="kind=7,rev=64,signal=eeg"
   amxctl=build/release/amxtools/amxctl/amxctl
   "$amxctl" list
   echo "== 5 s of live samples at 1000/s (sample, status, first channels in microvolts)"
@@ -27,7 +27,7 @@ if [ "${1:-}" = amvex ]; then
   echo "== no display: amxview under Xvfb, one picture of each view"
   mkdir -p build/release/out
   # Traces with the filters on (band-pass, notch, baseline); the spectrum raw, so
-  # the 50 Hz hum shows beside the channels' test tones.
+  # the 50 Hz hum shows beside the alpha peak and the 1/f background.
   for view in "traces --filters" spectrum impedance; do
     png=$PWD/build/release/out/amxview_${view%% *}.png
     # shellcheck disable=SC2086

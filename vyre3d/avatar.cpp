@@ -11,8 +11,9 @@ aniMated* steered = nullptr;
 
 // Why p cannot serve as the avatar's pose, or null. The camera is its rigid
 // inverse and the pick and capture solve with it, so the 3x3 part must be close to
-// a rotation: R^T R within 0.1 of the identity in every element. The body update
-// keeps a rotation only up to rounding, which this margin leaves far behind.
+// a rotation: R^T R within 0.1 of the identity in every element, and no mirror
+// (which turns the view inside out: the floor faces away). The body update keeps a
+// rotation only up to rounding, which these margins leave far behind.
 const char* avatar_pose_problem(const tensor<double>& p)
 {
   if (p.ndims != 2 || p.size[0] != 4 || p.size[1] != 4 || !tensor_within(p))
@@ -24,13 +25,18 @@ const char* avatar_pose_problem(const tensor<double>& p)
       if (std::fabs(a[0] * b[0] + a[1] * b[1] + a[2] * b[2] - (i == j)) > 0.1)
         return "its 3x3 part is singular or far from a rotation";
     }
+  // Orthogonal within the margin above, the determinant lies near +1 or -1.
+  if (meshgl_det3(p.data, p.data + 4, p.data + 8) < 0.5) return "its 3x3 part is a mirror, not a rotation";
   return nullptr;
 }
 
 void avatar_load_pose(tensor<double>& pose, const char* file)
 {
   const tensor<double> read(file);
-  if (!read.data) return;  // missing or empty: the reader has said so
+  if (!read.data && !tensor_path_exists(file)) {
+    std::printf("error %s: missing, pose kept\n", file);
+    return;
+  }
   if (const char* problem = avatar_pose_problem(read)) {
     std::printf("error %s: %s, pose kept\n", file, problem);
     return;

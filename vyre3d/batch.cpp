@@ -4,6 +4,7 @@
 #include "vyre3d/batch.h"
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -43,7 +44,8 @@ struct video_pipe {
   std::vector<unsigned char> frame;
 } video;
 
-long long frames_begun = 0;
+long long frames_begun = 0, frames_drawn = 0;
+volatile sig_atomic_t stop_signal = 0;  // set by a signal; the next frame ends the run
 std::vector<double> frame_ms;  // wall-clock time of each finished frame
 std::chrono::steady_clock::time_point last_begin, last_pass;
 std::vector<std::pair<std::string, double>> pass_ms;  // total per pass, in the order first met
@@ -98,7 +100,21 @@ void at_exit()
   finish_video();
 }
 
+void on_signal(int sig) { stop_signal = sig; }
+
 }  // namespace
+
+void batch_quit(const char* why)
+{
+  static bool ending = false;
+  if (ending) return;  // the end closes the window, which reports here once more
+  ending = true;
+  if (batch.frames && frames_drawn < batch.frames) {
+    std::fprintf(stderr, "error --frames %lld: the run ended after %lld frames: %s\n", batch.frames, frames_drawn, why);
+    std::exit(batch_ended_early);  // the exit handlers print the figures and finish the video
+  }
+  opengl_quit();
+}
 
 const char* batch_usage()
 {
@@ -106,7 +122,8 @@ const char* batch_usage()
          "              [--lighting off] [--video FILE.mp4] [--bench]\n"
          "  --play N        start curve N (1 to 6) at once, as key N does\n"
          "  --step S        every frame advances the scene clock by S seconds (0 < S <= 10)\n"
-         "  --frames K      end with exit code 0 after K frames\n"
+         "  --frames K      end with exit code 0 after K frames; an earlier end (Escape, the pointer\n"
+         "                  leaving, the window closed, a signal) says so and gives exit code 3\n"
          "  --capture M     capture frames M, 2M, 3M, ... into out/, as g + p does\n"
          "  --lighting off  start with the lighting effects off, as g + l does\n"
          "  --video FILE    pipe every frame to ffmpeg: an H.264 MP4 at 1/S frames per second (needs --step)\n"
@@ -160,6 +177,8 @@ bool batch_start()
     if (!start_ffmpeg(batch.video, window_size.data[0], window_size.data[1], 1 / batch.step)) return false;
   }
   if (!batch.video.empty() || batch.bench) std::atexit(at_exit);
+  if (batch.frames)
+    on_stop_signals(on_signal);
   return true;
 }
 
@@ -169,6 +188,7 @@ void batch_frame_begin()
   if (batch.bench && frames_begun)
     frame_ms.push_back(std::chrono::duration<double, std::milli>(now - last_begin).count());
   last_begin = last_pass = now;
+  if (stop_signal) batch_quit(stop_signal_name(stop_signal));
   if (batch.frames && frames_begun == batch.frames) {
     print_bench();
     frame_ms.clear();  // printed once, also when the exit handlers run
@@ -180,6 +200,7 @@ void batch_frame_begin()
 
 void batch_frame_drawn()
 {
+  ++frames_drawn;
   if (!video.open) return;
   glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
   glPixelStorei(GL_PACK_ALIGNMENT, 1);

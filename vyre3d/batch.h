@@ -31,6 +31,16 @@ const char* batch_usage();
 // why, when ffmpeg cannot be started.
 bool batch_start();
 
+// Exit code of a batch run that ends before its K frames.
+constexpr int batch_ended_early = 3;
+
+// Ends the program with exit code 0 (Escape, the pointer leaving, the window
+// closed). A batch run short of its K frames instead prints one line with the
+// frames made and why, and ends with batch_ended_early; the video keeps the
+// frames made. A signal (SIGINT, SIGTERM, SIGHUP) ends a batch run the same way
+// at the next frame. Returns only when called again during that end.
+void batch_quit(const char* why);
+
 // Called by the display callback at the start of every frame (ends the run after
 // the last frame, times frames, asks for captures) and when a frame is drawn,
 // before the buffers are swapped (sends it to the video).

@@ -116,18 +116,30 @@ void lighting_passes(const tensor<opengl_light*>& lights)
     if (i > 0) scene_draw_objects(), lights_off();
     glDepthFunc(GL_LESS);
     glEnable(GL_STENCIL_TEST);
+    // One whole clear per frame; after it the stencil is non-zero only where the
+    // last shadow volume counted (the lit pass keeps it), so each further light
+    // clears just the rectangle that volume was limited to.
+    glStencilMask(~0u);
+    glClear(GL_STENCIL_BUFFER_BIT);
+    int rect[4] = {0, 0, 0, 0};
+    bool limited = true;
     for (int k = 0; k < lights.numel; ++k) {
       if (!lights.data[k]->casts_shadows) continue;
-      glClear(GL_STENCIL_BUFFER_BIT);
+      if (!limited) glClear(GL_STENCIL_BUFFER_BIT);
+      if (limited && rect[2] > 0 && rect[3] > 0) {
+        glScissor(rect[0], rect[1], rect[2], rect[3]);
+        glEnable(GL_SCISSOR_TEST);
+        glClear(GL_STENCIL_BUFFER_BIT);
+        glDisable(GL_SCISSOR_TEST);
+      }
       batch_pass("stencil clears");
       glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
       glStencilFunc(GL_ALWAYS, 0, ~0u);
-      glStencilMask(~0u);
-      scene_draw_shadows(lights.data[k]);
+      limited = scene_draw_shadows(lights.data[k], rect);
       batch_pass("shadow volumes");
       lights.data[k]->apply(GL_LIGHT0);
       glStencilFunc(GL_EQUAL, 0, ~0u);
-      glStencilOp(GL_KEEP, GL_KEEP, GL_INCR);  // each pixel takes this light once
+      glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
       glDepthFunc(GL_EQUAL);
       glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
       scene_draw_objects();
@@ -154,7 +166,7 @@ void opengl_keyboard(unsigned char key, int, int)
 // Escape ends the program when it is released, not when it is pressed.
 void opengl_keyboard_up(unsigned char key, int, int)
 {
-  if (key == 27) opengl_quit();
+  if (key == 27) batch_quit("Escape");
   key_held.data[key] = 0;
 }
 
@@ -199,7 +211,7 @@ void opengl_passive_motion(int x, int y) { set_position(x, y); }
 // Leaving the window ends the program unless g is held.
 void opengl_entry(int state)
 {
-  if (state == GLUT_LEFT && !key_is_held('g')) opengl_quit();
+  if (state == GLUT_LEFT && !key_is_held('g')) batch_quit("the pointer left the window");
 }
 
 // With a fixed step (batch runs) frame k shows scene time k x step, whatever the clock says.

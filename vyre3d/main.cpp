@@ -21,6 +21,7 @@ int main(int argc, char** argv)
   window_position.data[0] = 70, window_position.data[1] = 5;
   if (!batch_start()) return 1;
   opengl_setup(argc, argv);
+  glutCloseFunc([] { batch_quit("the window was closed"); });
   scene_assemble();
   glutMainLoop();
   return 0;

@@ -1,6 +1,6 @@
 // vyre3d/platform: the little that differs between Linux and Windows: how the
-// console shows lines as they are written, and the child process (ffmpeg) that
-// takes the video frames on its standard input. platform_posix.cpp and
+// console shows lines as they are written, the signals that end a batch run, and
+// the child process (ffmpeg) that takes the video frames on its standard input. platform_posix.cpp and
 // platform_win32.cpp implement it; nothing else in the program calls the OS.
 #pragma once
 #include <cstddef>
@@ -10,6 +10,11 @@
 
 // Lines printed to stdout appear at once, also through a pipe.
 void console_lines_at_once();
+
+// Calls handler(sig) on the signals that ask a program to end (interrupt,
+// terminate, and the platform's hang-up or break); the name of such a signal.
+void on_stop_signals(void (*handler)(int));
+const char* stop_signal_name(int sig);
 
 struct child_process {
   std::intptr_t process = -1;  // process id or handle; -1: none

@@ -38,6 +38,13 @@ std::string child_start(const std::vector<std::string>& args, child_process& chi
   return "";
 }
 
+void on_stop_signals(void (*handler)(int))
+{
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, handler);
+}
+
+const char* stop_signal_name(int sig) { return strsignal(sig); }
+
 bool child_write(child_process& child, const unsigned char* data, std::size_t size)
 {
   std::size_t done = 0;

@@ -2,6 +2,7 @@
 // buffering) and the child process through CreateProcess and an anonymous pipe.
 #include "vyre3d/platform.h"
 #include <windows.h>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -68,6 +69,21 @@ std::string child_start(const std::vector<std::string>& args, child_process& chi
   child.process = reinterpret_cast<std::intptr_t>(info.hProcess);
   child.input = reinterpret_cast<std::intptr_t>(write_end);
   return "";
+}
+
+void on_stop_signals(void (*handler)(int))
+{
+  for (int sig : {SIGINT, SIGTERM, SIGBREAK}) signal(sig, handler);
+}
+
+const char* stop_signal_name(int sig)
+{
+  switch (sig) {
+    case SIGINT: return "Interrupt";
+    case SIGTERM: return "Terminated";
+    case SIGBREAK: return "Break";
+    default: return "a signal";
+  }
 }
 
 bool child_write(child_process& child, const unsigned char* data, std::size_t size)

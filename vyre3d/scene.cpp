@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include "_util/_opengl/cache.h"
 #include "_util/perlin.h"
 #include "vyre3d/scene.h"
 
-meshgl plane(plane_mesh_name);
+meshgl plane;
 aniMated ball;
 aniAvatar* avatar = nullptr;
 tensor<double> curve;
@@ -19,6 +18,7 @@ timestamp curve_start;
 namespace {
 
 constexpr double floor_z = -10;
+meshgl sphere;  // the ball's source, as loaded and checked at assembly
 
 tensor<double> diagonal(double k, double w)
 {
@@ -28,16 +28,46 @@ tensor<double> diagonal(double k, double w)
 }
 
 // A (replaced) new mesh and shadow for the ball; the ball owns both from here on.
-// Shadow volumes number vertices in 16 bits: a larger sphere casts no shadow.
+// An empty mesh (its files refused) casts no shadow, and neither does a sphere too
+// large for the 16-bit vertex numbers of shadow volumes.
 void give_ball(meshgl* msh)
 {
   delete ball.msh;
   delete ball.shadow;
   ball.msh = msh;
-  ball.shadow = msh->vertex_count() < shadow_mesh_vertex_limit ? new shadow_mesh(msh) : nullptr;
+  const int nv = msh->vertex_count();
+  ball.shadow = nv && nv < shadow_mesh_vertex_limit ? new shadow_mesh(msh) : nullptr;
 }
 
 }  // namespace
+
+meshgl scene_load_mesh(const char* base, int kind)
+{
+  const meshgl m(base);
+  if (m.vertex_count() && m.ind[kind].numel) return m;
+  char file[256];
+  std::snprintf(file, sizeof file, "%s.arr", base);
+  if (!mesh::ok) {  // refused files have had their line from the loader
+    if (!tensor_path_exists(file)) std::printf("error %s: missing, not drawn\n", file);
+    return meshgl();
+  }
+  std::snprintf(file, sizeof file, "%s_%i.ind", base, kind);
+  if (!tensor_path_exists(file))
+    std::printf("error %s: missing, not drawn\n", file);
+  else
+    std::printf("error mesh %s: no vertices or no %s elements, not drawn\n", base, mesh_kind_name[kind]);
+  return meshgl();
+}
+
+void scene_load_ball(const char* base)
+{
+  sphere = scene_load_mesh(base, MESH_TRIA);
+  if (sphere.vertex_count() >= shadow_mesh_vertex_limit)
+    std::printf("error mesh %s: 65535 or more vertices, the ball casts no shadow\n", base);
+  meshgl* msh = new meshgl(sphere.transform(diagonal(0.2, 1)));
+  msh->normals();
+  give_ball(msh);
+}
 
 void scene_assemble()
 {
@@ -46,12 +76,7 @@ void scene_assemble()
   for (int k = 0; k < 3; k++) avatar->lin_drag.data[k] = avatar->ang_drag.data[k] = 0.3;
   steered = avatar;
 
-  const meshgl& sphere = *opengl_mesh(sphere_mesh_name);
-  if (sphere.vertex_count() >= shadow_mesh_vertex_limit)
-    std::printf("error mesh %s: 65535 or more vertices, the ball casts no shadow\n", sphere_mesh_name);
-  meshgl* msh = new meshgl(sphere.transform(diagonal(0.2, 1)));
-  msh->normals();
-  give_ball(msh);
+  scene_load_ball(sphere_mesh_name);
 
   const double colors[3][4] = {{0.5, 0, 0, 0}, {0, 0.5, 0, 0}, {0, 0, 0.5, 0}};
   const double positions[3][2] = {{-10, 10}, {10, 0}, {0, -10}};
@@ -63,11 +88,13 @@ void scene_assemble()
     l->pose.data[12] = positions[i][0], l->pose.data[13] = positions[i][1], l->pose.data[14] = height;
   }
 
-  avatar_load_pose(avatar->pos, avatar_pos_file);
+  // No pose file at start is normal (none is shipped): the start pose stays.
+  if (tensor_path_exists(avatar_pos_file)) avatar_load_pose(avatar->pos, avatar_pos_file);
   avatar->lin_drag.fill(10.0);
 
   // The floor is drawn as texture, normal and position; a file of another layout
   // would be read past its vertices, so it is not drawn.
+  plane = scene_load_mesh(plane_mesh_name, MESH_QUAD);
   if (plane.vertex_count() && plane.stride() != 8) {
     std::printf("error mesh %s: not 8 floats per vertex (texture, normal, position), not drawn\n", plane_mesh_name);
     plane = meshgl();
@@ -150,7 +177,7 @@ void scene_step()
     for (int c = 0; c < 3; c++) ball.pos.data[c + 12] = curve.slice(c).interp(at);
   }
 
-  give_ball(new meshgl(ball_mesh(*opengl_mesh(sphere_mesh_name), elapsed_time.seconds(), ball.pos.data[14])));
+  give_ball(new meshgl(ball_mesh(sphere, elapsed_time.seconds(), ball.pos.data[14])));
 
   const double f = 10 * (e / 10 - std::floor(e / 10));  // seconds into the ten-second period
   clear_color = f < 0.3 && curve_playing ? color_white : color_black;
@@ -158,14 +185,13 @@ void scene_step()
   view_matrix = rigid_inverse(avatar->pos);
 }
 
+// Meshes whose files were refused are empty and not drawn.
 void scene_draw_objects()
 {
   if (!curve_playing) return;
-  ball.draw();
-  plane.draw();
+  if (ball.msh->vertex_count()) ball.draw();
+  if (plane.vertex_count()) plane.draw();
 }
-
-namespace {
 
 // The window rectangle outside which the ball's shadow volume for the light at
 // `light` (world x, y, z) changes no stencil value that the lit pass reads.
@@ -174,12 +200,12 @@ namespace {
 // inside it lie on the ball or where the volume meets the floor plane: the ball's
 // central projection from the light onto that plane. The rectangle bounds the
 // window images of both, with a pixel to spare. False (no limit) when the light is
-// not above the whole ball or a point lies behind the camera.
-bool shadow_rectangle(const double* light, int rect[4])
+// not above the whole ball or a point lies behind the camera, or the ball is empty.
+bool scene_shadow_rectangle(const double* light, int rect[4])
 {
   const meshgl& m = *ball.msh;
+  if (!m.vertex_count()) return false;
   const int nv = m.vertex_count(), s = m.stride(), vtx = m.vtx_offset();
-  if (!nv) return false;
   const tensor<double> to_window = projection_matrix * view_matrix;
   double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
   auto add = [&](const double p[3]) {  // a world point's window image into the bounds
@@ -212,21 +238,22 @@ bool shadow_rectangle(const double* light, int rect[4])
   return true;
 }
 
-}  // namespace
-
 // The volume is drawn only inside the rectangle where it can matter: its long
 // sides towards infinity cost the rasterizer much and change nothing elsewhere.
-void scene_draw_shadows(opengl_light* light)
+bool scene_draw_shadows(opengl_light* light, int rect[4])
 {
-  if (!curve_playing) return;
-  int rect[4];
-  const bool limited = shadow_rectangle(light->pose.data + 12, rect);
+  if (!curve_playing || !ball.shadow) {
+    rect[0] = rect[1] = rect[2] = rect[3] = 0;
+    return true;
+  }
+  const bool limited = scene_shadow_rectangle(light->pose.data + 12, rect);
   if (limited) {
     glScissor(rect[0], rect[1], rect[2], rect[3]);
     glEnable(GL_SCISSOR_TEST);
   }
   ball.draw_shadow(light->pose.slice(3));
   if (limited) glDisable(GL_SCISSOR_TEST);
+  return limited;
 }
 
 void scene_draw_marker()

@@ -25,15 +25,32 @@ constexpr double curve_seconds = 120;
 void scene_assemble();
 void scene_step();
 void scene_draw_objects();
-void scene_draw_shadows(opengl_light* light);
+// The shadow pass returns the window rectangle its volume could change, or false
+// when that is not limited (the whole window).
+bool scene_draw_shadows(opengl_light* light, int rect[4]);
 void scene_draw_marker();
 
+// The mesh base when the scene can draw it: vertices, and elements in list kind
+// (MESH_TRIA for the ball, MESH_QUAD for the floor). Otherwise the empty mesh,
+// which is never drawn, after one line naming the file at fault ("missing" for a
+// missing file; the loader names the files it refuses).
+meshgl scene_load_mesh(const char* base, int kind);
+
+// Loads and checks the ball's source mesh and gives the ball its first mesh and
+// shadow (none for an empty mesh).
+void scene_load_ball(const char* base);
+
+// The window rectangle (x, y, width, height) bounding what the ball's shadow
+// volume for a light at world point light can change; false when nothing limits
+// it (or the ball is empty).
+bool scene_shadow_rectangle(const double* light, int rect[4]);
+
 // Why p cannot be the avatar's pose (not 4x4, a value that is not finite or
-// beyond tensor_sane_limit, a 3x3 part far from a rotation), or null.
+// beyond tensor_sane_limit, a 3x3 part far from a rotation or a mirror), or null.
 const char* avatar_pose_problem(const tensor<double>& p);
 
 // The pose in file when it is usable; otherwise pose is kept and a line says why
-// (a missing file only as the reader reports it).
+// ("missing" for a missing file).
 void avatar_load_pose(tensor<double>& pose, const char* file);
 
 // Writes pose to file; a write that fails leaves the old file as it was.

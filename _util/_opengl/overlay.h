@@ -32,12 +32,14 @@ inline bool font_usable(const tensor<unsigned char>& font)
 
 // The font in file when it holds glyphs the overlay can draw (RGBA bytes, 4 x
 // height x width x glyphs); otherwise one line names the file and the overlay
-// draws no text. A missing file is reported by the reader alone.
+// draws no text; a missing file says so.
 inline tensor<unsigned char> opengl_font_load(const char* file)
 {
   tensor<unsigned char> font(file);
-  if (!font.data || opengl_detail::font_usable(font)) return font;
-  std::printf("error %s: not a font of 4 x height x width x glyphs RGBA bytes, no text\n", file);
+  if (opengl_detail::font_usable(font)) return font;
+  const bool missing = !font.data && !tensor_path_exists(file);
+  std::printf("error %s: %s, no text\n", file,
+              missing ? "missing" : "not a font of 4 x height x width x glyphs RGBA bytes");
   return tensor<unsigned char>();
 }
 

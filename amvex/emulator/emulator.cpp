@@ -6,6 +6,7 @@
 #include "emulator/emulator.h"
 
 #include "emulator/analog_model.h"
+#include "emulator/eeg_model.h"
 #include "protocol.h"
 
 #include <algorithm>
@@ -52,6 +53,8 @@ struct TEmuDevice {
   uint8_t UartCode = kUartDefaultCode;
   std::vector<uint8_t> Lcd;
   TEmuInput Input = TEmuInput::Signal;
+  bool Eeg = false;  // the signal input is EEG-like
+  TEmuEeg EegState;
   double Electrodes[kMaxChannels] = {};  // ohms
   std::array<uint8_t, 256> Eeprom[2];
   uint64_t StartMs = 0, FirstStartMs = 0;  // FirstStartMs 0: never started
@@ -173,6 +176,7 @@ void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
     double input = pullUp                              ? EmuTestSignal(d.Electrodes[c], wideGain, c, s, rate)
                    : d.Input == TEmuInput::Zero        ? 0.0
                    : d.Input == TEmuInput::Calibration ? double(kEmuCalSpan)
+                   : d.Eeg                             ? EmuEegSignal(d.EegState, k, c, s, rate, f.Seed)
                                                        : double(EmuSignal(c, s, rate));
     uint32_t v = uint32_t(EmuReading(c, input)) << 2;  // 22-bit count in a 24-bit word
     p[kSampleBytes * c] = uint8_t(v >> 16);
@@ -439,6 +443,10 @@ bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfi
   };
   if (key == "kind") return integer(0, 255) && (s.Kind = int(v), true);
   if (key == "rev") return integer(0, 255) && (s.Revision = int(v), true);
+  if (key == "signal") {
+    why = "expects eeg or test";
+    return (value == "eeg" || value == "test") && (s.Eeg = value == "eeg", true);
+  }
   if (key == "seed") return integer(0, 0xFFFFFFFFll) && (f.Seed = uint32_t(v), true);
   if (key == "noreply") {
     // Only a command the device answers has a reply to withhold.
@@ -477,7 +485,7 @@ bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfi
            (f.InvalidChannel = int(v), true);
   }
   why =
-      "is not a key (kind, rev, seed, unplug, replug, loss, loss_at, corrupt, invalid, noreply, jitter, drift, "
+      "is not a key (kind, rev, signal, seed, unplug, replug, loss, loss_at, corrupt, invalid, noreply, jitter, drift, "
       "suspend)";
   return false;
 }
@@ -598,6 +606,7 @@ struct TEmulator::Impl {
     d->Kind = config.Kind;
     d->Revision = config.Revision;
     d->Faults = config.Faults;
+    d->Eeg = config.Eeg;
     d->Random = config.Faults.Seed;
     char path[128];
     std::snprintf(path, sizeof path, "\\\\?\\usb#vid_0000&pid_amx0#emulated%04d#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",
@@ -650,7 +659,7 @@ struct TEmulator::Impl {
       posts.push_back({WM_DEVICECHANGE_, DBT_DEVNODES_CHANGED_});
       if (f.ReplugMs >= 0) {
         // The same amplifier with its stream faults; the one-off events are done.
-        TEmuDeviceConfig again{d.Kind, d.Revision, f};
+        TEmuDeviceConfig again{d.Kind, d.Revision, f, d.Eeg};
         again.Faults.UnplugMs = again.Faults.ReplugMs = again.Faults.SuspendMs = -1;
         Schedule(now + uint64_t(f.ReplugMs), true, again);
       }
@@ -780,7 +789,7 @@ void TEmulator::Notify(uint32_t message, uintptr_t event)
 
 std::string TEmulator::Add(const TEmuDeviceConfig& config) { return P->Add(config); }
 
-std::string TEmulator::Add(int kind, int revision) { return P->Add(TEmuDeviceConfig{kind, revision, TEmuFaults()}); }
+std::string TEmulator::Add(int kind, int revision) { return P->Add(TEmuDeviceConfig{kind, revision, TEmuFaults(), false}); }
 
 std::string TEmulator::Plug(const TEmuDeviceConfig& config)
 {
@@ -789,7 +798,7 @@ std::string TEmulator::Plug(const TEmuDeviceConfig& config)
   return path;
 }
 
-std::string TEmulator::Plug(int kind, int revision) { return Plug(TEmuDeviceConfig{kind, revision, TEmuFaults()}); }
+std::string TEmulator::Plug(int kind, int revision) { return Plug(TEmuDeviceConfig{kind, revision, TEmuFaults(), false}); }
 
 bool TEmulator::Unplug(const std::string& path)
 {

@@ -40,6 +40,7 @@ struct TEmuDeviceConfig {
   int Kind = 7;      // identification byte 0: selects the channel count
   int Revision = 1;  // identification byte 1
   TEmuFaults Faults;
+  bool Eeg = false;  // signal=eeg: the EEG-like input of eeg_model.h instead of EmuSignal
 };
 
 // Parses AMVEX_EMULATE: devices separated by ';', each a comma list of key=value,

@@ -39,10 +39,7 @@ int cmd_stream(int argc, char** argv)
   std::string error;
   std::string format = args.last("format", "text");
   double seconds;
-  if (format != "text" && format != "csv") {
-    std::fprintf(stderr, "amxctl: --format is text or csv, not \"%s\"\n", format.c_str());
-    return kExitUsage;
-  }
+  if (format != "text" && format != "csv") return bad_argument("--format is text or csv, not \"" + format + "\"");
   if (int rc = parse_seconds(args, 0, seconds)) return rc;
   int32_t id;
   AmxDeviceInfo info{};
@@ -51,10 +48,8 @@ int cmd_stream(int argc, char** argv)
   const int channels = info.channelCount;
 
   amxhost::ChannelFilters filters;
-  if (args.has("filter") && !filters.build(args.options.at("filter"), rate, channels, error)) {
-    std::fprintf(stderr, "amxctl: %s\n", error.c_str());
-    return kExitUsage;
-  }
+  if (args.has("filter") && !filters.build(args.options.at("filter"), rate, channels, error))
+    return bad_argument(error);
 
   const bool csv = format == "csv", uv = args.has("uv"), times = args.has("time");
   const char sep = csv ? ',' : ' ';
@@ -76,9 +71,7 @@ int cmd_stream(int argc, char** argv)
       uint32_t status = static_cast<uint32_t>(f[channels]);
       out.append(num, std::snprintf(num, sizeof num, "%u%c%X", status & AMX_STATUS_SAMPLE_MASK, sep,
                                     (status & AMX_STATUS_BITS_MASK) >> AMX_STATUS_BITS_SHIFT));
-      if (times)
-        out.append(num, std::snprintf(num, sizeof num, "%c%.6f", sep,
-                                      AmxClockTime(&a.clock, status & AMX_STATUS_SAMPLE_MASK)));
+      if (times) out.append(num, std::snprintf(num, sizeof num, "%c%.6f", sep, a.times[static_cast<size_t>(i)]));
       for (int c = 0; c < channels; ++c) {
         out += sep;
         if (f[c] == AMX_INVALID_SAMPLE) {
@@ -111,10 +104,8 @@ int cmd_impedance(int argc, char** argv)
   double seconds, good = amxhost::kGoodKohm, poor = amxhost::kBadKohm;
   if (int rc = parse_seconds(args, 5, seconds)) return rc;
   if ((args.has("good") && !parse_double(args.last("good"), good)) ||
-      (args.has("bad") && !parse_double(args.last("bad"), poor)) || !amxhost::thresholds_valid(good, poor)) {
-    std::fprintf(stderr, "amxctl: --good and --bad are kOhm with 0 < good <= bad\n");
-    return kExitUsage;
-  }
+      (args.has("bad") && !parse_double(args.last("bad"), poor)) || !amxhost::thresholds_valid(good, poor))
+    return bad_argument("--good and --bad are kOhm with 0 < good <= bad");
   int32_t id;
   AmxDeviceInfo info{};
   int rate = 0;
@@ -122,10 +113,8 @@ int cmd_impedance(int argc, char** argv)
   const int channels = info.channelCount;
   if (args.has("ref")) {
     long long ref = 0;
-    if (!parse_int(args.last("ref"), 1, channels, ref)) {
-      std::fprintf(stderr, "amxctl: --ref is a channel from 1 to %d\n", channels);
-      return kExitUsage;
-    }
+    if (!parse_int(args.last("ref"), 1, channels, ref))
+      return bad_argument("--ref is a channel from 1 to " + std::to_string(channels));
     int32_t status = AmxSetImpedanceRef(id, static_cast<int32_t>(ref - 1));
     if (status != AMX_OK) return fail("setting the reference channel", status);
   }

@@ -18,13 +18,16 @@ using amxhost::parse_double;
 using amxhost::parse_int;
 using amxhost::status_name;
 
+// Prints "amxctl COMMAND: message" and the running subcommand's usage on
+// standard error; returns kExitUsage.
+int bad_argument(const std::string& message);
 // Parses a subcommand's arguments (argv[0] its name) with parse_args and checks
 // the count of positional ones; on --help prints its usage and sets done.
-// Returns 0, or kExitUsage after printing the problem and the usage.
+// Returns 0, or bad_argument's kExitUsage.
 int parse_command(int argc, char** argv, const std::map<std::string, bool>& known, size_t min_pos, size_t max_pos,
                   Args& args, bool& done);
-// --seconds (fallback when absent) and --rate (0 when absent); 0 or kExitUsage
-// after a message.
+// --seconds (fallback when absent) and --rate (0 when absent); 0 or
+// bad_argument's kExitUsage.
 int parse_seconds(const Args& args, double fallback, double& seconds);
 int parse_rate(const Args& args, long long& rate);
 
@@ -33,7 +36,8 @@ int parse_rate(const Args& args, long long& rate);
 int open_device(const std::string& arg, int32_t& id);
 // AmxInfo after open; returns 0 or the exit code after a message.
 int device_info(int32_t id, AmxDeviceInfo& info);
-// Sets the sampling rate (unless 0), reads it back and the device information.
+// Sets the sampling rate (unless 0), reads it back and the device information,
+// warning on standard error about a device that did not identify itself.
 // Returns 0 or the exit code after a message.
 int set_up(int32_t id, long long rate_arg, AmxDeviceInfo& info, int& rate);
 

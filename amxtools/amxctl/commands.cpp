@@ -20,7 +20,8 @@ struct Command {
 const Command kCommands[] = {
     {"list", cmd_list,
      "amxctl list\n"
-     "  Lists every device: identifier, kind, revision, channels, calibration state and date.\n"},
+     "  Lists every device: identifier, kind, revision, channels, calibration state and date;\n"
+     "  NOT IDENTIFIED marks one that did not identify itself (its channels and scale may be wrong).\n"},
     {"info", cmd_info,
      "amxctl info ID\n"
      "  Shows the information record, calibration numbers, sampling rate, sync flags,\n"
@@ -30,9 +31,9 @@ const Command kCommands[] = {
      "              [--quiet]\n"
      "  Streams sample frames to standard output: sample number, status bits (hex), with --time\n"
      "  the host time (s, monotonic clock) at which the frame left the device (fitted from the\n"
-     "  sample numbers and read times), then one value per channel (counts, or microvolts with\n"
-     "  --uv; invalid samples print as '-' or an empty CSV field). --rate 125|250|500|1000\n"
-     "  (default: the device's), --seconds 0 = until Ctrl-C.\n"
+     "  sample numbers and read times, never going back), then one value per channel (counts,\n"
+     "  or microvolts with --uv; invalid samples print as '-' or an empty CSV field).\n"
+     "  --rate 125|250|500|1000 (default: the device's), --seconds 0 = until Ctrl-C.\n"
      "  Filters run per channel in the order given:\n"
      "    lp:ORDER:F  hp:ORDER:F  bp:ORDER:F1:F2  bs:ORDER:F1:F2   Butterworth (order 1-8, Hz)\n"
      "    notch:F     adaptive mains canceller at F Hz (e.g. notch:50)\n"
@@ -40,12 +41,13 @@ const Command kCommands[] = {
      "    baseline:F  baseline (hardware) high-pass with cutoff F Hz\n"
      "  A status line (frames, lost packets, rate achieved) goes to standard error unless --quiet.\n"},
     {"record", cmd_record,
-     "amxctl record ID FILE.bdf [--rate R] [--seconds S] [--quiet]\n"
+     "amxctl record ID FILE.bdf [--rate R] [--seconds S] [--quiet] [--force] [--montage FILE]\n"
      "  Records every channel to a BDF+ file (24-bit samples, 1 s data records written as they\n"
-     "  come), labelled Ch1..ChN in microvolts from the device's volts per count, with\n"
-     "  annotations for the start, lost packets (\"Lost N packets, M frames missing\", one per\n"
-     "  second at most) and the stop. Missing frames are stored as the digital minimum, invalid\n"
-     "  samples as the maximum. --seconds 0 = until Ctrl-C.\n"},
+     "  come), labelled Ch1..ChN (or by a montage file: one name per line) in microvolts from the device's volts per count, with\n"
+     "  annotations for the start, lost packets (\"Lost N packets, M frames missing\" at the first\n"
+     "  missing frame, one per second at most) and the stop. Missing frames are stored as the\n"
+     "  digital minimum, invalid samples as the maximum. --seconds 0 = until Ctrl-C. An existing\n"
+     "  FILE is replaced only with --force.\n"},
     {"impedance", cmd_impedance,
      "amxctl impedance ID [--seconds S] [--ref CH] [--good KOHM] [--bad KOHM]\n"
      "  Measures electrode impedances and prints a table in kOhm every second: 'good' at or\n"
@@ -83,28 +85,29 @@ const Command* find_command(const char* name)
   return nullptr;
 }
 
+const Command* g_command = nullptr;  // the one run() runs
+
 }  // namespace
+
+int bad_argument(const std::string& message)
+{
+  std::fprintf(stderr, "amxctl %s: %s\n\nusage: %s", g_command->name, message.c_str(), g_command->usage);
+  return kExitUsage;
+}
 
 int parse_command(int argc, char** argv, const std::map<std::string, bool>& known, size_t min_pos, size_t max_pos,
                   Args& args, bool& done)
 {
-  const Command* c = find_command(argv[0]);
   std::string error;
   done = false;
-  if (!parse_args(argc, argv, known, args, error)) {
-    std::fprintf(stderr, "amxctl %s: %s\n\nusage: %s", argv[0], error.c_str(), c->usage);
-    return kExitUsage;
-  }
+  if (!parse_args(argc, argv, known, args, error)) return bad_argument(error);
   if (args.has("help")) {
-    std::printf("usage: %s", c->usage);
+    std::printf("usage: %s", g_command->usage);
     done = true;
     return 0;
   }
-  if (args.positional.size() < min_pos || args.positional.size() > max_pos) {
-    std::fprintf(stderr, "amxctl %s: %s arguments\n\nusage: %s", argv[0],
-                 args.positional.size() < min_pos ? "missing" : "too many", c->usage);
-    return kExitUsage;
-  }
+  if (args.positional.size() < min_pos || args.positional.size() > max_pos)
+    return bad_argument(std::string(args.positional.size() < min_pos ? "missing" : "too many") + " arguments");
   return 0;
 }
 
@@ -190,8 +193,9 @@ int cmd_list(int argc, char** argv)
                           ? "none"
                           : "record " + std::to_string(info.calNumber1) + "/" + std::to_string(info.calNumber2) +
                                 " of " + format_date(info) + (flag ? ", applied" : ", not applied");
-    std::printf("%-12d %4d %4d %8d  %s\n", static_cast<int>(id), static_cast<int>(ident.deviceKind),
-                static_cast<int>(ident.deviceRevision), static_cast<int>(info.channelCount), cal.c_str());
+    std::printf("%-12d %4d %4d %8d  %s%s\n", static_cast<int>(id), static_cast<int>(ident.deviceKind),
+                static_cast<int>(ident.deviceRevision), static_cast<int>(info.channelCount), cal.c_str(),
+                amxhost::identified(ident) ? "" : "  NOT IDENTIFIED (see `amxctl info`)");
   }
   return rc;
 }
@@ -224,6 +228,7 @@ int cmd_info(int argc, char** argv)
   std::printf("device %d: kind %d, revision %d, %d channels\n", static_cast<int>(id),
               static_cast<int>(ident.deviceKind), static_cast<int>(ident.deviceRevision),
               static_cast<int>(info.channelCount));
+  if (!amxhost::identified(ident)) std::printf("warning: %s\n", amxhost::kUnidentifiedWarning);
   std::printf("calibration: numbers %d/%d, date %s %02u:%02u:%02u, %s\n", static_cast<int>(info.calNumber1),
               static_cast<int>(info.calNumber2), format_date(info).c_str(), info.calHour, info.calMinute,
               info.calSecond, flag ? "applied to samples" : "not applied");
@@ -313,9 +318,7 @@ int cmd_eeprom(int argc, char** argv)
   bool system = area == "system";
   if ((op != "read" && op != "write") || (!system && area != "user") ||
       (op == "write" && args.positional.size() != 4)) {
-    std::fprintf(stderr, "amxctl eeprom: expected `read system|user [FILE]` or `write user|system FILE`\n\nusage: %s",
-                 find_command("eeprom")->usage);
-    return kExitUsage;
+    return bad_argument("expected `read system|user [FILE]` or `write user|system FILE`");
   }
   int32_t id;
   if (int rc = open_device(args.positional[0], id)) return rc;
@@ -383,13 +386,13 @@ int run(int argc, char** argv)
       print_usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? kExitUsage : 0;
   }
-  const Command* c = find_command(argv[1]);
-  if (!c) {
+  g_command = find_command(argv[1]);
+  if (!g_command) {
     std::fprintf(stderr, "amxctl: unknown command \"%s\"\n\n", argv[1]);
     print_usage(stderr);
     return kExitUsage;
   }
-  return c->run(argc - 1, argv + 1);
+  return g_command->run(argc - 1, argv + 1);
 }
 
 }  // namespace amxctl

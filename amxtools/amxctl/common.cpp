@@ -9,20 +9,16 @@ namespace amxctl {
 int parse_seconds(const Args& args, double fallback, double& seconds)
 {
   seconds = fallback;
-  if (args.has("seconds") && (!parse_double(args.last("seconds"), seconds) || seconds < 0)) {
-    std::fprintf(stderr, "amxctl: bad --seconds \"%s\"\n", args.last("seconds").c_str());
-    return kExitUsage;
-  }
+  if (args.has("seconds") && (!parse_double(args.last("seconds"), seconds) || seconds < 0))
+    return bad_argument("bad --seconds \"" + args.last("seconds") + "\"");
   return 0;
 }
 
 int parse_rate(const Args& args, long long& rate)
 {
   rate = 0;
-  if (args.has("rate") && !parse_int(args.last("rate"), 1, INT32_MAX, rate)) {
-    std::fprintf(stderr, "amxctl: bad --rate \"%s\"\n", args.last("rate").c_str());
-    return kExitUsage;
-  }
+  if (args.has("rate") && !parse_int(args.last("rate"), 1, INT32_MAX, rate))
+    return bad_argument("bad --rate \"" + args.last("rate") + "\"");
   return 0;
 }
 
@@ -34,7 +30,7 @@ int open_device(const std::string& arg, int32_t& id)
       std::fprintf(stderr, "amxctl: no device %s (%d device(s) present; see `amxctl list`)\n", arg.c_str(),
                    static_cast<int>(count));
       return kExitFailed;
-    case amxhost::DeviceChoice::Bad: fail(amxhost::bad_device_text(arg)); return kExitUsage;
+    case amxhost::DeviceChoice::Bad: return bad_argument(amxhost::bad_device_text(arg));
     case amxhost::DeviceChoice::Found: break;
   }
   int32_t status = AmxOpen(id);
@@ -61,6 +57,9 @@ int set_up(int32_t id, long long rate_arg, AmxDeviceInfo& info, int& rate)
   if (status != AMX_OK) return fail("reading the sampling rate", status);
   if (r <= 0) return fail("device reports a sampling rate of " + std::to_string(r));
   rate = r;
+  AmxInternalInfoRecord ident{};
+  if (AmxInternalInfo(id, &ident, sizeof ident) == AMX_OK && !amxhost::identified(ident))
+    std::fprintf(stderr, "amxctl: warning: %s\n", amxhost::kUnidentifiedWarning);
   return device_info(id, info);
 }
 

@@ -3,6 +3,7 @@
 #include "amxctl.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 #ifdef AMXHOST_HAVE_EDF
 
@@ -12,13 +13,20 @@ int cmd_record(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {{"rate", true}, {"seconds", true}, {"quiet", false}}, 2, 2, args, done);
+  if (int rc = parse_command(argc, argv, {{"rate", true}, {"seconds", true}, {"quiet", false}, {"force", false}, {"montage", true}},
+                             2, 2,
+                             args, done);
       rc || done)
     return rc;
   double seconds = 0;
   long long rate_arg = 0;
   if (int rc = parse_seconds(args, 0, seconds)) return rc;
   if (int rc = parse_rate(args, rate_arg)) return rc;
+  // A recording is never replaced by accident (devices such as /dev/null are
+  // written to, not replaced).
+  struct stat st {};
+  if (!args.has("force") && stat(args.positional[1].c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    return bad_argument(args.positional[1] + " exists: give --force to replace it");
   int32_t id;
   if (int rc = open_device(args.positional[0], id)) return rc;
   AmxDeviceInfo info{};
@@ -27,8 +35,16 @@ int cmd_record(int argc, char** argv)
   if (int rc = set_up(id, rate_arg, info, rate)) return rc;
   AmxInternalInfo(id, &ident, sizeof ident);
 
+  // Signal labels from a montage file, read before anything is written.
+  std::vector<std::string> labels;
+  if (args.has("montage")) {
+    std::string error;
+    if (!amxhost::read_montage(args.last("montage"), info.channelCount, labels, error)) return bad_argument(error);
+  }
+
   amxhost::Recording w;
-  if (!w.open(args.positional[1], info, ident, rate)) return fail(w.file().error());
+  if (!w.open(args.positional[1], info, ident, rate) || (!labels.empty() && !w.set_labels(labels)))
+    return fail(w.file().error());
 
   amxhost::Acquisition a(id, info.channelCount, rate, seconds, args.has("quiet"));
   a.verb = "recorded";
@@ -38,9 +54,7 @@ int cmd_record(int argc, char** argv)
     return false;
   };
   a.on_frames = [&](const int32_t* frames, int count) { return w.add(a, frames, count) || write_failed(); };
-  a.on_gap = [&](uint64_t index, uint32_t missing, int32_t lost) {
-    return w.gap(index, missing, lost) || write_failed();
-  };
+  a.on_gap = [&](uint64_t, uint32_t missing, int32_t lost) { return w.gap(missing, lost) || write_failed(); };
   int rc = amxhost::acquire(a);
   // The frames read so far are kept, also when the device failed.
   const bool reported = !w.file().error().empty();

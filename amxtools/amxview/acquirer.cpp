@@ -2,9 +2,13 @@
 // thread of its own, feeding the window's queue and the recording.
 #include "viewer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace amxview {
 
@@ -72,7 +76,7 @@ void Acquirer::run()
   a.on_gap = [&](uint64_t index, uint32_t gap, int32_t packets) {
     std::lock_guard<std::mutex> lock(mutex_);
     queued_losses_.push_back({index, gap, packets});
-    if (recording_) recording_->gap(index, gap, packets);
+    if (recording_) recording_->gap(gap, packets);
     missing = a.missing + gap;
     lost_packets = a.lost_packets + packets;
     return !stop_;
@@ -103,11 +107,22 @@ void Acquirer::take(std::vector<int32_t>& out, std::vector<Loss>& losses)
 }
 
 bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
-                               int sample_rate, std::string& error)
+                               int sample_rate, const std::vector<std::string>& labels, bool replace,
+                               std::string& error)
 {
+  // O_EXCL takes the name or finds it taken, with no window for another
+  // writer in between; the recorder then fills the empty file it created.
+  const int fd = replace ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (!replace && fd < 0) {
+    error = errno == EEXIST ? path + " exists: not replaced (choose another name)"
+                            : "cannot record to " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (fd >= 0) ::close(fd);
   auto r = std::make_unique<amxhost::Recording>();
-  if (!r->open(path, info, ident, sample_rate)) {
-    error = r->file().error();
+  if (!r->open(path, info, ident, sample_rate) || !r->set_labels(labels)) {
+    error = r->file().error().empty() ? "cannot label the signals of " + path : r->file().error();
+    if (!replace) ::unlink(path.c_str());  // the file taken above
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -127,6 +142,12 @@ bool Acquirer::stop_recording(std::string& error)
   bool ok = r->close(removed, !running && result != 0);
   error = r->file().error();
   return ok && !had_error;
+}
+
+bool Acquirer::mark(const std::string& text)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  return recording_ && recording_->mark(text);
 }
 
 bool Acquirer::recording() const

@@ -21,19 +21,29 @@ struct App {
   std::vector<int32_t> frames;  // taken from the acquirer, filtered in place
   std::vector<Loss> losses;
   std::string message;  // the last failure, shown in the status bar
+  std::string note;     // the last recording closed, shown in the status bar
+
+  // Recovery. After the stream ended by itself (a power suspend closes every
+  // device) the device is reopened and restarted for a while; after an
+  // unplug, an amplifier of the same kind plugged in is offered.
+  double ended_at = -1;           // when the stream was found ended (-1: running)
+  double last_reopen = -1;
+  bool gave_up = false;           // removed, or reopening failed for kRecoverSeconds
+  bool continue_recording = false;  // a recording was cut by the end: the next start continues it
+  int lost_kind = -1, lost_revision = -1;  // the unplugged amplifier
 
   // Filters (the library's, per channel, as amxctl's --filter texts).
-  bool band_pass = false, notch = false, baseline = false;
-  int band_order = 4, notch_hz = 50;
-  float band_lo = 1, band_hi = 40, baseline_hz = 0.5f;
+  FilterSettings filter;  // as the panel sets them
   bool filters_changed = true;
-  std::unique_ptr<amxhost::ChannelFilters> filters;
+  ViewFilters filters;
 
   // Views.
   View view = View::Traces;
+  int view_index = 0;    // view as a number, for the settings
   float time_base = 10;  // seconds across the plot
   int scale = 0;         // 0 auto per channel, 1 auto common, 2 fixed
   float uv_per_division = 500;
+  std::vector<float> bar_uv;                 // per shown channel: its scale bar (0: none)
   std::vector<char> shown;                   // channel on/off
   std::vector<std::vector<Column>> columns;  // per shown channel
   std::vector<uint32_t> trace_pixels;        // the traces' image
@@ -48,9 +58,22 @@ struct App {
   double last_impedance = -1;
   float good_kohm = static_cast<float>(amxhost::kGoodKohm), bad_kohm = static_cast<float>(amxhost::kBadKohm);
 
+  // Channel names: a montage file's (also the recordings' signal labels) or
+  // the 10-20 defaults (recordings then keep Ch1..ChN, as amxctl writes).
+  char montage_path[512] = "";
+  std::vector<std::string> names;
+  std::vector<std::string> labels;  // for recordings: the montage's names, or none
+  // Event markers (keys 0-9, the Mark button): frame index and number.
+  struct Marker {
+    uint64_t index;
+    int number;
+  };
+  std::deque<Marker> markers;
+
   // Recording and the status bar.
-  char record_path[512] = "amxview.bdf";
+  char record_path[512] = "";    // a dated name at first and after every recording
   bool record_on_start = false;  // --record: from the first frame of the first start
+  bool record_replace = false;   // --force: that first recording may replace a file
   double rate_frames = 0, rate_time = 0, frames_per_second = 0;
   double draws_per_second = 0;
   int draws = 0;
@@ -67,6 +90,19 @@ bool restart(App& app);
 void update(App& app, double now);
 // Draws the whole window into the current ImGui frame.
 void draw(App& app);
+// Closes the recording (if any) with its stop annotation, says so in the
+// status bar (why: the reason shown, or nullptr) and offers a new dated name
+// in the same folder.
+void close_recording(App& app, const char* why);
+// The settings kept between runs (view, scales, filters, thresholds) as text,
+// and back: values out of their controls' ranges or unreadable are ignored.
+std::map<std::string, std::string> settings_of(App& app);
+void apply_settings(App& app, const std::map<std::string, std::string>& values);
+// Names the open device's channels from app.montage_path (or the defaults,
+// with a message when the file is refused).
+void load_montage(App& app);
+// An event marker numbered number: on the traces and, when recording, in the file.
+void add_marker(App& app, int number);
 // Resolves --device (ID or @N) among app.devices; -1 with a message if none.
 int find_device(const App& app, const std::string& arg, std::string& error);
 

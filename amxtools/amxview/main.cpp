@@ -13,6 +13,7 @@
 #else
 #include <sys/resource.h>
 #endif
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -73,10 +74,25 @@ int main(int argc, char** argv)
     std::printf("%s", kUsage);
     return 0;
   }
-  const Options& o = app.options;
+  Options& o = app.options;
   const bool headless = !o.screenshot.empty();
-  app.view = o.view;
-  app.band_pass = app.notch = app.baseline = o.filters;
+  // Saved settings, then the command line over them; a batch run reads none,
+  // so its pictures depend on its arguments only.
+  const std::string settings = headless ? "" : settings_path();
+  if (!settings.empty()) {
+    const auto values = read_settings(settings);
+    apply_settings(app, values);
+    long long w = 0, h = 0;
+    if (!o.sized && values.count("width") && values.count("height") &&
+        amxhost::parse_int(values.at("width"), 320, 8192, w) && amxhost::parse_int(values.at("height"), 240, 8192, h))
+      o.width = static_cast<int>(w), o.height = static_cast<int>(h);
+  }
+  if (headless || o.view_set) app.view = o.view;
+  if (o.filters) app.filter.band_pass = app.filter.notch = app.filter.baseline = true;
+  // Checked before the device starts: a run must not stream for nothing.
+  if (headless && !can_write_png(o.screenshot, error)) return failed(error);
+  if (!o.record.empty() && !o.force && access(o.record.c_str(), F_OK) == 0)
+    return failed(o.record + " exists: not replaced (--force replaces it)");
   app.devices = scan_devices({});
   const int index = find_device(app, o.device, error);
   if (index < 0 && (headless || o.device != "@0")) return failed(error);
@@ -85,7 +101,7 @@ int main(int argc, char** argv)
   if (!glfwInit()) return failed("no display (DISPLAY not set or the X server unreachable)");
   glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
   glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 0);
-  GLFWwindow* window = glfwCreateWindow(1280, 800, "amxview", nullptr, nullptr);
+  GLFWwindow* window = glfwCreateWindow(o.width, o.height, "amxview", nullptr, nullptr);
   if (!window) {
     glfwTerminate();
     return failed("cannot open a window with OpenGL 3");
@@ -102,10 +118,11 @@ int main(int argc, char** argv)
 
   amxhost::install_stop_handler();  // Ctrl-C closes a recording properly
   int rc = 0;
-  if (!o.record.empty()) {
-    std::snprintf(app.record_path, sizeof app.record_path, "%s", o.record.c_str());
-    app.record_on_start = true;
-  }
+  std::snprintf(app.record_path, sizeof app.record_path, "%s",
+                o.record.empty() ? dated_record_name().c_str() : o.record.c_str());
+  app.record_on_start = !o.record.empty();
+  if (!o.montage.empty()) std::snprintf(app.montage_path, sizeof app.montage_path, "%s", o.montage.c_str());
+  app.record_replace = o.force;
   if (index >= 0 && !open_device(app, static_cast<size_t>(index))) rc = failed(app.message);
 
   using clock = std::chrono::steady_clock;
@@ -118,6 +135,7 @@ int main(int argc, char** argv)
   while (rc == 0 && !glfwWindowShouldClose(window) && !amxhost::g_stop) {
     glfwPollEvents();
     now = std::chrono::duration<double>(clock::now() - t0).count();
+    const bool ended = app.device.id && !app.acquirer.running;  // seen by update() too: the recording closes
     update(app, now);
     ImGui_ImplOpenGL3_NewFrame();
     ImGui_ImplGlfw_NewFrame();
@@ -139,7 +157,11 @@ int main(int argc, char** argv)
       break;
     }
     glfwSwapBuffers(window);
-    if (headless && app.acquirer.result != 0) rc = failed("acquisition failed");
+    // The stream ended before the picture and did not come back (the
+    // recording is closed by now).
+    if (headless && ended && app.gave_up)
+      rc = failed(app.acquirer.removed ? "the device was removed: no screenshot written"
+                                       : "the acquisition ended: no screenshot written");
     // The cap paces frames on a fixed grid: frames late by a busy machine are
     // made up by the next ones; more than 0.1 s behind starts the grid anew.
     const auto step = std::chrono::duration_cast<clock::duration>(frame_time);
@@ -148,6 +170,7 @@ int main(int argc, char** argv)
     std::this_thread::sleep_until(next_frame);
   }
 
+  if (headless && rc == 0 && amxhost::g_stop) rc = failed("interrupted: no screenshot written");
   const double cpu = cpu_seconds() - cpu0;
   const uint64_t stream_frames = app.acquirer.frames;
   if (app.acquirer.recording() && !app.acquirer.stop_recording(error) && rc == 0) rc = failed(error);
@@ -161,8 +184,16 @@ int main(int argc, char** argv)
         stream_s > 0 ? cpu / stream_s : 0.0, stream_s > 0 ? 100 * cpu / stream_s : 0.0,
         static_cast<int>(app.acquirer.lost_packets.load()),
         static_cast<unsigned long long>(app.acquirer.missing.load()));
-    // What the picture's status bar says, for scripts and tests to compare.
-    std::printf("amxview: status bar: %s\n", app.status.c_str());
+  }
+  // What the picture's status bar says (last drawn), for scripts and tests to compare.
+  if (headless) std::printf("amxview: status bar: %s\n", app.status.c_str());
+  if (!settings.empty()) {
+    auto values = settings_of(app);
+    int w = 0, h = 0;
+    glfwGetWindowSize(window, &w, &h);
+    values["width"] = std::to_string(w);
+    values["height"] = std::to_string(h);
+    if (!write_settings(settings, values, error)) std::fprintf(stderr, "amxview: %s\n", error.c_str());
   }
   ImGui_ImplOpenGL3_Shutdown();
   ImGui_ImplGlfw_Shutdown();

@@ -1,23 +1,38 @@
 // amxview: the command line, parsed with the host library's option parser.
 #include "viewer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
 namespace amxview {
 
 const char* const kUsage =
-    "usage: amxview [--device ID|@N] [--rate R] [--filters] [--record FILE.bdf]\n"
+    "usage: amxview [--device ID|@N] [--rate R] [--filters] [--record FILE.bdf [--force]] [--montage FILE]\n"
+    "               [--size WxH]\n"
     "       amxview --screenshot FILE.png --seconds S [--view traces|spectrum|impedance] [--device ID|@N]\n"
-    "               [--rate R] [--filters] [--record FILE.bdf] [--fps N]\n"
+    "               [--rate R] [--filters] [--record FILE.bdf [--force]] [--size WxH] [--fps N]\n"
     "  Live traces, spectrum and electrode impedances of an Amvex amplifier (set\n"
     "  AMVEX_EMULATE to use emulated ones). --device: an identifier from `amxctl list`\n"
     "  or @N, the N-th device (default @0). --rate 125|250|500|1000 (default: the\n"
     "  device's). --filters: band-pass 1-40 Hz, 50 Hz notch and baseline removal on\n"
     "  from the start. --record: record every channel to FILE.bdf (BDF+, as `amxctl\n"
-    "  record`) from the start.\n"
+    "  record`) from the start; an existing FILE is refused unless --force. --size:\n"
+    "  the window in pixels (default 1280x800, or the size saved last time).\n"
+    "  --montage: channel names, one per line (default: 10-20 names for 16, 20, 24\n"
+    "  and 40 channels), shown and written as the recordings' signal labels.\n"
+    "  Keys 0-9 put an event marker on the traces and into the recording.\n"
     "  --screenshot: show S seconds of stream (at least 3 for the impedance view)\n"
     "  without user input, write the window as a PNG and exit, printing frames/s drawn\n"
     "  and the CPU time per second of stream. --fps caps the frame rate (default 60,\n"
-    "  0: no cap).\n"
-    "  Exit status: 0 done, 1 no device, no display or a failure, 2 bad arguments.\n";
+    "  0: no cap). Saved settings are not read in this mode.\n"
+    "  Settings (window, view, filters, scales) are kept in\n"
+    "  $XDG_CONFIG_HOME/amxview/settings.ini (default ~/.config/amxview/settings.ini).\n"
+    "  Exit status: 0 done, 1 no device, no display, interrupted or a failure, 2 bad\n"
+    "  arguments.\n";
 
 bool parse_options(int argc, char** argv, Options& o, std::string& error)
 {
@@ -30,6 +45,9 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
                             {"rate", true},
                             {"filters", false},
                             {"record", true},
+                            {"force", false},
+                            {"montage", true},
+                            {"size", true},
                             {"fps", true}},
                            args, error))
     return false;
@@ -42,6 +60,25 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
   o.device = args.last("device", o.device);
   o.filters = args.has("filters");
   o.record = args.last("record");
+  o.force = args.has("force");
+  o.montage = args.last("montage");
+  if (o.force && o.record.empty()) {
+    error = "--force goes with --record";
+    return false;
+  }
+  if (args.has("size")) {
+    const std::string size = args.last("size");
+    const size_t x = size.find('x');
+    long long w = 0, h = 0;
+    if (x == std::string::npos || !amxhost::parse_int(size.substr(0, x), 320, 8192, w) ||
+        !amxhost::parse_int(size.substr(x + 1), 240, 8192, h)) {
+      error = "--size is WIDTHxHEIGHT (320x240 to 8192x8192), not \"" + size + "\"";
+      return false;
+    }
+    o.width = static_cast<int>(w);
+    o.height = static_cast<int>(h);
+    o.sized = true;
+  }
   if (args.has("screenshot") && o.screenshot.empty()) {
     error = "--screenshot needs a file name";
     return false;
@@ -54,6 +91,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
     error = "bad --seconds \"" + args.last("seconds") + "\"";
     return false;
   }
+  o.view_set = args.has("view");
   const std::string view = args.last("view", "traces");
   if (view == "traces")
     o.view = View::Traces;
@@ -81,6 +119,29 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
     return false;
   }
   return true;
+}
+
+std::string dated_record_name()
+{
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char name[64];
+  std::strftime(name, sizeof name, "amxview-%Y-%m-%d_%H-%M-%S.bdf", &local);
+  return name;
+}
+
+bool can_write_png(const std::string& path, std::string& error)
+{
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat st {};
+  const char* why = stat(folder.c_str(), &st) != 0 ? std::strerror(errno)
+                    : !S_ISDIR(st.st_mode)          ? "its folder is not a folder"
+                    : access(folder.c_str(), W_OK) != 0 ? "its folder is not writable"
+                                                        : nullptr;
+  if (why) error = "cannot write " + path + ": " + why;
+  return !why;
 }
 
 }  // namespace amxview

@@ -114,7 +114,7 @@ void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, s
 }
 
 void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
-                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& px)
+                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& px, std::vector<float>& bar_uv)
 {
   const uint64_t span = static_cast<uint64_t>(scale.seconds * s.rate);
   const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
@@ -134,19 +134,35 @@ void raster_traces(const SampleStore& s, const std::vector<int>& rows, const Tra
   };
   for (float t = 1; t < scale.seconds; ++t)
     vline(static_cast<int>(width * t / scale.seconds), 0, height - 1, rgba(kGrid));
+  bar_uv.assign(rows.size(), 0.0f);
   for (size_t r = 0; r < rows.size(); ++r) {
     if (lo[r] > hi[r]) continue;
     const float top = row_h * r, bottom = top + row_h - 1, mid = top + row_h / 2;
+    // Auto scales fill 90 % of a row; a fixed division is one row.
     const float range = scale.mode == 0 ? hi[r] - lo[r] : scale.mode == 1 ? range_all : scale.uv_per_division;
-    const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? (row_h * 0.9f) / range : 0;
-    const uint32_t color = rgba(channel_color(rows[r]));
+    const float centre = (lo[r] + hi[r]) / 2, k = range > 0 ? row_h * (scale.mode == 2 ? 1 : 0.9f) / range : 0;
+    // The scale bar at the left edge: per row for per-channel scales, once
+    // (the first row) for the page otherwise; a round value filling at most
+    // 80 % of the row.
+    if (k > 0 && (scale.mode == 0 || r == 0)) {
+      const float limit = 0.8f * row_h / k, decade = std::pow(10.0f, std::floor(std::log10(limit)));
+      bar_uv[r] = limit >= 5 * decade ? 5 * decade : limit >= 2 * decade ? 2 * decade : decade;
+    }
+    const uint32_t color = rgba(channel_color(rows[r])), clip = rgba(kClipMarker);
     for (int x = 0; x < width; ++x) {
       const Column& col = columns[r][x];
       if (col.invalid) vline(x, static_cast<int>(bottom) - 2, static_cast<int>(bottom), rgba(kInvalidMarker));
       if (col.lo > col.hi) continue;
-      vline(x, static_cast<int>(std::clamp(mid - (col.hi - centre) * k, top, bottom)),
-            static_cast<int>(std::clamp(mid - (col.lo - centre) * k, top, bottom)), color);
+      const float y0 = mid - (col.hi - centre) * k, y1 = mid - (col.lo - centre) * k;
+      vline(x, static_cast<int>(std::clamp(y0, top, bottom)), static_cast<int>(std::clamp(y1, top, bottom)), color);
+      // Beyond the row (only a fixed scale gets there): a bar on its edge, so
+      // a flattened trace is not read as a flat signal.
+      if (scale.mode == 2 && y0 < top) vline(x, static_cast<int>(top), static_cast<int>(top) + 1, clip);
+      if (scale.mode == 2 && y1 > top + row_h) vline(x, static_cast<int>(bottom) - 1, static_cast<int>(bottom), clip);
     }
+    const int half = static_cast<int>(bar_uv[r] * k / 2);
+    for (int x = 1; x < 3 && bar_uv[r] > 0 && x < width; ++x)
+      vline(x, static_cast<int>(mid) - half, static_cast<int>(mid) + half, rgba(kScaleBar));
   }
   // Frames lost: a full-height line where the stream has its gap.
   for (const Loss& l : s.losses) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,10 @@ constexpr Rgb kGrid{60, 66, 80};
 constexpr Rgb kPlotBackground{16, 20, 28};
 constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
+constexpr Rgb kRecBadge{210, 20, 40};       // recording: the badge over the plot
+constexpr Rgb kEventMarker{80, 220, 255};  // an event marker: a line with its number
+constexpr Rgb kScaleBar{230, 230, 230};     // a row's microvolt scale bar
+constexpr Rgb kClipMarker{255, 255, 255};   // a trace beyond its row (fixed scale): a bar on the row's edge
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
 Rgb electrode_color(amxhost::Electrode e);
 
@@ -76,7 +81,8 @@ void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, s
               float& hi);
 
 // How the traces are laid out: seconds across, the scale (0 auto per channel,
-// 1 auto common to all, 2 fixed: uv_per_division per row).
+// 1 auto common to all, both filling 90 % of a row; 2 fixed: uv_per_division
+// per row).
 struct TraceScale {
   float seconds;
   int mode;
@@ -85,9 +91,14 @@ struct TraceScale {
 // The traces of channels rows (stacked from the top, newest frames at the
 // right) as a width x height image of rgba() pixels: a span per pixel column
 // in the channel's colour, a grid line per second, an invalid-sample tick under
-// a trace, a full-height line where frames were lost. columns: scratch.
+// a trace, a clipping bar on the edge a trace goes beyond, a full-height line
+// where frames were lost, a scale bar at the left edge of a row. columns:
+// scratch. bar_uv: each row's scale bar in microvolts (0: none; 1, 2 or 5 x
+// 10^n, at most 80 % of the row; every row for per-channel scales, else the
+// first for the page).
 void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
-                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& pixels);
+                   std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& pixels,
+                   std::vector<float>& bar_uv);
 
 // ---- Spectrum
 
@@ -96,6 +107,42 @@ void raster_traces(const SampleStore& s, const std::vector<int>& rows, const Tra
 // segment / 2 + 1 bins of rate / segment Hz, in units of x squared per Hz.
 // False when n < segment.
 bool welch_psd(const float* x, size_t n, int segment, double rate, std::vector<float>& psd);
+
+// ---- Filters
+
+// What the filter panel sets (the host library's meanings, as amxctl's
+// --filter texts).
+struct FilterSettings {
+  bool baseline = false, notch = false, band_stop = false, band_pass = false;
+  float baseline_hz = 0.5f;
+  int notch_hz = 50;
+  int stop_order = 2;
+  float stop_lo = 48, stop_hi = 52;
+  int band_order = 4;
+  float band_lo = 1, band_hi = 40;
+};
+
+// The view's filters: one chain per stage (baseline, notch, band-stop,
+// band-pass, applied in this order), each rebuilt only when its own settings
+// change, so the others keep their state (no new start-up transient).
+struct ViewFilters {
+  static constexpr int kStages = 4;
+  FilterSettings in_use;  // what the stages are built from
+
+  // Brings the stages to want at rate for channels. A stage the library
+  // refuses keeps its previous design: want gets its settings back and error
+  // says why (false).
+  bool update(FilterSettings& want, int rate, int channels, std::string& error);
+  // Every stage is built anew by the next update (the rate or channels changed).
+  void reset() { built_ = false; }
+  void apply(int32_t* frames, int count, int channels);
+  // The stages in use in order, as the host library's texts ("none (raw samples)").
+  std::string chain() const;
+
+private:
+  bool built_ = false;
+  std::unique_ptr<amxhost::ChannelFilters> stages_[kStages];
+};
 
 // ---- Devices and acquisition
 
@@ -138,9 +185,13 @@ struct Acquirer {
   void take(std::vector<int32_t>& frames, std::vector<Loss>& losses);
 
   // Recording: from the next frame on (from the first when called before
-  // start), every frame and loss goes to path.
+  // start), every frame and loss goes to path. An existing file is refused
+  // unless replace: the name is taken atomically before anything is written.
+  // labels: the signals' names (empty: the recorder's Ch1..ChN).
   bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-                       std::string& error);
+                       const std::vector<std::string>& labels, bool replace, std::string& error);
+  // An event marker annotated at the recording's next frame; false when not recording.
+  bool mark(const std::string& text);
   // Closes the recording with its stop annotation; false with error if writing
   // failed.
   bool stop_recording(std::string& error);
@@ -165,15 +216,35 @@ struct Options {
   std::string screenshot;  // headless: write this PNG and exit
   double seconds = 0;
   View view = View::Traces;
+  bool view_set = false;  // --view given (else the saved view, when not headless)
   std::string device = "@0";
   int rate = 0;          // 0: the device's
   bool filters = false;  // band-pass, notch and baseline on from the start
   std::string record;    // record to this BDF+ file from the start
+  std::string montage;   // channel names, one per line
+  bool force = false;    // --record may replace an existing file
+  int width = 1280, height = 800;  // the window (--size)
+  bool sized = false;              // --size given (else the saved size, when not headless)
   double fps = 60;       // frame cap, 0 none
   bool help = false;
 };
 extern const char* const kUsage;
 // False with a message in error.
 bool parse_options(int argc, char** argv, Options& o, std::string& error);
+// ---- Settings kept between runs
+
+// $XDG_CONFIG_HOME/amxview/settings.ini, else ~/.config/amxview/settings.ini;
+// "" without either variable.
+std::string settings_path();
+// key=value lines ('#' comments); a missing file gives none.
+std::map<std::string, std::string> read_settings(const std::string& path);
+// Creates the folders and replaces the file whole. False with error.
+bool write_settings(const std::string& path, const std::map<std::string, std::string>& values, std::string& error);
+
+// A recording's default name: amxview-YYYY-MM-DD_HH-MM-SS.bdf (local time now).
+std::string dated_record_name();
+// Whether a PNG can be written to path: its folder exists and is writable.
+// False with error ("cannot write PATH: ...").
+bool can_write_png(const std::string& path, std::string& error);
 
 }  // namespace amxview

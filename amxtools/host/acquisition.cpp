@@ -44,11 +44,11 @@ void status_line(const Acquisition& a, bool final)
 }
 }  // namespace
 
-double frame_wall_time(const Acquisition& a, uint32_t number)
+double wall_time(double host_seconds)
 {
   using namespace std::chrono;
   const double wall = duration<double>(system_clock::now().time_since_epoch()).count();
-  return wall - (now_seconds() - AmxClockTime(&a.clock, number));
+  return wall - (now_seconds() - host_seconds);
 }
 
 int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
@@ -98,6 +98,22 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       if (a.on_gap) ok = a.on_gap(a.frames, 0, lost - a.lost_packets);
       a.lost_packets = lost;
     }
+    // Hands out frames [from, to) of the block, consecutive sample numbers, up
+    // to the limit: the clock learns of them first, then each gets its stamp.
+    auto deliver = [&](int from, int to) {
+      auto number = [&](int i) {
+        return static_cast<uint32_t>(buffer[static_cast<size_t>(i) * words + a.channels]) & mask;
+      };
+      AmxClockAdd(&a.clock, number(from), number(to - 1), now);
+      if (limit != 0 && a.frames + static_cast<uint64_t>(to - from) > limit)
+        to = from + static_cast<int>(limit > a.frames ? limit - a.frames : 0);
+      a.times.clear();
+      for (int i = from; i < to; ++i) a.times.push_back(AmxClockStamp(&a.clock, number(i)));
+      const bool handed =
+          to == from || !a.on_frames || a.on_frames(&buffer[static_cast<size_t>(from) * words], to - from);
+      a.frames += static_cast<uint64_t>(to - from);
+      return handed;
+    };
     // Deliver runs of consecutive sample numbers; a jump forward is a gap of
     // missing frames, a jump back a restarted sequence (counted as neither).
     int begin = 0;
@@ -105,8 +121,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       uint32_t number = static_cast<uint32_t>(buffer[static_cast<size_t>(i) * words + a.channels]) & mask;
       uint32_t ahead = (number - next) & mask;
       if (ahead != 0 && ahead < mask / 2) {
-        if (i > begin && a.on_frames) ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], i - begin);
-        a.frames += static_cast<uint64_t>(i - begin);
+        if (i > begin) ok = deliver(begin, i);
         begin = i;
         if (ok && a.on_gap) ok = a.on_gap(a.frames, ahead, 0);
         a.frames += ahead;
@@ -114,13 +129,7 @@ int acquire(Acquisition& a, const std::function<int32_t(int32_t)>& start)
       }
       next = (number + 1) & mask;
     }
-    AmxClockAdd(&a.clock, static_cast<uint32_t>(buffer[static_cast<size_t>(begin) * words + a.channels]),
-                static_cast<uint32_t>(buffer[static_cast<size_t>(count - 1) * words + a.channels]), now);
-    int end = count;
-    if (limit != 0 && a.frames + static_cast<uint64_t>(end - begin) > limit)
-      end = begin + static_cast<int>(limit > a.frames ? limit - a.frames : 0);
-    if (ok && end > begin && a.on_frames) ok = a.on_frames(&buffer[static_cast<size_t>(begin) * words], end - begin);
-    a.frames += static_cast<uint64_t>(end - begin);
+    if (ok) ok = deliver(begin, count);
     if (!ok) {
       result = kExitFailed;
       break;

@@ -55,6 +55,18 @@ DeviceChoice choose_device(const std::string& arg, int32_t count, const std::fun
 // "bad device "ARG": give an identifier from `amxctl list` or @INDEX".
 std::string bad_device_text(const std::string& arg);
 
+// A device that never answered the identification query reads kind 0 and
+// revision 0 after AmxOpen or AmxInfo; the library then treats it as a
+// 40-channel device without calibration, so its channel count and scale may
+// be wrong. False for such a device.
+bool identified(const AmxInternalInfoRecord& ident);
+// What the tools say about it: on standard error and in the status bar, and
+// (within the 40 characters BDF+ readers keep) as a recording's first annotation.
+constexpr const char* kUnidentifiedWarning =
+    "the device did not identify itself (kind 0, revision 0): treated as a 40-channel device without calibration, "
+    "so its channel count and scale may be wrong";
+constexpr const char* kUnidentifiedNote = "Unidentified device: 40 ch, uncalibrated";
+
 // ---- Stopping and time
 
 // Set by SIGINT/SIGTERM (Ctrl-C): long-running acquisitions stop cleanly.
@@ -87,9 +99,12 @@ struct Acquisition {
   // `lost_packets` more packets the library reports lost (AmxDebugState).
   std::function<bool(uint64_t index, uint32_t missing, int32_t lost_packets)> on_gap;
   std::function<void()> on_tick;  // once a second (impedance table)
-  // Host times of the frames (now_seconds()): fed with every read before its
-  // newest frames are handed out.
+  // Host times of the frames (now_seconds()): fed with every run of
+  // consecutive frames of a read before the run is handed out.
   AmxClock clock{};
+  // During on_frames: the host time of each frame handed out (AmxClockStamp,
+  // every frame once, in order: never going back).
+  std::vector<double> times;
   // Results.
   uint64_t frames = 0;   // frames delivered plus frames missing
   uint64_t missing = 0;  // frames missing in gaps
@@ -97,9 +112,9 @@ struct Acquisition {
   double elapsed = 0;
   bool removed = false;  // the device left the library's list (unplugged)
 };
-// The wall-clock time (seconds since 1970) at which the frame with this sample
-// number left the device, by the acquisition's host-time fit.
-double frame_wall_time(const Acquisition& a, uint32_t number);
+// A host time (now_seconds(), such as a frame's stamp) as wall-clock time
+// (seconds since 1970).
+double wall_time(double host_seconds);
 // Starts the device (the rate is already set), runs until seconds of sample
 // numbers have passed, Ctrl-C or a callback refuses, stops the device. Returns
 // 0 or the exit code after a message. start replaces AmxStart (impedance).
@@ -144,14 +159,26 @@ constexpr double kGoodKohm = 10, kBadKohm = 50;
 // A measured impedance as the tools show it: kOhm rounded to one decimal
 // (halves up). The class is that of the value shown.
 double shown_kohm(int32_t ohms);
-// The class of channel's value from AmxMeasureImpedanceRead: -1 marks the
-// reference and invalid windows, 0 and other negative values (-1000 on
-// wide-gain devices) a first window not complete yet.
+// The class of channel's value from AmxMeasureImpedanceRead on any kind of
+// device: -1 (-1001 on kinds 7 and 8) an invalid window, 0 (-1000) and other
+// values up to 0 no window complete yet; the reference channel (from
+// AmxGetImpedanceRef) is the reference whatever it reads.
 Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, double bad_kohm);
 // "REF", "invalid", "waiting", "good", "fair" or "BAD".
 const char* electrode_name(Electrode e);
 // Thresholds are usable when 0 < good <= bad.
 bool thresholds_valid(double good_kohm, double bad_kohm);
+
+// ---- Electrode names
+
+// The default names for a channel count: 10-20 (and 10-10) positions for 16,
+// 20, 24 and 40 channels (docs/amxtools.md lists them), "Ch1".."ChN" otherwise.
+std::vector<std::string> default_montage(int channels);
+// A montage file: one name per line (surrounding blanks, blank lines and '#'
+// comment lines skipped), in channel order, printable ASCII of at most 16
+// characters, each once, at most channels names; channels it leaves out are
+// named "ChN". False with error naming the file and line.
+bool read_montage(const std::string& path, int channels, std::vector<std::string>& names, std::string& error);
 
 // ---- BDF+ recording
 
@@ -176,7 +203,8 @@ public:
   ~BdfRecorder();
 
   // Creates path for a device with info and ident at rate samples/s: labels
-  // Ch1..ChN in uV, equipment "Amvex kind K rev R", the start annotation.
+  // Ch1..ChN in uV, equipment "Amvex kind K rev R", the start annotation
+  // (after kUnidentifiedNote for a device that did not identify itself).
   // False with error set ("cannot record to PATH: ..." and the like).
   bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
   // The wall-clock time (seconds since 1970) of the first frame: the header's
@@ -188,14 +216,21 @@ public:
   // frame for nullptr. False once a write failed: error says why, and nothing
   // more goes to the file.
   bool add(const int32_t* frame);
-  // A loss before frame index (counted from the start, missing frames
-  // included): frames skipped by the sample numbers or packets the library
-  // reports lost. Losses within one data record make one annotation.
+  // A loss at frame index (counted from the start, missing frames included):
+  // missing frames from index on, or packets the library reports lost (which
+  // it counts before their frames show as missing). The missing frames within
+  // one data record make one annotation at the first of them, with the packets
+  // reported until then.
   void note_loss(uint64_t index, uint32_t missing, int32_t packets);
   // Annotates stop_text at frame index, completes the last record with
   // missing-frame values and closes the file. False with error set if a write
   // or the closing failed.
   bool close(uint64_t index, const std::string& stop_text);
+
+  // Renames channel's signal; only before the first data record is written.
+  bool set_label(int channel, const std::string& label);
+  // An annotation at the next frame (an event marker). False when not open.
+  bool mark(const std::string& text);
 
   bool is_open() const { return handle_ >= 0; }
   const std::string& path() const { return path_; }
@@ -213,7 +248,6 @@ private:
   int handle_ = -1, fd_ = -1;
   long long records_ = 0;
   bool failed_ = false;
-  bool loss_pending_ = false;
   uint64_t loss_at_ = 0, loss_frames_ = 0;
   int32_t loss_packets_ = 0;
   int channels_ = 0, rate_ = 0;
@@ -225,28 +259,31 @@ private:
 };
 
 // A recording session: the frames and gaps of an acquisition into a BDF+
-// file, from any frame of the acquisition on. The file's start time is its
-// first frame's by the acquisition's host-time fit of every read until its
-// first data record completes; missing frames are stored and annotated with
-// the lost packets.
+// file, from any frame of the acquisition on. The file's start time is that
+// of its first frame, from the stamps (Acquisition::times) of the frames
+// received until its first data record completes; missing frames are stored
+// and annotated with the lost packets.
 class Recording {
 public:
   // Creates path (BdfRecorder::open); false with error set.
   bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
   // Frames a hands out (Acquisition::on_frames). False once a write failed.
   bool add(const Acquisition& a, const int32_t* frames, int count);
-  // A gap a reports (Acquisition::on_gap) before its frame index. False once a
-  // write failed.
-  bool gap(uint64_t index, uint32_t missing, int32_t packets);
+  // A gap a reports (Acquisition::on_gap) after the frames added so far. False
+  // once a write failed.
+  bool gap(uint32_t missing, int32_t packets);
   // Annotates the stop (interrupted by Ctrl-C, the device removed, the
   // acquisition failed, or a plain stop) and closes the file. False with error
   // set if a write or the closing failed.
   bool close(bool removed, bool failed);
+  // Signal labels by channel (a montage); only before the first data record.
+  bool set_labels(const std::vector<std::string>& labels);
+  // An event marker at the next frame.
+  bool mark(const std::string& text) { return file_.mark(text); }
   const BdfRecorder& file() const { return file_; }
 
 private:
   BdfRecorder file_;
-  uint32_t first_ = 1;  // sample number of the file's first frame
 };
 
 }  // namespace amxhost

@@ -20,7 +20,6 @@ static int pwrite(int fd, const void* data, unsigned size, long offset)
 {
   return _lseek(fd, offset, SEEK_SET) == offset ? _write(fd, data, size) : -1;
 }
-static std::tm* localtime_r(const time_t* t, std::tm* out) { return localtime_s(out, t) == 0 ? out : nullptr; }
 #else
 #define O_BINARY 0
 #endif
@@ -78,7 +77,9 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
   records_ = 0;
   fill_ = 0;
   clipped_ = 0;
-  failed_ = loss_pending_ = false;
+  failed_ = false;
+  loss_frames_ = 0;
+  loss_packets_ = 0;
   error_.clear();
   record_.assign(static_cast<size_t>(channels_), std::vector<int>(static_cast<size_t>(rate)));
   errno = 0;
@@ -100,9 +101,12 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
   }
   std::string equipment =
       "Amvex kind " + std::to_string(ident.deviceKind) + " rev " + std::to_string(ident.deviceRevision);
-  // Room for start, one loss and stop annotations in one record.
+  // Room for start, one loss and stop annotations in one record, and the
+  // warning about a device that did not identify itself before them.
+  const bool known = identified(ident);
   ok = ok && edf_set_equipment(handle_, equipment.c_str()) == 0 &&
-       edf_set_number_of_annotation_signals(handle_, 4) == 0 && annotate(0, "Recording start");
+       edf_set_number_of_annotation_signals(handle_, known ? 4 : 5) == 0 && (known || annotate(0, kUnidentifiedNote)) &&
+       annotate(0, "Recording start");
   if (!ok) {
     edfclose_file(handle_);
     handle_ = -1;
@@ -129,19 +133,17 @@ bool BdfRecorder::set_start(double unix_seconds)
 
 void BdfRecorder::note_loss(uint64_t index, uint32_t missing, int32_t packets)
 {
-  if (!loss_pending_) loss_at_ = index;
-  loss_pending_ = true;
-  loss_frames_ += missing;
   loss_packets_ += packets;
+  if (missing == 0) return;
+  if (loss_frames_ == 0) loss_at_ = index;
+  loss_frames_ += missing;
 }
 
 void BdfRecorder::annotate_loss()
 {
-  if (!loss_pending_) return;
   // (readers keep 40 characters of an annotation)
   annotate(loss_at_,
            "Lost " + std::to_string(loss_packets_) + " packets, " + std::to_string(loss_frames_) + " frames missing");
-  loss_pending_ = false;
   loss_frames_ = 0;
   loss_packets_ = 0;
 }
@@ -155,7 +157,9 @@ bool BdfRecorder::write_failed(const char* reason)
 
 bool BdfRecorder::flush_record()
 {
-  annotate_loss();
+  // Packets reported without missing frames in this record yet go with the
+  // next record's missing frames.
+  if (loss_frames_ > 0) annotate_loss();
   for (auto& samples : record_)
     if (edfwrite_digital_samples(handle_, samples.data()) != 0)
       return write_failed(errno ? std::strerror(errno) : "disk full?");
@@ -185,6 +189,14 @@ bool BdfRecorder::add(const int32_t* frame)
   return ++fill_ < rate_ || flush_record();
 }
 
+bool BdfRecorder::set_label(int channel, const std::string& label)
+{
+  return handle_ >= 0 && records_ == 0 && channel >= 0 && channel < channels_ &&
+         edf_set_label(handle_, channel, label.c_str()) == 0;
+}
+
+bool BdfRecorder::mark(const std::string& text) { return handle_ >= 0 && annotate(frames(), text); }
+
 bool BdfRecorder::annotate(uint64_t frame_index, const std::string& text)
 {
   long long onset = static_cast<long long>(frame_index * 10000 / static_cast<uint64_t>(rate_));
@@ -194,7 +206,9 @@ bool BdfRecorder::annotate(uint64_t frame_index, const std::string& text)
 bool BdfRecorder::close(uint64_t index, const std::string& stop_text)
 {
   if (handle_ < 0) return false;
-  annotate_loss();
+  // Packets whose frames never showed as missing were lost at the end.
+  if (loss_frames_ == 0) loss_at_ = index;
+  if (loss_frames_ > 0 || loss_packets_ > 0) annotate_loss();
   // The last record is completed with missing-frame values after the stop
   // mark: the frames added so far are kept.
   annotate(index, stop_text);

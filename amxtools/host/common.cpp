@@ -1,5 +1,5 @@
-// amxhost: status messages, command-line values, the choice of a device, the
-// stop flag and the clocks the host programs use.
+// amxhost: status messages, command-line values, the choice of a device and
+// whether it identified itself, the stop flag and the clocks the host programs use.
 #include "amxhost.h"
 
 #include <cctype>
@@ -120,6 +120,8 @@ std::string bad_device_text(const std::string& arg)
 {
   return "bad device \"" + arg + "\": give an identifier from `amxctl list` or @INDEX";
 }
+
+bool identified(const AmxInternalInfoRecord& ident) { return ident.deviceKind != 0 || ident.deviceRevision != 0; }
 
 std::atomic<bool> g_stop{false};
 

@@ -11,9 +11,10 @@ double shown_kohm(int32_t ohms) { return std::floor(ohms / 100.0 + 0.5) / 10; }
 Electrode classify(int channel, int reference, int32_t ohms, double good_kohm, double bad_kohm)
 {
   if (channel == reference) return Electrode::Reference;
-  if (ohms == -1) return Electrode::Invalid;
-  // 0 (and -1000 on wide-gain devices) until the first window is complete: no
-  // electrode reads exactly 0 Ohm, so that is no measurement yet, not "good".
+  // Devices of kinds 7 and 8 report 1000 Ohm less: an invalid window reads -1
+  // elsewhere and -1001 there, no window yet 0 and -1000. No electrode reads
+  // exactly 0 Ohm, so that is no measurement yet, not "good".
+  if (ohms == -1 || ohms == -1001) return Electrode::Invalid;
   if (ohms <= 0) return Electrode::Waiting;
   double k = shown_kohm(ohms);
   return k <= good_kohm ? Electrode::Good : k > bad_kohm ? Electrode::Bad : Electrode::Fair;

@@ -56,6 +56,13 @@ class Info:
     calibration_numbers: tuple[int, int]  # (0, 0) without a calibration record
     calibration_date: datetime.date | None
 
+    @property
+    def identified(self) -> bool:
+        """False for a device that never answered the identification query
+        (kind and revision 0): the library treats it as a 40-channel device
+        without calibration, so its channel count and scale may be wrong."""
+        return self.kind != 0 or self.revision != 0
+
 
 @dataclasses.dataclass
 class Block:

@@ -4,6 +4,7 @@ device, then 16-channel ones with faults: channel 3 invalid from 0.2 to 0.3 s;
 port against the recorded reads the C fit is checked with, and the MNE export."""
 
 import ctypes
+import dataclasses
 import math
 import os
 import pathlib
@@ -30,6 +31,7 @@ def documented_signal(channel, numbers, rate):
 def test_stream_is_consecutive_scaled_to_microvolts_and_timed(amp):
     assert len(amvex.devices()) == 5
     assert amp.info.channels == 40 and amp.info.calibration_numbers == (4711, 40)
+    assert amp.info.identified and not dataclasses.replace(amp.info, kind=0, revision=0).identified
     amp.rate = 1000
     amp.start()
     blocks = list(amp.stream(seconds=2.1, block_seconds=0.7))

@@ -6,12 +6,15 @@
 # each run's median frame time), the frames per second at those medians and the
 # median of the pair-by-pair ratios (three lights / lighting off); also each run's
 # processor time per frame (all threads), which a loaded machine disturbs less.
+# The machine's load (uptime: load averages over 1, 5 and 15 minutes, and the
+# processor count) is printed before and after the runs: figures taken under load
+# say so.
 #   bash bench/vyre3d/vyre3d/frame_times.sh [ROUNDS] [VYRE3D] [-- EXTRA OPTIONS]
 # ROUNDS defaults to 3, VYRE3D to build/release/vyre3d/vyre3d; extra options (such
 # as --bench-passes) go to every run. Runs in a scratch folder holding a link to
 # the build's get/.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../../.."
 rounds=${1:-3}
 exe=$(realpath "${2:-build/release/vyre3d/vyre3d}")
 shift $(( $# < 2 ? $# : 2 ))
@@ -22,6 +25,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 ln -s "$get" "$work/get"
 cd "$work"
+load() { echo "load $1: $(uptime | sed 's/.*load average: //') on $(nproc) processors"; }
+load before
 xvfb-run -a -s "-screen 0 1280x1024x24 +extension GLX" bash -c '
   exe=$1 rounds=$2; shift 2
   for r in $(seq "$rounds"); do
@@ -54,3 +59,4 @@ awk '
     printf "ratio (three lights / lighting off, median of %d pairs): %.2f\n", nb, mr
     printf "processor time per frame (all threads, start-up included): three lights %.2f ms, lighting off %.2f ms, ratio %.2f\n", median(ca, na), median(cb, nb), median(cr, nb)
   }' runs.txt
+load after

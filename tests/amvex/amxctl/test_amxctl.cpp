@@ -7,7 +7,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,7 +17,7 @@
 #include "amxctl.h"
 #include "amxhost.h"
 #ifdef AMXHOST_HAVE_EDF
-#include <edflib.h>
+#include "bdf_start.h"
 #endif
 
 namespace {
@@ -139,15 +138,18 @@ TEST(Amxctl, StreamTimeColumnIsTheFramesHostTime)
   EXPECT_LT(times.back(), end);
   EXPECT_GT(times.back(), end - 0.5);
   EXPECT_NEAR(times[1999] - times[1900], 0.099, 0.002);
+  // Times handed out never go back, also while the fit learns after the start.
+  for (size_t i = 1; i < times.size(); ++i) ASSERT_GE(times[i], times[i - 1]) << "frame " << i;
 }
 
 #ifdef AMXHOST_HAVE_EDF
 TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
 {
   std::string file = temp_path("rec.bdf");
+  std::ofstream(file) << "an older file";  // replaced with --force
   auto wall = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
   const double before = wall();
-  Result r = amxctl("record @1 " + file + " --rate 500 --seconds 1.25");
+  Result r = amxctl("record @1 " + file + " --rate 500 --seconds 1.25 --force");
   const double after = wall();
   ASSERT_EQ(r.code, 0) << r.err;
   // The emulator's samples are deterministic: a stream of the same length holds
@@ -164,15 +166,7 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   // The start time is the first frame's (local time, its fraction in the
   // first record's time annotation): within the run, at least 1.25 s before
   // its end.
-  std::tm start{};
-  start.tm_year = hdr.startdate_year - 1900;
-  start.tm_mon = hdr.startdate_month - 1;
-  start.tm_mday = hdr.startdate_day;
-  start.tm_hour = hdr.starttime_hour;
-  start.tm_min = hdr.starttime_minute;
-  start.tm_sec = hdr.starttime_second;
-  start.tm_isdst = -1;
-  double started = static_cast<double>(std::mktime(&start)) + hdr.starttime_subsecond * 1e-7;
+  const double started = bdf_start_seconds(hdr);
   EXPECT_GE(started, before);
   EXPECT_LE(started, after - 1.25);
   ASSERT_EQ(hdr.edfsignals, 20);
@@ -197,6 +191,25 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   EXPECT_STREQ(a.annotation, "Recording stop");
   edfclose_file(hdr.handle);
   std::remove(file.c_str());
+}
+
+TEST(Amxctl, RecordLabelsChannelsFromAMontageFile)
+{
+  const std::string montage = temp_path("montage.txt"), file = temp_path("montage.bdf");
+  std::ofstream(montage) << "# front\nFp1\n  Fp2  \n";
+  std::remove(file.c_str());
+  Result r = amxctl("record @1 " + file + " --seconds 0.2 --quiet --montage " + montage);
+  ASSERT_EQ(r.code, 0) << r.err;
+  edf_hdr_struct hdr{};
+  ASSERT_EQ(edfopen_file_readonly(file.c_str(), &hdr, EDFLIB_DO_NOT_READ_ANNOTATIONS), 0);
+  const char* expected[] = {"Fp1", "Fp2", "Ch3"};  // the rest keep their numbers
+  for (int c = 0; c < 3; ++c) {
+    std::string label = hdr.signalparam[c].label;
+    EXPECT_EQ(label.substr(0, label.find(' ')), expected[c]);
+  }
+  edfclose_file(hdr.handle);
+  std::remove(file.c_str());
+  std::remove(montage.c_str());
 }
 
 TEST(Amxctl, RecordReportsFilesItCannotWrite)
@@ -267,6 +280,9 @@ TEST(Amxctl, ImpedanceClassIsThatOfTheValueShown)
   EXPECT_EQ(amxhost::classify(0, 19, 10050, 10, 50), amxhost::Electrode::Fair);
   EXPECT_EQ(amxhost::classify(0, 19, 50049, 10, 50), amxhost::Electrode::Fair);
   EXPECT_EQ(amxhost::classify(0, 19, 10100, 10.1, 50), amxhost::Electrode::Good);
+  // Kinds 7 and 8 report 1000 Ohm less: -1001 is an invalid window there, -1000 none yet.
+  EXPECT_EQ(amxhost::classify(0, 19, -1001, 10, 50), amxhost::Electrode::Invalid);
+  EXPECT_EQ(amxhost::classify(0, 19, -1000, 10, 50), amxhost::Electrode::Waiting);
   char shown[16];
   std::snprintf(shown, sizeof shown, "%.1f", amxhost::shown_kohm(10250));
   EXPECT_STREQ(shown, "10.3");
@@ -333,7 +349,12 @@ TEST(Amxctl, BadArgumentsAndFailuresExitNonZeroWithAMessage)
       {"eeprom @0 write user /nonexistent-file", 1, "cannot read /nonexistent-file"},
       {"impedance @0 --good 60 --bad 50", 2, "--good and --bad"},
       {"list extra", 2, "too many arguments"},
+      {"stream @0 --seconds -1", 2, "bad --seconds \"-1\""},
+      {"impedance @0 --ref 41", 2, "--ref is a channel from 1 to 40"},
   };
+  // A recording is never replaced without --force.
+  const std::string existing = temp_path("existing.bdf");
+  std::ofstream(existing) << "keep";
   // In this process: starting the library costs about a second per program run.
   for (const Case& c : cases) {
     std::vector<std::string> args;
@@ -344,7 +365,23 @@ TEST(Amxctl, BadArgumentsAndFailuresExitNonZeroWithAMessage)
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(code, c.code) << c.args << "\n" << err;
     EXPECT_NE(err.find(c.message), std::string::npos) << c.args << "\n" << err;
+    // Every bad argument shows the usage: the subcommand's or the whole tool's.
+    if (c.code == 2) {
+      EXPECT_TRUE(err.find("\n\nusage: amxctl ") != std::string::npos ||
+                  err.find("\namxctl list\n") != std::string::npos)
+          << c.args << "\n"
+          << err;
+    }
   }
+#ifdef AMXHOST_HAVE_EDF
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run_here({"record", "@1", existing, "--seconds", "1"}), 2);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(existing + " exists: give --force to replace it\n\nusage: amxctl record"), std::string::npos)
+      << err;
+  EXPECT_EQ(slurp(existing), "keep");
+#endif
+  std::remove(existing.c_str());
   for (const char* command : {"list", "info", "stream", "record", "impedance", "lcd", "eeprom"}) {
     ::testing::internal::CaptureStdout();
     int code = run_here({command, "--help"});

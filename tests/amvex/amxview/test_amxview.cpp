@@ -7,12 +7,15 @@
 #include <edflib.h>
 #include <fcntl.h>
 #include <stb_image.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -49,7 +52,9 @@ struct Result {
 };
 
 // Runs program with args; env holds NAME=VALUE to set or NAME alone to unset.
-Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+// interrupt_ms > 0: a SIGINT that long after the start.
+Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+           int interrupt_ms = 0)
 {
   const std::string out = temp_path("out"), err = temp_path("err");
   pid_t pid = fork();
@@ -68,6 +73,10 @@ Result run(const char* program, const std::vector<std::string>& args, const std:
     argv.push_back(nullptr);
     execv(program, argv.data());
     _exit(127);
+  }
+  if (interrupt_ms > 0) {
+    usleep(static_cast<useconds_t>(interrupt_ms) * 1000);
+    kill(pid, SIGINT);
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -175,6 +184,14 @@ TEST(Amxview, SpectrumPeaksAtTheEmulatedToneAndTheMainsHum)
   EXPECT_LT(hum, quiet40 - plot.height() / 6) << "50 Hz hum";
   EXPECT_LT(tone, hum) << "the tone (20000 counts) is stronger than the hum (500)";
   EXPECT_LT(top(39, 40), hum) << "channel 40's tone at 40 Hz";
+  // The legend: a stroke of each channel's colour in the top right corner,
+  // where the curves' floor never reaches.
+  for (int c : {0, 9, 19, 29, 39}) {
+    int strokes = 0;
+    for (int y = plot.y0; y < plot.y0 + 100; ++y)
+      for (int x = plot.x1 - plot.width() / 10; x <= plot.x1; ++x) strokes += img.at(x, y) == amxview::channel_color(c);
+    EXPECT_GE(strokes, 30) << "channel " << c + 1 << " in the legend";
+  }
 }
 
 TEST(Amxview, ImpedanceCellsShowTheElectrodesClasses)
@@ -301,7 +318,8 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
   const int w = 1000, h = 100;
   std::vector<std::vector<amxview::Column>> columns;
   std::vector<uint32_t> px;
-  amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px);
+  std::vector<float> bar_uv;
+  amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px, bar_uv);
   auto at = [&](int x, int y) { return px[static_cast<size_t>(y) * w + x]; };
   auto column_has = [&](int x, int y0, int y1, Rgb c) {
     for (int y = y0; y < y1; ++y)
@@ -322,6 +340,31 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
     EXPECT_TRUE(column_has(275, 50 * c, 50 * c + 50, color)) << c;
     EXPECT_FALSE(column_has(400, 0, h, color)) << "no frames there yet";
   }
+  // Auto scales keep every trace inside its row; at a fixed 100 uV a row the
+  // +-1000 uV sines go beyond it: bars on both edges of their rows.
+  const Rgb clip = amxview::kClipMarker;
+  for (int x = 0; x < 350; ++x) EXPECT_FALSE(column_has(x, 0, h, clip)) << x;
+  amxview::raster_traces(s, {0, 1}, {10, 2, 100}, w, h, columns, px, bar_uv);
+  // 50-pixel rows of 100 uV: a 50 uV bar of 25 pixels for the page, in the first row.
+  EXPECT_EQ(bar_uv, (std::vector<float>{50, 0}));
+  EXPECT_TRUE(column_has(1, 13, 14, amxview::kScaleBar) && column_has(1, 36, 37, amxview::kScaleBar));
+  EXPECT_FALSE(column_has(1, 0, 10, amxview::kScaleBar) || column_has(1, 40, h, amxview::kScaleBar));
+  int top = 0, bottom = 0;
+  for (int x = 0; x < 350; ++x) top += column_has(x, 50, 52, clip), bottom += column_has(x, 48, 50, clip);
+  EXPECT_GT(top, 50);
+  EXPECT_GT(bottom, 50);
+  EXPECT_FALSE(column_has(100, 3, 47, clip));
+}
+
+std::vector<std::string> annotations(const edf_hdr_struct& h)
+{
+  std::vector<std::string> texts;
+  for (long long i = 0; i < h.annotations_in_file; ++i) {
+    edf_annotation_struct an{};
+    edf_get_annotation(h.handle, static_cast<int>(i), &an);
+    texts.push_back(an.annotation);
+  }
+  return texts;
 }
 
 TEST(Amxview, RecordsTheSameFileAsAmxctl)
@@ -348,15 +391,6 @@ TEST(Amxview, RecordsTheSameFileAsAmxctl)
     ASSERT_EQ(edfread_digital_samples(b.handle, s, 750, y.data()), 750);
     ASSERT_EQ(x, y) << "channel " << s + 1;
   }
-  auto annotations = [](const edf_hdr_struct& h) {
-    std::vector<std::string> texts;
-    for (long long i = 0; i < h.annotations_in_file; ++i) {
-      edf_annotation_struct an{};
-      edf_get_annotation(h.handle, static_cast<int>(i), &an);
-      texts.push_back(an.annotation);
-    }
-    return texts;
-  };
   EXPECT_EQ(annotations(a), (std::vector<std::string>{"Recording start", "Recording stop"}));
   EXPECT_EQ(annotations(a), annotations(b));
   edfclose_file(a.handle);
@@ -382,10 +416,15 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
       {{"--screenshot", png, "--seconds", "1", "--device", "@3"}, {}, 1, "no device @3 (1 device(s) present)"},
       {{"--screenshot", png, "--seconds", "1"}, {"AMVEX_EMULATE="}, 1, "no device @0 (0 device(s) present)"},
       {{"--screenshot", png, "--seconds", "1"}, {"DISPLAY"}, 1, "no display"},
-      {{"--screenshot", "/nonexistent-dir/x.png", "--seconds", "0.5"}, {}, 1, "cannot write /nonexistent-dir/x.png"},
+      {{"--size", "100x80"}, {}, 2, "--size is WIDTHxHEIGHT"},
+      {{"--force"}, {}, 2, "--force goes with --record"},
+      // Found before streaming: a whole run would otherwise be for nothing.
+      {{"--screenshot", "/nonexistent-dir/x.png", "--seconds", "60"}, {}, 1, "cannot write /nonexistent-dir/x.png"},
+      {{"--screenshot", png, "--seconds", "60"}, {}, 1, "interrupted: no screenshot written"},
   };
   for (const Case& c : cases) {
-    Result r = run(AMXVIEW_PATH, c.args, c.env);
+    const bool interrupt = std::string(c.message).find("interrupted") == 0;
+    Result r = run(AMXVIEW_PATH, c.args, c.env, interrupt ? 2500 : 0);
     EXPECT_EQ(r.code, c.code) << c.message << "\n" << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     if (c.code == 2) {
@@ -393,6 +432,160 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
     }
   }
   EXPECT_FALSE(std::ifstream(png).good()) << "no screenshot after a failure";
+}
+
+// A file is never replaced without --force, and a recording whose device goes
+// away is closed with its annotation, which the status bar then says.
+// A montage names the recording's signals; event markers land in it as
+// annotations where they were set; a bad montage file is refused line by line.
+TEST(Amxview, MontageNamesAndMarkersGoIntoTheRecording)
+{
+  EXPECT_EQ(amxhost::default_montage(40)[17], "O1");
+  EXPECT_EQ(amxhost::default_montage(16)[8], "O1");
+  EXPECT_EQ(amxhost::default_montage(20).back(), "A2");
+  EXPECT_EQ(amxhost::default_montage(32).back(), "Ch32");
+  const std::string montage = temp_path("montage.txt"), bdf = temp_path("marked.bdf");
+  std::string error;
+  std::vector<std::string> names;
+  for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+           {"Fp1\nFp1\n", "line 2: \"Fp1\" given twice"},
+           {"Fp1\nAVeryLongElectrodeName\n", "line 2: \"AVeryLongElectrodeName\" longer than 16"},
+           {"X\n", "beyond the device's channels"}}) {
+    std::ofstream(montage) << text;
+    EXPECT_FALSE(amxhost::read_montage(montage, text == "X\n" ? 0 : 2, names, error));
+    EXPECT_NE(error.find(message), std::string::npos) << error;
+  }
+  std::ofstream(montage) << "# cap A\n  Cz \n\nPz\n";
+  ASSERT_TRUE(amxhost::read_montage(montage, 40, names, error)) << error;
+  EXPECT_EQ(names[0] + names[1] + names[2] + names[39], "CzPzCh3Ch40");
+
+  // The acquirer as the window drives it: a recording with labels, a marker.
+  std::vector<amxview::DeviceEntry> devices = amxview::scan_devices({});
+  ASSERT_FALSE(devices.empty());
+  const amxview::DeviceEntry& d = devices[0];
+  ASSERT_EQ(AmxSetSampling(d.id, 500), AMX_OK);
+  amxview::Acquirer a;
+  ASSERT_TRUE(a.start_recording(bdf, d.info, d.ident, 500, names, false, error)) << error;
+  ASSERT_TRUE(a.start(d.id, d.info.channelCount, 500, false, error)) << error;
+  while (a.frames < 500) usleep(20000);
+  EXPECT_TRUE(a.mark("Marker 3"));
+  while (a.frames < 1200) usleep(20000);
+  ASSERT_TRUE(a.stop_recording(error)) << error;
+  a.stop();
+  EXPECT_FALSE(a.mark("Marker 4")) << "no recording";
+  edf_hdr_struct h{};
+  ASSERT_EQ(edfopen_file_readonly(bdf.c_str(), &h, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_STREQ(h.signalparam[0].label, "Cz              ");
+  EXPECT_STREQ(h.signalparam[39].label, "Ch40            ");
+  const std::vector<std::string> texts = annotations(h);
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_EQ(texts[1], "Marker 3");
+  edf_annotation_struct marker{};
+  edf_get_annotation(h.handle, 1, &marker);
+  EXPECT_NEAR(marker.onset / 1e7, 1.0, 0.3) << "set after about 500 frames at 500/s";
+  edfclose_file(h.handle);
+  for (const auto& f : {montage, bdf}) std::remove(f.c_str());
+}
+
+TEST(Amxview, RecordingsAreNeitherReplacedNorLeftOpen)
+{
+  const std::string kept = temp_path("kept.bdf"), cut = temp_path("cut.bdf"), png = temp_path("unplug.png");
+  std::ofstream(kept) << "an earlier recording";
+  Result r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "1", "--record", kept});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(kept + " exists: not replaced (--force replaces it)"), std::string::npos) << r.err;
+  EXPECT_EQ(slurp(kept), "an earlier recording");
+
+  r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "5", "--record", cut}, {"AMVEX_EMULATE=kind=7,unplug=1.5"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("the device was removed: no screenshot written"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("recording " + cut + " closed ("), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("REC "), std::string::npos) << r.out;
+  EXPECT_FALSE(std::ifstream(png).good());
+  edf_hdr_struct h{};
+  ASSERT_EQ(edfopen_file_readonly(cut.c_str(), &h, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_EQ(annotations(h), (std::vector<std::string>{"Recording start", "Device removed"}));
+  edfclose_file(h.handle);
+  for (const auto& f : {kept, cut}) std::remove(f.c_str());
+}
+
+// A power suspend ends the stream: the device is reopened and restarted by
+// itself, the recording goes on in a new file beside the first.
+TEST(Amxview, ASuspendedDeviceIsReopenedAndTheRecordingContinues)
+{
+  const std::string folder = temp_path("resume"), png = folder + "/resumed.png";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  Result r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "2", "--record", folder + "/first.bdf"},
+                 {"AMVEX_EMULATE=kind=7,suspend=1"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("| REC " + folder + "/amxview-"), std::string::npos) << r.out;
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) files.push_back(e.path().filename());
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].substr(0, 8) + files[0].substr(files[0].size() - 4), "amxview-.bdf");
+  EXPECT_EQ(files[1] + files[2], "first.bdfresumed.png");
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AmxviewSettings, LiveInTheUsersConfigFolderWhichIsCreated)
+{
+  const std::string home = temp_path("config");
+  setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  const std::string path = amxview::settings_path();
+  EXPECT_EQ(path, home + "/amxview/settings.ini");
+  std::string error;
+  const std::map<std::string, std::string> values{{"band_lo", "0.5"}, {"view", "1"}, {"width", "1600"}};
+  ASSERT_TRUE(amxview::write_settings(path, values, error)) << error;
+  ASSERT_TRUE(amxview::write_settings(path, values, error)) << error;  // replaced whole, not appended
+  EXPECT_EQ(amxview::read_settings(path), values);
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(amxview::settings_path(), "/home/someone/.config/amxview/settings.ini");
+  std::remove(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A 10 Hz sine of 100 counts on an offset of 10000 through the view's filters
+// at 500/s: a stage rebuilt from rest (baseline, band-pass) would let the
+// offset through for a while.
+TEST(AmxviewFilters, AChangeKeepsTheOtherStagesAndARefusedDesignKeepsThePrevious)
+{
+  const int rate = 500;
+  amxview::FilterSettings want;
+  want.baseline = want.band_pass = true;
+  amxview::ViewFilters f;
+  std::string error;
+  ASSERT_TRUE(f.update(want, rate, 1, error)) << error;
+  int next = 0;
+  auto largest = [&](int n) {  // of the next n filtered samples
+    std::vector<int32_t> frames;
+    for (int i = 0; i < n; ++i, ++next)
+      frames.insert(frames.end(), {static_cast<int32_t>(10000 + 100 * std::sin(2 * M_PI * 10 * next / rate)), next + 1});
+    f.apply(frames.data(), n, 1);
+    int32_t m = 0;
+    for (int i = 0; i < n; ++i) m = std::max(m, std::abs(frames[2 * i]));
+    return m;
+  };
+  largest(2000);  // settled
+  EXPECT_LT(largest(250), 130);
+  want.notch = true;
+  ASSERT_TRUE(f.update(want, rate, 1, error)) << error;
+  EXPECT_LT(largest(250), 130) << "baseline and band-pass kept their state";
+  EXPECT_EQ(f.chain(), "baseline:0.5 > notch:50 > bp:4:1:40");
+  want.band_hi = 300;  // beyond the Nyquist frequency
+  EXPECT_FALSE(f.update(want, rate, 1, error));
+  EXPECT_NE(error.find("band-pass refused ("), std::string::npos) << error;
+  EXPECT_EQ(want.band_hi, 40);
+  EXPECT_EQ(f.chain(), "baseline:0.5 > notch:50 > bp:4:1:40");
+  EXPECT_LT(largest(250), 130);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "api_helpers.h"
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -231,4 +232,87 @@ TEST(Keys, ASeedRepeatsItsLossesAndAnotherSeedMovesThem)
   EXPECT_GT(missing[0].size(), 5u);  // about 5% of 300 and more
   EXPECT_EQ(missing[0], missing[1]);
   EXPECT_NE(missing[0], missing[2]);
+}
+
+// AMVEX_EMULATE="kind=7,signal=eeg,seed=5;kind=7,signal=eeg,seed=5": the EEG-like
+// input, read as a host reads it (calibrated, in microvolts), judged by its
+// spectrum. Channel 17 is O1 (posterior), channel 8 C3 of the 40-channel montage.
+
+namespace {
+
+// Power of x around hz: Hann-windowed one-second segments, half overlapping.
+double PowerAt(const std::vector<double>& x, int rate, double hz)
+{
+  const double twoPi = 6.283185307179586;
+  double sum = 0;
+  int segments = 0;
+  for (size_t at = 0; at + size_t(rate) <= x.size(); at += size_t(rate) / 2, ++segments) {
+    double re = 0, im = 0;
+    for (int i = 0; i < rate; ++i) {
+      const double w = 0.5 - 0.5 * std::cos(twoPi * i / rate), v = w * x[at + size_t(i)];
+      re += v * std::cos(twoPi * hz * i / rate);
+      im += v * std::sin(twoPi * hz * i / rate);
+    }
+    sum += re * re + im * im;
+  }
+  return sum / segments;
+}
+
+}  // namespace
+
+TEST(Eeg, SpectrumFallsAsOneOverFWithPosteriorAlphaAndSmallHumRepeatablyForASeed)
+{
+  const int rate = 500, channels = 40, seconds = 6;
+  const int32_t a = GetAmxID(0), b = GetAmxID(1);
+  AmxDeviceInfo info{};
+  ASSERT_EQ(AmxOpen(a), AMX_OK);
+  ASSERT_EQ(AmxOpen(b), AMX_OK);
+  ASSERT_EQ(AmxInfo(a, &info, sizeof info), AMX_OK);
+  ASSERT_EQ(info.channelCount, channels);
+  std::vector<int32_t> frames[2], buf(41 * 4000);
+  for (int32_t id : {a, b}) {
+    ASSERT_EQ(AmxSetSampling(id, rate), AMX_OK);
+    ASSERT_EQ(AmxStart(id), AMX_OK);
+  }
+  ASSERT_TRUE(Within(seconds + 5, [&] {
+    for (int d = 0; d < 2; ++d) {
+      int32_t got = 0;
+      if (AmxRead(d ? b : a, buf.data(), int32_t(buf.size() * 4), &got) == AMX_OK)
+        frames[d].insert(frames[d].end(), buf.begin(), buf.begin() + got / 4);
+    }
+    return frames[0].size() >= size_t(seconds * rate * (channels + 1)) &&
+           frames[1].size() >= size_t(seconds * rate * (channels + 1));
+  }));
+  AmxStop(a);
+  AmxStop(b);
+  const size_t n = size_t(seconds * rate * (channels + 1));
+  EXPECT_TRUE(std::equal(frames[0].begin(), frames[0].begin() + ptrdiff_t(n), frames[1].begin()));
+
+  auto uv = [&](int channel) {
+    std::vector<double> x;
+    for (size_t f = 0; f < size_t(seconds * rate); ++f)
+      x.push_back(frames[0][f * (channels + 1) + size_t(channel)] * info.voltsPerCount * 1e6);
+    return x;
+  };
+  const std::vector<double> o1 = uv(17), c3 = uv(8);
+  // 1/f: the fitted log-log slope of the background away from alpha and hum.
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  const double hz[] = {2, 3, 4, 5, 6, 15, 20, 25, 30, 35};
+  for (double f : hz) {
+    const double lx = std::log(f), ly = std::log(PowerAt(c3, rate, f));
+    sx += lx, sy += ly, sxx += lx * lx, sxy += lx * ly;
+  }
+  const double slope = (10 * sxy - sx * sy) / (10 * sxx - sx * sx);
+  EXPECT_GT(slope, -1.5);
+  EXPECT_LT(slope, -0.6);
+  // Alpha: a peak at 10 Hz, far stronger over O1 than over C3.
+  EXPECT_GT(PowerAt(o1, rate, 10), 5 * (PowerAt(o1, rate, 7) + PowerAt(o1, rate, 13)) / 2);
+  EXPECT_GT(PowerAt(o1, rate, 10), 5 * PowerAt(c3, rate, 10));
+  // Hum: 5 uV at 50 Hz (the amplitude from a whole-record DFT).
+  double re = 0, im = 0;
+  for (size_t i = 0; i < c3.size(); ++i) {
+    re += c3[i] * std::cos(6.283185307179586 * 50 * double(i) / rate);
+    im += c3[i] * std::sin(6.283185307179586 * 50 * double(i) / rate);
+  }
+  EXPECT_NEAR(2 * std::hypot(re, im) / double(c3.size()), 5.0, 1.0);
 }

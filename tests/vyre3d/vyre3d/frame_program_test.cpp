@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -133,6 +134,29 @@ TEST(Batch, EndsAfterKFramesCapturesEveryMthFrameWritesTheVideoAndRepeatsItself)
       "stream=nb_read_frames,width,height,r_frame_rate -of csv=p=0 " +
       first.folder + "/out/v.mp4");
   EXPECT_EQ(frames, "800,600,25/1,30\n");
+}
+
+// A batch run that cannot make its K frames says how many it made and why, keeps
+// them in the video and exits with code 3 instead of 0.
+TEST(Batch, APointerLeavingBeforeKFramesEndsWithALineTheFramesMadeAndCode3)
+{
+  program_run run({"--play", "3", "--step", "0.04", "--frames", "3000", "--video", "out/v.mp4"});
+  const std::string w = run.window();
+  ASSERT_FALSE(w.empty()) << run.output();
+  run.xdotool("mousemove --window " + w + " 400 300");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  run.xdotool("mousemove 1200 1000");
+  ASSERT_TRUE(run.wait_exit(60));
+  EXPECT_EQ(run.exit_status, 3);
+  const std::string says = "error --frames 3000: the run ended after ", errors = run.errors();
+  ASSERT_EQ(errors.rfind(says, 0), 0u) << errors;
+  const int made = std::atoi(errors.c_str() + says.size());
+  EXPECT_GT(made, 0);
+  EXPECT_LT(made, 3000);
+  EXPECT_NE(errors.find(" frames: the pointer left the window\n"), std::string::npos) << errors;
+  const std::string frames = shell("timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                   "stream=nb_read_frames -of csv=p=0 " + run.folder + "/out/v.mp4");
+  EXPECT_EQ(frames, std::to_string(made) + "\n");
 }
 
 TEST(Batch, BadOptionsGiveTheUsageAndCode2AndNoFfmpegGivesCode1BeforeAnyWindow)

@@ -1,10 +1,12 @@
 // tests/vyre3d/vyre3d/fuzz_data_files: every kind of data file vyre3d reads from get/,
 // through the load-and-check functions the program itself uses, and what the
-// program then does with an accepted file (curve interpolation and the ball's
-// shadow solve, the camera's solves of a pose, the ball rebuilt from a sphere mesh
-// with its shadow silhouette, the font's glyph blocks). No input may end it.
-// Byte 0: kind (bits 0-1: curve, pose, mesh, font) and bit 2: the file gets the
-// kind's header (sizes from the next bytes and the length) instead of raw bytes.
+// program then does with the result (curve interpolation and the ball's shadow
+// solve, the camera's solves of a pose, the scene's frame with a sphere mesh it
+// took, refused or found empty: the ball rebuilt, each light's shadow rectangle and
+// silhouette; the font's glyph blocks). No input may end it.
+// Byte 0: kind (bits 0-1: curve, pose, mesh, font), bit 2: the file gets the
+// kind's header (sizes from the next bytes and the length) instead of raw bytes,
+// bit 3: the sphere has no triangle file.
 // Builds on the program's sources (vyre3d/scene, avatar, frame).
 #include <unistd.h>
 #include <cmath>
@@ -21,6 +23,16 @@
 
 static std::string dir;
 
+// The 800x600 perspective of the program's window.
+static tensor<double> window_projection()
+{
+  const double f = 1 / std::tan(13.0 * M_PI / 180), n = 0.5, far = 1e40;
+  tensor<double> projection(2, 4, 4);
+  projection.data[0] = f * 600 / 800, projection.data[5] = f;
+  projection.data[10] = (far + n) / (n - far), projection.data[11] = -1, projection.data[14] = 2 * far * n / (n - far);
+  return projection;
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
   char tmpl[] = "/tmp/vy_fuzz_data_XXXXXX";
@@ -31,6 +43,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     std::filesystem::remove_all(dir, ec);
   });
   if (!std::freopen("/dev/null", "w", stdout)) std::abort();  // the readers report every file
+  projection_matrix = window_projection();
+  scene_assemble();  // from a folder without get/: every file reported missing
   return 0;
 }
 
@@ -47,11 +61,7 @@ static void put(const std::string& name, const std::vector<int>& header, const u
 // the pick's and the capture's solves with the 800x600 perspective of the window.
 static void use_pose(const tensor<double>& pose)
 {
-  const double f = 1 / std::tan(13.0 * M_PI / 180), n = 0.5, far = 1e40;
-  tensor<double> projection(2, 4, 4);
-  projection.data[0] = f * 600 / 800, projection.data[5] = f;
-  projection.data[10] = (far + n) / (n - far), projection.data[11] = -1, projection.data[14] = 2 * far * n / (n - far);
-  const tensor<double> m = projection * rigid_inverse(pose);
+  const tensor<double> m = projection_matrix * rigid_inverse(pose);
   m.solve(opengl_vector<double>({0.1, -0.2, 0.5, 1}));
   m.solve(tensor<double>::eye(4));
 }
@@ -66,20 +76,29 @@ static void use_curve(const tensor<double>& curve)
   }
 }
 
-static void use_sphere(const meshgl& sphere, float t)
+// A frame of the scene with the ball taken from the sphere file at base: the step
+// rebuilds the ball at time t, then the shadow pass bounds and outlines its volume
+// for every light (the GL calls aside).
+static void use_sphere(const std::string& base, double t)
 {
-  const meshgl ball = ball_mesh(sphere, t, -5);
-  if (ball.vertex_count() >= shadow_mesh_vertex_limit) return;
-  const shadow_mesh shadow(&ball);
-  tensor<int> facing;
-  shadow.silhouette(opengl_vector<double>({0, 0, 40, 1}), facing);
+  scene_load_ball(base.c_str());
+  elapsed_time = timestamp((long long)(t * double(timer_frequency)));
+  scene_step();
+  const tensor<opengl_light*> lights = light_registry.value_list();
+  for (int k = 0; k < lights.numel; k++) {
+    int rect[4];
+    scene_shadow_rectangle(lights.data[k]->pose.data + 12, rect);
+    if (!ball.shadow) continue;
+    tensor<int> facing;
+    ball.shadow->silhouette(ball.pos.solve(lights.data[k]->pose.slice(3)), facing);
+  }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
   if (size < 4) return 0;
-  const int kind = data[0] & 3;
-  const bool shaped = data[0] & 4;
+  const int kind_byte = data[0], kind = kind_byte & 3;
+  const bool shaped = kind_byte & 4;
   const int a = data[1], b = data[2] % 32, c = data[3] % 32;
   data += 4, size -= 4;
   const std::string file = dir + "/f";
@@ -106,9 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
       if (shaped) header = {2, stride, stride ? int(size / 4 / stride) : 0};
       put(file + ".arr", header, data, size);
       const int tetra[12] = {0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3};
-      put(file + "_2.ind", {2, 3, 4}, reinterpret_cast<const uint8_t*>(tetra), sizeof tetra);
-      const meshgl sphere(file.c_str());
-      if (sphere.vertex_count()) use_sphere(sphere, float(b) * 0.7f);
+      std::remove((file + "_2.ind").c_str());
+      if (!(kind_byte & 8)) put(file + "_2.ind", {2, 3, 4}, reinterpret_cast<const uint8_t*>(tetra), sizeof tetra);
+      use_sphere(file, b * 0.7);
       break;
     }
     default: {  // a font: (a % 6) x b x c x glyphs bytes

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include "_util/format.h"
@@ -160,6 +161,69 @@ TEST(Scene, BadDataFilesAreReportedAndTheProgramRunsOn)
   run.xdotool("keyup a");
   EXPECT_TRUE(wait_output(run, pose, 2)) << run.output();
   run.end_with_escape(w);
+}
+
+// A batch run playing curve 3 with the lights on for each kind of damage to the
+// ball's and the floor's files: the file's line, the lit frames drawn and captured
+// without the refused mesh (the ball's shadow pass included), and exit code 0.
+TEST(Scene, DamagedBallAndFloorFilesAreReportedAndCurveThreePlaysOn)
+{
+  using edit = std::function<void(const std::string& file)>;
+  const edit missing = [](const std::string& f) { fs::remove(f); };
+  const edit truncated = [](const std::string& f) { fs::resize_file(f, fs::file_size(f) / 2); };
+  const edit random_bytes = [](const std::string& f) {
+    tensor<unsigned char> bytes(1, 777);
+    for (int k = 0; k < bytes.numel; k++) bytes.data[k] = (unsigned char)(k * 97 + 13);
+    std::FILE* out = std::fopen(f.c_str(), "wb");
+    std::fwrite(bytes.data, 1, bytes.numel, out);
+    std::fclose(out);
+  };
+  auto vertex = [](int at, float value) {
+    return [=](const std::string& f) {
+      tensor<float> t(f.c_str());
+      t.data[at] = value;
+      t.write(f.c_str());
+    };
+  };
+  auto index = [](int at, int value) {
+    return [=](const std::string& f) {
+      tensor<int> t(f.c_str());
+      t.data[at] = value;
+      t.write(f.c_str());
+    };
+  };
+  auto floats = [](int stride) { return [=](const std::string& f) { tensor<float>(2, stride, 500).write(f.c_str()); }; };
+  const std::string ball = "get/mesh/sphere_896_tnv", floor = "get/mesh/plane_460_tnv";
+  const struct {
+    std::string file;
+    edit damage;
+    std::string says;
+  } cases[] = {
+      {ball + ".arr", missing, "error " + ball + ".arr: missing, not drawn"},
+      {ball + ".arr", truncated, "error mesh " + ball + ": " + ball + ".arr is not a tensor file"},
+      {ball + ".arr", vertex(40, NAN), "error mesh " + ball + ": a vertex value is not a finite number"},
+      {ball + ".arr", floats(7), "error mesh " + ball + ": no vertex layout has 7 floats"},
+      {ball + "_2.ind", missing, "error " + ball + "_2.ind: missing, not drawn"},
+      {ball + "_2.ind", random_bytes, "error mesh " + ball + ": " + ball + "_2.ind is not a tensor file"},
+      {ball + "_2.ind", index(4, -1), "error mesh " + ball + ": TRIA element 1 names vertex -1"},
+      {ball + "_4.ind", random_bytes, "error mesh " + ball + ": " + ball + "_4.ind is not a tensor file"},
+      {floor + ".arr", truncated, "error mesh " + floor + ": " + floor + ".arr is not a tensor file"},
+      {floor + ".arr", floats(6), "error mesh " + floor + ": not 8 floats per vertex"},
+      {floor + "_3.ind", missing, "error " + floor + "_3.ind: missing, not drawn"},
+      {floor + "_3.ind", index(9, 264), "error mesh " + floor + ": QUAD element 2 names vertex 264"},
+  };
+  for (const auto& c : cases) {
+    program_run run({"--play", "3", "--step", "0.04", "--frames", "30", "--capture", "30"},
+                    [&c](const std::string& folder) { c.damage(folder + "/" + c.file); });
+    ASSERT_TRUE(run.wait_exit(120)) << c.says;
+    EXPECT_EQ(run.exit_status, 0) << c.says << "\n" << run.errors();
+    EXPECT_NE(run.output().find(c.says), std::string::npos) << run.output();
+    const picture last{bitmap_read((run.folder + "/out/opengl_00-0000_rgba.bmp").c_str())};
+    ASSERT_EQ(last.image.numel, 4 * 800 * 600) << c.says;
+    if (c.file.rfind(ball, 0) == 0) {
+      EXPECT_GT(bright_pixels(last), 20000) << c.says << ": the lit floor stays";
+    }
+  }
 }
 
 }  // namespace

@@ -135,6 +135,13 @@ TEST(AvatarLoad, TakesOnlyAUsablePoseAndKeepsThePoseOtherwise)
   avatar_load_pose(kept, avatar_pos_file);
   (saved * 1e-30).write(avatar_pos_file);
   avatar_load_pose(kept, avatar_pos_file);
+  // A mirror keeps R^T R = I but turns the view inside out.
+  tensor<double> mirror = saved;
+  for (int k = 0; k < 3; k++) mirror.data[k] = -mirror.data[k];
+  mirror.write(avatar_pos_file);
+  avatar_load_pose(kept, avatar_pos_file);
+  std::remove(avatar_pos_file);
+  avatar_load_pose(kept, avatar_pos_file);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(kept.ndims, 2);
   for (int k = 0; k < 16; k++) EXPECT_EQ(kept.data[k], k % 5 == 0 ? 1.0 : 0.0);
@@ -144,9 +151,10 @@ TEST(AvatarLoad, TakesOnlyAUsablePoseAndKeepsThePoseOtherwise)
   EXPECT_NE(out.find("error get/tensor/avatar.pos: its 3x3 part is singular or far from a rotation, pose kept"),
             std::string::npos)
       << out;
-  std::remove(avatar_pos_file);
-  avatar_load_pose(kept, avatar_pos_file);  // missing: nothing changes
-  EXPECT_EQ(kept.data[0], 1.0);
+  EXPECT_NE(out.find("error get/tensor/avatar.pos: its 3x3 part is a mirror, not a rotation, pose kept"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("error get/tensor/avatar.pos: missing, pose kept"), std::string::npos) << out;
 }
 
 TEST_F(Scene, SteeringKeysDriveTowardsFifteenAndCancelInPairs)

@@ -183,7 +183,8 @@ bool read_montage(const std::string& path, int channels, std::vector<std::string
 // ---- BDF+ recording
 
 // Why a build without edflib cannot record (also for the programs' help).
-constexpr const char* kNoRecorder = "this build has no BDF+ writer (edflib was not available): recording is unavailable";
+constexpr const char* kNoRecorder =
+    "this build has no BDF+ writer (edflib was not available): recording is unavailable";
 
 // Every channel of a device into a BDF+ file through edflib (24-bit samples
 // hold the device's 22-bit counts losslessly, missing frames store as the

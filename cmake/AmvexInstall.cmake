@@ -1,19 +1,71 @@
 # Installing Amvex on Linux: the headers (amvex.h, amvex_clock.h), the
 # versioned shared library, a CMake package (find_package(Amvex) gives
 # Amvex::amvex), a pkg-config file, amxctl, its copyright and changelog, and a
-# Debian package of all of it (cpack -G DEB). Included at the end of amvex/CMakeLists.txt. The version comes
+# Debian package of all of it (cpack -G DEB). On Windows: the developer's zip
+# (cpack -G ZIP). Included at the end of amvex/CMakeLists.txt. The version comes
 # from amvex.h, its one source.
-if(WIN32 OR NOT TARGET amvex)
+if(NOT TARGET amvex)
   return()
 endif()
-include(GNUInstallDirs)
-include(CMakePackageConfigHelpers)
-
 set(_amvex_include ${PROJECT_SOURCE_DIR}/amvex/include)
 file(STRINGS ${_amvex_include}/amvex.h _amvex_version REGEX "^#define AMX_VERSION_STRING ")
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" AMVEX_VERSION "${_amvex_version}")
 string(REGEX REPLACE "\\..*" "" AMVEX_SOVERSION "${AMVEX_VERSION}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_amvex_include}/amvex.h)
+
+# The zip amvex-VERSION-win32 (win64 from the 64-bit build), one folder: the DLL
+# with the programs beside it (amxctl, amxview where built, the example), the
+# headers, both import libraries with Amvex.def, the example's source and
+# README-windows.txt (which says whether amxctl and amxview can record). A tree
+# that builds vyre3d packs vyre3d's zip instead.
+if(WIN32)
+  if(VY_WINDEPS)
+    return()
+  endif()
+  install(FILES $<TARGET_FILE:amvex> DESTINATION . COMPONENT amvex)
+  install(FILES ${_amvex_include}/amvex.h ${_amvex_include}/amvex_clock.h DESTINATION include COMPONENT amvex)
+  install(FILES $<TARGET_LINKER_FILE:amvex> DESTINATION lib RENAME libamvex.dll.a COMPONENT amvex)
+  install(FILES ${PROJECT_SOURCE_DIR}/amvex/Amvex.def DESTINATION lib COMPONENT amvex)
+  if(AMVEX_LLVM_DLLTOOL)
+    install(FILES ${AMVEX_MSVC_LIB} DESTINATION lib COMPONENT amvex)
+  endif()
+  install(TARGETS amx_stream RUNTIME DESTINATION . COMPONENT amvex)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/amvex/amx_stream.c DESTINATION example COMPONENT amvex)
+  # The tools are defined in amxtools/, read after this folder.
+  function(amvex_install_windows)
+    foreach(tool amxctl amxview)
+      if(TARGET ${tool})
+        install(TARGETS ${tool} RUNTIME DESTINATION . COMPONENT amvex)
+      endif()
+    endforeach()
+    get_target_property(defs amxhost INTERFACE_COMPILE_DEFINITIONS)
+    if(defs MATCHES AMXHOST_HAVE_EDF)
+      set(AMVEX_RECORDING "amxctl record and amxview's record button write BDF+ files through edflib.")
+    else()
+      string(CONCAT AMVEX_RECORDING "THIS BUILD CANNOT RECORD: edflib was not available when it was made, so\n"
+             "amxctl record and amxview's record button refuse (amxctl --help says so).")
+    endif()
+    if(NOT TARGET amxview)
+      string(APPEND AMVEX_RECORDING "\namxview.exe is not in this build (GLFW, Dear ImGui or kissfft was missing).")
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/amvex/README-windows.txt.in ${CMAKE_BINARY_DIR}/README-windows.txt @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/README-windows.txt DESTINATION . COMPONENT amvex)
+  endfunction()
+  cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL amvex_install_windows)
+  set(CPACK_PACKAGE_NAME amvex)
+  set(CPACK_PACKAGE_VERSION ${AMVEX_VERSION})
+  math(EXPR _amvex_bits "8 * ${CMAKE_SIZEOF_VOID_P}")
+  set(CPACK_SYSTEM_NAME win${_amvex_bits})
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};amvex;/")
+  set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
+  include(CPack)
+  return()
+endif()
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
 
 set_target_properties(amvex PROPERTIES VERSION ${AMVEX_VERSION} SOVERSION ${AMVEX_SOVERSION})
 # The build tree's include folder must not leak into the installed package.

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev libeigen3-dev
   freeglut3-dev libglew-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
   xvfb xauth xdotool imagemagick ffmpeg
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 lld llvm
   libgl1-mesa-dri:i386 libglx-mesa0:i386
   libedf-dev libliquid-dev
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev

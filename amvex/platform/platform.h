@@ -96,6 +96,15 @@ private:
   bool Highest = false;
 };
 
+// Whether a thread created while the library loads starts before the load
+// ends: not on Windows, whose loader lock holds new threads back until DllMain
+// returns (waiting for one there never ends).
+#ifdef _WIN32
+constexpr bool kThreadsStartDuringLoad = false;
+#else
+constexpr bool kThreadsStartDuringLoad = true;
+#endif
+
 uint32_t TickCount();       // milliseconds, wraps like the system tick
 uint64_t TickCount64();     // milliseconds, never wraps (deadlines)
 void SleepMs(uint32_t ms);  // 0 yields the processor

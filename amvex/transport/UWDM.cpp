@@ -19,8 +19,7 @@ public:
   std::unique_ptr<TWdmDevice> Device;
   std::exception_ptr Error;
 
-protected:
-  void Execute() override
+  void Create()
   {
     try {
       Device.reset(List.CreateDevice(Path));
@@ -28,6 +27,9 @@ protected:
       Error = std::current_exception();
     }
   }
+
+protected:
+  void Execute() override { Create(); }
 
 private:
   TWdmDeviceList& List;
@@ -41,7 +43,7 @@ TWdmDeviceList::TWdmDeviceList(TDeviceBus& bus, const TGuid& guid, TCriticalSect
 
 void TWdmDeviceList::Start()
 {
-  Refresh();
+  Refresh(kThreadsStartDuringLoad);  // the list starts with the library's load
   NotifyWindow.reset(new TNotifyWindow(OnMessage, this));
   Bus.Attach(NotifyWindow.get());
 }
@@ -80,7 +82,7 @@ TWdmDevice* TWdmDeviceList::FindByPath(const std::string& path) const
   return nullptr;
 }
 
-void TWdmDeviceList::Refresh()
+void TWdmDeviceList::Refresh(bool sideBySide)
 {
   TLock hold(*ListLock);
   std::vector<std::string> present = Bus.InterfacePaths(InterfaceGuid);
@@ -97,7 +99,10 @@ void TWdmDeviceList::Refresh()
     for (auto& c : creations) listed = listed || c->Path == path;
     if (listed) continue;
     creations.emplace_back(new TCreation(*this, path));
-    creations.back()->Resume();
+    if (sideBySide)
+      creations.back()->Resume();
+    else
+      creations.back()->Create();
   }
   // Joined in enumeration order, so the list keeps it; identifiers too rise
   // along the list as they did when devices were created one after another.

@@ -25,7 +25,10 @@ public:
   virtual TWdmDevice* FindById(int32_t id) const;
   TWdmDevice* FindByPath(const std::string& path) const;
 
-  void Refresh();
+  // Creates the devices that appeared side by side, or one after another on
+  // the calling thread (sideBySide false: during the library's load where new
+  // threads cannot start then), and drops those gone.
+  void Refresh(bool sideBySide = true);
   void HandleMessage(uint32_t message, uintptr_t event);
 
   TDeviceBus& Bus;

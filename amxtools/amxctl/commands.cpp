@@ -73,6 +73,9 @@ void print_usage(FILE* out)
   std::fprintf(out,
                "ID is an identifier shown by `amxctl list`, or @N for the N-th device (from 0).\n"
                "`amxctl COMMAND --help` shows one command. Exit status: 0 done, 1 failed, 2 bad arguments.\n");
+#ifndef AMXHOST_HAVE_EDF
+  std::fprintf(out, "\nrecord: %s.\n", amxhost::kNoRecorder);
+#endif
 }
 
 const Command* find_command(const char* name)

@@ -72,10 +72,10 @@ int cmd_record(int argc, char** argv)
 
 }  // namespace amxctl
 
-#else  // no edflib (the Windows build)
+#else  // no edflib: refused before a device is opened
 
 namespace amxctl {
-int cmd_record(int, char**) { return fail("this build of amxctl has no BDF+ writer (edflib); record is unavailable"); }
+int cmd_record(int, char**) { return fail(amxhost::kNoRecorder); }
 }  // namespace amxctl
 
 #endif

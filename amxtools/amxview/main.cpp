@@ -8,7 +8,11 @@
 #include <backends/imgui_impl_opengl3.h>
 #include <stb_image_write.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#endif
 #include <unistd.h>
 
 #include <chrono>
@@ -33,9 +37,16 @@ int failed(const std::string& message)
 
 double cpu_seconds()
 {
+#ifdef _WIN32
+  FILETIME created, ended, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+  auto seconds = [](FILETIME f) { return ((uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime) / 1e7; };
+  return seconds(kernel) + seconds(user);
+#else
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+#endif
 }
 
 // The back buffer as a PNG (rows flipped: GL counts from the bottom).

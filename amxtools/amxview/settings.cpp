@@ -10,15 +10,27 @@
 #include <cstring>
 #include <fstream>
 
+#ifdef _WIN32
+#include <direct.h>
+// Windows' mkdir takes no permissions.
+static int mkdir(const char* path, int) { return _mkdir(path); }
+#endif
+
 namespace amxview {
 
 std::string settings_path()
 {
+#ifdef _WIN32
+  // Windows keeps a user's settings under %APPDATA%.
+  const char* appdata = std::getenv("APPDATA");
+  return appdata && *appdata ? std::string(appdata) + "/amxview/settings.ini" : "";
+#else
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
   if (xdg && *xdg == '/') return std::string(xdg) + "/amxview/settings.ini";
   if (home && *home) return std::string(home) + "/.config/amxview/settings.ini";
   return "";
+#endif
 }
 
 std::map<std::string, std::string> read_settings(const std::string& path)

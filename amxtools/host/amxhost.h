@@ -1,8 +1,9 @@
 // amxhost: what both host programs (amxctl, amxview) share beyond amvex.h:
 // status messages and command-line values, the choice of a device, the stop
 // flag, the acquisition loop, the library's filter chains, the good / fair /
-// bad classification of electrode impedances and, only where edflib is present
-// (AMXHOST_HAVE_EDF), the BDF+ recorder and the recording session feeding it.
+// bad classification of electrode impedances, and the BDF+ recorder with the
+// recording session feeding it. Where edflib is missing (AMXHOST_HAVE_EDF not
+// defined) the recorder refuses to open with kNoRecorder.
 #pragma once
 #include "amvex.h"
 #include "amvex_clock.h"
@@ -179,8 +180,11 @@ std::vector<std::string> default_montage(int channels);
 // named "ChN". False with error naming the file and line.
 bool read_montage(const std::string& path, int channels, std::vector<std::string>& names, std::string& error);
 
-#ifdef AMXHOST_HAVE_EDF
 // ---- BDF+ recording
+
+// Why a build without edflib cannot record (also for the programs' help).
+constexpr const char* kNoRecorder =
+    "this build has no BDF+ writer (edflib was not available): recording is unavailable";
 
 // Every channel of a device into a BDF+ file through edflib (24-bit samples
 // hold the device's 22-bit counts losslessly, missing frames store as the
@@ -282,6 +286,5 @@ public:
 private:
   BdfRecorder file_;
 };
-#endif
 
 }  // namespace amxhost

@@ -13,6 +13,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#ifdef _WIN32
+// No pwrite on Windows: the descriptor is the recorder's own, so a seek then a
+// write does the same. Binary mode: the C runtime must not touch the bytes.
+static int pwrite(int fd, const void* data, unsigned size, long offset)
+{
+  return _lseek(fd, offset, SEEK_SET) == offset ? _write(fd, data, size) : -1;
+}
+#else
+#define O_BINARY 0
+#endif
+
 namespace amxhost {
 
 namespace {
@@ -77,7 +88,7 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
     error_ = "cannot record to " + path + ": " + edf_error(handle_);
     return false;
   }
-  fd_ = ::open(path.c_str(), O_WRONLY);
+  fd_ = ::open(path.c_str(), O_WRONLY | O_BINARY);
   double physical = 0;
   choose_limits(info.voltsPerCount * 1e6, digital_max_, physical);
   bool ok = fd_ >= 0;

@@ -117,6 +117,8 @@ def _candidates() -> list[tuple[str, str]]:
 
 
 def _load() -> ctypes.CDLL:
+    # The exports are __stdcall: on 32-bit Windows that is WinDLL's convention;
+    # 64-bit Windows and Linux have one C convention (CDLL).
     loader = ctypes.WinDLL if sys.platform == "win32" and ctypes.sizeof(c_void_p) == 4 else ctypes.CDLL
     tried = []
     for where, path in _candidates():

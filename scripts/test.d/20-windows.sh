@@ -1,65 +1,172 @@
 #!/usr/bin/env bash
-# Amvex on Windows: cross-builds the 32-bit DLL, its tests and the example into
-# build/win32 and checks that the DLL exports exactly the names of Amvex.def. The
-# Windows tests, the example and amxctl then run under wine: the 32-bit build where this
-# machine can execute 32-bit programs, else the 64-bit build (build/win64) under
-# wine64, so the Windows code paths are always exercised. Each build has its own
-# wine prefix under its build directory.
+# Amvex on Windows. The host tools' libraries come from scripts/windeps.sh
+# (edflib, GLFW, Dear ImGui, kissfft; one the registry does not serve is left
+# out, and the programs go without what needs it). Cross-builds the 32-bit DLL,
+# its tests, the example, amxctl and amxview into build/win32, checks that the
+# DLL exports exactly the names of Amvex.def, packs the developer's zip
+# (cpack -G ZIP) and links the example from the zip's header and each of its
+# import libraries. Then under wine: the 32-bit build where this machine can
+# execute 32-bit programs, else the 64-bit build (build/win64) under wine64, so
+# the Windows code paths are always exercised. The library's tests run in the
+# build; the zip, unpacked into an empty folder, lists, streams and records with
+# its amxctl.exe (the recording must read as the Linux amxctl's of the same
+# stream), takes a screenshot of each view with its amxview.exe on Xvfb, and
+# runs the example built from it against each import library. Each build has
+# its own wine prefix under its build directory.
 set -euo pipefail
 cd "$ROOT"
 source scripts/lib/wine.sh
+started=$SECONDS
+deps=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
 
 # check_exports DLL OBJDUMP PE-FORMAT: the DLL's export table against Amvex.def.
 check_exports() {
   local dll=$1 objdump=$2 format=$3
   "$objdump" -f "$dll" | grep -q "file format $format" || { echo "$dll is not a $format DLL"; exit 1; }
-  local expected actual
-  expected=$(sed -E 's/^[[:space:]]+|[[:space:]]+$//g' amvex/Amvex.def | grep -E '^[A-Za-z_][A-Za-z0-9_]*$' | grep -vx EXPORTS | sort)
+  local actual
   actual=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s+\[' | awk '{print $NF}' | sort)
-  if [ "$expected" != "$actual" ]; then
+  if [ "$def_names" != "$actual" ]; then
     echo "$dll exports differ from Amvex.def:"
-    diff <(echo "$expected") <(echo "$actual") || true
+    diff <(echo "$def_names") <(echo "$actual") || true
     exit 1
   fi
-  echo "$dll exports the $(echo "$expected" | wc -l) names of Amvex.def"
+  echo "$dll exports the $(echo "$def_names" | wc -l) names of Amvex.def"
+}
+def_names=$(sed -E 's/^[[:space:]]+|[[:space:]]+$//g' amvex/Amvex.def | grep -E '^[A-Za-z_][A-Za-z0-9_]*$' | grep -vx EXPORTS | sort)
+
+# build ARCH BITS: build/winBITS, its export check and the zip packages/amvex-*-winBITS.zip.
+build() {
+  local dir=build/win$2 format=pei-i386
+  [ "$1" = x86_64 ] && format=pei-x86-64
+  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$1.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON -DAMX_WINDEPS="$deps/$1"
+  check_exports "$dir/bin/Amvex.dll" "$1-w64-mingw32-objdump" "$format"
+  rm -rf "$dir/packages"
+  (cd "$dir" && cpack -G ZIP >/dev/null)
+  ls "$dir"/packages/amvex-*-win"$2".zip
 }
 
-# run_under_wine BUILD-DIR: the tests (label soak excluded) and the example.
-# One test program at a time: the device tests wait for replies with deadlines,
-# and wine's thread start-up is slow enough on two loaded cores to miss them.
-run_under_wine() {
-  local dir=$1
-  wine_prefix "$ROOT/$dir/wineprefix"
-  run_tests "$dir" -j1
-  echo "== example under wine"
-  (cd "$dir/bin" && AMVEX_EMULATE="kind=7,rev=64" timeout 60 "$WINE" amx_stream.exe 0 2 1000)
-  echo "== amxctl under wine"
-  (
-    cd "$dir/bin"
-    export AMVEX_EMULATE="kind=7,rev=64;kind=2"
-    listed=$(timeout 60 "$WINE" amxctl.exe list | tr -d '\r')
-    echo "$listed"
-    grep -q '2 device(s)' <<<"$listed" || { echo "amxctl.exe list: expected 2 devices"; exit 1; }
-    last=$(timeout 60 "$WINE" amxctl.exe stream @0 --rate 1000 --seconds 2 --quiet | tr -d '\r' | tail -n 1 | cut -d' ' -f1)
-    [ "$last" = 2000 ] || { echo "amxctl.exe stream: last sample number \"$last\", expected 2000"; exit 1; }
-    timeout 60 "$WINE" amxctl.exe stream @0 --rate 333 >/dev/null 2>&1 && { echo "amxctl.exe accepted rate 333"; exit 1; }
-    echo "amxctl.exe: list, a 2 s stream and a refused rate as expected"
-  )
+# unpack BITS: the zip of build/winBITS into the empty folder build/winBITS/zip;
+# APP is its one folder.
+unpack() {
+  local dir=$ROOT/build/win$1 zip
+  zip=$(ls "$dir"/packages/amvex-*-win"$1".zip)
+  rm -rf "$dir/zip"
+  mkdir -p "$dir/zip"
+  (cd "$dir/zip" && cmake -E tar xf "$zip")
+  APP=$(ls -d "$dir"/zip/amvex-*)
+  local f
+  for f in Amvex.dll amxctl.exe amx_stream.exe README-windows.txt include/amvex.h include/amvex_clock.h \
+    lib/libamvex.dll.a lib/Amvex.lib lib/Amvex.def example/amx_stream.c; do
+    [ -e "$APP/$f" ] || { echo "the zip lacks $f"; exit 1; }
+  done
 }
 
-configure_build build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
-check_exports build/win32/bin/Amvex.dll i686-w64-mingw32-objdump pei-i386
+# link_example ARCH: the zip's example against its header and each import
+# library: host_mingw.exe (libamvex.dll.a, GNU ld) and host_msvc.exe (Amvex.lib,
+# Microsoft's format, linked by lld). Each must import only names of Amvex.def
+# from Amvex.dll, undecorated.
+link_example() {
+  local lib imports
+  for lib in mingw:libamvex.dll.a msvc:Amvex.lib; do
+    local exe=$APP/host_${lib%%:*}.exe linker=()
+    [ "${lib%%:*}" = msvc ] && linker=(-fuse-ld=lld)
+    "$1-w64-mingw32-gcc-posix" -O2 -Wall -Werror -static "${linker[@]}" -I"$APP/include" "$APP/example/amx_stream.c" \
+      "$APP/lib/${lib#*:}" -o "$exe"
+    imports=$("$1-w64-mingw32-objdump" -p "$exe" | sed -n '/DLL Name: Amvex.dll/,/^$/p' | awk 'NR > 2 && NF {print $NF}' | sort)
+    [ -n "$imports" ] && [ -z "$(comm -23 <(echo "$imports") <(echo "$def_names"))" ] ||
+      { echo "$exe imports from Amvex.dll names outside Amvex.def: $imports"; exit 1; }
+  done
+  echo "the zip's example links against include/amvex.h with lib/libamvex.dll.a and with lib/Amvex.lib ($1)"
+}
 
-if ! wine_select; then
+# in_app COMMAND...: runs a program of the unpacked zip under wine in its folder.
+in_app() { (cd "$APP" && timeout 120 "$WINE" "$@"); }
+
+# zip_under_wine: amxctl.exe, the example and amxview.exe of the unpacked zip.
+zip_under_wine() {
+  echo "== the zip's programs under wine"
+  export AMVEX_EMULATE="kind=7,rev=64;kind=2"
+  local listed last
+  listed=$(in_app amxctl.exe list | tr -d '\r')
+  echo "$listed"
+  grep -q '2 device(s)' <<<"$listed" || { echo "amxctl.exe list: expected 2 devices"; exit 1; }
+  last=$(in_app amxctl.exe stream @0 --rate 1000 --seconds 2 --quiet | tr -d '\r' | tail -n 1 | cut -d' ' -f1)
+  [ "$last" = 2000 ] || { echo "amxctl.exe stream: last sample number \"$last\", expected 2000"; exit 1; }
+  in_app amxctl.exe stream @0 --rate 333 >/dev/null 2>&1 && { echo "amxctl.exe accepted rate 333"; exit 1; }
+  echo "amxctl.exe: list, a 2 s stream and a refused rate as expected"
+  for exe in amx_stream.exe host_mingw.exe host_msvc.exe; do
+    in_app "$exe" 0 1 1000 >/dev/null || { echo "$exe failed"; exit 1; }
+  done
+  echo "the example ran as built in the zip and as linked from it with each import library"
+
+  export AMVEX_EMULATE=kind=2
+  local record=(record @0 --rate 500 --seconds 1.25 --quiet)
+  local help out rc=0
+  help=$(in_app amxctl.exe --help)
+  if grep -q 'no BDF+ writer' <<<"$help"; then
+    out=$(in_app amxctl.exe "${record[@]:0:2}" x.bdf 2>&1) || rc=$?
+    [ "$rc" = 1 ] && grep -q 'no BDF+ writer' <<<"$out" && [ ! -e "$APP/x.bdf" ] ||
+      { echo "amxctl.exe without edflib: record gave exit $rc: $out"; exit 1; }
+    grep -q 'THIS BUILD CANNOT RECORD' "$APP/README-windows.txt" || { echo "README-windows.txt hides that"; exit 1; }
+    echo "amxctl.exe records nothing: edflib was not built (above); --help, record and the README say so"
+  else
+    in_app amxctl.exe "${record[@]:0:2}" windows.bdf "${record[@]:2}"
+    build/release/amxtools/amxctl/amxctl "${record[@]:0:2}" "$APP/linux.bdf" "${record[@]:2}"
+    /usr/bin/python3 tests/amvex/amxctl/compare_bdf_mne.py "$APP/windows.bdf" "$APP/linux.bdf"
+  fi
+
+  [ -e "$APP/amxview.exe" ] || { echo "amxview.exe is not in the zip (GLFW, Dear ImGui or kissfft missing, above)"; return; }
+  export AMVEX_EMULATE="kind=7,rev=64"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 +extension GLX -nolisten tcp 3>"$APP/display" 2>"$APP/xvfb.log" &
+  xvfb=$!
+  trap 'wineserver -k >/dev/null 2>&1 || true; kill $xvfb 2>/dev/null || true' EXIT
+  for _ in $(seq 50); do [ -s "$APP/display" ] && break; sleep 0.2; done
+  # The prefix's desktop started without a display: restart wine on this one.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w || true
+  export DISPLAY=:$(cat "$APP/display")
+  local view colours
+  for view in traces spectrum impedance; do
+    in_app amxview.exe --screenshot "$view.png" --seconds 3 --view "$view" | tr -d '\r'
+    # The plot area (right of the controls) holds more than its background and grid.
+    colours=$(convert "$APP/$view.png" -crop 920x750+345+10 +repage -format '%wx%h %k' info:)
+    [ "${colours%% *}" = 920x750 ] && [ "${colours#* }" -ge 6 ] ||
+      { echo "amxview.exe --view $view: $colours (plot area and its colours) in $APP/$view.png"; exit 1; }
+  done
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w || true
+  kill $xvfb
+  echo "amxview.exe: a screenshot of each view (in $APP)"
+}
+
+runs=1
+wine_select || runs=0
+arches=(i686)
+[ "$runs" = 1 ] && [ "$WINE_ARCH" != i686 ] && arches+=("$WINE_ARCH")
+rc=0
+bash scripts/windeps.sh "${arches[@]}" || rc=$?
+[ "$rc" = 0 ] || [ "$rc" = 3 ] || exit "$rc"
+
+build i686 32
+unpack 32
+link_example i686
+if [ "$runs" = 0 ]; then
   echo "Windows tests built but not run"
   [ "${AMVEX_REQUIRE_WINE:-0}" = 1 ] && exit 1
   exit 0
 fi
 if [ "$WINE_BITS" = 64 ]; then
-  configure_build build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-    -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON
-  check_exports build/win64/bin/Amvex.dll x86_64-w64-mingw32-objdump pei-x86-64
+  build x86_64 64
+  unpack 64
+  link_example x86_64
 fi
+dir=build/win$WINE_BITS
 echo "== Windows tests: $WINE_BITS-bit build under $WINE"
-run_under_wine "build/win$WINE_BITS"
+wine_prefix "$ROOT/$dir/wineprefix"
+# One test program at a time: the device tests wait for replies with deadlines,
+# and wine's thread start-up is slow enough on two loaded cores to miss them.
+run_tests "$dir" -j1
+zip_started=$SECONDS
+zip_under_wine
+echo "Amvex on Windows: $WINE_BITS-bit build under $WINE ($((SECONDS - started)) s, the zip's programs $((SECONDS - zip_started)) s)"

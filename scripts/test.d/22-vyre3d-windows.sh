@@ -6,8 +6,8 @@
 # mode under wine and its captures must be the bytes the Linux build
 # (build/release, which also wrote get/) captures in the same run; a damaged ball
 # file must not end the program; --video without ffmpeg.exe must say so and exit 1.
-# A source package the registry does not serve skips this stage with the reason
-# (an error with VY_REQUIRE_WINDOWS_GUI=1).
+# A source package of vyre3d's (freeglut, GLEW) the registry does not serve skips
+# this stage with the reason (an error with VY_REQUIRE_WINDOWS_GUI=1).
 set -euo pipefail
 cd "$ROOT"
 source scripts/lib/wine.sh
@@ -21,12 +21,16 @@ arches=(i686)
 [ "$runs" = 1 ] && [ "$WINE_ARCH" != i686 ] && arches+=("$WINE_ARCH")
 rc=0
 bash scripts/windeps.sh "${arches[@]}" || rc=$?
-if [ "$rc" = 3 ]; then
-  echo "vyre3d for Windows skipped: a third-party source package is missing (above)"
-  exit 0
-fi
-[ "$rc" = 0 ] || exit "$rc"
+[ "$rc" = 0 ] || [ "$rc" = 3 ] || exit "$rc"
 deps=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
+for arch in "${arches[@]}"; do
+  for pkg in freeglut glew; do
+    [ -f "$deps/$arch/stamps/$pkg" ] && continue
+    echo "vyre3d for Windows skipped: the source package $pkg is missing (above)"
+    [ "${VY_REQUIRE_WINDOWS_GUI:-0}" = 1 ] && exit 1
+    exit 0
+  done
+done
 
 # build ARCH BITS: vyre3d.exe, get/ and the zip in build/vyre3d-winBITS.
 build() {

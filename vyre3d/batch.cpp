@@ -177,8 +177,7 @@ bool batch_start()
     if (!start_ffmpeg(batch.video, window_size.data[0], window_size.data[1], 1 / batch.step)) return false;
   }
   if (!batch.video.empty() || batch.bench) std::atexit(at_exit);
-  if (batch.frames)
-    on_stop_signals(on_signal);
+  if (batch.frames) on_stop_signals(on_signal);
   return true;
 }
 

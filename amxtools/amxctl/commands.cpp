@@ -43,7 +43,8 @@ const Command kCommands[] = {
     {"record", cmd_record,
      "amxctl record ID FILE.bdf [--rate R] [--seconds S] [--quiet] [--force] [--montage FILE]\n"
      "  Records every channel to a BDF+ file (24-bit samples, 1 s data records written as they\n"
-     "  come), labelled Ch1..ChN (or by a montage file: one name per line) in microvolts from the device's volts per count, with\n"
+     "  come), labelled Ch1..ChN (or by a montage file: one name per line) in microvolts from the device's volts per "
+     "count, with\n"
      "  annotations for the start, lost packets (\"Lost N packets, M frames missing\" at the first\n"
      "  missing frame, one per second at most) and the stop. Missing frames are stored as the\n"
      "  digital minimum, invalid samples as the maximum. --seconds 0 = until Ctrl-C. An existing\n"

@@ -13,9 +13,9 @@ int cmd_record(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {{"rate", true}, {"seconds", true}, {"quiet", false}, {"force", false}, {"montage", true}},
-                             2, 2,
-                             args, done);
+  if (int rc = parse_command(argc, argv,
+                             {{"rate", true}, {"seconds", true}, {"quiet", false}, {"force", false}, {"montage", true}},
+                             2, 2, args, done);
       rc || done)
     return rc;
   double seconds = 0;

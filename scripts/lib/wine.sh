@@ -27,3 +27,17 @@ wine_prefix() {
   echo "== wine prefix $WINEPREFIX (the first start takes a while)"
   timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
 }
+
+# windows_deps: sets runs (1 when a wine runs here), arches (i686, and the
+# architecture that runs when it is another) and builds their third-party
+# libraries with scripts/windeps.sh. A package the registry does not serve
+# (windeps' exit 3) is left to each stage to check; any other failure ends it.
+windows_deps() {
+  runs=1
+  wine_select || runs=0
+  arches=(i686)
+  [ "$runs" = 1 ] && [ "$WINE_ARCH" != i686 ] && arches+=("$WINE_ARCH")
+  local rc=0
+  bash scripts/windeps.sh "${arches[@]}" || rc=$?
+  [ "$rc" = 0 ] || [ "$rc" = 3 ] || exit "$rc"
+}

@@ -140,13 +140,7 @@ zip_under_wine() {
   echo "amxview.exe: a screenshot of each view (in $APP)"
 }
 
-runs=1
-wine_select || runs=0
-arches=(i686)
-[ "$runs" = 1 ] && [ "$WINE_ARCH" != i686 ] && arches+=("$WINE_ARCH")
-rc=0
-bash scripts/windeps.sh "${arches[@]}" || rc=$?
-[ "$rc" = 0 ] || [ "$rc" = 3 ] || exit "$rc"
+windows_deps
 
 build i686 32
 unpack 32

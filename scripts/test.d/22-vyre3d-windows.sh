@@ -15,13 +15,7 @@ started=$SECONDS
 host=$ROOT/build/release
 batch=(--play 3 --step 0.04 --frames 600 --capture 200)
 
-runs=1
-wine_select || runs=0
-arches=(i686)
-[ "$runs" = 1 ] && [ "$WINE_ARCH" != i686 ] && arches+=("$WINE_ARCH")
-rc=0
-bash scripts/windeps.sh "${arches[@]}" || rc=$?
-[ "$rc" = 0 ] || [ "$rc" = 3 ] || exit "$rc"
+windows_deps
 deps=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
 for arch in "${arches[@]}"; do
   for pkg in freeglut glew; do

@@ -13,12 +13,12 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kCountsPerUv = kEmuCalSpan / 100000.0;  // the calibration voltage is 0.1 V
-constexpr double kStageUv = 7;       // RMS of each background stage (about 20 uV in all)
-constexpr double kAlphaUv = 30;      // alpha amplitude over posterior electrodes (elsewhere a quarter)
-constexpr double kHumUv = 5;         // 50 Hz amplitude on every channel
-constexpr double kBlinkUv = 150;     // blink peak on the frontal pole
-constexpr double kAlphaSlot = 4;     // seconds: an alpha burst fills most slots
-constexpr double kBlinkSlot = 5;     // seconds: at most one blink per slot
+constexpr double kStageUv = 7;                           // RMS of each background stage (about 20 uV in all)
+constexpr double kAlphaUv = 30;   // alpha amplitude over posterior electrodes (elsewhere a quarter)
+constexpr double kHumUv = 5;      // 50 Hz amplitude on every channel
+constexpr double kBlinkUv = 150;  // blink peak on the frontal pole
+constexpr double kAlphaSlot = 4;  // seconds: an alpha burst fills most slots
+constexpr double kBlinkSlot = 5;  // seconds: at most one blink per slot
 constexpr double kBlinkSeconds = 0.3;
 
 // Regions by channel for the channel counts with a default montage (16, 20, 24
@@ -83,7 +83,8 @@ double EmuEegSignal(TEmuEeg& state, int channels, int channel, uint32_t sample, 
     const uint64_t h = Hash((uint64_t(seed) << 32) ^ (blinkSlot + 0x5EED));
     const double at = double(blinkSlot) * kBlinkSlot + 1 + double(h % 3000) / 1000;
     if (h % 4 != 0 && t >= at && t < at + kBlinkSeconds)
-      blink = (region == 'F' ? kBlinkUv : 0.4 * kBlinkUv) * std::pow(std::sin(kTwoPi / 2 * (t - at) / kBlinkSeconds), 2);
+      blink =
+          (region == 'F' ? kBlinkUv : 0.4 * kBlinkUv) * std::pow(std::sin(kTwoPi / 2 * (t - at) / kBlinkSeconds), 2);
   }
   const double hum = kHumUv * std::sin(kTwoPi * 50 * t);
   return (background + alpha + blink + hum) * kCountsPerUv;

@@ -789,7 +789,10 @@ void TEmulator::Notify(uint32_t message, uintptr_t event)
 
 std::string TEmulator::Add(const TEmuDeviceConfig& config) { return P->Add(config); }
 
-std::string TEmulator::Add(int kind, int revision) { return P->Add(TEmuDeviceConfig{kind, revision, TEmuFaults(), false}); }
+std::string TEmulator::Add(int kind, int revision)
+{
+  return P->Add(TEmuDeviceConfig{kind, revision, TEmuFaults(), false});
+}
 
 std::string TEmulator::Plug(const TEmuDeviceConfig& config)
 {
@@ -798,7 +801,10 @@ std::string TEmulator::Plug(const TEmuDeviceConfig& config)
   return path;
 }
 
-std::string TEmulator::Plug(int kind, int revision) { return Plug(TEmuDeviceConfig{kind, revision, TEmuFaults(), false}); }
+std::string TEmulator::Plug(int kind, int revision)
+{
+  return Plug(TEmuDeviceConfig{kind, revision, TEmuFaults(), false});
+}
 
 bool TEmulator::Unplug(const std::string& path)
 {

@@ -137,9 +137,7 @@ AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag);
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost);
 /* Packets lost after the synchronising first, from AmxDebugState's count: what a
  * host reports as lost. */
-static inline int32_t AmxLostAfterSync(int32_t debugStateLost) {
-  return debugStateLost > 0 ? debugStateLost - 1 : 0;
-}
+static inline int32_t AmxLostAfterSync(int32_t debugStateLost) { return debugStateLost > 0 ? debugStateLost - 1 : 0; }
 
 /* ---- Acquisition -------------------------------------------------------- */
 

@@ -26,10 +26,10 @@ struct App {
   // Recovery. After the stream ended by itself (a power suspend closes every
   // device) the device is reopened and restarted for a while; after an
   // unplug, an amplifier of the same kind plugged in is offered.
-  double ended_at = -1;           // when the stream was found ended (-1: running)
+  double ended_at = -1;  // when the stream was found ended (-1: running)
   double last_reopen = -1;
-  bool gave_up = false;           // removed, or reopening failed for kRecoverSeconds
-  bool continue_recording = false;  // a recording was cut by the end: the next start continues it
+  bool gave_up = false;                    // removed, or reopening failed for kRecoverSeconds
+  bool continue_recording = false;         // a recording was cut by the end: the next start continues it
   int lost_kind = -1, lost_revision = -1;  // the unplugged amplifier
 
   // Filters (the library's, per channel, as amxctl's --filter texts).

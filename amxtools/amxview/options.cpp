@@ -136,8 +136,8 @@ bool can_write_png(const std::string& path, std::string& error)
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   struct stat st {};
-  const char* why = stat(folder.c_str(), &st) != 0 ? std::strerror(errno)
-                    : !S_ISDIR(st.st_mode)          ? "its folder is not a folder"
+  const char* why = stat(folder.c_str(), &st) != 0      ? std::strerror(errno)
+                    : !S_ISDIR(st.st_mode)              ? "its folder is not a folder"
                     : access(folder.c_str(), W_OK) != 0 ? "its folder is not writable"
                                                         : nullptr;
   if (why) error = "cannot write " + path + ": " + why;

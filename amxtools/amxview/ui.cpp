@@ -236,9 +236,8 @@ void view_panel(App& app)
   } else {
     ImGui::DragFloatRange2("good/bad kOhm", &app.good_kohm, &app.bad_kohm, 0.5f, 0.5f, 1000, "%.1f");
     // The reference is set before the measurement starts: a change restarts it.
-    if (ImGui::BeginCombo("reference", app.reference >= 0 && app.reference < channels
-                                           ? app.names[app.reference].c_str()
-                                           : "?")) {
+    if (ImGui::BeginCombo("reference",
+                          app.reference >= 0 && app.reference < channels ? app.names[app.reference].c_str() : "?")) {
       for (int c = 0; c < channels; ++c)
         if (ImGui::Selectable(app.names[c].c_str(), c == app.reference) && c != app.reference) {
           const int32_t status = AmxSetImpedanceRef(app.device.id, c);
@@ -407,8 +406,7 @@ void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
     dl->AddText(ImVec2(p0.x + 10, p0.y + 10), kLabel, "collecting samples ...");
     return;
   }
-  dl->AddText(ImVec2(p0.x - ImGui::CalcTextSize("000000").x - 6, p0.y - line - 2), kLabel,
-              "PSD (\u00B5V\u00B2/Hz)");
+  dl->AddText(ImVec2(p0.x - ImGui::CalcTextSize("000000").x - 6, p0.y - line - 2), kLabel, "PSD (\u00B5V\u00B2/Hz)");
   for (int d = 0; d <= decades; ++d) {
     const float y = p0.y + h * d / decades;
     dl->AddLine(ImVec2(p0.x, y), ImVec2(p1.x, y), im(kGrid));
@@ -437,7 +435,8 @@ void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   float y = a.y + 4;
   for (size_t c = 0; c < app.psd.size(); ++c) {
     if (app.psd[c].empty()) continue;
-    dl->AddLine(ImVec2(a.x + 6, y + line / 2), ImVec2(a.x + 20, y + line / 2), im(channel_color(static_cast<int>(c))), 3);
+    dl->AddLine(ImVec2(a.x + 6, y + line / 2), ImVec2(a.x + 20, y + line / 2), im(channel_color(static_cast<int>(c))),
+                3);
     dl->AddText(ImVec2(a.x + 26, y), kLabel, app.names[c].c_str());
     y += line;
   }
@@ -451,10 +450,10 @@ void impedance_legend(App& app, ImDrawList* dl, ImVec2 p0, float y)
   std::snprintf(fair, sizeof fair, "fair <= %.1f kOhm", app.bad_kohm);
   std::snprintf(bad, sizeof bad, "bad > %.1f kOhm", app.bad_kohm);
   const std::pair<amxhost::Electrode, const char*> entries[] = {{amxhost::Electrode::Good, good},
-                                                                 {amxhost::Electrode::Fair, fair},
-                                                                 {amxhost::Electrode::Bad, bad},
-                                                                 {amxhost::Electrode::Reference, "reference"},
-                                                                 {amxhost::Electrode::Waiting, "waiting / invalid"}};
+                                                                {amxhost::Electrode::Fair, fair},
+                                                                {amxhost::Electrode::Bad, bad},
+                                                                {amxhost::Electrode::Reference, "reference"},
+                                                                {amxhost::Electrode::Waiting, "waiting / invalid"}};
   float x = p0.x + 6;
   const float box = 12;  // smaller than a cell
   for (const auto& [e, text] : entries) {
@@ -722,8 +721,8 @@ bool restart(App& app)
   if (app.record_on_start || app.continue_recording) {
     const bool replace = app.record_on_start && app.record_replace;  // --force is for --record's file only
     app.record_on_start = app.continue_recording = false;
-    if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, app.labels,
-                                      replace, error)) {
+    if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, app.labels, replace,
+                                      error)) {
       app.message = error;
       return false;
     }
@@ -774,8 +773,7 @@ void draw(App& app)
   // Keys 0-9 mark events, unless a text field has them (the GLFW backend
   // keeps keys by GLFW's codes).
   for (int n = 0; n < 10 && app.device.id && !ImGui::GetIO().WantTextInput; ++n)
-    if (ImGui::IsKeyPressed(GLFW_KEY_0 + n, false) || ImGui::IsKeyPressed(GLFW_KEY_KP_0 + n, false))
-      add_marker(app, n);
+    if (ImGui::IsKeyPressed(GLFW_KEY_0 + n, false) || ImGui::IsKeyPressed(GLFW_KEY_KP_0 + n, false)) add_marker(app, n);
   const float status_h = ImGui::GetFrameHeightWithSpacing();
   ImGui::BeginChild("panel", ImVec2(330, -status_h), true);
   device_panel(app);
@@ -795,7 +793,8 @@ void draw(App& app)
   ImDrawList* dl = ImGui::GetWindowDrawList();
   // (the traces' image covers the plot: one layer less for the renderer to
   // fill; the spectrum fills its plot inside the axes' margins)
-  const bool filled = app.device.id && (app.view == View::Spectrum || (app.view == View::Traces && traces_drawable(app, p0, p1)));
+  const bool filled =
+      app.device.id && (app.view == View::Spectrum || (app.view == View::Traces && traces_drawable(app, p0, p1)));
   if (!filled) dl->AddRectFilled(p0, p1, im(kPlotBackground));
   dl->PushClipRect(p0, p1, true);
   if (!app.device.id)

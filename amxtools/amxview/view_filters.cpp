@@ -24,10 +24,12 @@ void copy_stage(const FilterSettings& from, FilterSettings& to, int i)
 {
   if (i == 0) to.baseline = from.baseline, to.baseline_hz = from.baseline_hz;
   if (i == 1) to.notch = from.notch, to.notch_hz = from.notch_hz;
-  if (i == 2) to.band_stop = from.band_stop, to.stop_order = from.stop_order, to.stop_lo = from.stop_lo,
-  to.stop_hi = from.stop_hi;
-  if (i == 3) to.band_pass = from.band_pass, to.band_order = from.band_order, to.band_lo = from.band_lo,
-  to.band_hi = from.band_hi;
+  if (i == 2)
+    to.band_stop = from.band_stop, to.stop_order = from.stop_order, to.stop_lo = from.stop_lo,
+    to.stop_hi = from.stop_hi;
+  if (i == 3)
+    to.band_pass = from.band_pass, to.band_order = from.band_order, to.band_lo = from.band_lo,
+    to.band_hi = from.band_hi;
 }
 
 const char* const kStageNames[ViewFilters::kStages] = {"baseline", "notch", "band-stop", "band-pass"};
@@ -44,8 +46,8 @@ bool ViewFilters::update(FilterSettings& want, int rate, int channels, std::stri
     std::string why;
     if (!text.empty() && !stage->build({text}, rate, channels, why)) {
       // A previous design only counts at the same rate and channels.
-      error = std::string(kStageNames[i]) + " refused (" + why + "): " +
-              (built_ ? "the previous one stays" : "switched off");
+      error = std::string(kStageNames[i]) + " refused (" + why +
+              "): " + (built_ ? "the previous one stays" : "switched off");
       copy_stage(built_ ? in_use : FilterSettings{}, want, i);
       ok = false;
       if (built_) continue;

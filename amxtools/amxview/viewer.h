@@ -32,7 +32,7 @@ constexpr Rgb kPlotBackground{16, 20, 28};
 constexpr Rgb kLostMarker{255, 40, 40};     // frames lost: a full-height line
 constexpr Rgb kInvalidMarker{255, 160, 0};  // invalid samples: a tick under the trace
 constexpr Rgb kRecBadge{210, 20, 40};       // recording: the badge over the plot
-constexpr Rgb kEventMarker{80, 220, 255};  // an event marker: a line with its number
+constexpr Rgb kEventMarker{80, 220, 255};   // an event marker: a line with its number
 constexpr Rgb kScaleBar{230, 230, 230};     // a row's microvolt scale bar
 constexpr Rgb kClipMarker{255, 255, 255};   // a trace beyond its row (fixed scale): a bar on the row's edge
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
@@ -218,14 +218,14 @@ struct Options {
   View view = View::Traces;
   bool view_set = false;  // --view given (else the saved view, when not headless)
   std::string device = "@0";
-  int rate = 0;          // 0: the device's
-  bool filters = false;  // band-pass, notch and baseline on from the start
-  std::string record;    // record to this BDF+ file from the start
-  std::string montage;   // channel names, one per line
-  bool force = false;    // --record may replace an existing file
+  int rate = 0;                    // 0: the device's
+  bool filters = false;            // band-pass, notch and baseline on from the start
+  std::string record;              // record to this BDF+ file from the start
+  std::string montage;             // channel names, one per line
+  bool force = false;              // --record may replace an existing file
   int width = 1280, height = 800;  // the window (--size)
   bool sized = false;              // --size given (else the saved size, when not headless)
-  double fps = 60;       // frame cap, 0 none
+  double fps = 60;                 // frame cap, 0 none
   bool help = false;
 };
 extern const char* const kUsage;

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "amvex.h"
-#include "api_helpers.h"
+#include "../include/api_helpers.h"
 #include "emulator/emulator.h"
 
 #include <cstdio>

@@ -4,7 +4,7 @@
 
 #include "device/UAmvex.h"
 #include "amvex.h"
-#include "api_helpers.h"
+#include "../include/api_helpers.h"
 #include "emulator/emulator.h"
 
 #include <atomic>

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "amvex.h"
-#include "../device/api_helpers.h"
+#include "api_helpers.h"
 
 #include <chrono>
 #include <thread>

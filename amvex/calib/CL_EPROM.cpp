@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "calib/MemStrm.h"
+#include "calib/mem_stream.h"
 #include "calib/ULcdText.h"
 #include "calib/bitStrm.h"
 #include "calib/crc32.h"

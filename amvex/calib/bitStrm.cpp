@@ -2,7 +2,7 @@
 // as needed (1 to 3 at a time) and shifted in above the unread bits.
 #include "calib/bitStrm.h"
 
-#include "calib/MemStrm.h"
+#include "calib/mem_stream.h"
 
 namespace amx {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/Errors.h"
+#include "common/errors.h"
 #include "common/Compn.h"
 
 namespace amx {

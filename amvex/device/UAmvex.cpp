@@ -6,7 +6,7 @@
 
 #include "calib/CL_EPROM.h"
 #include "calib/ULcdText.h"
-#include "common/Saturate.h"
+#include "common/saturate.h"
 
 #include <algorithm>
 #include <cmath>

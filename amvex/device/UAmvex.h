@@ -2,9 +2,9 @@
 // identification, acquisition start and stop), its packet decoding and the device
 // ring buffers the host reads from. Builds on UsbDevice and UWDM.
 #pragma once
-#include "common/RingBuffer.h"
+#include "common/ring_buffer.h"
 #include "device/CL_IMPED.h"
-#include "calib/MemStrm.h"
+#include "calib/mem_stream.h"
 #include "protocol.h"
 #include "transport/UWDM.h"
 #include "transport/UsbDevice.h"

@@ -5,7 +5,7 @@
 // destructor, DllMain). Builds on UAmvex and the public header amvex.h.
 #include "amvex.h"
 
-#include "common/Errors.h"
+#include "common/errors.h"
 #include "device/UAmvex.h"
 #include "emulator/emulator.h"
 

@@ -1,6 +1,6 @@
 // K32AFEx: the AF* exports (amvex.h): adaptive filters by handle, through the
-// handle table and error guard of FltCommon.
-#include "filters/FltCommon.h"
+// handle table and error guard of filter_common.
+#include "filters/filter_common.h"
 #include "filters/UAF50.h"
 #include "amvex.h"
 

@@ -1,6 +1,6 @@
 // K32HFEx: the HF* exports (amvex.h): hardware filters by handle, through the
-// handle table and error guard of FltCommon.
-#include "filters/FltCommon.h"
+// handle table and error guard of filter_common.
+#include "filters/filter_common.h"
 #include "filters/UHHPF.h"
 #include "amvex.h"
 

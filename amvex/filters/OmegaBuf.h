@@ -1,7 +1,7 @@
 // OmegaBuf: the history ring of the window and hardware filters: 32-bit
 // samples at absolute positions, used by one filter (one thread) at a time.
 #pragma once
-#include "common/RingBuffer.h"
+#include "common/ring_buffer.h"
 
 namespace amx {
 

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "filters/FltCommon.h"
+#include "filters/filter_common.h"
 
 namespace amx {
 

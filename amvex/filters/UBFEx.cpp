@@ -1,12 +1,12 @@
 // UBFEx: Butterworth filters for hosts: TButterFilter, the library's list of
 // them and the BF* exports (amvex.h), on the designer and cascade of HFltrCalc
-// and UIIRF and the handle tables of FltCommon.
+// and UIIRF and the handle tables of filter_common.
 #include "filters/UBFEx.h"
 
 #include <cmath>
 #include <utility>
 
-#include "filters/FltCommon.h"
+#include "filters/filter_common.h"
 #include "amvex.h"
 
 namespace amx {

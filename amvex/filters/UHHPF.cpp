@@ -1,11 +1,11 @@
 // UHHPF: the hardware filter's settings and processing on the moving sum of
-// UWF50; outputs saturate to the destination's width (common/Saturate).
+// UWF50; outputs saturate to the destination's width (common/saturate).
 #include "filters/UHHPF.h"
 
 #include <cmath>
 
 #include "amvex.h"
-#include "filters/FltCommon.h"
+#include "filters/filter_common.h"
 
 namespace amx {
 

@@ -1,11 +1,11 @@
 // UIIRF: direct-form and cascaded-section IIR filters on 16- and 32-bit
-// samples, with rounding (ties to even) and saturation (common/Saturate).
+// samples, with rounding (ties to even) and saturation (common/saturate).
 #include "filters/UIIRF.h"
 
 #include <array>
 #include <utility>
 
-#include "filters/FltCommon.h"
+#include "filters/filter_common.h"
 
 namespace amx {
 

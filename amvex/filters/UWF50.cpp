@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "filters/FltCommon.h"
+#include "filters/filter_common.h"
 
 namespace amx {
 

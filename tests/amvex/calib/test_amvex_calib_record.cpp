@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "calib/CL_EPROM.h"
-#include "calib/MemStrm.h"
+#include "calib/mem_stream.h"
 #include "calib/bitStrm.h"
 #include "calib/crc32.h"
 

@@ -1,4 +1,4 @@
-// Errors: the one family of errors the library raises inside itself, and the
+// common/errors: the one family of errors the library raises inside itself, and the
 // guard every export runs in, which keeps them from crossing into a host.
 #pragma once
 #include <stdexcept>

@@ -1,5 +1,5 @@
-// FltCommon: the handle counter shared by the four filter families.
-#include "filters/FltCommon.h"
+// filter_common: the handle counter shared by the four filter families.
+#include "filters/filter_common.h"
 
 namespace amx {
 

@@ -1,8 +1,8 @@
-// RingBuffer: the ring of items at absolute positions behind the device's sample,
+// common/ring_buffer: the ring of items at absolute positions behind the device's sample,
 // UART and log buffers and the filters' histories. Builds on the platform's page
 // storage and reader/writer lock.
 #pragma once
-#include "common/Errors.h"
+#include "common/errors.h"
 #include "platform/platform.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
-// calib/MemStrm: a growable in-memory byte stream. Writes append; reads consume
+// calib/mem_stream: a growable in-memory byte stream. Writes append; reads consume
 // from Position; the whole content can be saved to a file (the debug dumps).
 // Reading past the end with ReadBuffer raises EReadError, the stream read error
 // that the bit stream of the calibration record relies on.
 #pragma once
-#include "common/Errors.h"
+#include "common/errors.h"
 
 #include <cstddef>
 #include <cstdint>

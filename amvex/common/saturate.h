@@ -1,4 +1,4 @@
-// common/Saturate: double and wide integer results rounded and saturated to a
+// common/saturate: double and wide integer results rounded and saturated to a
 // sample width (16- or 32-bit). Used by the filters and by the device's
 // impedance values.
 #pragma once

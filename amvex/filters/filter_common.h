@@ -1,6 +1,6 @@
-// FltCommon: what the four filter families share: the handle tables behind the
+// filter_common: what the four filter families share: the handle tables behind the
 // BF/WF/AF/HF exports and the guard that keeps C++ errors inside the library.
-// Rounding and saturation to sample widths are in common/Saturate.h.
+// Rounding and saturation to sample widths are in common/saturate.h.
 #pragma once
 
 #include <atomic>
@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "common/Errors.h"
-#include "common/Saturate.h"
+#include "common/errors.h"
+#include "common/saturate.h"
 #include "platform/platform.h"
 
 namespace amx {

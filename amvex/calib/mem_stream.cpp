@@ -1,6 +1,6 @@
-// calib/MemStrm: the in-memory byte stream of the debug dumps and of the
+// calib/mem_stream: the in-memory byte stream of the debug dumps and of the
 // calibration bit stream.
-#include "calib/MemStrm.h"
+#include "calib/mem_stream.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -62,6 +62,15 @@ TDeviceBus& ChooseBus()
 
 int32_t Status(bool ok, int32_t failure) { return ok ? AMX_OK : failure; }
 
+// An output parameter of a getter: written, or AMX_FAILED when the host passed none.
+template <class T, class V>
+int32_t Put(T* out, V value)
+{
+  if (!out) return AMX_FAILED;
+  *out = static_cast<T>(value);
+  return AMX_OK;
+}
+
 }  // namespace
 
 void LibraryLoad()
@@ -157,7 +166,7 @@ AMX_API int32_t AMX_CALL AmxRead(int32_t id, void* buffer, int32_t size, int32_t
 
 AMX_API int32_t AMX_CALL AmxGetSampling(int32_t id, int32_t* rate)
 {
-  return WithDevice(id, [&](TAmx& d) { return rate ? (*rate = int32_t(d.Rate()), AMX_OK) : AMX_FAILED; });
+  return WithDevice(id, [&](TAmx& d) { return Put(rate, d.Rate()); });
 }
 
 AMX_API int32_t AMX_CALL AmxSetSampling(int32_t id, int32_t rate)
@@ -236,22 +245,28 @@ AMX_API int32_t AMX_CALL AmxInternalInfo(int32_t id, AmxInternalInfoRecord* info
 
 AMX_API int32_t AMX_CALL AmxGetCalibrateFlag(int32_t id, int32_t* flag)
 {
-  return WithDevice(id, [&](TAmx& d) { return flag ? (*flag = d.Calibrated.load() ? 1 : 0, AMX_OK) : AMX_FAILED; });
+  return WithDevice(id, [&](TAmx& d) { return Put(flag, d.Calibrated.load()); });
 }
 
 AMX_API int32_t AMX_CALL AmxSetCalibrateFlag(int32_t id, int32_t flag)
 {
-  return WithDevice(id, [&](TAmx& d) { return d.Calibrated.store(flag != 0), int32_t(AMX_OK); });
+  return WithDevice(id, [&](TAmx& d) {
+    d.Calibrated.store(flag != 0);
+    return int32_t(AMX_OK);
+  });
 }
 
 AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag)
 {
-  return WithDevice(id, [&](TAmx& d) { return d.DebugMode.store(flag != 0), int32_t(AMX_OK); });
+  return WithDevice(id, [&](TAmx& d) {
+    d.DebugMode.store(flag != 0);
+    return int32_t(AMX_OK);
+  });
 }
 
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost)
 {
-  return WithDevice(id, [&](TAmx& d) { return lost ? (*lost = int32_t(d.LostPackets.load()), AMX_OK) : AMX_FAILED; });
+  return WithDevice(id, [&](TAmx& d) { return Put(lost, d.LostPackets.load()); });
 }
 
 AMX_API int32_t AMX_CALL AmxSetUartBound(int32_t id, int32_t baud)
@@ -264,7 +279,7 @@ AMX_API int32_t AMX_CALL AmxSetUartBound(int32_t id, int32_t baud)
 
 AMX_API int32_t AMX_CALL AmxGetUartBound(int32_t id, int32_t* baud)
 {
-  return WithDevice(id, [&](TAmx& d) { return baud ? (*baud = d.UartBaudRate(), AMX_OK) : AMX_FAILED; });
+  return WithDevice(id, [&](TAmx& d) { return Put(baud, d.UartBaudRate()); });
 }
 
 AMX_API int32_t AMX_CALL AmxUartRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead)
@@ -288,7 +303,7 @@ AMX_API int32_t AMX_CALL AmxSetAnalogConfig(int32_t id, uint32_t config)
 
 AMX_API int32_t AMX_CALL AmxGetAnalogConfig(int32_t id, uint32_t* config)
 {
-  return WithDevice(id, [&](TAmx& d) { return config ? (*config = d.Analog(), AMX_OK) : AMX_FAILED; });
+  return WithDevice(id, [&](TAmx& d) { return Put(config, d.Analog()); });
 }
 
 // ---- impedance ------------------------------------------------------------------
@@ -315,7 +330,7 @@ AMX_API int32_t AMX_CALL AmxSetImpedanceRef(int32_t id, int32_t channel)
 
 AMX_API int32_t AMX_CALL AmxGetImpedanceRef(int32_t id, int32_t* channel)
 {
-  return WithDevice(id, [&](TAmx& d) { return channel ? (*channel = d.ImpedanceReference(), AMX_OK) : AMX_FAILED; });
+  return WithDevice(id, [&](TAmx& d) { return Put(channel, d.ImpedanceReference()); });
 }
 
 // ---- display --------------------------------------------------------------------

@@ -143,6 +143,12 @@ TEST(Api, SettingsRoundTrip)
   EXPECT_EQ(v, 500);
   EXPECT_EQ(AmxGetSync(id, nullptr, &w), AMX_FAILED);
   EXPECT_EQ(AmxDebugState(id, nullptr), AMX_FAILED);
+  // Every getter refuses a missing output parameter.
+  EXPECT_EQ(AmxGetSampling(id, nullptr), AMX_FAILED);
+  EXPECT_EQ(AmxGetCalibrateFlag(id, nullptr), AMX_FAILED);
+  EXPECT_EQ(AmxGetUartBound(id, nullptr), AMX_FAILED);
+  EXPECT_EQ(AmxGetAnalogConfig(id, nullptr), AMX_FAILED);
+  EXPECT_EQ(AmxGetImpedanceRef(id, nullptr), AMX_FAILED);
   v = 2;
   EXPECT_EQ(AmxMasterClockConfig(id, &v), AMX_FAILED);  // stopped: no confirmation
 }

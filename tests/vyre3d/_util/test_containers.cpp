@@ -3,7 +3,7 @@
 #include "_util/hash.h"
 #include "_util/linked.h"
 #include "_util/timer.h"
-#include "util_test.h"
+#include "test_util.h"
 
 static tensor<char> S(const char* s) { return tensor<char>::str(s); }
 

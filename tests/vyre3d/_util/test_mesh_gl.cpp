@@ -1,4 +1,4 @@
-// tests/vyre3d/_util/test_meshgl: the renderable mesh: layouts chosen at load, offset
+// tests/vyre3d/_util/test_mesh_gl: the renderable mesh: layouts chosen at load, offset
 // queries, grid, normals, transforms, volume/centroid/inertia, vertex access,
 // describe, and the index check in front of drawing. Builds on _util/meshgl.
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include <regex>
 #include <thread>
 
-#include "util_test.h"
+#include "test_util.h"
 
 using td = tensor<double>;
 using ti = tensor<int>;
@@ -432,7 +432,7 @@ TEST(TensorFile, RejectsCorruptAndTruncatedFiles)
 {
   const std::string path = scratch("bad.arr");
   auto rejects = [&](const std::vector<unsigned char>& b) {
-    put_bytes(path, b);
+    put_file(path, b);
     tensor<int> t;
     tensor<int>::ok = 1;
     std::string out = stdout_of([&] { t = tensor<int>(path.c_str()); });
@@ -453,14 +453,14 @@ TEST(TensorFile, RejectsCorruptAndTruncatedFiles)
   rejects(file_bytes(path));
 
   // trailing bytes stay allowed
-  put_bytes(path, {1, 0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 99});
+  put_file(path, {1, 0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 99});
   tensor<int> t;
   stdout_of([&] { t.read(path.c_str()); });
   EXPECT_EQ(tensor<int>::ok, 1);
   ASSERT_EQ(t.numel, 1);
   EXPECT_EQ(t(0), 7);
   // a zero size needs no element bytes
-  put_bytes(path, {2, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0});
+  put_file(path, {2, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0});
   stdout_of([&] { t.read(path.c_str()); });
   EXPECT_EQ(tensor<int>::ok, 1);
   EXPECT_EQ(t.numel, 0);
@@ -510,7 +510,7 @@ TEST(TensorText, Print)
 TEST(TensorText, ReadText)
 {
   const std::string path = scratch("shader.vert");
-  put_bytes(path, {'v', 'o', 'i', 'd', '\n'});
+  put_file(path, {'v', 'o', 'i', 'd', '\n'});
   tensor<char> t;
   std::string out = stdout_of([&] { t = read_text(path.c_str()); });
   ASSERT_EQ(t.numel, 5);

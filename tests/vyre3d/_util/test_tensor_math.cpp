@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "_util/tensor.h"
-#include "util_test.h"
+#include "test_util.h"
 
 using td = tensor<double>;
 

@@ -1,11 +1,36 @@
-// tests/vyre3d/_util/test_util: a private scratch folder per test process and small file
-// helpers shared by the bitmap, mesh and asset suites.
+// tests/vyre3d/_util/test_util: helpers shared by the template library's suites:
+// the death-test pattern of a failed contract, captured standard output, and
+// scratch files in a private folder per test process.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+// Pattern of the assertion report of a failed contract: "path:line: ...Assertion `expr' failed".
+inline std::string contract_re(const std::string& path, const std::string& expr)
+{
+  std::string e;
+  for (char c : expr) {
+    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) e += '\\';
+    e += c;
+  }
+  return path + ":[0-9]+: .*Assertion `" + e + "' failed";
+}
+
+// Standard output written while running f.
+template <class F>
+std::string stdout_of(F f)
+{
+  std::fflush(stdout);
+  testing::internal::CaptureStdout();
+  f();
+  std::fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
 
 // A fresh folder under the system's temporary folder, one per process (so that
 // the Release and sanitizer runs never share files), removed at exit.
@@ -14,7 +39,7 @@ struct scratch_folder {
   scratch_folder()
   {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vy_mesh_XXXXXX";
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vy_util_XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) std::abort();

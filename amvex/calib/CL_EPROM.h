@@ -8,27 +8,31 @@
 #include <cstdint>
 #include <string>
 
+#include "amvex.h"
+
 namespace amx {
 
-// Record layout (little-endian).
-constexpr size_t kCalRecordSize = 256;
+// Record layout (little-endian): the offsets amvex.h gives hosts, under the
+// library's names.
+constexpr size_t kCalRecordSize = AMX_CAL_RECORD_SIZE;
 constexpr int kCalChannels = 40;  // channels the bit stream holds
-constexpr size_t kCalName = 0;    // 16 display codes
-constexpr size_t kCalNameLength = 16;
-constexpr size_t kCalNumber1 = 17;        // u16
-constexpr size_t kCalNumber2 = 19;        // u16
-constexpr size_t kCalDate1 = 21;          // u8, months since January 2000
-constexpr size_t kCalChannelCount = 22;   // u8
-constexpr size_t kCalVoltsPerCount = 23;  // u32, volts per count x 1e11
-constexpr size_t kCalDate2 = 31;          // u8
-constexpr size_t kCalVoltage = 32;        // s16, volts x 1e5
-constexpr size_t kCalAux1 = 34;           // u8
-constexpr size_t kCalBits = 35;           // 175 bytes: per channel s15 zero, s20 calibration reading
-constexpr size_t kCalBitsLength = 175;
-constexpr size_t kCalAux2 = 210;       // u8
-constexpr size_t kCalAux3 = 211;       // u8, x 1000
-constexpr size_t kCalRefValues = 212;  // 40 x u8, ohms / 1e6
-constexpr size_t kCalCrc = 252;        // u32 CRC-32 of bytes 0-251
+constexpr size_t kCalName = AMX_CAL_NAME;
+constexpr size_t kCalNameLength = AMX_CAL_NAME_LENGTH;
+constexpr size_t kCalNumber1 = AMX_CAL_NUMBER1;
+constexpr size_t kCalNumber2 = AMX_CAL_NUMBER2;
+constexpr size_t kCalDate1 = AMX_CAL_DATE1;
+constexpr size_t kCalChannelCount = AMX_CAL_CHANNEL_COUNT;
+constexpr size_t kCalVoltsPerCount = AMX_CAL_VOLTS_PER_COUNT;
+constexpr size_t kCalDate2 = AMX_CAL_DATE2;
+constexpr size_t kCalVoltage = AMX_CAL_VOLTAGE;
+constexpr size_t kCalAux1 = AMX_CAL_AUX1;
+constexpr size_t kCalBits = AMX_CAL_BITS;
+constexpr size_t kCalBitsLength = AMX_CAL_BITS_LENGTH;
+constexpr size_t kCalAux2 = AMX_CAL_AUX2;
+constexpr size_t kCalAux3 = AMX_CAL_AUX3;
+constexpr size_t kCalRefValues = AMX_CAL_REF_VALUES;
+constexpr size_t kCalCrc = AMX_CAL_CRC;
+static_assert(kCalRefValues + kCalChannels == kCalCrc, "one impedance reference per channel before the CRC");
 
 // Dates are days since 30 December 1899; the fraction is the time of day.
 double EncodeDate(int year, int month, int day);

@@ -4,6 +4,7 @@
 #ifndef AMVEX_H
 #define AMVEX_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 /* Version of this interface (the library's package version). Hosts can test it
@@ -190,6 +191,49 @@ AMX_API int32_t AMX_CALL AmxWriteSystemEEPROM(int32_t id, const void* data, int3
 AMX_API int32_t AMX_CALL AmxReadSystemEEPROM(int32_t id, void* data, int32_t size);
 AMX_API int32_t AMX_CALL AmxWriteUserEEPROM(int32_t id, const void* data, int32_t size);
 AMX_API int32_t AMX_CALL AmxReadUserEEPROM(int32_t id, void* data, int32_t size);
+
+/* The calibration record of the system area, for hosts that look at one
+ * themselves: byte offsets of its little-endian fields. The library decodes
+ * records with these offsets and AmxCalCrc32, and uses a record only when the
+ * CRC at AMX_CAL_CRC matches the one of the bytes before it. */
+#define AMX_CAL_RECORD_SIZE 256
+#define AMX_CAL_NAME 0 /* 16 display codes (ASCII for Latin text) */
+#define AMX_CAL_NAME_LENGTH 16
+#define AMX_CAL_NUMBER1 17         /* u16, first identification number */
+#define AMX_CAL_NUMBER2 19         /* u16, second identification number */
+#define AMX_CAL_DATE1 21           /* u8, months since January 2000 */
+#define AMX_CAL_CHANNEL_COUNT 22   /* u8 */
+#define AMX_CAL_VOLTS_PER_COUNT 23 /* u32, volts per count x 1e11 */
+#define AMX_CAL_DATE2 31           /* u8, months since January 2000 */
+#define AMX_CAL_VOLTAGE 32         /* s16, calibration volts x 1e5 */
+#define AMX_CAL_AUX1 34            /* u8 */
+#define AMX_CAL_BITS 35            /* per channel s15 zero and s20 calibration reading, LSB first */
+#define AMX_CAL_BITS_LENGTH 175
+#define AMX_CAL_AUX2 210       /* u8 */
+#define AMX_CAL_AUX3 211       /* u8, x 1000 */
+#define AMX_CAL_REF_VALUES 212 /* 40 x u8, impedance references, ohms / 1e6 */
+#define AMX_CAL_CRC 252        /* u32, CRC-32 of bytes 0 to 251 */
+
+/* CRC-32 of IEEE 802.3 (reflected polynomial 0xEDB88320, register starting at
+ * all ones, complemented at the end), four bits per step through a 16-entry
+ * table. Inline here, so that it costs the library no export. */
+static inline uint32_t AmxCalCrc32(const void* block, size_t length)
+{
+  const uint8_t* p = (const uint8_t*)block;
+  uint32_t table[16], reg = 0xFFFFFFFFu;
+  size_t i;
+  int k;
+  for (i = 0; i < 16; ++i) {
+    table[i] = (uint32_t)i;
+    for (k = 0; k < 4; ++k) table[i] = (table[i] & 1u) ? 0xEDB88320u ^ (table[i] >> 1) : table[i] >> 1;
+  }
+  for (i = 0; i < length; ++i) {
+    reg ^= p[i];
+    reg = table[reg & 15u] ^ (reg >> 4);
+    reg = table[reg & 15u] ^ (reg >> 4);
+  }
+  return ~reg;
+}
 /* Out: 1 if the calibration is applied to samples, else 0. AMX_OK; AMX_FAILED for NULL. */
 AMX_API int32_t AMX_CALL AmxGetCalibrateFlag(int32_t id, int32_t* flag);
 /* Applies the calibration (flag != 0) from now on, or not. AMX_OK. */

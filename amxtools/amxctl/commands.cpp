@@ -121,19 +121,9 @@ std::string format_date(const AmxDeviceInfo& info)
   return text;
 }
 
-// CRC-32 (reflected, polynomial 0xEDB88320) as the calibration record carries it.
-uint32_t crc32(const uint8_t* data, size_t size)
-{
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-// The header fields of a 256-byte calibration record and its CRC check. The
-// name is in display codes, which match ASCII for Latin text.
+// The header fields of a 256-byte calibration record and its CRC check, at the
+// offsets and with the CRC of amvex.h (the library's own). The name is in
+// display codes, which match ASCII for Latin text.
 void show_calibration_record(const uint8_t* r)
 {
   auto u16 = [&](int at) { return static_cast<unsigned>(r[at] | r[at + 1] << 8); };
@@ -145,10 +135,12 @@ void show_calibration_record(const uint8_t* r)
     return std::to_string(2000 + m / 12) + "-" + (m % 12 < 9 ? "0" : "") + std::to_string(m % 12 + 1);
   };
   std::string name;
-  for (int i = 0; i < 16; ++i) name += r[i] >= 0x20 && r[i] < 0x7F ? static_cast<char>(r[i]) : '.';
-  uint32_t stored = u32(252), computed = crc32(r, 252);
-  std::printf("  name \"%s\", numbers %u/%u, %u channels, %.4g V per count, months %s and %s\n", name.c_str(), u16(17),
-              u16(19), r[22], u32(23) / 1e11, month(r[21]).c_str(), month(r[31]).c_str());
+  for (int i = AMX_CAL_NAME; i < AMX_CAL_NAME + AMX_CAL_NAME_LENGTH; ++i)
+    name += r[i] >= 0x20 && r[i] < 0x7F ? static_cast<char>(r[i]) : '.';
+  uint32_t stored = u32(AMX_CAL_CRC), computed = AmxCalCrc32(r, AMX_CAL_CRC);
+  std::printf("  name \"%s\", numbers %u/%u, %u channels, %.4g V per count, months %s and %s\n", name.c_str(),
+              u16(AMX_CAL_NUMBER1), u16(AMX_CAL_NUMBER2), r[AMX_CAL_CHANNEL_COUNT], u32(AMX_CAL_VOLTS_PER_COUNT) / 1e11,
+              month(r[AMX_CAL_DATE1]).c_str(), month(r[AMX_CAL_DATE2]).c_str());
   std::printf("  CRC stored 0x%08X, computed 0x%08X: %s\n", stored, computed,
               stored == computed ? "valid" : "INVALID (the library ignores this record)");
 }

@@ -318,7 +318,17 @@ TEST(Amxctl, EepromUserAreaRoundTripAndSystemAreaGuard)
   // The system area: refused without --force, and the record stays intact.
   ASSERT_EQ(run_here({"eeprom", "@0", "read", "system", sys}), 0);
   std::ofstream(in, std::ios::binary) << std::string(256, '\0');
+  ::testing::internal::CaptureStdout();
   EXPECT_EQ(run_here({"eeprom", "@0", "write", "system", in}), 1);
+  // Both records summed up; the CRC of 252 zero bytes is zlib's crc32 of them.
+  const std::string device =
+      "  name \"Emulated amp    \", numbers 4711/40, 40 channels, 6.274e-08 V per count, months 2020-06 and 2020-06\n"
+      "  CRC stored 0x9E911AE4, computed 0x9E911AE4: valid\n";
+  const std::string zeros =
+      "  name \"................\", numbers 0/0, 0 channels, 0 V per count, months 2000-01 and 2000-01\n"
+      "  CRC stored 0x00000000, computed 0xA66359F1: INVALID (the library ignores this record)\n";
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "calibration record now on the device:\n" + device + "record in " + in + ":\n" + zeros);
   ASSERT_EQ(run_here({"eeprom", "@0", "read", "system", out}), 0);
   EXPECT_EQ(slurp(out), slurp(sys));
   for (const auto& f : {in, out, sys}) std::remove(f.c_str());

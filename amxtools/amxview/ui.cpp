@@ -443,20 +443,15 @@ void rec_badge(App& app, ImDrawList* dl, float right)
   dl->AddText(ImVec2(a.x + 2 * pad + dot, a.y + pad), IM_COL32(255, 255, 255, 255), text);
 }
 
-// The failure to show: a recording's write error first.
-std::string status_problem(App& app)
-{
-  uint64_t frames = 0, bytes = 0;
-  std::string error;
-  app.acquirer.recording_state(frames, bytes, error);
-  return error.empty() ? app.message : error;
-}
-
-void status_bar(App& app, const std::string& problem)
+// The status bar: the counters, the recording or the last note, and under
+// them the failure to show (a recording's write error first), each wrapped
+// so that nothing is cut at the window's edge.
+void status_texts(App& app, std::string& problem)
 {
   uint64_t rec_frames = 0, rec_bytes = 0;
   std::string rec_error;
   app.acquirer.recording_state(rec_frames, rec_bytes, rec_error);
+  problem = rec_error.empty() ? app.message : rec_error;
   const Counts n = counts(app);
   char text[256];
   std::snprintf(text, sizeof text, "%.1f frames/s | %llu frames | %d packets lost | %llu frames missing | %.0f draws/s",
@@ -472,7 +467,19 @@ void status_bar(App& app, const std::string& problem)
     line += " | " + app.note;
   }
   if (app.device.id && !amxhost::identified(app.device.ident)) line += std::string(" | ") + amxhost::kUnidentifiedNote;
-  ImGui::TextUnformatted(line.c_str());
+}
+
+float status_height(const App& app, const std::string& problem)
+{
+  const float wrap = ImGui::GetContentRegionAvail().x, spacing = ImGui::GetStyle().ItemSpacing.y;
+  float h = ImGui::CalcTextSize(app.status.c_str(), nullptr, false, wrap).y + 2 * spacing;
+  if (!problem.empty()) h += ImGui::CalcTextSize(problem.c_str(), nullptr, false, wrap).y + spacing;
+  return h;
+}
+
+void status_bar(const App& app, const std::string& problem)
+{
+  ImGui::TextWrapped("%s", app.status.c_str());
   if (problem.empty()) return;
   ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1, 0.4f, 0.3f, 1));
   ImGui::TextWrapped("%s", problem.c_str());
@@ -489,13 +496,9 @@ void draw(App& app)
   ImGui::Begin("amxview", nullptr,
                ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
                    ImGuiWindowFlags_NoBringToFrontOnFocus | ImGuiWindowFlags_NoBackground);
-  // The status bar's line, and under it the problem in full, wrapped.
-  const std::string problem = status_problem(app);
-  const float wrap = ImGui::GetContentRegionAvail().x;
-  const float status_h = ImGui::GetFrameHeightWithSpacing() +
-                         (problem.empty() ? 0
-                                          : ImGui::CalcTextSize(problem.c_str(), nullptr, false, wrap).y +
-                                                ImGui::GetStyle().ItemSpacing.y);
+  std::string problem;
+  status_texts(app, problem);
+  const float status_h = status_height(app, problem);
   ImGui::BeginChild("panel", ImVec2(330, -status_h), true);
   device_panel(app);
   if (app.device.id) {

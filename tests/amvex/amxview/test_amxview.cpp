@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_files.h"
 #include "viewer.h"
 #include "xvfb.h"
 
@@ -33,19 +34,6 @@ using amxview::Rgb;
 using Electrode = amxhost::Electrode;
 
 const ::testing::Environment* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
-
-std::string temp_path(const std::string& name)
-{
-  return ::testing::TempDir() + "amxview_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string slurp(const std::string& path)
-{
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 struct Result {
   int code = -1;

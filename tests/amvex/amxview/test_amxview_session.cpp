@@ -19,23 +19,11 @@
 #include <vector>
 
 #include "session.h"
+#include "temp_files.h"
 
 namespace {
 
 using namespace amxview;
-
-std::string temp_path(const std::string& name)
-{
-  return ::testing::TempDir() + "amxview_session_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string slurp(const std::string& path)
-{
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // The session as the window drives it: the first device opened at 500/s,
 // updated every 10 ms until done() or 20 s.

@@ -26,7 +26,8 @@ namespace {
 using namespace amxview;
 
 // The session as the window drives it: the first device opened at 500/s,
-// updated every 10 ms until done() or 20 s.
+// updated every 10 ms until done() or for 20 s, on one clock for the whole
+// program (as the window's loop has).
 void open_first(App& app)
 {
   app.options.rate = 500;
@@ -35,15 +36,17 @@ void open_first(App& app)
   ASSERT_TRUE(open_device(app, 0)) << app.message;
 }
 
+const auto t0 = std::chrono::steady_clock::now();
+
 template <class Done>
 bool run_until(App& app, Done done)
 {
-  const auto t0 = std::chrono::steady_clock::now();
-  for (;;) {
-    const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  auto clock = [] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+  for (const double start = clock();;) {
+    const double now = clock();
     update(app, now);
     if (done()) return true;
-    if (now > 20) return false;
+    if (now - start > 20) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -184,6 +187,50 @@ TEST(AmxviewSession, TheTimeAxisReadsZeroAtTheNewestFrameWhileThePageFills)
   EXPECT_NEAR(spike, label_x("-2"), 1.5) << "the spike sits 2 s before the newest frame";
   EXPECT_NEAR(last, label_x("0 s"), 1.5) << "the newest frame at 0 s";
   EXPECT_NEAR(page_x(s, 10, w, 0), label_x("-3"), 1.5) << "the first frame, 3 s ago";
+}
+
+// A recovery (the stream away for a while, the device restarted) keeps the
+// page and its markers and puts the time away on it as missing frames; the
+// counters go on across that and a restart by the user, never backwards.
+TEST(AmxviewSession, CountersGoOnAndARecoveryMarksItsGapOnThePage)
+{
+  App app;
+  open_first(app);
+  double slowest = 0;
+  auto frames_beyond = [&](uint64_t n) {
+    return run_until(app, [&] {
+      slowest = std::min(slowest, app.frames_per_second);
+      return counts(app).frames >= n;
+    });
+  };
+  ASSERT_TRUE(frames_beyond(600));
+  app.key_marks.push_back(3);  // as the window's key events queue a key
+  ASSERT_TRUE(frames_beyond(650));
+  ASSERT_EQ(app.markers.size(), 1u);
+  EXPECT_EQ(app.markers[0].number, 3);
+
+  // The stream stops; 0.4 s later the device is back.
+  app.acquirer.stop();
+  const uint64_t before = counts(app).frames, head = app.store.head;
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ASSERT_TRUE(restart(app, true)) << app.message;
+  ASSERT_TRUE(frames_beyond(before + 300));
+  ASSERT_FALSE(app.store.losses.empty());
+  const Loss gap = app.store.losses.back();
+  EXPECT_EQ(gap.index, head) << "marked where the stream stopped";
+  EXPECT_GT(gap.missing, 150u) << "0.4 s or more at 500/s";
+  EXPECT_LT(gap.missing, 2000u);
+  EXPECT_EQ(counts(app).missing, gap.missing);
+  EXPECT_EQ(app.markers.size(), 1u) << "the page and its markers kept";
+
+  // A restart by the user (another rate) starts a new page; the counts go on.
+  const uint64_t frames = counts(app).frames;
+  app.rate = 250;
+  ASSERT_TRUE(restart(app));
+  ASSERT_TRUE(frames_beyond(frames + 400));
+  EXPECT_TRUE(app.markers.empty() && app.store.losses.empty()) << "a new page";
+  EXPECT_GE(slowest, 0) << "frames per second never negative";
+  app.acquirer.stop();
 }
 
 // The colours a reader must tell apart: spectrum curves from a fixed palette

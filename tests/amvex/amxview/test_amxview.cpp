@@ -584,10 +584,14 @@ TEST(Amxview, EveryKeyTapBecomesAMarkerInTheRecording)
   const std::string bdf = temp_path("taps.bdf"), png = temp_path("taps.png");
   Result r =
       run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "6", "--rate", "500", "--record", bdf}, {}, [&](pid_t) {
-        // The window, then its recording (made once the device is open).
-        ASSERT_EQ(std::system("timeout 30 xdotool search --sync --name '^amxview$' windowfocus --sync "
-                              ">/dev/null"),
-                  0);
+        // The window focused (tried until it is mapped), then its recording
+        // (made once the device is open).
+        bool focused = false;
+        for (int i = 0; i < 150 && !focused; ++i) {
+          focused = std::system("timeout 5 xdotool search --name '^amxview$' windowfocus --sync >/dev/null 2>&1") == 0;
+          if (!focused) usleep(200 * 1000);
+        }
+        ASSERT_TRUE(focused);
         for (int i = 0; i < 300 && !std::ifstream(bdf).good(); ++i) usleep(100 * 1000);
         ASSERT_EQ(std::system("xdotool key --delay 0 1 2 3 4 5 6 7 8 9 0"), 0);
       });

@@ -108,7 +108,7 @@ void Acquirer::take(std::vector<int32_t>& out, std::vector<Loss>& losses)
 
 bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident,
                                int sample_rate, const std::vector<std::string>& labels, bool replace,
-                               std::string& error)
+                               std::string& error, const std::string& start_text)
 {
   // O_EXCL takes the name or finds it taken, with no window for another
   // writer in between; the recorder then fills the empty file it created.
@@ -120,7 +120,7 @@ bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& inf
   }
   if (fd >= 0) ::close(fd);
   auto r = std::make_unique<amxhost::Recording>();
-  if (!r->open(path, info, ident, sample_rate) || !r->set_labels(labels)) {
+  if (!r->open(path, info, ident, sample_rate, start_text) || !r->set_labels(labels)) {
     error = r->file().error().empty() ? "cannot label the signals of " + path : r->file().error();
     if (!replace) ::unlink(path.c_str());  // the file taken above
     return false;
@@ -130,7 +130,7 @@ bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& inf
   return true;
 }
 
-bool Acquirer::stop_recording(std::string& error)
+bool Acquirer::stop_recording(std::string& error, const std::string& stop_text)
 {
   std::unique_ptr<amxhost::Recording> r;
   {
@@ -139,7 +139,7 @@ bool Acquirer::stop_recording(std::string& error)
   }
   if (!r) return true;
   const bool had_error = !r->file().error().empty();
-  bool ok = r->close(removed, !running && result != 0);
+  bool ok = r->close(removed, !running && result != 0, stop_text);
   error = r->file().error();
   return ok && !had_error;
 }

@@ -1,6 +1,6 @@
 // amxview: the window (GLFW, OpenGL 3, Dear ImGui), the frame loop with its
 // frame timer, and the headless screenshot mode (PNG through stb).
-#include "app.h"
+#include "ui.h"
 
 #include <GLFW/glfw3.h>
 #include <imgui.h>
@@ -67,6 +67,7 @@ void glfw_error(int code, const char* text) { std::fprintf(stderr, "amxview: GLF
 
 int main(int argc, char** argv)
 {
+  amxhost::g_program = "amxview";
   App app;
   std::string error;
   if (!parse_options(argc, argv, app.options, error)) return usage_error(error);
@@ -96,6 +97,12 @@ int main(int argc, char** argv)
   app.devices = scan_devices({});
   const int index = find_device(app, o.device, error);
   if (index < 0 && (headless || o.device != "@0")) return failed(error);
+  // A montage the device cannot take is refused as amxctl refuses it, before
+  // anything streams or is recorded under the wrong names.
+  std::vector<std::string> labels;
+  if (!o.montage.empty() && index >= 0 &&
+      !amxhost::read_montage(o.montage, app.devices[static_cast<size_t>(index)].info.channelCount, labels, error))
+    return usage_error(error);
 
   glfwSetErrorCallback(glfw_error);
   if (!glfwInit()) return failed("no display (DISPLAY not set or the X server unreachable)");
@@ -113,13 +120,15 @@ int main(int argc, char** argv)
   ImGui::GetIO().IniFilename = nullptr;
   ImGui::StyleColorsDark();
   ImGui::GetStyle().AntiAliasedLines = false;  // traces and spectra in their exact channel colours
+  install_marker_keys(window, app);            // before the backend, which chains to it
   ImGui_ImplGlfw_InitForOpenGL(window, true);
   ImGui_ImplOpenGL3_Init("#version 130");
 
   amxhost::install_stop_handler();  // Ctrl-C closes a recording properly
   int rc = 0;
+  app.proposed = o.record.empty() ? dated_record_name() : "";
   std::snprintf(app.record_path, sizeof app.record_path, "%s",
-                o.record.empty() ? dated_record_name().c_str() : o.record.c_str());
+                o.record.empty() ? app.proposed.c_str() : o.record.c_str());
   app.record_on_start = !o.record.empty();
   if (!o.montage.empty()) std::snprintf(app.montage_path, sizeof app.montage_path, "%s", o.montage.c_str());
   app.record_replace = o.force;
@@ -152,7 +161,7 @@ int main(int argc, char** argv)
     ++frames_drawn;
     // Seconds of stream, not of the clock: the device's start (up to 1.5 s, and
     // longer on a busy machine) does not eat into what the picture shows.
-    if (headless && app.acquirer.frames >= o.seconds * app.rate) {
+    if (headless && counts(app).frames >= o.seconds * app.rate) {
       if (!write_png(o.screenshot, w, h)) rc = failed("cannot write " + o.screenshot);
       break;
     }
@@ -172,18 +181,19 @@ int main(int argc, char** argv)
 
   if (headless && rc == 0 && amxhost::g_stop) rc = failed("interrupted: no screenshot written");
   const double cpu = cpu_seconds() - cpu0;
-  const uint64_t stream_frames = app.acquirer.frames;
+  const Counts n = counts(app);
   if (app.acquirer.recording() && !app.acquirer.stop_recording(error) && rc == 0) rc = failed(error);
   app.acquirer.stop();
   if (headless && rc == 0) {
-    const double stream_s = app.rate ? static_cast<double>(stream_frames) / app.rate : 0;
+    const double stream_s = app.rate ? static_cast<double>(n.frames) / app.rate : 0;
+    std::string files;
+    for (const std::string& f : app.recorded) files += (files.empty() ? ", recorded " : " and ") + f;
     std::printf(
         "amxview: %s (%d channels at %d/s): %ld frames drawn in %.2f s (%.1f frames/s), CPU %.3f s per second "
-        "of stream (%.0f%% of one core), %d packets lost, %llu frames missing\n",
+        "of stream (%.0f%% of one core), %d packets lost, %llu frames missing%s\n",
         o.screenshot.c_str(), app.device.info.channelCount, app.rate, frames_drawn, now, frames_drawn / now,
-        stream_s > 0 ? cpu / stream_s : 0.0, stream_s > 0 ? 100 * cpu / stream_s : 0.0,
-        static_cast<int>(app.acquirer.lost_packets.load()),
-        static_cast<unsigned long long>(app.acquirer.missing.load()));
+        stream_s > 0 ? cpu / stream_s : 0.0, stream_s > 0 ? 100 * cpu / stream_s : 0.0, static_cast<int>(n.lost),
+        static_cast<unsigned long long>(n.missing), files.c_str());
   }
   // What the picture's status bar says (last drawn), for scripts and tests to compare.
   if (headless) std::printf("amxview: status bar: %s\n", app.status.c_str());

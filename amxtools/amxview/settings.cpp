@@ -1,6 +1,7 @@
-// amxview: the settings kept between runs, as "key=value" lines in a file
-// under the user's configuration folder.
-#include "viewer.h"
+// amxview: the settings kept between runs, the table of them with their
+// controls' ranges, as "key=value" lines in a file under the user's
+// configuration folder.
+#include "session.h"
 
 #include <sys/stat.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <type_traits>
 
 #ifdef _WIN32
 #include <direct.h>
@@ -69,6 +71,58 @@ bool write_settings(const std::string& path, const std::map<std::string, std::st
     return false;
   }
   return true;
+}
+
+// Every setting kept between runs with the range its control allows.
+template <class Visit>
+void each_setting(App& app, Visit visit)
+{
+  visit("view", app.view_index, 0, 2);
+  visit("time_base", app.time_base, 1, 10);
+  visit("scale", app.scale, 0, 2);
+  visit("uv_per_division", app.uv_per_division, 1, 1e6f);
+  FilterSettings& f = app.filter;
+  visit("baseline", f.baseline, 0, 1);
+  visit("baseline_hz", f.baseline_hz, 0.05f, 5);
+  visit("notch", f.notch, 0, 1);
+  visit("notch_hz", f.notch_hz, 50, 60);
+  visit("band_stop", f.band_stop, 0, 1);
+  visit("stop_order", f.stop_order, 1, 8);
+  visit("stop_lo", f.stop_lo, 0.1f, 500);
+  visit("stop_hi", f.stop_hi, 0.1f, 500);
+  visit("band_pass", f.band_pass, 0, 1);
+  visit("band_order", f.band_order, 1, 8);
+  visit("band_lo", f.band_lo, 0.1f, 500);
+  visit("band_hi", f.band_hi, 0.1f, 500);
+  visit("segment_seconds", app.segment_seconds, 1, 2);
+  visit("max_hz", app.max_hz, 10, 500);
+  visit("good_kohm", app.good_kohm, 0.5f, 1000);
+  visit("bad_kohm", app.bad_kohm, 0.5f, 1000);
+}
+
+std::map<std::string, std::string> settings_of(App& app)
+{
+  std::map<std::string, std::string> values;
+  app.view_index = static_cast<int>(app.view);
+  each_setting(app, [&](const char* key, auto& value, float, float) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    values[key] = text;
+  });
+  return values;
+}
+
+void apply_settings(App& app, const std::map<std::string, std::string>& values)
+{
+  app.view_index = static_cast<int>(app.view);
+  each_setting(app, [&](const char* key, auto& value, float lo, float hi) {
+    auto it = values.find(key);
+    double v = 0;
+    if (it != values.end() && amxhost::parse_double(it->second, v) && v >= lo && v <= hi)
+      value = static_cast<std::remove_reference_t<decltype(value)>>(v);
+  });
+  if (app.filter.notch_hz != 50 && app.filter.notch_hz != 60) app.filter.notch_hz = 50;
+  app.view = static_cast<View>(app.view_index);
 }
 
 }  // namespace amxview

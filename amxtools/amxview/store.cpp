@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace amxview {
 
@@ -23,6 +24,33 @@ Rgb channel_color(int channel)
     case 4: return {byte(up), byte(lo), 255};
     default: return {255, byte(lo), byte(down)};
   }
+}
+
+Rgb spectrum_color(int k)
+{
+  static const Rgb kPalette[kSpectrumColors] = {{255, 60, 60},   {60, 200, 255}, {110, 230, 70},  {255, 210, 0},
+                                                {170, 100, 255}, {0, 160, 130},  {255, 150, 230}, {50, 90, 255},
+                                                {245, 245, 245}, {140, 140, 140}};
+  return kPalette[k % kSpectrumColors];
+}
+
+double contrast(Rgb a, Rgb b)
+{
+  auto luminance = [](Rgb c) {
+    auto linear = [](uint8_t v) {
+      const double s = v / 255.0;
+      return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.r) + 0.7152 * linear(c.g) + 0.0722 * linear(c.b);
+  };
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+Rgb text_on(Rgb background)
+{
+  const Rgb black{0, 0, 0}, white{255, 255, 255};
+  return contrast(black, background) >= contrast(white, background) ? black : white;
 }
 
 Rgb electrode_color(amxhost::Electrode e)
@@ -78,22 +106,22 @@ void SampleStore::feed(const int32_t* frames, int count, const std::vector<Loss>
   append(frames + done * words, count - done, uv_per_count);
 }
 
-void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, std::vector<Column>& columns, float& lo,
+void decimate(const SampleStore& s, int channel, int64_t begin, int64_t end, std::vector<Column>& columns, float& lo,
               float& hi)
 {
-  const size_t n = columns.size();
+  const int64_t n = static_cast<int64_t>(columns.size()), head = static_cast<int64_t>(s.head);
   lo = INFINITY;
   hi = -INFINITY;
   float last = NAN;
-  const uint64_t first = std::max(begin, s.first());
+  const int64_t first = std::max(begin, static_cast<int64_t>(s.first()));
   const float* d = &s.data[channel * s.capacity];
-  for (size_t x = 0; x < n; ++x) {
-    uint64_t a = begin + (end - begin) * x / n, b = begin + (end - begin) * (x + 1) / n;
+  for (int64_t x = 0; x < n; ++x) {
+    int64_t a = begin + (end - begin) * x / n, b = begin + (end - begin) * (x + 1) / n;
     a = std::max(a, first);
     Column col{INFINITY, -INFINITY, false};
-    const uint64_t stop = std::min(b, s.head);
-    size_t pos = a % s.capacity;
-    for (uint64_t i = a; i < stop; ++i) {
+    const int64_t stop = std::min(b, head);
+    size_t pos = static_cast<size_t>(a) % s.capacity;
+    for (int64_t i = a; i < stop; ++i) {
       float v = d[pos];
       if (++pos == s.capacity) pos = 0;
       if (!std::isfinite(v)) {
@@ -107,17 +135,34 @@ void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, s
       last = v;
     }
     // Fewer frames than columns: a column without frames carries the value on.
-    if (a >= b && !std::isnan(last) && b <= s.head) col = {last, last, false};
+    if (a >= b && !std::isnan(last) && b <= head) col = {last, last, false};
     if (col.lo <= col.hi) lo = std::min(lo, col.lo), hi = std::max(hi, col.hi);
     columns[x] = col;
   }
 }
 
+float page_x(const SampleStore& s, float seconds, int width, uint64_t index)
+{
+  const double span = static_cast<double>(seconds) * s.rate;
+  return static_cast<float>(width * (span - static_cast<double>(s.head - index)) / span);
+}
+
+std::vector<AxisLabel> time_axis(float seconds, int width)
+{
+  std::vector<AxisLabel> labels;
+  for (int t = 0; t <= static_cast<int>(seconds); ++t) {
+    char text[16];
+    std::snprintf(text, sizeof text, t ? "-%d" : "0 s", t);
+    labels.push_back({width * (seconds - static_cast<float>(t)) / seconds, text});
+  }
+  return labels;
+}
+
 void raster_traces(const SampleStore& s, const std::vector<int>& rows, const TraceScale& scale, int width, int height,
                    std::vector<std::vector<Column>>& columns, std::vector<uint32_t>& px, std::vector<float>& bar_uv)
 {
-  const uint64_t span = static_cast<uint64_t>(scale.seconds * s.rate);
-  const uint64_t begin = s.head > span ? s.head - span : 0, end = begin + span;
+  const int64_t span = static_cast<int64_t>(scale.seconds * s.rate);
+  const int64_t end = static_cast<int64_t>(s.head), begin = end - span;
   const float row_h = static_cast<float>(height) / rows.size();
   // Decimate every channel first: the common scale needs all ranges.
   std::vector<float> lo(rows.size()), hi(rows.size());
@@ -132,8 +177,9 @@ void raster_traces(const SampleStore& s, const std::vector<int>& rows, const Tra
   auto vline = [&](int x, int y0, int y1, uint32_t color) {
     for (int y = std::max(y0, 0); y <= std::min(y1, height - 1); ++y) px[static_cast<size_t>(y) * width + x] = color;
   };
-  for (float t = 1; t < scale.seconds; ++t)
-    vline(static_cast<int>(width * t / scale.seconds), 0, height - 1, rgba(kGrid));
+  // A grid line per second before the newest frame, under the axis' labels.
+  for (const AxisLabel& a : time_axis(scale.seconds, width))
+    if (a.x >= 1 && a.x < width) vline(static_cast<int>(a.x), 0, height - 1, rgba(kGrid));
   bar_uv.assign(rows.size(), 0.0f);
   for (size_t r = 0; r < rows.size(); ++r) {
     if (lo[r] > hi[r]) continue;
@@ -166,8 +212,8 @@ void raster_traces(const SampleStore& s, const std::vector<int>& rows, const Tra
   }
   // Frames lost: a full-height line where the stream has its gap.
   for (const Loss& l : s.losses) {
-    if (l.index < begin || l.index >= end) continue;
-    const int x = static_cast<int>(width * static_cast<double>(l.index - begin) / span);
+    const int x = static_cast<int>(page_x(s, scale.seconds, width, l.index));
+    if (x < 0 || x >= width) continue;
     for (int dx = 0; dx < 2 && x + dx < width; ++dx) vline(x + dx, 0, height - 1, rgba(kLostMarker));
   }
 }

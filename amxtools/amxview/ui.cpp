@@ -1,7 +1,7 @@
-// amxview: device handling, the per-frame update and the panels (devices,
-// settings, filters, traces, spectrum, impedance grid, status bar), drawn with
-// Dear ImGui's draw lists.
-#include "app.h"
+// amxview: the panels (devices, settings, filters, recording, traces,
+// spectrum, impedance grid, status bar), drawn with Dear ImGui's draw lists
+// from the session's state, and the marker keys from the window's key events.
+#include "ui.h"
 
 #include <GL/gl.h>
 #include <GLFW/glfw3.h>
@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <type_traits>
 
 namespace amxview {
 
@@ -19,67 +18,6 @@ namespace {
 ImU32 im(Rgb c) { return rgba(c); }
 const ImU32 kLabel = IM_COL32(230, 230, 230, 255);
 const int kRates[] = {125, 250, 500, 1000};
-
-// Hot-plug: the list follows the devices present; the open one's acquisition
-// ends by itself when it goes.
-void scan(App& app, double now)
-{
-  if (app.last_scan >= 0 && now - app.last_scan < 1) return;
-  app.last_scan = now;
-  app.devices = scan_devices(app.devices);
-}
-
-// Queued frames through the filters into the store, losses at their place.
-void pump(App& app)
-{
-  app.acquirer.take(app.frames, app.losses);
-  const int channels = app.device.info.channelCount;
-  const int count = static_cast<int>(app.frames.size() / (channels + 1));
-  std::string error;
-  if (app.filters_changed && !app.filters.update(app.filter, app.rate, channels, error)) app.message = error;
-  app.filters_changed = false;
-  app.filters.apply(app.frames.data(), count, channels);
-  app.store.feed(app.frames.data(), count, app.losses, app.device.info.voltsPerCount * 1e6);
-  while (!app.markers.empty() && app.markers.front().index < app.store.first()) app.markers.pop_front();
-}
-
-// The newest seconds of a channel, gaps bridged with the last value.
-void recent(const SampleStore& s, int channel, size_t n, std::vector<float>& out)
-{
-  out.resize(n);
-  const uint64_t begin = s.head - n;
-  float last = 0;
-  for (size_t i = 0; i < n; ++i) {
-    float v = s.at(channel, begin + i);
-    out[i] = last = std::isfinite(v) ? v : last;
-  }
-}
-
-void update_spectrum(App& app, double now)
-{
-  if (app.last_psd >= 0 && now - app.last_psd < 0.5) return;
-  app.last_psd = now;
-  const int segment = 2 * static_cast<int>(std::lround(app.segment_seconds * app.rate / 2));
-  const size_t n = std::min<uint64_t>(app.store.head, app.store.capacity);
-  std::vector<float> x;
-  app.psd.resize(static_cast<size_t>(app.store.channels));
-  for (int c = 0; c < app.store.channels; ++c) {
-    app.psd[c].clear();
-    if (!app.in_spectrum[c] || n < static_cast<size_t>(segment)) continue;
-    recent(app.store, c, n, x);
-    welch_psd(x.data(), n, segment, app.rate, app.psd[c]);
-  }
-}
-
-void update_impedance(App& app, double now)
-{
-  if (app.last_impedance >= 0 && now - app.last_impedance < 0.5) return;
-  app.last_impedance = now;
-  app.ohms.assign(static_cast<size_t>(app.device.info.channelCount), 0);
-  if (AmxMeasureImpedanceRead(app.device.id, app.ohms.data(), static_cast<int32_t>(app.ohms.size() * 4)) != AMX_OK)
-    app.message = "reading impedances failed";
-  AmxGetImpedanceRef(app.device.id, &app.reference);
-}
 
 std::string kohm_text(int32_t ohms)
 {
@@ -255,10 +193,16 @@ void view_panel(App& app)
   if (ImGui::SmallButton("all")) std::fill(on.begin(), on.end(), 1);
   ImGui::SameLine();
   if (ImGui::SmallButton("none")) std::fill(on.begin(), on.end(), 0);
+  // As many columns as the longest name leaves room for.
+  float widest = 0;
+  for (int c = 0; c < channels; ++c) widest = std::max(widest, ImGui::CalcTextSize(app.names[c].c_str()).x);
+  const ImGuiStyle& style = ImGui::GetStyle();
+  const float cell = widest + ImGui::GetFrameHeight() + style.ItemInnerSpacing.x + style.ItemSpacing.x;
+  const int per_row = std::max(1, static_cast<int>(ImGui::GetContentRegionAvail().x / cell));
   for (int c = 0; c < channels; ++c) {
     char label[32];
     std::snprintf(label, sizeof label, "%s##on%d", app.names[c].c_str(), c);
-    if (c % 5) ImGui::SameLine(static_cast<float>(c % 5) * 62 + ImGui::GetStyle().WindowPadding.x);
+    if (c % per_row) ImGui::SameLine(static_cast<float>(c % per_row) * cell + style.WindowPadding.x);
     bool b = on[c];
     if (ImGui::Checkbox(label, &b)) on[c] = b;
   }
@@ -272,14 +216,10 @@ void record_panel(App& app)
   ImGui::InputText("file", app.record_path, sizeof app.record_path);
   if (recording) ImGui::EndDisabled();
   if (ImGui::Button(recording ? "Stop recording" : "Record") && app.device.id) {
-    std::string error;
     if (recording)
       close_recording(app, nullptr);
-    else if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, app.labels,
-                                           false, error))
-      app.message = error;
     else
-      app.message.clear(), app.note.clear();
+      start_recording(app, false);
   }
   ImGui::SameLine();
   if (ImGui::Button("Mark")) add_marker(app, 1);
@@ -345,22 +285,20 @@ void traces_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   dl->AddImage(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(app.trace_texture)), p0,
                ImVec2(p0.x + width, p0.y + height));
   // Seconds before the newest frame, under the grid lines.
-  for (int t = 0; t <= static_cast<int>(app.time_base); ++t) {
-    char label[16];
-    std::snprintf(label, sizeof label, t == static_cast<int>(app.time_base) ? "0 s" : "-%g", app.time_base - t);
-    const float x = p0.x + width * t / app.time_base, w = ImGui::CalcTextSize(label).x;
-    dl->AddText(ImVec2(std::clamp(x - w / 2, p0.x, p1.x - w), p1.y + 2), kLabel, label);
+  for (const AxisLabel& a : time_axis(app.time_base, width)) {
+    const float x = p0.x + a.x, w = ImGui::CalcTextSize(a.text.c_str()).x;
+    dl->AddText(ImVec2(std::clamp(x - w / 2, p0.x, p1.x - w), p1.y + 2), kLabel, a.text.c_str());
   }
-  // Event markers: a line and the number at the top.
-  const uint64_t span = static_cast<uint64_t>(app.time_base * app.store.rate);
-  const uint64_t begin = app.store.head > span ? app.store.head - span : 0;
+  // Event markers: a line and the number at the bottom, clear of the
+  // recording's badge at the top.
   for (const App::Marker& m : app.markers) {
-    if (m.index < begin) continue;
-    const float x = p0.x + width * static_cast<float>(m.index - begin) / span;
+    const float x = p0.x + page_x(app.store, app.time_base, width, m.index);
+    if (x < p0.x) continue;
     dl->AddLine(ImVec2(x, p0.y), ImVec2(x, p1.y), im(kEventMarker));
     char label[8];
     std::snprintf(label, sizeof label, "%d", m.number);
-    boxed_text(dl, ImVec2(x + 2, p0.y), im(kEventMarker), label);
+    const float w = ImGui::CalcTextSize(label).x;
+    boxed_text(dl, ImVec2(std::min(x + 2, p1.x - w - 2), p1.y - line), im(kEventMarker), label);
   }
   if (row_h < line * 0.8f) return;
   // Each row's name, and the value of its scale bar (drawn in the image at
@@ -415,14 +353,16 @@ void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
     dl->AddText(ImVec2(p0.x - ImGui::CalcTextSize(label).x - 4, y - line / 2), kLabel, label);
   }
   std::vector<ImVec2> points;
-  for (size_t c = 0; c < app.psd.size(); ++c) {
+  for (size_t c = 0, shown = 0; c < app.psd.size(); ++c) {
     const auto& p = app.psd[c];
+    if (p.empty()) continue;
+    const ImU32 color = im(spectrum_color(static_cast<int>(shown++)));
     points.clear();
     for (size_t k = 0; k < p.size() && k * bin_hz <= app.max_hz; ++k) {
       float level = std::clamp((ceiling - std::log10(std::max(p[k], 1e-30f))) / decades, 0.0f, 1.0f);
       points.push_back(ImVec2(p0.x + w * static_cast<float>(k * bin_hz / app.max_hz), p0.y + h * level));
     }
-    if (points.size() > 1) dl->AddPolyline(points.data(), static_cast<int>(points.size()), im(channel_color(c)), 0, 2);
+    if (points.size() > 1) dl->AddPolyline(points.data(), static_cast<int>(points.size()), color, 0, 2);
   }
   // The legend: each channel's colour and name, in the top right corner.
   float legend_w = 0;
@@ -433,10 +373,10 @@ void spectrum_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
   const ImVec2 a(p1.x - legend_w - 34, p0.y + 4);
   dl->AddRectFilled(a, ImVec2(p1.x - 4, a.y + entries * line + 8), IM_COL32(0, 0, 0, 200));
   float y = a.y + 4;
-  for (size_t c = 0; c < app.psd.size(); ++c) {
+  for (size_t c = 0, shown = 0; c < app.psd.size(); ++c) {
     if (app.psd[c].empty()) continue;
-    dl->AddLine(ImVec2(a.x + 6, y + line / 2), ImVec2(a.x + 20, y + line / 2), im(channel_color(static_cast<int>(c))),
-                3);
+    const ImU32 color = im(spectrum_color(static_cast<int>(shown++)));
+    dl->AddLine(ImVec2(a.x + 6, y + line / 2), ImVec2(a.x + 20, y + line / 2), color, 3);
     dl->AddText(ImVec2(a.x + 26, y), kLabel, app.names[c].c_str());
     y += line;
   }
@@ -479,7 +419,7 @@ void impedance_view(App& app, ImDrawList* dl, ImVec2 p0, ImVec2 p1)
     const char* name = app.names[c].c_str();
     const std::string value =
         app.ohms[c] > 0 && e != amxhost::Electrode::Reference ? kohm_text(app.ohms[c]) : amxhost::electrode_name(e);
-    const ImU32 text = IM_COL32(0, 0, 0, 255);
+    const ImU32 text = im(text_on(electrode_color(e)));
     dl->AddText(ImVec2(a.x + 6, a.y + 4), text, name);
     dl->AddText(ImVec2(a.x + 6, a.y + 4 + ImGui::GetTextLineHeight()), text, value.c_str());
   }
@@ -503,16 +443,20 @@ void rec_badge(App& app, ImDrawList* dl, float right)
   dl->AddText(ImVec2(a.x + 2 * pad + dot, a.y + pad), IM_COL32(255, 255, 255, 255), text);
 }
 
-void status_bar(App& app)
+// The status bar: the counters, the recording or the last note, and under
+// them the failure to show (a recording's write error first), each wrapped
+// so that nothing is cut at the window's edge.
+void status_texts(App& app, std::string& problem)
 {
   uint64_t rec_frames = 0, rec_bytes = 0;
   std::string rec_error;
   app.acquirer.recording_state(rec_frames, rec_bytes, rec_error);
+  problem = rec_error.empty() ? app.message : rec_error;
+  const Counts n = counts(app);
   char text[256];
   std::snprintf(text, sizeof text, "%.1f frames/s | %llu frames | %d packets lost | %llu frames missing | %.0f draws/s",
-                app.frames_per_second, static_cast<unsigned long long>(app.acquirer.frames.load()),
-                static_cast<int>(app.acquirer.lost_packets.load()),
-                static_cast<unsigned long long>(app.acquirer.missing.load()), app.draws_per_second);
+                app.frames_per_second, static_cast<unsigned long long>(n.frames), static_cast<int>(n.lost),
+                static_cast<unsigned long long>(n.missing), app.draws_per_second);
   std::string& line = app.status;
   line = text;
   if (app.acquirer.recording()) {
@@ -523,244 +467,26 @@ void status_bar(App& app)
     line += " | " + app.note;
   }
   if (app.device.id && !amxhost::identified(app.device.ident)) line += std::string(" | ") + amxhost::kUnidentifiedNote;
-  ImGui::TextUnformatted(line.c_str());
-  const std::string& problem = rec_error.empty() ? app.message : rec_error;
-  if (!problem.empty()) {
-    ImGui::SameLine();
-    ImGui::TextColored(ImVec4(1, 0.4f, 0.3f, 1), "| %s", problem.c_str());
-  }
+}
+
+float status_height(const App& app, const std::string& problem)
+{
+  const float wrap = ImGui::GetContentRegionAvail().x, spacing = ImGui::GetStyle().ItemSpacing.y;
+  float h = ImGui::CalcTextSize(app.status.c_str(), nullptr, false, wrap).y + 2 * spacing;
+  if (!problem.empty()) h += ImGui::CalcTextSize(problem.c_str(), nullptr, false, wrap).y + spacing;
+  return h;
+}
+
+void status_bar(const App& app, const std::string& problem)
+{
+  ImGui::TextWrapped("%s", app.status.c_str());
+  if (problem.empty()) return;
+  ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1, 0.4f, 0.3f, 1));
+  ImGui::TextWrapped("%s", problem.c_str());
+  ImGui::PopStyleColor();
 }
 
 }  // namespace
-
-// Every setting kept between runs with the range its control allows.
-template <class Visit>
-void each_setting(App& app, Visit visit)
-{
-  visit("view", app.view_index, 0, 2);
-  visit("time_base", app.time_base, 1, 10);
-  visit("scale", app.scale, 0, 2);
-  visit("uv_per_division", app.uv_per_division, 1, 1e6f);
-  FilterSettings& f = app.filter;
-  visit("baseline", f.baseline, 0, 1);
-  visit("baseline_hz", f.baseline_hz, 0.05f, 5);
-  visit("notch", f.notch, 0, 1);
-  visit("notch_hz", f.notch_hz, 50, 60);
-  visit("band_stop", f.band_stop, 0, 1);
-  visit("stop_order", f.stop_order, 1, 8);
-  visit("stop_lo", f.stop_lo, 0.1f, 500);
-  visit("stop_hi", f.stop_hi, 0.1f, 500);
-  visit("band_pass", f.band_pass, 0, 1);
-  visit("band_order", f.band_order, 1, 8);
-  visit("band_lo", f.band_lo, 0.1f, 500);
-  visit("band_hi", f.band_hi, 0.1f, 500);
-  visit("segment_seconds", app.segment_seconds, 1, 2);
-  visit("max_hz", app.max_hz, 10, 500);
-  visit("good_kohm", app.good_kohm, 0.5f, 1000);
-  visit("bad_kohm", app.bad_kohm, 0.5f, 1000);
-}
-
-std::map<std::string, std::string> settings_of(App& app)
-{
-  std::map<std::string, std::string> values;
-  app.view_index = static_cast<int>(app.view);
-  each_setting(app, [&](const char* key, auto& value, float, float) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-    values[key] = text;
-  });
-  return values;
-}
-
-void apply_settings(App& app, const std::map<std::string, std::string>& values)
-{
-  app.view_index = static_cast<int>(app.view);
-  each_setting(app, [&](const char* key, auto& value, float lo, float hi) {
-    auto it = values.find(key);
-    double v = 0;
-    if (it != values.end() && amxhost::parse_double(it->second, v) && v >= lo && v <= hi)
-      value = static_cast<std::remove_reference_t<decltype(value)>>(v);
-  });
-  if (app.filter.notch_hz != 50 && app.filter.notch_hz != 60) app.filter.notch_hz = 50;
-  app.view = static_cast<View>(app.view_index);
-}
-
-// The stream ended by itself: say why in the library's words, then reopen and
-// restart the device every half second while it is listed, for at most
-// kRecoverSeconds. A removed device is not waited for: the device panel offers
-// one of its kind when it comes back.
-constexpr double kRecoverSeconds = 10;
-
-void recover(App& app, double now)
-{
-  if (app.acquirer.running || app.gave_up) return;
-  if (app.ended_at < 0) {
-    app.ended_at = now;
-    int32_t rate = 0;
-    const int32_t status = AmxGetSampling(app.device.id, &rate);
-    app.message = app.acquirer.removed ? "the device was removed (unplugged)"
-                                       : "acquisition ended (" + amxhost::status_name(status) + "): reopening";
-    if (app.acquirer.removed) {
-      app.gave_up = true;
-      app.lost_kind = app.device.ident.deviceKind;
-      app.lost_revision = app.device.ident.deviceRevision;
-      return;
-    }
-  }
-  if (now - app.last_reopen < 0.5) return;
-  app.last_reopen = now;
-  if (now - app.ended_at > kRecoverSeconds) {
-    app.gave_up = true;
-    app.message = "acquisition ended and the device did not reopen: choose it again or restart";
-    return;
-  }
-  const std::string why = app.message;
-  if (AmxOpen(app.device.id) == AMX_OK && restart(app)) app.note = "reopened and restarted after " + why;
-}
-
-int find_device(const App& app, const std::string& arg, std::string& error)
-{
-  const int32_t count = static_cast<int32_t>(app.devices.size());
-  int32_t id = 0;
-  const amxhost::DeviceChoice choice = amxhost::choose_device(
-      arg, count, [&](int32_t i) { return app.devices[static_cast<size_t>(i)].id; }, id);
-  if (choice == amxhost::DeviceChoice::Bad) {
-    error = amxhost::bad_device_text(arg);
-    return -1;
-  }
-  for (int32_t i = 0; choice == amxhost::DeviceChoice::Found && i < count; ++i)
-    if (app.devices[static_cast<size_t>(i)].id == id) return i;
-  error = "no device " + arg + " (" + std::to_string(count) + " device(s) present)";
-  return -1;
-}
-
-void load_montage(App& app)
-{
-  const int channels = app.device.info.channelCount;
-  app.names = amxhost::default_montage(channels);
-  app.labels.clear();
-  std::string error;
-  if (!*app.montage_path) return;
-  if (!amxhost::read_montage(app.montage_path, channels, app.labels, error)) {
-    app.message = error;
-    return;
-  }
-  app.names = app.labels;
-  app.message.clear();
-}
-
-void add_marker(App& app, int number)
-{
-  if (!app.device.id) return;
-  app.markers.push_back({app.store.head, number});
-  app.acquirer.mark("Marker " + std::to_string(number));
-}
-
-void close_recording(App& app, const char* why)
-{
-  if (!app.acquirer.recording()) return;
-  uint64_t frames = 0, bytes = 0;
-  std::string error;
-  app.acquirer.recording_state(frames, bytes, error);
-  const bool ok = app.acquirer.stop_recording(error);
-  char text[640];
-  std::snprintf(text, sizeof text, "recording %s closed (%.1f s)%s%s", app.record_path,
-                app.rate ? static_cast<double>(frames) / app.rate : 0.0, why ? ": " : "", why ? why : "");
-  app.note = text;
-  if (!ok) app.message = error;
-  // The next name: a dated one in the same folder.
-  const std::string path = app.record_path;
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  std::snprintf(app.record_path, sizeof app.record_path, "%s", (folder + dated_record_name()).c_str());
-}
-
-bool open_device(App& app, size_t index)
-{
-  close_recording(app, "another device opened");
-  app.acquirer.stop();
-  app.device = app.devices[index];
-  int32_t rate = 0;
-  AmxGetSampling(app.device.id, &rate);
-  AmxGetAnalogConfig(app.device.id, &app.analog);
-  app.rate = app.options.rate ? app.options.rate : rate > 0 ? rate : 500;
-  const size_t channels = static_cast<size_t>(app.device.info.channelCount);
-  load_montage(app);
-  app.shown.assign(channels, 1);
-  app.in_spectrum.assign(channels, 0);
-  // Channel 1 and every tenth: their test tones (1, 10, 20, ... Hz) spread over the axis.
-  for (size_t c = 0; c < channels; c += c ? 10 : 9) app.in_spectrum[c] = 1;
-  return restart(app);
-}
-
-bool restart(App& app)
-{
-  std::string error;
-  close_recording(app, "acquisition restarted");
-  app.acquirer.stop();
-  const int32_t id = app.device.id;
-  const int32_t status = AmxSetSampling(id, app.rate);
-  if (status != AMX_OK) {
-    app.message = "sampling rate " + std::to_string(app.rate) + ": " + amxhost::status_name(status);
-    return false;
-  }
-  if (AmxSetAnalogConfig(id, app.analog) != AMX_OK) app.message = "the device refused the analog configuration";
-  AmxGetAnalogConfig(id, &app.analog);
-  if (AmxInfo(id, &app.device.info, sizeof app.device.info) != AMX_OK) {
-    app.message = "reading the device information failed";
-    return false;
-  }
-  app.store.reset(app.device.info.channelCount, app.rate, 10);
-  app.markers.clear();
-  app.filters.reset();
-  app.filters_changed = true;
-  app.psd.clear();
-  app.ohms.clear();
-  app.last_psd = app.last_impedance = -1;
-  app.acquiring_impedance = app.view == View::Impedance;
-  if (app.record_on_start || app.continue_recording) {
-    const bool replace = app.record_on_start && app.record_replace;  // --force is for --record's file only
-    app.record_on_start = app.continue_recording = false;
-    if (!app.acquirer.start_recording(app.record_path, app.device.info, app.device.ident, app.rate, app.labels, replace,
-                                      error)) {
-      app.message = error;
-      return false;
-    }
-  }
-  if (!app.acquirer.start(id, app.device.info.channelCount, app.rate, app.acquiring_impedance, error)) {
-    app.message = error;
-    return false;
-  }
-  app.message.clear();
-  app.ended_at = -1;
-  app.gave_up = false;
-  return true;
-}
-
-void update(App& app, double now)
-{
-  scan(app, now);
-  if (!app.device.id) return;
-  pump(app);
-  // The device went away or the acquisition failed: the file gets its stop
-  // annotation now, not when the user next touches the window.
-  if (!app.acquirer.running && app.acquirer.recording()) {
-    close_recording(app, app.acquirer.removed ? "the device was removed" : "the acquisition ended");
-    app.continue_recording = true;
-  }
-  recover(app, now);
-  if (now - app.rate_time >= 1) {
-    const double frames = static_cast<double>(app.acquirer.frames.load());
-    if (app.rate_time > 0) app.frames_per_second = (frames - app.rate_frames) / (now - app.rate_time);
-    app.draws_per_second = app.draws / (now - app.rate_time);
-    app.rate_frames = frames;
-    app.rate_time = now;
-    app.draws = 0;
-  }
-  ++app.draws;
-  if (app.view == View::Spectrum) update_spectrum(app, now);
-  if (app.view == View::Impedance && app.acquiring_impedance) update_impedance(app, now);
-}
 
 void draw(App& app)
 {
@@ -770,11 +496,9 @@ void draw(App& app)
   ImGui::Begin("amxview", nullptr,
                ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
                    ImGuiWindowFlags_NoBringToFrontOnFocus | ImGuiWindowFlags_NoBackground);
-  // Keys 0-9 mark events, unless a text field has them (the GLFW backend
-  // keeps keys by GLFW's codes).
-  for (int n = 0; n < 10 && app.device.id && !ImGui::GetIO().WantTextInput; ++n)
-    if (ImGui::IsKeyPressed(GLFW_KEY_0 + n, false) || ImGui::IsKeyPressed(GLFW_KEY_KP_0 + n, false)) add_marker(app, n);
-  const float status_h = ImGui::GetFrameHeightWithSpacing();
+  std::string problem;
+  status_texts(app, problem);
+  const float status_h = status_height(app, problem);
   ImGui::BeginChild("panel", ImVec2(330, -status_h), true);
   device_panel(app);
   if (app.device.id) {
@@ -808,8 +532,21 @@ void draw(App& app)
   if (app.acquirer.recording()) rec_badge(app, dl, p1.x);
   dl->PopClipRect();
   ImGui::EndChild();
-  status_bar(app);
+  status_bar(app, problem);
   ImGui::End();
+}
+
+void install_marker_keys(GLFWwindow* window, App& app)
+{
+  glfwSetWindowUserPointer(window, &app);
+  glfwSetKeyCallback(window, [](GLFWwindow* w, int key, int, int action, int) {
+    App& a = *static_cast<App*>(glfwGetWindowUserPointer(w));
+    // Not while a text field has the keys (ImGui's backend sees this event
+    // after us, so this is the state of the last frame).
+    if (action != GLFW_PRESS || (ImGui::GetCurrentContext() && ImGui::GetIO().WantTextInput)) return;
+    if (key >= GLFW_KEY_0 && key <= GLFW_KEY_9) a.key_marks.push_back(key - GLFW_KEY_0);
+    if (key >= GLFW_KEY_KP_0 && key <= GLFW_KEY_KP_9) a.key_marks.push_back(key - GLFW_KEY_KP_0);
+  });
 }
 
 }  // namespace amxview

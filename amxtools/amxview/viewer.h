@@ -36,7 +36,15 @@ constexpr Rgb kEventMarker{80, 220, 255};   // an event marker: a line with its 
 constexpr Rgb kScaleBar{230, 230, 230};     // a row's microvolt scale bar
 constexpr Rgb kClipMarker{255, 255, 255};   // a trace beyond its row (fixed scale): a bar on the row's edge
 Rgb channel_color(int channel);             // saturated hues, distinct for 256 channels
+// The k-th curve of the spectrum: a fixed palette of colours far apart on the
+// plot's background (repeating after kSpectrumColors).
+constexpr int kSpectrumColors = 10;
+Rgb spectrum_color(int k);
 Rgb electrode_color(amxhost::Electrode e);
+// The contrast ratio of two colours (1 to 21, by relative luminance), and the
+// text colour (black or white) readable on background.
+double contrast(Rgb a, Rgb b);
+Rgb text_on(Rgb background);
 
 // ---- Sample store
 
@@ -77,8 +85,21 @@ struct Column {
 };
 // columns.size() columns over frames [begin, end) of channel; also the range
 // of every value drawn (for auto scale).
-void decimate(const SampleStore& s, int channel, uint64_t begin, uint64_t end, std::vector<Column>& columns, float& lo,
+// Frames before the first one kept (begin may be negative) draw nothing.
+void decimate(const SampleStore& s, int channel, int64_t begin, int64_t end, std::vector<Column>& columns, float& lo,
               float& hi);
+
+// A page of the traces is seconds wide and always ends at the newest frame,
+// also while it fills (the traces then start from the right): where frame
+// index falls on a page width pixels wide (negative: before the page).
+float page_x(const SampleStore& s, float seconds, int width, uint64_t index);
+// The time axis under a page: a label per second at its x, seconds before the
+// newest frame ("-N"), "0 s" at the right edge.
+struct AxisLabel {
+  float x;
+  std::string text;
+};
+std::vector<AxisLabel> time_axis(float seconds, int width);
 
 // How the traces are laid out: seconds across, the scale (0 auto per channel,
 // 1 auto common to all, both filling 90 % of a row; 2 fixed: uv_per_division
@@ -88,8 +109,8 @@ struct TraceScale {
   int mode;
   float uv_per_division;
 };
-// The traces of channels rows (stacked from the top, newest frames at the
-// right) as a width x height image of rgba() pixels: a span per pixel column
+// The traces of channels rows (stacked from the top, a page ending at the
+// newest frame at the right edge) as a width x height image of rgba() pixels: a span per pixel column
 // in the channel's colour, a grid line per second, an invalid-sample tick under
 // a trace, a clipping bar on the edge a trace goes beyond, a full-height line
 // where frames were lost, a scale bar at the left edge of a row. columns:
@@ -187,14 +208,16 @@ struct Acquirer {
   // Recording: from the next frame on (from the first when called before
   // start), every frame and loss goes to path. An existing file is refused
   // unless replace: the name is taken atomically before anything is written.
-  // labels: the signals' names (empty: the recorder's Ch1..ChN).
+  // labels: the signals' names (empty: the recorder's Ch1..ChN); start_text:
+  // the first annotation.
   bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-                       const std::vector<std::string>& labels, bool replace, std::string& error);
+                       const std::vector<std::string>& labels, bool replace, std::string& error,
+                       const std::string& start_text = "Recording start");
   // An event marker annotated at the recording's next frame; false when not recording.
   bool mark(const std::string& text);
-  // Closes the recording with its stop annotation; false with error if writing
-  // failed.
-  bool stop_recording(std::string& error);
+  // Closes the recording with its stop annotation (stop_text, when given,
+  // instead of the usual one); false with error if writing failed.
+  bool stop_recording(std::string& error, const std::string& stop_text = "");
   bool recording() const;
   // Frames in the file, its size in bytes; error once a write failed.
   void recording_state(uint64_t& frames, uint64_t& bytes, std::string& error) const;

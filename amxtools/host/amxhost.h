@@ -25,9 +25,12 @@ enum { kExitFailed = 1, kExitUsage = 2 };
 
 // AmxStatusName for the codes of AmxStatus; "status N" otherwise.
 std::string status_name(int32_t status);
-// Prints "amxctl: <what>: <status name>" and returns kExitFailed.
+// The program's name that starts its messages on standard error ("amxctl"
+// unless the program sets its own before any message).
+extern const char* g_program;
+// Prints "<program>: <what>: <status name>" and returns kExitFailed.
 int fail(const std::string& what, int32_t status);
-// Prints "amxctl: <message>" and returns kExitFailed.
+// Prints "<program>: <message>" and returns kExitFailed.
 int fail(const std::string& message);
 
 // A command line: options are "--name value", "--name=value" or flags; every
@@ -205,9 +208,11 @@ public:
 
   // Creates path for a device with info and ident at rate samples/s: labels
   // Ch1..ChN in uV, equipment "Amvex kind K rev R", the start annotation
-  // (after kUnidentifiedNote for a device that did not identify itself).
-  // False with error set ("cannot record to PATH: ..." and the like).
-  bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
+  // (after kUnidentifiedNote for a device that did not identify itself;
+  // start_text, a continuation's, replaces it). False with error set
+  // ("cannot record to PATH: ..." and the like).
+  bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
+            const std::string& start_text = "Recording start");
   // The wall-clock time (seconds since 1970) of the first frame: the header's
   // start date and time (local, to the second) and its fraction, which BDF+
   // keeps in the first data record's time annotation. Only before the first
@@ -267,16 +272,17 @@ private:
 class Recording {
 public:
   // Creates path (BdfRecorder::open); false with error set.
-  bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate);
+  bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
+            const std::string& start_text = "Recording start");
   // Frames a hands out (Acquisition::on_frames). False once a write failed.
   bool add(const Acquisition& a, const int32_t* frames, int count);
   // A gap a reports (Acquisition::on_gap) after the frames added so far. False
   // once a write failed.
   bool gap(uint32_t missing, int32_t packets);
   // Annotates the stop (interrupted by Ctrl-C, the device removed, the
-  // acquisition failed, or a plain stop) and closes the file. False with error
-  // set if a write or the closing failed.
-  bool close(bool removed, bool failed);
+  // acquisition failed, or a plain stop; stop_text, when given, instead) and
+  // closes the file. False with error set if a write or the closing failed.
+  bool close(bool removed, bool failed, const std::string& stop_text = "");
   // Signal labels by channel (a montage); only before the first data record.
   bool set_labels(const std::vector<std::string>& labels);
   // An event marker at the next frame.

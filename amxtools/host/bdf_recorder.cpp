@@ -69,7 +69,8 @@ BdfRecorder::~BdfRecorder()
   if (handle_ >= 0) edfclose_file(handle_);
 }
 
-bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate)
+bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
+                       const std::string& start_text)
 {
   path_ = path;
   channels_ = info.channelCount;
@@ -106,7 +107,7 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
   const bool known = identified(ident);
   ok = ok && edf_set_equipment(handle_, equipment.c_str()) == 0 &&
        edf_set_number_of_annotation_signals(handle_, known ? 4 : 5) == 0 && (known || annotate(0, kUnidentifiedNote)) &&
-       annotate(0, "Recording start");
+       annotate(0, start_text);
   if (!ok) {
     edfclose_file(handle_);
     handle_ = -1;

@@ -19,15 +19,17 @@ std::string status_name(int32_t status)
   return name == AmxStatusName(-1) ? "status " + std::to_string(status) : name;
 }
 
+const char* g_program = "amxctl";
+
 int fail(const std::string& what, int32_t status)
 {
-  std::fprintf(stderr, "amxctl: %s: %s\n", what.c_str(), status_name(status).c_str());
+  std::fprintf(stderr, "%s: %s: %s\n", g_program, what.c_str(), status_name(status).c_str());
   return kExitFailed;
 }
 
 int fail(const std::string& message)
 {
-  std::fprintf(stderr, "amxctl: %s\n", message.c_str());
+  std::fprintf(stderr, "%s: %s\n", g_program, message.c_str());
   return kExitFailed;
 }
 

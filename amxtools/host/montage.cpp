@@ -57,6 +57,11 @@ bool read_montage(const std::string& path, int channels, std::vector<std::string
     }
     read.push_back(name);
   }
+  // A folder opens as a file here but cannot be read: refused, not taken as empty.
+  if (in.bad()) {
+    error = "cannot read the montage " + path;
+    return false;
+  }
   // Channels the file leaves out keep their number as name.
   for (int c = static_cast<int>(read.size()); c < channels; ++c) read.push_back("Ch" + std::to_string(c + 1));
   names = read;

@@ -4,9 +4,10 @@
 
 namespace amxhost {
 
-bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate)
+bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
+                     const std::string& start_text)
 {
-  return file_.open(path, info, ident, rate);
+  return file_.open(path, info, ident, rate, start_text);
 }
 
 bool Recording::set_labels(const std::vector<std::string>& labels)
@@ -40,8 +41,9 @@ bool Recording::gap(uint32_t missing, int32_t packets)
   return true;
 }
 
-bool Recording::close(bool removed, bool failed)
+bool Recording::close(bool removed, bool failed, const std::string& stop_text)
 {
+  if (!stop_text.empty()) return file_.close(file_.frames(), stop_text);
   return file_.close(file_.frames(), g_stop    ? "Recording stop (interrupted)"
                                      : removed ? "Device removed"
                                      : failed  ? "Recording stop (failed)"

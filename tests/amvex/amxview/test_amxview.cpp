@@ -17,12 +17,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "temp_files.h"
 #include "viewer.h"
 #include "xvfb.h"
 
@@ -33,28 +35,15 @@ using Electrode = amxhost::Electrode;
 
 const ::testing::Environment* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
-std::string temp_path(const std::string& name)
-{
-  return ::testing::TempDir() + "amxview_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string slurp(const std::string& path)
-{
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 struct Result {
   int code = -1;
   std::string out, err;
 };
 
 // Runs program with args; env holds NAME=VALUE to set or NAME alone to unset.
-// interrupt_ms > 0: a SIGINT that long after the start.
+// meanwhile: called with the program's pid while it runs.
 Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-           int interrupt_ms = 0)
+           const std::function<void(pid_t)>& meanwhile = {})
 {
   const std::string out = temp_path("out"), err = temp_path("err");
   pid_t pid = fork();
@@ -74,10 +63,7 @@ Result run(const char* program, const std::vector<std::string>& args, const std:
     execv(program, argv.data());
     _exit(127);
   }
-  if (interrupt_ms > 0) {
-    usleep(static_cast<useconds_t>(interrupt_ms) * 1000);
-    kill(pid, SIGINT);
-  }
+  if (meanwhile) meanwhile(pid);
   int status = 0;
   waitpid(pid, &status, 0);
   Result r;
@@ -164,33 +150,35 @@ TEST(Amxview, TracesShowEveryChannelStackedInsideThePlot)
 
 TEST(Amxview, SpectrumPeaksAtTheEmulatedToneAndTheMainsHum)
 {
-  // Channels 1, 10, 20, 30 and 40 are shown, channel 40 drawn last (on top
-  // where the curves meet, as at the hum). The axis runs from 0 to 100 Hz.
+  // Channels 1, 10, O1, O2, 30 and 40 are shown (curves 0 to 5 of the
+  // palette), channel 40 drawn last (on top where the curves meet, as at the
+  // hum). The axis runs from 0 to 100 Hz.
   Image img = screenshot("spectrum", 4);
   ASSERT_GT(img.w, 0);
   Box plot = plot_box(img);
-  // The highest point of a channel's curve near frequency f.
-  auto top = [&](int channel, double f) {
-    const Rgb color = amxview::channel_color(channel);
+  // The highest point of a curve near frequency f.
+  auto top = [&](int curve, double f) {
+    const Rgb color = amxview::spectrum_color(curve);
     int x = plot.x0 + static_cast<int>(f / 100 * plot.width()), best = plot.y1;
     for (int dx = -8; dx <= 8; ++dx)
       for (int y = plot.y0; y <= plot.y1 && y < best; ++y)
         if (img.at(x + dx, y) == color) best = y;
     return best;
   };
-  const int tone = top(9, 10), quiet = std::min(top(9, 35), top(9, 75));
-  const int hum = top(39, 50), quiet40 = std::min(top(39, 25), top(39, 75));
+  const int tone = top(1, 10), quiet = std::min(top(1, 35), top(1, 75));
+  const int hum = top(5, 50), quiet40 = std::min(top(5, 25), top(5, 75));
   EXPECT_LT(tone, quiet - plot.height() / 4) << "channel 10's 10 Hz tone";
   EXPECT_LT(hum, quiet40 - plot.height() / 6) << "50 Hz hum";
   EXPECT_LT(tone, hum) << "the tone (20000 counts) is stronger than the hum (500)";
-  EXPECT_LT(top(39, 40), hum) << "channel 40's tone at 40 Hz";
-  // The legend: a stroke of each channel's colour in the top right corner,
+  EXPECT_LT(top(5, 40), hum) << "channel 40's tone at 40 Hz";
+  // The legend: a stroke of each curve's colour in the top right corner,
   // where the curves' floor never reaches.
-  for (int c : {0, 9, 19, 29, 39}) {
+  for (int k = 0; k < 6; ++k) {
     int strokes = 0;
-    for (int y = plot.y0; y < plot.y0 + 100; ++y)
-      for (int x = plot.x1 - plot.width() / 10; x <= plot.x1; ++x) strokes += img.at(x, y) == amxview::channel_color(c);
-    EXPECT_GE(strokes, 30) << "channel " << c + 1 << " in the legend";
+    for (int y = plot.y0; y < plot.y0 + 120; ++y)
+      for (int x = plot.x1 - plot.width() / 10; x <= plot.x1; ++x)
+        strokes += img.at(x, y) == amxview::spectrum_color(k);
+    EXPECT_GE(strokes, 30) << "curve " << k << " in the legend";
   }
 }
 
@@ -250,22 +238,26 @@ const std::string kFaults = "AMVEX_EMULATE=kind=7,rev=64,loss_at=1+1.5+2+2,inval
 
 TEST(Amxview, TracesMarkTheEmulatorsLossesAndInvalidSamples)
 {
-  // 3 s of the 10 s across: second t at a tenth of the plot's width per second.
+  // 3 s (and the frames of the last read) of the 10 s page, which ends at
+  // the newest frame at the right edge: a tenth of the plot's width per
+  // second, the first loss 1.9 to 2 s before the right edge.
   Image img = screenshot("traces", 3, {"--rate", "1000"}, {kFaults}, "| 4 packets lost | 4 frames missing |");
   ASSERT_GT(img.w, 0);
   const Box plot = plot_box(img);
-  auto x_at = [&](double t) { return plot.x0 + static_cast<int>(plot.width() * t / 10); };
-  auto near = [&](int x, double t) { return std::abs(x - x_at(t)) <= 3; };
-  // A full-height line at each loss, and none elsewhere.
-  std::map<double, int> lines;
-  for (int x = plot.x0; x <= plot.x1; ++x) {
-    const bool line = img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker;
-    if (!line) continue;
-    const double t = near(x, 1) ? 1 : near(x, 1.5) ? 1.5 : near(x, 2) ? 2 : -1;
-    EXPECT_GE(t, 0) << "a loss marked at column " << x - plot.x0 << " of " << plot.width();
-    ++lines[t];
+  // (a loss reported over two reads draws lines a few columns apart: one)
+  std::vector<int> found;
+  for (int x = plot.x0, last = -100; x <= plot.x1; ++x) {
+    if (!(img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker)) continue;
+    if (x > last + 6) found.push_back(x);
+    last = x;
   }
-  for (double t : {1.0, 1.5, 2.0}) EXPECT_GT(lines[t], 0) << "no loss marked at " << t << " s";
+  ASSERT_EQ(found.size(), 3u) << "a full-height line at 1, 1.5 and 2 s, none elsewhere";
+  const double per_second = plot.width() / 10.0;
+  const double first_ago = (plot.x1 + 1 - found[0]) / per_second;
+  EXPECT_TRUE(first_ago > 1.85 && first_ago < 2.3) << first_ago << " s before the newest frame";
+  EXPECT_NEAR(found[1] - found[0], per_second / 2, 3);
+  EXPECT_NEAR(found[2] - found[0], per_second, 3);
+  auto x_at = [&](double t) { return found[0] + static_cast<int>(per_second * (t - 1)); };
   // The invalid samples: ticks along channel 4's row (the 4th of 40) from 1
   // to 1.5 s, nowhere else.
   const double row_h = plot.height() / 40.0;
@@ -320,6 +312,8 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
   std::vector<uint32_t> px;
   std::vector<float> bar_uv;
   amxview::raster_traces(s, {0, 1}, {10, 0, 0}, w, h, columns, px, bar_uv);
+  // The page ends at the newest frame: frame i in column o + i.
+  const int o = w - 350;
   auto at = [&](int x, int y) { return px[static_cast<size_t>(y) * w + x]; };
   auto column_has = [&](int x, int y0, int y1, Rgb c) {
     for (int y = y0; y < y1; ++y)
@@ -327,33 +321,33 @@ TEST(AmxviewTraces, LossesAndInvalidSamplesAreMarkedWhereTheyHappened)
     return false;
   };
   const Rgb lost = amxview::kLostMarker, invalid = amxview::kInvalidMarker;
-  for (int x : {200, 300}) EXPECT_TRUE(column_has(x, 0, 1, lost) && column_has(x, h - 1, h, lost)) << x;
-  for (int x : {100, 250, 320, 349}) EXPECT_FALSE(column_has(x, 0, h, lost)) << x;
+  for (int x : {200, 300}) EXPECT_TRUE(column_has(o + x, 0, 1, lost) && column_has(o + x, h - 1, h, lost)) << x;
+  for (int x : {100, 250, 320, 349}) EXPECT_FALSE(column_has(o + x, 0, h, lost)) << x;
   // The invalid sample of the second channel (row 50-99) only.
-  EXPECT_TRUE(column_has(150, 90, 100, invalid));
-  EXPECT_FALSE(column_has(150, 0, 50, invalid));
-  EXPECT_FALSE(column_has(100, 0, 100, invalid));
+  EXPECT_TRUE(column_has(o + 150, 90, 100, invalid));
+  EXPECT_FALSE(column_has(o + 150, 0, 50, invalid));
+  EXPECT_FALSE(column_has(o + 100, 0, 100, invalid));
   // Missing frames draw no trace; the frames after them do, in both rows.
   for (int c = 0; c < 2; ++c) {
     const Rgb color = amxview::channel_color(c);
-    EXPECT_FALSE(column_has(225, 50 * c, 50 * c + 50, color)) << c;
-    EXPECT_TRUE(column_has(275, 50 * c, 50 * c + 50, color)) << c;
-    EXPECT_FALSE(column_has(400, 0, h, color)) << "no frames there yet";
+    EXPECT_FALSE(column_has(o + 225, 50 * c, 50 * c + 50, color)) << c;
+    EXPECT_TRUE(column_has(o + 275, 50 * c, 50 * c + 50, color)) << c;
+    EXPECT_FALSE(column_has(o - 10, 0, h, color)) << "before the first frame";
   }
   // Auto scales keep every trace inside its row; at a fixed 100 uV a row the
   // +-1000 uV sines go beyond it: bars on both edges of their rows.
   const Rgb clip = amxview::kClipMarker;
-  for (int x = 0; x < 350; ++x) EXPECT_FALSE(column_has(x, 0, h, clip)) << x;
+  for (int x = o; x < w; ++x) EXPECT_FALSE(column_has(x, 0, h, clip)) << x;
   amxview::raster_traces(s, {0, 1}, {10, 2, 100}, w, h, columns, px, bar_uv);
   // 50-pixel rows of 100 uV: a 50 uV bar of 25 pixels for the page, in the first row.
   EXPECT_EQ(bar_uv, (std::vector<float>{50, 0}));
   EXPECT_TRUE(column_has(1, 13, 14, amxview::kScaleBar) && column_has(1, 36, 37, amxview::kScaleBar));
   EXPECT_FALSE(column_has(1, 0, 10, amxview::kScaleBar) || column_has(1, 40, h, amxview::kScaleBar));
   int top = 0, bottom = 0;
-  for (int x = 0; x < 350; ++x) top += column_has(x, 50, 52, clip), bottom += column_has(x, 48, 50, clip);
+  for (int x = o; x < w; ++x) top += column_has(x, 50, 52, clip), bottom += column_has(x, 48, 50, clip);
   EXPECT_GT(top, 50);
   EXPECT_GT(bottom, 50);
-  EXPECT_FALSE(column_has(100, 3, 47, clip));
+  EXPECT_FALSE(column_has(o + 100, 3, 47, clip));
 }
 
 std::vector<std::string> annotations(const edf_hdr_struct& h)
@@ -400,7 +394,8 @@ TEST(Amxview, RecordsTheSameFileAsAmxctl)
 
 TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
 {
-  const std::string png = temp_path("x.png");
+  const std::string png = temp_path("x.png"), montage = temp_path("twice.txt"), bdf = temp_path("x.bdf");
+  std::ofstream(montage) << "Fp1\nFp1\n";
   struct Case {
     std::vector<std::string> args, env;
     int code;
@@ -418,13 +413,22 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
       {{"--screenshot", png, "--seconds", "1"}, {"DISPLAY"}, 1, "no display"},
       {{"--size", "100x80"}, {}, 2, "--size is WIDTHxHEIGHT"},
       {{"--force"}, {}, 2, "--force goes with --record"},
+      // As amxctl refuses it, before anything is recorded under other names.
+      {{"--screenshot", png, "--seconds", "1", "--montage", montage, "--record", bdf},
+       {},
+       2,
+       "twice.txt line 2: \"Fp1\" given twice"},
       // Found before streaming: a whole run would otherwise be for nothing.
       {{"--screenshot", "/nonexistent-dir/x.png", "--seconds", "60"}, {}, 1, "cannot write /nonexistent-dir/x.png"},
       {{"--screenshot", png, "--seconds", "60"}, {}, 1, "interrupted: no screenshot written"},
   };
   for (const Case& c : cases) {
     const bool interrupt = std::string(c.message).find("interrupted") == 0;
-    Result r = run(AMXVIEW_PATH, c.args, c.env, interrupt ? 2500 : 0);
+    Result r = run(AMXVIEW_PATH, c.args, c.env, [&](pid_t pid) {
+      if (!interrupt) return;
+      usleep(2500 * 1000);
+      kill(pid, SIGINT);
+    });
     EXPECT_EQ(r.code, c.code) << c.message << "\n" << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     if (c.code == 2) {
@@ -432,6 +436,8 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
     }
   }
   EXPECT_FALSE(std::ifstream(png).good()) << "no screenshot after a failure";
+  EXPECT_FALSE(std::ifstream(bdf).good()) << "no recording after a refused montage";
+  std::remove(montage.c_str());
 }
 
 // A file is never replaced without --force, and a recording whose device goes
@@ -498,6 +504,7 @@ TEST(Amxview, RecordingsAreNeitherReplacedNorLeftOpen)
 
   r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "5", "--record", cut}, {"AMVEX_EMULATE=kind=7,unplug=1.5"});
   EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err.find("amxctl:"), std::string::npos) << "amxview's messages are its own: " << r.err;
   EXPECT_NE(r.err.find("the device was removed: no screenshot written"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("recording " + cut + " closed ("), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("REC "), std::string::npos) << r.out;
@@ -510,22 +517,93 @@ TEST(Amxview, RecordingsAreNeitherReplacedNorLeftOpen)
 }
 
 // A power suspend ends the stream: the device is reopened and restarted by
-// itself, the recording goes on in a new file beside the first.
+// itself, the recording goes on in a new file beside the first, each naming
+// the other; the page goes on with the gap marked, the counters go on, and the
+// summary counts the frames missing across the gap and names both files.
 TEST(Amxview, ASuspendedDeviceIsReopenedAndTheRecordingContinues)
 {
   const std::string folder = temp_path("resume"), png = folder + "/resumed.png";
   ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-  Result r = run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "2", "--record", folder + "/first.bdf"},
-                 {"AMVEX_EMULATE=kind=7,suspend=1"});
+  Result r =
+      run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "3", "--rate", "500", "--record", folder + "/first.bdf"},
+          {"AMVEX_EMULATE=kind=7,rev=64,suspend=1"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("| REC " + folder + "/amxview-"), std::string::npos) << r.out;
   std::vector<std::string> files;
   for (const auto& e : std::filesystem::directory_iterator(folder)) files.push_back(e.path().filename());
   std::sort(files.begin(), files.end());
   ASSERT_EQ(files.size(), 3u);
-  EXPECT_EQ(files[0].substr(0, 8) + files[0].substr(files[0].size() - 4), "amxview-.bdf");
+  const std::string next = files[0];
+  EXPECT_EQ(next.substr(0, 8) + next.substr(next.size() - 4), "amxview-.bdf");
   EXPECT_EQ(files[1] + files[2], "first.bdfresumed.png");
+
+  unsigned missing = 0;
+  const size_t summary = r.out.find("frames missing, recorded ");
+  ASSERT_NE(summary, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("recorded " + folder + "/first.bdf and " + folder + "/" + next + "\n"), std::string::npos)
+      << r.out;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.rfind(" packets lost, ", summary), " packets lost, %u", &missing), 1);
+  EXPECT_GT(missing, 100u) << "the stream was away for more than 0.2 s";
+  double per_second = -1;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("status bar: "), "status bar: %lf frames/s", &per_second), 1);
+  EXPECT_GE(per_second, 0);
+
+  edf_hdr_struct a{}, b{};
+  ASSERT_EQ(edfopen_file_readonly((folder + "/first.bdf").c_str(), &a, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  ASSERT_EQ(edfopen_file_readonly((folder + "/" + next).c_str(), &b, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  const std::vector<std::string> cut = annotations(a), continued = annotations(b);
+  ASSERT_FALSE(cut.empty());
+  ASSERT_FALSE(continued.empty());
+  EXPECT_EQ(cut.back(), "Next: " + next);
+  EXPECT_EQ(continued.front(), "Follows first.bdf");
+  edfclose_file(a.handle);
+  edfclose_file(b.handle);
+
+  // The gap: a full-height line on the page, which still holds the frames
+  // from before the suspend.
+  int x = 0, y = 0, n = 0;
+  unsigned char* data = stbi_load(png.c_str(), &x, &y, &n, 3);
+  ASSERT_TRUE(data);
+  Image img;
+  img.w = x, img.h = y;
+  img.rgb.assign(data, data + static_cast<size_t>(x) * y * 3);
+  stbi_image_free(data);
+  const Box plot = plot_box(img);
+  int lines = 0;
+  for (int col = plot.x0; col <= plot.x1; ++col)
+    lines += img.at(col, plot.y0) == amxview::kLostMarker && img.at(col, plot.y1) == amxview::kLostMarker;
+  EXPECT_GT(lines, 0) << "no gap marked";
   std::filesystem::remove_all(folder);
+}
+
+// Trigger boxes tap keys: a press and release within one frame. Every tap of
+// 0-9 reaches the recording, through the window system's key events.
+TEST(Amxview, EveryKeyTapBecomesAMarkerInTheRecording)
+{
+  if (std::system("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool missing";
+  const std::string bdf = temp_path("taps.bdf"), png = temp_path("taps.png");
+  Result r =
+      run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "6", "--rate", "500", "--record", bdf}, {}, [&](pid_t) {
+        // The window focused (tried until it is mapped), then its recording
+        // (made once the device is open).
+        bool focused = false;
+        for (int i = 0; i < 150 && !focused; ++i) {
+          focused = std::system("timeout 5 xdotool search --name '^amxview$' windowfocus --sync >/dev/null 2>&1") == 0;
+          if (!focused) usleep(200 * 1000);
+        }
+        ASSERT_TRUE(focused);
+        for (int i = 0; i < 300 && !std::ifstream(bdf).good(); ++i) usleep(100 * 1000);
+        ASSERT_EQ(std::system("xdotool key --delay 0 1 2 3 4 5 6 7 8 9 0"), 0);
+      });
+  ASSERT_EQ(r.code, 0) << r.err;
+  edf_hdr_struct h{};
+  ASSERT_EQ(edfopen_file_readonly(bdf.c_str(), &h, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  std::vector<std::string> marks;
+  for (const std::string& t : annotations(h))
+    if (t.rfind("Marker ", 0) == 0) marks.push_back(t.substr(7));
+  EXPECT_EQ(marks, (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8", "9", "0"}));
+  edfclose_file(h.handle);
+  for (const auto& f : {bdf, png}) std::remove(f.c_str());
 }
 
 }  // namespace
@@ -568,7 +646,8 @@ TEST(AmxviewFilters, AChangeKeepsTheOtherStagesAndARefusedDesignKeepsThePrevious
   auto largest = [&](int n) {  // of the next n filtered samples
     std::vector<int32_t> frames;
     for (int i = 0; i < n; ++i, ++next)
-      frames.insert(frames.end(), {static_cast<int32_t>(10000 + 100 * std::sin(2 * M_PI * 10 * next / rate)), next + 1});
+      frames.insert(frames.end(),
+                    {static_cast<int32_t>(10000 + 100 * std::sin(2 * M_PI * 10 * next / rate)), next + 1});
     f.apply(frames.data(), n, 1);
     int32_t m = 0;
     for (int i = 0; i < n; ++i) m = std::max(m, std::abs(frames[2 * i]));

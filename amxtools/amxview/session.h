@@ -1,6 +1,8 @@
-// amxview: the state of the running viewer and the functions the window's
-// loop calls each frame (pump the samples in, draw the panels). Drawing uses
-// Dear ImGui's draw lists; everything else is in viewer.h.
+// amxview: the state of the running viewer and its device session: opening
+// and restarting the device, recovery after the stream ended, recording,
+// the montage, event markers and the page of samples the traces show. None of
+// it needs a window; the window's loop calls update() every frame and ui.h
+// draws the state.
 #pragma once
 #include "viewer.h"
 
@@ -22,6 +24,10 @@ struct App {
   std::vector<Loss> losses;
   std::string message;  // the last failure, shown in the status bar
   std::string note;     // the last recording closed, shown in the status bar
+  // Counts of the acquisitions before the current one (and of the gaps
+  // between them), so the counters go on across restarts.
+  uint64_t frames_before = 0, missing_before = 0;
+  int32_t lost_before = 0;
 
   // Recovery. After the stream ended by itself (a power suspend closes every
   // device) the device is reopened and restarted for a while; after an
@@ -30,6 +36,10 @@ struct App {
   double last_reopen = -1;
   bool gave_up = false;                    // removed, or reopening failed for kRecoverSeconds
   bool continue_recording = false;         // a recording was cut by the end: the next start continues it
+  std::string continues;                   // the cut recording's file name, for the continuation's first annotation
+  bool resuming = false;                   // the page is kept: the next frames follow a gap
+  double last_frames_at = -1;              // when frames last arrived (update's now)
+  uint64_t stream_base = 0;                // the page index of the current acquisition's first frame
   int lost_kind = -1, lost_revision = -1;  // the unplugged amplifier
 
   // Filters (the library's, per channel, as amxctl's --filter texts).
@@ -69,38 +79,57 @@ struct App {
     int number;
   };
   std::deque<Marker> markers;
+  std::vector<int> key_marks;  // keys 0-9 pressed since the last update, from the window's key events
 
   // Recording and the status bar.
-  char record_path[512] = "";    // a dated name at first and after every recording
-  bool record_on_start = false;  // --record: from the first frame of the first start
-  bool record_replace = false;   // --force: that first recording may replace a file
+  char record_path[512] = "";         // a dated name at first and after every recording
+  std::string proposed;               // that dated name: dated anew when a recording starts under it
+  std::vector<std::string> recorded;  // every file recorded into, in order
+  bool record_on_start = false;       // --record: from the first frame of the first start
+  bool record_replace = false;        // --force: that first recording may replace a file
   double rate_frames = 0, rate_time = 0, frames_per_second = 0;
   double draws_per_second = 0;
   int draws = 0;
   std::string status;  // the status bar's text as last drawn
 };
 
+// What the status bar and the closing summary count, across restarts: frames
+// (missing ones included), frames missing (gaps between acquisitions too) and
+// packets lost.
+struct Counts {
+  uint64_t frames, missing;
+  int32_t lost;
+};
+Counts counts(const App& app);
+
 // Opens devices[index] (stopping what runs), sets rate and analog
 // configuration, starts acquiring. False with app.message set.
 bool open_device(App& app, size_t index);
-// Restarts acquisition on the open device with the current settings.
-bool restart(App& app);
-// Every frame: hot-plug, queued samples through the filters into the store,
-// the spectrum and impedance readings when due. now: seconds.
+// Restarts acquisition on the open device with the current settings. resume:
+// the page is kept (same rate and channels), the gap marked where the new
+// frames begin.
+bool restart(App& app, bool resume = false);
+// Every frame: hot-plug, marker keys, queued samples through the filters into
+// the store, recovery, the spectrum and impedance readings when due. now:
+// seconds.
 void update(App& app, double now);
-// Draws the whole window into the current ImGui frame.
-void draw(App& app);
+// Starts recording to app.record_path (what the Record button does): a name
+// still the dated one proposed is dated anew, now. An existing file is refused
+// unless replace. False with app.message set.
+bool start_recording(App& app, bool replace);
 // Closes the recording (if any) with its stop annotation, says so in the
 // status bar (why: the reason shown, or nullptr) and offers a new dated name
 // in the same folder.
 void close_recording(App& app, const char* why);
 // The settings kept between runs (view, scales, filters, thresholds) as text,
-// and back: values out of their controls' ranges or unreadable are ignored.
+// and back: values out of their controls' ranges or unreadable are ignored
+// (settings.cpp).
 std::map<std::string, std::string> settings_of(App& app);
 void apply_settings(App& app, const std::map<std::string, std::string>& values);
-// Names the open device's channels from app.montage_path (or the defaults,
-// with a message when the file is refused).
-void load_montage(App& app);
+// Names the open device's channels from app.montage_path (the defaults when
+// empty). A refused file changes nothing: false with the reason in
+// app.message.
+bool load_montage(App& app);
 // An event marker numbered number: on the traces and, when recording, in the file.
 void add_marker(App& app, int number);
 // Resolves --device (ID or @N) among app.devices; -1 with a message if none.

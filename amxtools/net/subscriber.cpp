@@ -7,6 +7,7 @@
 #include <zmq.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace amxnet {
 
@@ -63,25 +64,29 @@ Event& Subscriber::next(int timeout_ms)
   const double deadline = steady_now() + timeout_ms / 1000.0;
   for (int round = 0; round < 100000; ++round) {
     double now = steady_now();
-    if (now - heard_ > options_.dead_after) {
-      ++reconnects;
-      event_.kind = Event::LinkLost;
-      event_.text = "no message from " + options_.endpoint + " for " +
-                    std::to_string(options_.dead_after).substr(0, 3) + " s: reconnecting";
-      connect();
-      return event_;
-    }
     if (now - pinged_ >= options_.ping_every) {
       Message ping;
       ping.type = MsgType::Ping;
       ping.probe = ++probe_;
-      ping.t0 = pinged_ = steady_now();
+      ping.t0 = pinged_ = now;
       send(ping);
     }
-    const double wait = std::min(deadline, pinged_ + options_.ping_every) - now;
+    // Messages already queued are read before the link is judged dead: after
+    // a stall of this process they show the publisher was there all along.
+    const double wait = std::min({deadline, pinged_ + options_.ping_every, heard_ + options_.dead_after}) - now;
     zmq_pollitem_t item{socket_, 0, ZMQ_POLLIN, 0};
     if (zmq_poll(&item, 1, std::max(0, static_cast<int>(wait * 1000) + 1)) <= 0) {
-      if (steady_now() >= deadline) return event_;
+      now = steady_now();
+      if (now - heard_ > options_.dead_after) {
+        ++reconnects;
+        event_.kind = Event::LinkLost;
+        char text[64];
+        std::snprintf(text, sizeof text, " for %.1f s: reconnecting", options_.dead_after);
+        event_.text = "no message from " + options_.endpoint + text;
+        connect();
+        return event_;
+      }
+      if (now >= deadline) return event_;
       continue;
     }
     zmq_msg_t body;

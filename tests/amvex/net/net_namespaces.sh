@@ -11,7 +11,8 @@
 #  (b) a 10 s link outage loses nothing with the default buffer, and with a
 #      4 s buffer is reported as one exact missing range;
 #  (c) a subscriber stopped for 10 s (SIGSTOP) leaves the other's frames and
-#      latency as they were, and the amplifier loses nothing;
+#      latency as they were (p99 far below the stop), and the amplifier loses
+#      nothing;
 #  (e) a publisher killed and restarted: the subscriber reconnects to a new segment.
 set -uo pipefail
 amxctl=$1 probe=$2
@@ -106,7 +107,9 @@ for f in c1 c2; do
   check "(c) $f: all $n frames, none lost or missing" \
     "[ \"$(field "$work/$f" received)\" = \"$n\" ] && [ \"$(field "$work/$f" lost)\" = 0 ] && [ \"$(field "$work/$f" missing)\" = 0 ]"
 done
-check "(c) the running subscriber's p99 latency stayed below 50 ms" "awk 'BEGIN{exit !($(field "$work/c1" p99) < 50)}'"
+# A publisher held up by the stopped subscriber would delay the other by
+# seconds; the limit leaves room for a loaded machine and the sanitizer build.
+check "(c) the running subscriber's p99 latency stayed below 250 ms" "awk 'BEGIN{exit !($(field "$work/c1" p99) < 250)}'"
 
 echo "== (e) the publisher killed and restarted"
 serve 5605 "$work/e1.log"; s=$!

@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 
-from .device import INVALID, STATUS_BITS_SHIFT, Block
+from .device import INVALID, STATUS_BITS_SHIFT, Block, read_blocks
 
 VERSION = 1
 HELLO, CREDIT, PING, BYE, HEADER, DATA, PONG, END, REFUSED = 1, 2, 3, 4, 16, 17, 18, 19, 20
@@ -372,10 +372,4 @@ class Inlet:
         of frames came, or for as long as the loop runs."""
         if self.info is None:
             raise RuntimeError("stream() needs start() first")
-        size = max(round(block_seconds * self.rate), 1)
-        left = None if seconds is None else round(seconds * self.rate)
-        while left is None or left > 0:
-            block = self.read(frames=size if left is None else min(size, left))
-            if left is not None:
-                left -= block.sample_numbers.size
-            yield block
+        return read_blocks(self.read, self.rate, seconds, block_seconds)

@@ -117,10 +117,11 @@ int cmd_serve(int argc, char** argv)
                    pub.endpoint().c_str(), names[static_cast<size_t>(s.stream)].c_str(), s.info.channelCount, s.rate,
                    buffer);
   auto status_line = [&](const amxnet::PublisherStatus& st, bool final) {
-    std::fprintf(stderr, "%s%d subscriber(s), %llu frames produced, %llu sent, %llu owed, %llu lost%s", tty ? "\r" : "",
+    std::fprintf(stderr, "%s%d subscriber(s), %llu frames produced, %llu sent, %llu owed, %llu lost", tty ? "\r" : "",
                  st.subscribers, static_cast<unsigned long long>(st.produced), static_cast<unsigned long long>(st.sent),
-                 static_cast<unsigned long long>(st.owed), static_cast<unsigned long long>(st.lost),
-                 tty && !final ? "   " : "\n");
+                 static_cast<unsigned long long>(st.owed), static_cast<unsigned long long>(st.lost));
+    if (st.refused) std::fprintf(stderr, ", %llu message(s) refused", static_cast<unsigned long long>(st.refused));
+    std::fprintf(stderr, "%s", tty && !final ? "   " : "\n");
   };
   auto log_lines = [&] {
     for (const std::string& line : pub.take_log())

@@ -78,6 +78,7 @@ struct PublisherStatus {
   uint64_t sent = 0;      // frames sent, to every subscriber
   uint64_t owed = 0;      // frames the subscribers have yet to get
   uint64_t lost = 0;      // frames reported to subscribers as not deliverable
+  uint64_t refused = 0;   // messages refused (malformed, another version)
 };
 
 // The host's name, for the streams' headers.

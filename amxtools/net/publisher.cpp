@@ -233,7 +233,8 @@ void Publisher::on_message(const std::string& peer, const uint8_t* data, size_t 
       break;
     }
     case MsgType::Credit:
-      if (it != sessions_.end()) it->second.credit += m.credit;
+      // (saturating: a subscriber's credit never wraps round to nothing)
+      if (it != sessions_.end()) it->second.credit += std::min(m.credit, UINT32_MAX - it->second.credit);
       break;
     case MsgType::Ping: {
       if (it == sessions_.end()) return;
@@ -388,6 +389,7 @@ PublisherStatus Publisher::status() const
   s.sent = sent_total_;
   s.owed = owed_;
   s.lost = lost_total_;
+  s.refused = refused_.total;
   return s;
 }
 

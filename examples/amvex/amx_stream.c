@@ -1,6 +1,10 @@
 /* amx_stream: lists the amplifiers, opens one, streams for a few seconds and
  * prints what it read. Uses only the public header amvex.h.
  *   amx_stream [index] [seconds] [rate]     e.g.  AMVEX_EMULATE="kind=7" amx_stream 0 3 1000 */
+/* nanosleep is POSIX: declare it under strict ISO C (-std=c11 -pedantic) too. */
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 199309L
+#endif
 #include "amvex.h"
 
 #include <stdio.h>

@@ -159,7 +159,9 @@ function(amvex_install_tools version epoch man_dir man_destination)
                          DEPENDS ${tool} VERBATIM)
       add_custom_target(${tool}_man ALL DEPENDS ${page}.gz)
       install(FILES ${page}.gz DESTINATION ${man_destination}/man1 COMPONENT tools)
+      add_dependencies(amvex_packages ${tool}_man)
     endif()
+    add_dependencies(amvex_packages ${tool})
   endforeach()
 endfunction()
 set(AMVEX_RELEASE_EPOCH 1796644800)  # the changelog's date, Mon, 07 Dec 2026 12:00:00 +0000
@@ -251,3 +253,7 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/instal
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};ALL;/")
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
 include(CPack)
+# `cmake --build DIR --target amvex_packages`: builds what the packages hold
+# (the tools add themselves above), then makes them.
+add_custom_target(amvex_packages COMMAND ${CMAKE_CPACK_COMMAND} -G DEB WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
+add_dependencies(amvex_packages amvex)

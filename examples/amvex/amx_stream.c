@@ -57,7 +57,7 @@ int main(int argc, char** argv)
     return 1;
   }
   int words = info.channelCount + 1;
-  int32_t* frames = malloc(sizeof(int32_t) * (size_t)words * 4096);
+  int32_t* frames = (int32_t*)malloc(sizeof(int32_t) * (size_t)words * 4096); /* (a cast: C++ hosts compile it too) */
   long total = 0;
   uint32_t first = 0, last = 0;
   for (int tick = 0; tick < seconds * 10 && frames; ++tick) {

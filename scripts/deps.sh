@@ -13,7 +13,7 @@ packages=(
   libedf-dev libliquid-dev
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev
   python3-numpy python3-pytest python3-mne python3-setuptools python3-venv
-  lintian
+  lintian help2man
 )
 
 missing=()

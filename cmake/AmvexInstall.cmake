@@ -131,7 +131,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/amvex/amx_stream.c ${PROJECT_SOURCE
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libamvex-dev/examples COMPONENT dev)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/amvex DESTINATION lib/python3/dist-packages COMPONENT python
-        EXCLUDE_FROM_ALL FILES_MATCHING PATTERN "*.py")
+        EXCLUDE_FROM_ALL FILES_MATCHING PATTERN "*.py" PATTERN __pycache__ EXCLUDE)
 
 # The tools are defined in amxtools/, read after this folder: harden and
 # install them once the whole project is read. They find the library beside

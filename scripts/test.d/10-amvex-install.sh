@@ -15,7 +15,7 @@
 #  3. the ~/amvex prefix moved: hosts rebuilt with CMake and pkg-config load the
 #     moved library, and so does the moved amxctl;
 #  4. the packages' file lists, dependencies, symbols file, hardening and lintian;
-#  5. in a second throwaway root: the packages installed with dpkg, used (tools,
+#  5. in a second throwaway root: the packages installed with apt-get, used (tools,
 #     example from the -dev package, Python with Debian's python3), purged, and
 #     the root checked for anything of theirs left behind.
 # Runs alone from the repository's root: bash scripts/test.d/10-amvex-install.sh
@@ -206,7 +206,7 @@ lintian --fail-on error,warning --suppress-tags maintscript-calls-ldconfig "$deb
 
 echo "== the packages installed, used and purged (throwaway root 2)"
 throwaway_root packages '
-dpkg -i build/release/packages/*.deb >/dev/null
+apt-get install -y -qq ./build/release/packages/*.deb >/dev/null  # as docs/amvex.md says
 AMVEX_EMULATE="kind=7;kind=2" amxctl list
 amxview --help >/dev/null
 hosts=/tmp/amvex-hosts
@@ -219,7 +219,7 @@ AMVEX_EMULATE=kind=6 "$hosts/pc" 0 1 250 | tail -1
 (cd "$hosts" && AMVEX_EMULATE=kind=7 /usr/bin/python3 -X dev -W error "$out/example.py" >python.got)
 diff "$out/example.expected" "$hosts/python.got" || fail "python3-amvex: the example prints other lines"
 rm -rf "$hosts"
-dpkg --purge python3-amvex amvex-tools libamvex-dev libamvex1
+apt-get purge -y -qq libamvex1 libamvex-dev amvex-tools python3-amvex >/dev/null
 '
 # Nothing of the packages may remain: no file whose path names them, no file of
 # the machine removed (an overlay marks a removed file as a character device).
@@ -228,4 +228,4 @@ left=$(awk '$1 !~ /ccache/ && /amvex|amx/' "$out/packages.changes")
 removed=$(awk '$2 == "c" { print $1 }' "$out/packages.changes")
 [ -z "$removed" ] || fail "removed from the machine by install and purge: $removed"
 echo "left after the purge (caches aside): $(awk '$1 !~ /^var\/cache\/|ccache/ { print $1 }' "$out/packages.changes" | tr '\n' ' ')"
-echo "== Amvex install stage passed"
+echo "== Amvex install stage passed (${SECONDS} s)"

@@ -58,10 +58,11 @@ throwaway_root() {
   {
     echo "set -euo pipefail; cd '$src'"
     echo "work='$work'; src='$src'; out='$out'"
-    for v in CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER CCACHE_DIR CCACHE_BASEDIR CCACHE_NOHASHDIR; do
-      [ -n "${!v:-}" ] && echo "export $v='${!v}'"
+    for v in CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER CCACHE_DIR CCACHE_NOHASHDIR; do
+      if [ -n "${!v:-}" ]; then echo "export $v='${!v}'"; fi
     done
-    [ -n "${CCACHE_DIR:-}" ] && echo "export CCACHE_BASEDIR='$src'"  # the copy's paths hit the checkout's cache
+    # (paths relative to the copy's root hit what the checkout's builds cached)
+    if [ -n "${CCACHE_DIR:-}" ]; then echo "export CCACHE_BASEDIR='$src'"; fi
     declare -f fail doc_blocks
     echo "$2"
   } >"$work/$name.sh"

@@ -14,7 +14,7 @@ packages=(
   libzmq3-dev cppzmq-dev python3-zmq
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev
   python3-numpy python3-pytest python3-mne python3-setuptools python3-venv
-  lintian
+  lintian help2man
 )
 
 missing=()

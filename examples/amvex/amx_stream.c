@@ -1,6 +1,10 @@
 /* amx_stream: lists the amplifiers, opens one, streams for a few seconds and
  * prints what it read. Uses only the public header amvex.h.
  *   amx_stream [index] [seconds] [rate]     e.g.  AMVEX_EMULATE="kind=7" amx_stream 0 3 1000 */
+/* nanosleep is POSIX: declare it under strict ISO C (-std=c11 -pedantic) too. */
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 199309L
+#endif
 #include "amvex.h"
 
 #include <stdio.h>
@@ -53,7 +57,7 @@ int main(int argc, char** argv)
     return 1;
   }
   int words = info.channelCount + 1;
-  int32_t* frames = malloc(sizeof(int32_t) * (size_t)words * 4096);
+  int32_t* frames = (int32_t*)malloc(sizeof(int32_t) * (size_t)words * 4096); /* (a cast: C++ hosts compile it too) */
   long total = 0;
   uint32_t first = 0, last = 0;
   for (int tick = 0; tick < seconds * 10 && frames; ++tick) {

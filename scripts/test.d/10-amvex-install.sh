@@ -166,7 +166,7 @@ diff <(contents amvex-tools) <({
 } | sort)
 diff <(contents python3-amvex) <({
   doc python3-amvex
-  for f in __init__ _lib clock device filters; do echo "usr/lib/python3/dist-packages/amvex/$f.py"; done
+  for f in __init__ _lib clock device filters net; do echo "usr/lib/python3/dist-packages/amvex/$f.py"; done
 } | sort)
 for p in libamvex1 libamvex-dev amvex-tools python3-amvex; do
   echo "$p: Depends: $(dpkg-deb -f "$(package $p)" Depends)"

@@ -7,8 +7,9 @@
 # then installs the Python package into a virtual environment, offline, and
 # streams into numpy and MNE with it.
 set -euo pipefail
-cd "$ROOT"
+source "$(dirname "$0")/../lib/common.sh"
 build=build/release
+need_release amxtools/amxctl/amxctl
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix/usr" >/dev/null

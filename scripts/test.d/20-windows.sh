@@ -13,11 +13,15 @@
 # stream), takes a screenshot of each view with its amxview.exe on Xvfb, and
 # runs the example built from it against each import library. Each build has
 # its own wine prefix under its build directory.
+# Runs alone: bash scripts/test.d/20-windows.sh (the recording comparison uses
+# build/release's amxctl). AMVEX_WINE_BITS=32 or 64 runs that build or fails;
+# AMVEX_REQUIRE_WINE=1 fails where no wine runs; AMVEX_WINDEPS_DIR is the
+# third-party cache (VY_WINDEPS_DIR, its old name here, is read until the next release).
 set -euo pipefail
-cd "$ROOT"
+source "$(dirname "$0")/../lib/common.sh"
 source scripts/lib/wine.sh
 started=$SECONDS
-deps=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
+deps=$(windeps_dir AMVEX_WINDEPS_DIR VY_WINDEPS_DIR)
 
 # check_exports DLL OBJDUMP PE-FORMAT: the DLL's export table against Amvex.def.
 check_exports() {
@@ -111,6 +115,7 @@ zip_under_wine() {
     grep -q 'THIS BUILD CANNOT RECORD' "$APP/README-windows.txt" || { echo "README-windows.txt hides that"; exit 1; }
     echo "amxctl.exe records nothing: edflib was not built (above); --help, record and the README say so"
   else
+    need_release amxtools/amxctl/amxctl
     in_app amxctl.exe "${record[@]:0:2}" windows.bdf "${record[@]:2}"
     build/release/amxtools/amxctl/amxctl "${record[@]:0:2}" "$APP/linux.bdf" "${record[@]:2}"
     /usr/bin/python3 tests/amvex/amxctl/compare_bdf_mne.py "$APP/windows.bdf" "$APP/linux.bdf"
@@ -140,13 +145,13 @@ zip_under_wine() {
   echo "amxview.exe: a screenshot of each view (in $APP)"
 }
 
-windows_deps
+windows_deps "$deps" "${AMVEX_WINE_BITS:-}"
 
 build i686 32
 unpack 32
 link_example i686
 if [ "$runs" = 0 ]; then
-  echo "Windows tests built but not run"
+  echo "Windows tests built but not run: no wine runs here (above)"
   [ "${AMVEX_REQUIRE_WINE:-0}" = 1 ] && exit 1
   exit 0
 fi

@@ -8,15 +8,19 @@
 # file must not end the program; --video without ffmpeg.exe must say so and exit 1.
 # A source package of vyre3d's (freeglut, GLEW) the registry does not serve skips
 # this stage with the reason (an error with VY_REQUIRE_WINDOWS_GUI=1).
+# Runs alone after the Release build: bash scripts/test.d/22-vyre3d-windows.sh.
+# VY_WINE_BITS=32 or 64 runs that build or fails; VY_WINDEPS_DIR is the
+# third-party cache.
 set -euo pipefail
-cd "$ROOT"
+source "$(dirname "$0")/../lib/common.sh"
 source scripts/lib/wine.sh
 started=$SECONDS
 host=$ROOT/build/release
 batch=(--play 3 --step 0.04 --frames 600 --capture 200)
+need_release vyre3d/vyre3d vyre3d/make_assets/make_assets get
 
-windows_deps
-deps=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
+deps=$(windeps_dir VY_WINDEPS_DIR)
+windows_deps "$deps" "${VY_WINE_BITS:-}"
 for arch in "${arches[@]}"; do
   for pkg in freeglut glew; do
     [ -f "$deps/$arch/stamps/$pkg" ] && continue
@@ -42,7 +46,7 @@ build() {
   ls "$dir"/packages/vyre3d-*-win"$2".zip
 }
 build i686 32
-[ "$runs" = 1 ] || { echo "vyre3d.exe built but not run"; exit 0; }
+[ "$runs" = 1 ] || { echo "vyre3d.exe built but not run: no wine runs here (above)"; exit 0; }
 [ "$WINE_BITS" = 32 ] || build "$WINE_ARCH" "$WINE_BITS"
 
 dir=$ROOT/build/vyre3d-win$WINE_BITS

@@ -11,8 +11,9 @@
 # build; the zip, unpacked into an empty folder, lists, streams and records with
 # its amxctl.exe (the recording must read as the Linux amxctl's of the same
 # stream), takes a screenshot of each view with its amxview.exe on Xvfb, and
-# runs the example built from it against each import library. Each build has
-# its own wine prefix under its build directory.
+# runs the example built from it against each import library; its hosts, run
+# after run, end with their own exit status. Each build has its own wine prefix
+# under its build directory.
 # Runs alone: bash scripts/test.d/20-windows.sh (the recording comparison uses
 # build/release's amxctl). AMVEX_WINE_BITS=32 or 64 runs that build or fails;
 # AMVEX_REQUIRE_WINE=1 fails where no wine runs; AMVEX_WINDEPS_DIR is the
@@ -86,6 +87,36 @@ link_example() {
 
 # in_app COMMAND...: runs a program of the unpacked zip under wine in its folder.
 in_app() { (cd "$APP" && timeout 120 "$WINE" "$@"); }
+
+# statuses TIMES STATUS COMMAND...: runs a program of the unpacked zip TIMES
+# times, its output through a pipe; each run must end with STATUS.
+statuses() {
+  local times=$1 want=$2 rc wrong=() i
+  shift 2
+  for ((i = 0; i < times; ++i)); do
+    rc=0
+    (cd "$APP" && timeout 120 "$WINE" "$@" 2>&1 | cat >/dev/null) || rc=$?
+    [ "$rc" = "$want" ] || wrong+=("$rc")
+  done
+  echo "$* (AMVEX_EMULATE=${AMVEX_EMULATE:-}): $times runs, ${#wrong[@]} not ending with $want${wrong[*]:+ (${wrong[*]})}"
+  [ ${#wrong[@]} = 0 ]
+}
+
+# exit_statuses ARCH: hosts that end while the library still runs, on either
+# bus: exit_host.exe, built from the zip like the example, returns 7 from main
+# with an emulated amplifier started and left open (30 runs), and with none
+# (the system's bus, 10 runs); amxctl.exe --help and list (10 runs each).
+exit_statuses() {
+  echo "== exit statuses of the zip's hosts under wine"
+  "$1-w64-mingw32-gcc-posix" -O2 -Wall -Werror -static -I"$APP/include" tests/amvex/device/exit_host.c \
+    "$APP/lib/libamvex.dll.a" -o "$APP/exit_host.exe"
+  local ok=0
+  AMVEX_EMULATE=kind=7 statuses 30 7 exit_host.exe 7 || ok=1
+  (unset AMVEX_EMULATE && statuses 10 5 exit_host.exe 5) || ok=1
+  (unset AMVEX_EMULATE && statuses 10 0 amxctl.exe --help) || ok=1
+  AMVEX_EMULATE="kind=7;kind=2" statuses 10 0 amxctl.exe list || ok=1
+  [ "$ok" = 0 ] || { echo "a host of Amvex.dll ended with another status than its own"; exit 1; }
+}
 
 # zip_under_wine: amxctl.exe, the example and amxview.exe of the unpacked zip.
 zip_under_wine() {
@@ -167,5 +198,6 @@ wine_prefix "$ROOT/$dir/wineprefix"
 # and wine's thread start-up is slow enough on two loaded cores to miss them.
 run_tests "$dir" -j1
 zip_started=$SECONDS
+exit_statuses "$WINE_ARCH"
 zip_under_wine
 echo "Amvex on Windows: $WINE_BITS-bit build under $WINE ($((SECONDS - started)) s, the zip's programs $((SECONDS - zip_started)) s)"

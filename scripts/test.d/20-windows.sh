@@ -98,7 +98,7 @@ statuses() {
     (cd "$APP" && timeout 120 "$WINE" "$@" 2>&1 | cat >/dev/null) || rc=$?
     [ "$rc" = "$want" ] || wrong+=("$rc")
   done
-  echo "$* (AMVEX_EMULATE=${AMVEX_EMULATE:-}): $times runs, ${#wrong[@]} not ending with $want${wrong[*]:+ (${wrong[*]})}"
+  echo "$* (AMVEX_EMULATE ${AMVEX_EMULATE:-unset}): $times runs, ${#wrong[@]} not ending with $want${wrong[*]:+ (${wrong[*]})}"
   [ ${#wrong[@]} = 0 ]
 }
 
@@ -108,6 +108,7 @@ statuses() {
 # (the system's bus, 10 runs); amxctl.exe --help and list (10 runs each).
 exit_statuses() {
   echo "== exit statuses of the zip's hosts under wine"
+  local started=$SECONDS
   "$1-w64-mingw32-gcc-posix" -O2 -Wall -Werror -static -I"$APP/include" tests/amvex/device/exit_host.c \
     "$APP/lib/libamvex.dll.a" -o "$APP/exit_host.exe"
   local ok=0
@@ -116,6 +117,7 @@ exit_statuses() {
   (unset AMVEX_EMULATE && statuses 10 0 amxctl.exe --help) || ok=1
   AMVEX_EMULATE="kind=7;kind=2" statuses 10 0 amxctl.exe list || ok=1
   [ "$ok" = 0 ] || { echo "a host of Amvex.dll ended with another status than its own"; exit 1; }
+  echo "exit statuses: $((SECONDS - started)) s"
 }
 
 # zip_under_wine: amxctl.exe, the example and amxview.exe of the unpacked zip.

@@ -9,7 +9,8 @@ packages=(
   freeglut3-dev libglew-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
   xvfb xauth xdotool imagemagick ffmpeg
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 lld llvm
-  libgl1-mesa-dri:i386 libglx-mesa0:i386
+  libgl1-mesa-dri:i386 libglx-mesa0:i386 libgl1:i386
+  libxrender1:i386 libxrandr2:i386 libxi6:i386 libxcursor1:i386 libxcomposite1:i386 libxinerama1:i386
   libedf-dev libliquid-dev
   libzmq3-dev cppzmq-dev python3-zmq
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev

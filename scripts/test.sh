@@ -2,28 +2,12 @@
 # Set-up, build and every test. Exits non-zero on the first failure.
 #   bash scripts/test.sh           everything (what CI runs)
 # Stages: install packages, Release build + tests, ASan+UBSan build + tests, then
-# every scripts/test.d/*.sh in name order (GL, Windows/wine, fuzzing, ...).
+# every scripts/test.d/*.sh in name order (GL, Windows/wine, fuzzing, ...); each
+# of those also runs alone (docs/testing.md). The shared functions are in scripts/lib/.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-export ROOT=$PWD
-export JOBS=${JOBS:-$(nproc)}
+source "$(dirname "$0")/lib/common.sh"
 
 bash scripts/deps.sh
-
-# configure_build DIR [cmake options...]
-configure_build() {
-  local dir=$1; shift
-  echo "== build $dir"
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j"$JOBS"
-}
-# run_tests DIR [ctest options...]: the soak label is kept for explicit runs.
-run_tests() {
-  local dir=$1; shift
-  echo "== test $dir"
-  ctest --test-dir "$dir" --output-on-failure -j"$JOBS" -LE soak "$@"
-}
-export -f configure_build run_tests
 
 configure_build build/release -DCMAKE_BUILD_TYPE=Release -DENABLE_WERROR=ON
 run_tests build/release

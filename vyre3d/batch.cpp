@@ -168,6 +168,13 @@ std::string batch_parse(int argc, char** argv, batch_options& b)
 
 bool batch_start()
 {
+  // A run that is to draw, capture or film and cannot ends as a failure.
+  if (batch.frames || batch.capture || !batch.video.empty() || batch.bench)
+    opengl_without_gl2 = [] {
+      std::fflush(stdout);
+      std::fprintf(stderr, "error: no OpenGL 2.0 here (above): the batch run ends without drawing\n");
+      std::exit(1);
+    };
   if (batch.lighting_off) opengl_settings.lighting_effects = 0;
   if (batch.play) key_pressed.data['0' + batch.play] = 1;
   if (!batch.video.empty()) {

@@ -45,6 +45,9 @@ struct opengl_settings_record {
 inline opengl_settings_record opengl_settings;
 inline const char* opengl_gamemode = nullptr;  // argument following "glut_gamemode"
 inline int opengl_init = 0;
+// Called, when set, where OpenGL 2.0 cannot start, before the program ends with
+// exit code 0: a program that must draw (a batch run) ends there as a failure.
+inline void (*opengl_without_gl2)() = nullptr;
 inline tensor<int> window_size = opengl_vector<int>({640, 480});
 inline tensor<int> window_position = opengl_vector<int>({50, 50});
 inline tensor<char> window_title;
@@ -112,6 +115,7 @@ inline void opengl_setup(int argc, char** argv)
   if (!GLEW_ARB_fragment_shader) std::printf("error GLEW_ARB_fragment_shader\n");
   if (!glewIsSupported("GL_VERSION_2_0")) {
     std::printf("error glewIsSupported(GL_VERSION_2_0)\n");
+    if (opengl_without_gl2) opengl_without_gl2();
     std::exit(0);
   }
 

@@ -483,9 +483,10 @@ void TAmx::FeedImpedance(const int32_t* frame, int bytes)
 
 // ---- device list ---------------------------------------------------------------
 
-TAmxList::TAmxList(TDeviceBus& bus, TCriticalSection* listLock) : TWdmDeviceList(bus, GUID_AMX_INTERFACE, listLock)
+TAmxList::TAmxList(TDeviceBus& bus, TCriticalSection* listLock, bool watch)
+    : TWdmDeviceList(bus, GUID_AMX_INTERFACE, listLock)
 {
-  Start();
+  Start(watch);
 }
 
 TWdmDevice* TAmxList::CreateDevice(const std::string& path) { return new TAmx(Bus, path); }

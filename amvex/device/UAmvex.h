@@ -149,9 +149,10 @@ private:
 };
 
 // The library's device list: a TAmx for every interface path of the amplifiers.
+// Without watch, its notifications wait for Watch.
 class TAmxList : public TWdmDeviceList {
 public:
-  TAmxList(TDeviceBus& bus, TCriticalSection* listLock);
+  TAmxList(TDeviceBus& bus, TCriticalSection* listLock, bool watch = true);
   TWdmDevice* CreateDevice(const std::string& path) override;
   TAmx* Amx(int32_t id) const { return static_cast<TAmx*>(FindById(id)); }
 };

@@ -26,6 +26,13 @@ struct TLibrary {
 };
 TLibrary* Library = nullptr;
 
+// Starts the list's notifications if the load left them for later. Lock held.
+// A device that cannot be created then is left out, as at load.
+void Watch()
+{
+  if (Library->List) Guarded([] { Library->List->Watch(); });
+}
+
 // Lock, look-up, guard: the common steps of every device function. A device a
 // power suspend closed is not open for the host until AmxOpen opens it again;
 // only AmxOpen and AmxClose reach it before that.
@@ -34,6 +41,7 @@ int32_t WithDevice(int32_t id, Op op, bool evenSuspended = false)
 {
   if (!Library) return AMX_NO_DEVICE;
   TLock hold(Library->Lock);
+  Watch();
   TAmx* d = Library->List ? Library->List->Amx(id) : nullptr;
   if (!d) return AMX_NO_DEVICE;
   if (d->Suspended && !evenSuspended) return AMX_NOT_OPEN;
@@ -47,6 +55,7 @@ auto WithList(Op op) -> decltype(op(*Library->List))
   if (!Library) return {};
   TLock hold(Library->Lock);
   if (!Library->List) return {};
+  Watch();
   return Guarded(decltype(op(*Library->List))(), [&] { return op(*Library->List); });
 }
 
@@ -73,11 +82,15 @@ int32_t Put(T* out, V value)
 
 }  // namespace
 
+// Where threads cannot start during the load (Windows), the list's notification
+// thread starts with the first device or list function instead: a thread
+// created in DllMain runs only once the loader lock is free, and a host that
+// ends before then has it ended half-way through its start-up.
 void LibraryLoad()
 {
   Library = new TLibrary;
   try {
-    Library->List.reset(new TAmxList(ChooseBus(), &Library->Lock));
+    Library->List.reset(new TAmxList(ChooseBus(), &Library->Lock, kThreadsStartDuringLoad));
   } catch (...) {
     // A device that could not be created (no ring storage) leaves the library
     // without devices rather than failing the host's load.
@@ -343,15 +356,17 @@ AMX_API int32_t AMX_CALL AmxLCD(int32_t id, const char* text)
 }  // extern "C"
 
 // The load hooks. The library's state lives from load to unload of the shared
-// object, or from the DLL's attach to its detach. At process exit (reserved
-// non-null) the other threads are already gone; the devices are still stopped
-// and closed.
+// object, or from the DLL's attach to its detach by FreeLibrary. A detach at
+// process exit (reserved non-null) frees nothing and waits for nothing: the
+// system has ended, or is ending, the other threads wherever they were, the
+// library's own among them, so their state may be in use and waiting for them
+// may never end. The system closes the device handles itself.
 #ifdef _WIN32
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
   if (reason == DLL_PROCESS_ATTACH)
     LibraryLoad();
-  else if (reason == DLL_PROCESS_DETACH)
+  else if (reason == DLL_PROCESS_DETACH && !reserved)
     LibraryUnload();
   return TRUE;
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <setupapi.h>
+#include <cstdio>
 #include <new>
 
 namespace amx {
@@ -79,11 +80,10 @@ struct TNotifyWindow::Impl {
   Handler Fn;
   void* Context;
   HANDLE Thread = nullptr;
-  HANDLE Ready = nullptr;
+  HANDLE Ready = nullptr;  // set once the window exists, or could not be made
+  HANDLE Done = nullptr;   // set as the thread's last step
   std::atomic<HWND> Window{nullptr};
 };
-
-static const char* const NotifyClass = "AmvexNotifyWindow";
 
 static LRESULT CALLBACK NotifyProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
 {
@@ -104,53 +104,80 @@ static LRESULT CALLBACK NotifyProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lp
   return DefWindowProcA(hwnd, msg, wparam, lparam);
 }
 
+// The module that holds NotifyProc: the DLL, or the program it is linked into.
+static HINSTANCE NotifyModule()
+{
+  HMODULE m = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&NotifyProc), &m);
+  return m;
+}
+
 // The window lives on its own thread that pumps its messages, so notifications
-// arrive whether or not the host runs a message loop.
+// arrive whether or not the host runs a message loop. Its class belongs to this
+// module and to this window alone, and goes with it: the system keeps a DLL's
+// classes past FreeLibrary, and a class left behind would send the next load's
+// window to a procedure no longer mapped.
 static DWORD WINAPI NotifyThread(void* arg)
 {
   auto* p = static_cast<TNotifyWindow::Impl*>(arg);
+  char name[40];
+  std::snprintf(name, sizeof name, "AmvexNotify%p", static_cast<void*>(p));
   WNDCLASSA wc = {};
   wc.lpfnWndProc = NotifyProc;
-  wc.hInstance = GetModuleHandleA(nullptr);
-  wc.lpszClassName = NotifyClass;
-  RegisterClassA(&wc);  // fails harmlessly when already registered
+  wc.hInstance = NotifyModule();
+  wc.lpszClassName = name;
+  bool registered = RegisterClassA(&wc) != 0;
   // A hidden top-level window, as only those receive the system's device-change and
   // power broadcasts. Where no window driver can be loaded (a session without a
   // display, wine without one) it cannot be created; a message-only window still
   // takes the notifications delivered to it directly, so they are never lost.
-  HWND w = CreateWindowExA(0, NotifyClass, "Amvex", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
-  if (!w) w = CreateWindowExA(0, NotifyClass, "Amvex", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND w = nullptr;
+  if (registered) {
+    w = CreateWindowExA(0, name, "Amvex", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+    if (!w) w = CreateWindowExA(0, name, "Amvex", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  }
   if (w) SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(p));
   p->Window.store(w);
   SetEvent(p->Ready);
-  if (!w) return 0;
-  MSG m;
-  while (GetMessageA(&m, nullptr, 0, 0) > 0) {
-    TranslateMessage(&m);
-    DispatchMessageA(&m);
+  if (w) {
+    MSG m;
+    while (GetMessageA(&m, nullptr, 0, 0) > 0) {
+      TranslateMessage(&m);
+      DispatchMessageA(&m);
+    }
   }
+  if (registered) UnregisterClassA(name, wc.hInstance);
+  SetEvent(p->Done);
   return 0;
 }
 
+// Never built during the library's load (the loader lock would hold the thread
+// back), so it waits for the window: notifications sent from the start reach it.
 TNotifyWindow::TNotifyWindow(Handler handler, void* context) : P(new Impl)
 {
   P->Fn = handler;
   P->Context = context;
   P->Ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  P->Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   P->Thread = CreateThread(nullptr, 0, NotifyThread, P, 0, nullptr);
+  if (P->Thread) WaitForSingleObject(P->Ready, 5000);
 }
 
 TNotifyWindow::~TNotifyWindow()
 {
   if (P->Thread) {
-    // The thread may not have run yet (created during the library load).
-    if (WaitForSingleObject(P->Ready, 2000) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(P->Ready, 5000) == WAIT_OBJECT_0) {
       if (HWND w = P->Window.load()) PostMessageA(w, WM_CLOSE, 0, 0);
     }
-    WaitForSingleObject(P->Thread, 2000);
+    // Done, then briefly the thread itself: during FreeLibrary the loader lock
+    // keeps the finished thread from ending (as in TThread::WaitFor).
+    WaitForSingleObject(P->Done, 5000);
+    WaitForSingleObject(P->Thread, 100);
     CloseHandle(P->Thread);
   }
   CloseHandle(P->Ready);
+  CloseHandle(P->Done);
   delete P;
 }
 

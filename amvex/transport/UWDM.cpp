@@ -41,9 +41,21 @@ TWdmDeviceList::TWdmDeviceList(TDeviceBus& bus, const TGuid& guid, TCriticalSect
     : Bus(bus), InterfaceGuid(guid), ListLock(listLock ? listLock : &OwnLock)
 {}
 
-void TWdmDeviceList::Start()
+void TWdmDeviceList::Start(bool watch)
 {
   Refresh(kThreadsStartDuringLoad);  // the list starts with the library's load
+  if (watch) OpenWindow();
+}
+
+void TWdmDeviceList::Watch()
+{
+  if (NotifyWindow) return;
+  OpenWindow();
+  Refresh();  // a device that came or went since the first enumeration told no one
+}
+
+void TWdmDeviceList::OpenWindow()
+{
   NotifyWindow.reset(new TNotifyWindow(OnMessage, this));
   Bus.Attach(NotifyWindow.get());
 }

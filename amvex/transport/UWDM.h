@@ -38,12 +38,18 @@ public:
   TCriticalSection OwnLock;
   TCriticalSection* ListLock;
 
+  // Starts the notifications of a list started without them, once: creates the
+  // notification window and enumerates again.
+  void Watch();
+
 protected:
-  // The first enumeration and the notification window. Called by the most derived
-  // constructor, once CreateDevice is its own.
-  void Start();
+  // The first enumeration, and the notification window unless watch is false
+  // (Watch starts it later). Called by the most derived constructor, once
+  // CreateDevice is its own.
+  void Start(bool watch = true);
 
 private:
+  void OpenWindow();
   static void OnMessage(void* self, uint32_t message, uintptr_t event);
 };
 

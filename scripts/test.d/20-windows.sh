@@ -11,13 +11,18 @@
 # build; the zip, unpacked into an empty folder, lists, streams and records with
 # its amxctl.exe (the recording must read as the Linux amxctl's of the same
 # stream), takes a screenshot of each view with its amxview.exe on Xvfb, and
-# runs the example built from it against each import library. Each build has
-# its own wine prefix under its build directory.
+# runs the example built from it against each import library; its hosts, run
+# after run, end with their own exit status. Each build has its own wine prefix
+# under its build directory.
+# Runs alone: bash scripts/test.d/20-windows.sh (the recording comparison uses
+# build/release's amxctl). AMVEX_WINE_BITS=32 or 64 runs that build or fails;
+# AMVEX_REQUIRE_WINE=1 fails where no wine runs; AMVEX_WINDEPS_DIR is the
+# third-party cache (VY_WINDEPS_DIR, its old name here, is read until the next release).
 set -euo pipefail
-cd "$ROOT"
+source "$(dirname "$0")/../lib/common.sh"
 source scripts/lib/wine.sh
 started=$SECONDS
-deps=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
+deps=$(windeps_dir AMVEX_WINDEPS_DIR VY_WINDEPS_DIR)
 
 # check_exports DLL OBJDUMP PE-FORMAT: the DLL's export table against Amvex.def.
 check_exports() {
@@ -83,6 +88,48 @@ link_example() {
 # in_app COMMAND...: runs a program of the unpacked zip under wine in its folder.
 in_app() { (cd "$APP" && timeout 120 "$WINE" "$@"); }
 
+# statuses TIMES STATUS COMMAND...: runs a program of the unpacked zip TIMES
+# times, three at a time, its output through a pipe; each run must end with STATUS.
+statuses() {
+  local times=$1 want=$2 out=$APP/statuses rc wrong=() i
+  shift 2
+  rm -rf "$out"
+  mkdir "$out"
+  for ((i = 0; i < times; ++i)); do
+    (
+      set +e
+      cd "$APP" && timeout 120 "$WINE" "$@" 2>&1 | cat >/dev/null
+      echo "${PIPESTATUS[0]}" >"$out/$i"
+    ) &
+    (((i + 1) % 3)) || wait
+  done
+  wait
+  for ((i = 0; i < times; ++i)); do
+    rc=$(cat "$out/$i")
+    [ "$rc" = "$want" ] || wrong+=("$rc")
+  done
+  echo "$* (AMVEX_EMULATE ${AMVEX_EMULATE:-unset}): $times runs, ${#wrong[@]} not ending with $want${wrong[*]:+ (${wrong[*]})}"
+  [ ${#wrong[@]} = 0 ]
+}
+
+# exit_statuses ARCH: hosts that end while the library still runs, on either
+# bus: exit_host.exe, built from the zip like the example, returns 7 from main
+# with an emulated amplifier started and left open (30 runs), and with none
+# (the system's bus, 10 runs); amxctl.exe --help and list (10 runs each).
+exit_statuses() {
+  echo "== exit statuses of the zip's hosts under wine"
+  local started=$SECONDS
+  "$1-w64-mingw32-gcc-posix" -O2 -Wall -Werror -static -I"$APP/include" tests/amvex/device/exit_host.c \
+    "$APP/lib/libamvex.dll.a" -o "$APP/exit_host.exe"
+  local ok=0
+  AMVEX_EMULATE=kind=7 statuses 30 7 exit_host.exe 7 || ok=1
+  (unset AMVEX_EMULATE && statuses 10 5 exit_host.exe 5) || ok=1
+  (unset AMVEX_EMULATE && statuses 10 0 amxctl.exe --help) || ok=1
+  AMVEX_EMULATE="kind=7;kind=2" statuses 10 0 amxctl.exe list || ok=1
+  [ "$ok" = 0 ] || { echo "a host of Amvex.dll ended with another status than its own"; exit 1; }
+  echo "exit statuses: $((SECONDS - started)) s"
+}
+
 # zip_under_wine: amxctl.exe, the example and amxview.exe of the unpacked zip.
 zip_under_wine() {
   echo "== the zip's programs under wine"
@@ -111,6 +158,7 @@ zip_under_wine() {
     grep -q 'THIS BUILD CANNOT RECORD' "$APP/README-windows.txt" || { echo "README-windows.txt hides that"; exit 1; }
     echo "amxctl.exe records nothing: edflib was not built (above); --help, record and the README say so"
   else
+    need_release amxtools/amxctl/amxctl
     in_app amxctl.exe "${record[@]:0:2}" windows.bdf "${record[@]:2}"
     build/release/amxtools/amxctl/amxctl "${record[@]:0:2}" "$APP/linux.bdf" "${record[@]:2}"
     /usr/bin/python3 tests/amvex/amxctl/compare_bdf_mne.py "$APP/windows.bdf" "$APP/linux.bdf"
@@ -140,13 +188,13 @@ zip_under_wine() {
   echo "amxview.exe: a screenshot of each view (in $APP)"
 }
 
-windows_deps
+windows_deps "$deps" "${AMVEX_WINE_BITS:-}"
 
 build i686 32
 unpack 32
 link_example i686
 if [ "$runs" = 0 ]; then
-  echo "Windows tests built but not run"
+  echo "Windows tests built but not run: no wine runs here (above)"
   [ "${AMVEX_REQUIRE_WINE:-0}" = 1 ] && exit 1
   exit 0
 fi
@@ -162,5 +210,6 @@ wine_prefix "$ROOT/$dir/wineprefix"
 # and wine's thread start-up is slow enough on two loaded cores to miss them.
 run_tests "$dir" -j1
 zip_started=$SECONDS
+exit_statuses "$WINE_ARCH"
 zip_under_wine
 echo "Amvex on Windows: $WINE_BITS-bit build under $WINE ($((SECONDS - started)) s, the zip's programs $((SECONDS - zip_started)) s)"

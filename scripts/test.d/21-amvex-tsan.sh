@@ -5,7 +5,7 @@
 # faults on cue, every key (notifications posted from reader threads and the
 # emulator's timer, devices created side by side).
 set -euo pipefail
-cd "$ROOT"
+source "$(dirname "$0")/../lib/common.sh"
 echo "== build build/tsan (amvex tests only)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_TSAN=ON -DENABLE_BENCHMARKS=OFF >/dev/null
 cmake --build build/tsan -j"$JOBS" --target test_amvex_transport test_amvex_device test_amvex_api test_amvex_faults test_amvex_calib \

@@ -8,15 +8,19 @@
 # file must not end the program; --video without ffmpeg.exe must say so and exit 1.
 # A source package of vyre3d's (freeglut, GLEW) the registry does not serve skips
 # this stage with the reason (an error with VY_REQUIRE_WINDOWS_GUI=1).
+# Runs alone after the Release build: bash scripts/test.d/22-vyre3d-windows.sh.
+# VY_WINE_BITS=32 or 64 runs that build or fails; VY_WINDEPS_DIR is the
+# third-party cache.
 set -euo pipefail
-cd "$ROOT"
+source "$(dirname "$0")/../lib/common.sh"
 source scripts/lib/wine.sh
 started=$SECONDS
 host=$ROOT/build/release
 batch=(--play 3 --step 0.04 --frames 600 --capture 200)
+need_release vyre3d/vyre3d vyre3d/make_assets/make_assets get
 
-windows_deps
-deps=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
+deps=$(windeps_dir VY_WINDEPS_DIR)
+windows_deps "$deps" "${VY_WINE_BITS:-}"
 for arch in "${arches[@]}"; do
   for pkg in freeglut glew; do
     [ -f "$deps/$arch/stamps/$pkg" ] && continue
@@ -42,7 +46,7 @@ build() {
   ls "$dir"/packages/vyre3d-*-win"$2".zip
 }
 build i686 32
-[ "$runs" = 1 ] || { echo "vyre3d.exe built but not run"; exit 0; }
+[ "$runs" = 1 ] || { echo "vyre3d.exe built but not run: no wine runs here (above)"; exit 0; }
 [ "$WINE_BITS" = 32 ] || build "$WINE_ARCH" "$WINE_BITS"
 
 dir=$ROOT/build/vyre3d-win$WINE_BITS
@@ -67,24 +71,44 @@ app=$(ls -d "$work"/zip/vyre3d-*)
 for f in vyre3d.exe README-windows.txt licenses/freeglut.txt licenses/glew.txt get/tensor/curve3.arr; do
   [ -e "$app/$f" ] || { echo "the zip lacks $f"; exit 1; }
 done
-(cd "$app" && timeout 600 "$WINE" vyre3d.exe "${batch[@]}" >console.txt 2>stderr.txt)
+(cd "$app" && timeout 600 "$WINE" vyre3d.exe "${batch[@]}" >console.txt 2>stderr.txt) ||
+  { echo "the $WINE_BITS-bit vyre3d.exe batch run ended with code $?:"; console "$app/console.txt"; cat "$app/stderr.txt"; exit 1; }
 
 captures=$(cd "$work/linux/out" && ls)
 [ "$(echo "$captures" | wc -l)" = 6 ] || { echo "Linux run: expected 3 pairs of captures, got: $captures"; exit 1; }
-for f in $captures; do
-  if ! cmp -s "$work/linux/out/$f" "$app/out/$f"; then
-    python3 - "$work/linux/out/$f" "$app/out/$f" <<'EOF'
-import sys
-a, b = (open(p, "rb").read() for p in sys.argv[1:])
-print(f"{sys.argv[2]}: differs from the Linux capture", end="")
-if len(a) == len(b):
-    print(f", largest byte difference {max(abs(x - y) for x, y in zip(a, b))}", end="")
-print()
+# The 64-bit build's captures are the Linux build's bytes. The 32-bit build's
+# world points are too, but 32-bit Mesa rounds the odd pixel of a colour
+# gradient to the other level (measured: one pixel, one level, the same spot
+# of the floor in every capture): its pictures may differ by at most 1 level in
+# at most 48 pixels (0.01%).
+bound=0
+[ "$WINE_BITS" = 32 ] && bound=48
+python3 - "$work/linux/out" "$app/out" "$bound" $captures <<'EOF'
+import struct, sys
+linux, windows, bound, names = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4:]
+failed = False
+for name in names:
+    a, b = (open(f"{d}/{name}", "rb").read() for d in (linux, windows))
+    if a == b:
+        continue
+    says = "differs from the Linux capture"
+    if len(a) == len(b) and name.endswith(".bmp") and a[:54] == b[:54]:
+        at = struct.unpack_from("<I", a, 10)[0]
+        pixels = [max(abs(a[i + k] - b[i + k]) for k in range(4)) for i in range(at, len(a), 4)]
+        differ = [d for d in pixels if d]
+        says += f": {len(differ)} pixels, largest difference {max(differ)}"
+        if max(differ) <= 1 and len(differ) <= bound:
+            print(f"{windows}/{name}: {says} (within 1 level in {bound} pixels)")
+            continue
+    print(f"{windows}/{name}: {says}")
+    failed = True
+sys.exit(failed)
 EOF
-    exit 1
-  fi
-done
-echo "captures: the $(echo "$captures" | wc -l) files of the Windows run are byte-identical to the Linux run's"
+if [ "$bound" = 0 ]; then
+  echo "captures: the $(echo "$captures" | wc -l) files of the $WINE_BITS-bit Windows run are byte-identical to the Linux run's"
+else
+  echo "captures: the $WINE_BITS-bit Windows run's world points are the Linux run's bytes, its pictures within the bound"
+fi
 if ! diff <(console "$work/linux/console.txt" | sort) <(console "$app/console.txt" | sort); then
   echo "the console lines of vyre3d.exe differ from the Linux program's"
   exit 1

@@ -2,7 +2,7 @@
 # Short libFuzzer runs of every parser: builds the fuzz_* targets with clang and
 # runs each for FUZZ_SECONDS (default 20) on an empty corpus.
 set -euo pipefail
-cd "$ROOT"
+source "$(dirname "$0")/../lib/common.sh"
 echo "== build build/fuzz"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_FUZZERS=ON -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON >/dev/null
 # The Amvex targets too (the stream service where libzmq is found): clang keeps

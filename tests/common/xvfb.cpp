@@ -19,8 +19,8 @@ bool xvfb_server::start()
     close(fds[0]);
     unsetenv("LD_PRELOAD");  // the sanitizer build's preloads are for GL clients only
     std::string fd = std::to_string(fds[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "+extension", "GLX", "-nolisten",
-           "tcp", "-noreset", (char*)nullptr);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", glx ? "+extension" : "-extension",
+           "GLX", "-nolisten", "tcp", "-noreset", (char*)nullptr);
     _exit(127);
   }
   close(fds[1]);

@@ -9,6 +9,7 @@
 struct xvfb_server {
   pid_t pid = -1;
   std::string display;  // ":N"
+  bool glx = true;      // false: a display without GLX, where no GL can start
   bool start();
   void stop();
 };

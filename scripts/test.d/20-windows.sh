@@ -126,9 +126,12 @@ zip_under_wine() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w || true
   export DISPLAY=:$(cat "$APP/display")
-  local view colours
+  local view colours record=()
   for view in traces spectrum impedance; do
-    in_app amxview.exe --screenshot "$view.png" --seconds 3 --view "$view" | tr -d '\r'
+    # The traces view also records, where the build can.
+    [ "$view" = traces ] && ! grep -q 'THIS BUILD CANNOT RECORD' "$APP/README-windows.txt" && record=(--record view.bdf)
+    in_app amxview.exe --screenshot "$view.png" --seconds 3 --view "$view" "${record[@]}" | tr -d '\r'
+    record=()
     # The plot area (right of the controls) holds more than its background and grid.
     colours=$(convert "$APP/$view.png" -crop 920x750+345+10 +repage -format '%wx%h %k' info:)
     [ "${colours%% *}" = 920x750 ] && [ "${colours#* }" -ge 6 ] ||
@@ -138,6 +141,15 @@ zip_under_wine() {
   wineserver -w || true
   kill $xvfb
   echo "amxview.exe: a screenshot of each view (in $APP)"
+  if [ -e "$APP/view.bdf" ]; then
+    /usr/bin/python3 - "$APP/view.bdf" <<'PY'
+import sys, mne
+raw = mne.io.read_raw_bdf(sys.argv[1], preload=True, verbose="error")
+notes = list(raw.annotations.description)
+assert len(raw.ch_names) == 8 and raw.n_times >= 250 and "Recording start" in notes, (raw.ch_names, raw.n_times, notes)
+print("amxview.exe recorded %s: %d channels, %.1f s, annotations %s" % (sys.argv[1], len(raw.ch_names), raw.n_times / raw.info["sfreq"], notes))
+PY
+  fi
 }
 
 windows_deps

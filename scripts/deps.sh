@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 lld llvm
   libgl1-mesa-dri:i386 libglx-mesa0:i386
   libedf-dev libliquid-dev
+  libzmq3-dev cppzmq-dev python3-zmq
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev
   python3-numpy python3-pytest python3-mne python3-setuptools python3-venv
   lintian

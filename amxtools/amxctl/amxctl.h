@@ -52,5 +52,15 @@ int cmd_record(int argc, char** argv);
 int cmd_impedance(int argc, char** argv);
 int cmd_lcd(int argc, char** argv);
 int cmd_eeprom(int argc, char** argv);
+#ifdef AMXCTL_HAVE_NET
+// The stream service (serve.cpp, record_remote.cpp): serving amplifiers, and
+// recording a served stream (cmd_record hands an address such as
+// tcp://HOST:PORT/NAME on to cmd_record_remote).
+int cmd_serve(int argc, char** argv);
+int cmd_record_remote(int argc, char** argv);
+bool is_remote(const std::string& arg);
+// tcp://HOST:PORT[/NAME] into the endpoint and the name (empty when absent).
+bool split_address(const std::string& address, std::string& endpoint, std::string& name);
+#endif
 
 }  // namespace amxctl

@@ -11,6 +11,9 @@ namespace amxctl {
 
 int cmd_record(int argc, char** argv)
 {
+#ifdef AMXCTL_HAVE_NET
+  if (argc > 1 && is_remote(argv[1])) return cmd_record_remote(argc, argv);
+#endif
   Args args;
   bool done;
   if (int rc = parse_command(argc, argv,

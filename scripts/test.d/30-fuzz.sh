@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$ROOT"
 echo "== build build/fuzz"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_FUZZERS=ON -DENABLE_BENCHMARKS=OFF -DENABLE_WERROR=ON >/dev/null
-# The Amvex targets too: clang keeps them warning-free as gcc and mingw do.
-cmake --build build/fuzz -j"$JOBS" --target fuzzers amvex amxctl amx_stream
+# The Amvex targets too (the stream service where libzmq is found): clang keeps
+# them warning-free as gcc and mingw do.
+cmake --build build/fuzz -j"$JOBS" --target fuzzers amvex amxctl amx_stream amxnet
 shopt -s nullglob
 for f in $(find build/fuzz -maxdepth 6 -type f -name 'fuzz_*' -perm -u+x | sort); do
   echo "== fuzz $(basename "$f")"

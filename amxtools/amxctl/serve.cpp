@@ -1,0 +1,147 @@
+// amxctl serve: one or more amplifiers served to subscribers across the
+// network (amxnet). Each amplifier is acquired on its own thread, so a failing
+// one never stalls the others' streams; the main thread runs the publisher
+// and prints one status line a second.
+#include "amxctl.h"
+#include "amxnet.h"
+
+#include <cstdio>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+namespace amxctl {
+
+namespace {
+struct Served {
+  std::string arg;
+  int32_t id = 0;
+  AmxDeviceInfo info{};
+  int rate = 0;
+  int stream = 0;
+};
+}  // namespace
+
+int cmd_serve(int argc, char** argv)
+{
+  Args args;
+  bool done;
+  if (int rc = parse_command(argc, argv,
+                             {{"name", true},
+                              {"bind", true},
+                              {"buffer", true},
+                              {"montage", true},
+                              {"rate", true},
+                              {"seconds", true},
+                              {"quiet", false}},
+                             0, 64, args, done);
+      rc || done)
+    return rc;
+  double seconds = 0, buffer = 60;
+  long long rate_arg = 0;
+  if (int rc = parse_seconds(args, 0, seconds)) return rc;
+  if (int rc = parse_rate(args, rate_arg)) return rc;
+  if (args.has("buffer") && (!parse_double(args.last("buffer"), buffer) || !(buffer > 0) || buffer > 3600))
+    return bad_argument("--buffer is seconds, above 0 and at most 3600");
+  std::vector<std::string> devices = args.positional;
+  if (devices.empty()) devices.push_back("@0");
+  std::vector<std::string> names = args.has("name") ? args.options.at("name") : std::vector<std::string>{};
+  if (names.size() > devices.size()) return bad_argument("more --name options than devices");
+  std::set<std::string> unique;
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (i >= names.size()) names.push_back("amx" + std::to_string(i));
+    if (names[i].empty() || names[i].size() > 64 || names[i].find('/') != std::string::npos)
+      return bad_argument("a stream name has 1 to 64 characters and no '/'");
+    if (!unique.insert(names[i]).second) return bad_argument("stream name \"" + names[i] + "\" given twice");
+  }
+  amxnet::PublisherClock clock;
+  std::string error;
+  if (!amxnet::test_clock_from_env(clock, error)) return bad_argument(error);
+
+  amxnet::Publisher pub(buffer, clock);
+  const std::string endpoint = args.last("bind", "tcp://127.0.0.1:5600");
+  if (!pub.bind(endpoint, error)) return fail(error);
+  const std::string host = amxnet::host_name();
+
+  std::vector<Served> served(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    Served& s = served[i];
+    s.arg = devices[i];
+    if (int rc = open_device(s.arg, s.id)) return rc;
+    if (int rc = set_up(s.id, rate_arg, s.info, s.rate)) return rc;
+    AmxInternalInfoRecord ident{};
+    AmxInternalInfo(s.id, &ident, sizeof ident);
+    amxnet::StreamInfo st;
+    st.name = names[i];
+    st.host = host;
+    st.kind = ident.deviceKind;
+    st.revision = ident.deviceRevision;
+    st.cal1 = s.info.calNumber1;
+    st.cal2 = s.info.calNumber2;
+    st.identified = amxhost::identified(ident);
+    st.channels = s.info.channelCount;
+    st.rate = s.rate;
+    st.volts_per_count = s.info.voltsPerCount;
+    st.invalid_marker = AMX_INVALID_SAMPLE;
+    for (int c = 1; c <= st.channels; ++c) st.labels.push_back("Ch" + std::to_string(c));
+    if (args.has("montage") && !amxhost::read_montage(args.last("montage"), st.channels, st.labels, error))
+      return bad_argument(error);
+    s.stream = pub.add_stream(st);
+  }
+
+  // One acquisition thread per amplifier; each ends its stream when it stops.
+  std::vector<std::thread> threads;
+  std::atomic<int> running{static_cast<int>(served.size())}, failed{0};
+  for (Served& s : served)
+    threads.emplace_back([&pub, &s, &running, &failed, seconds] {
+      amxhost::Acquisition a(s.id, s.info.channelCount, s.rate, seconds, true);
+      a.on_frames = [&](const int32_t* frames, int count) {
+        pub.push(s.stream, a.frames + 1, frames, a.times.data(), static_cast<uint32_t>(count));
+        return true;
+      };
+      a.on_gap = [&](uint64_t index, uint32_t missing, int32_t lost) {
+        if (missing) pub.device_gap(s.stream, index + 1, missing);
+        if (lost > 0) pub.lost_packets(s.stream, static_cast<uint32_t>(lost));
+        return true;
+      };
+      const int rc = amxhost::acquire(a);
+      pub.end(s.stream, a.removed ? "the device was removed" : rc != 0 ? "the device failed" : "the publisher stopped");
+      if (rc != 0) ++failed;
+      --running;
+    });
+
+  const bool quiet = args.has("quiet"), tty = isatty(2);
+  if (!quiet)
+    for (const Served& s : served)
+      std::fprintf(stderr, "serving %s as %s/%s (%d ch at %d/s, %.0f s buffer)\n", s.arg.c_str(),
+                   pub.endpoint().c_str(), names[static_cast<size_t>(s.stream)].c_str(), s.info.channelCount, s.rate,
+                   buffer);
+  double last_status = amxnet::steady_now(), ended_at = 0;
+  // After the last stream ended, subscribers get what they are owed and the
+  // end, for a bounded time (a second after Ctrl-C).
+  while (true) {
+    pub.serve(100);
+    const double now = amxnet::steady_now();
+    const amxnet::PublisherStatus st = pub.status();
+    if (running == 0) {
+      if (ended_at == 0) ended_at = now;
+      if (st.subscribers == 0 || now - ended_at > (amxhost::g_stop ? 1 : 5)) break;
+    }
+    for (const std::string& line : pub.take_log())
+      if (!quiet) std::fprintf(stderr, "%s%s\n", tty ? "\r" : "", line.c_str());
+    if (now - last_status >= 1.0 && !quiet) {
+      last_status = now;
+      std::fprintf(stderr, "%s%d subscriber(s), %llu frames produced, %llu sent, %llu owed, %llu lost%s",
+                   tty ? "\r" : "", st.subscribers, static_cast<unsigned long long>(st.produced),
+                   static_cast<unsigned long long>(st.sent), static_cast<unsigned long long>(st.owed),
+                   static_cast<unsigned long long>(st.lost), tty ? "   " : "\n");
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::string& line : pub.take_log())
+    if (!quiet) std::fprintf(stderr, "%s%s\n", tty ? "\r" : "", line.c_str());
+  if (!quiet && tty) std::fprintf(stderr, "\n");
+  return failed ? kExitFailed : 0;
+}
+
+}  // namespace amxctl

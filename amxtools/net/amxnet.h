@@ -1,0 +1,225 @@
+// amxnet: amplifier streams across machines on ZeroMQ, beside amxhost. A
+// publisher serves streams of sample frames from a ROUTER socket; each
+// subscriber (a DEALER) gets a stream's header, then numbered data messages
+// as its credit allows, replayed from the publisher's buffer after a
+// reconnect, with every frame it does not get reported as an exact gap. Both
+// ends exchange heartbeats; the subscriber's pings double as clock probes.
+// Portable C++17 on libzmq's stable API (Linux and mingw-w64 alike).
+#pragma once
+#include "wire.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace amxnet {
+
+// ---- Times
+
+// Seconds on the monotonic clock (the same clock as amxhost::now_seconds()).
+double steady_now();
+
+// A publisher's clock: the monotonic clock plus offset seconds, running ppm
+// parts per million fast from the moment it was made. Only tests set these
+// (AMXNET_TEST_CLOCK="OFFSET,PPM"); otherwise both are 0.
+struct PublisherClock {
+  double offset = 0, ppm = 0, origin = 0;
+  double at(double steady) const { return steady + offset + ppm * 1e-6 * (steady - origin); }
+};
+// From text "OFFSET,PPM" (seconds, parts per million); false for anything else.
+bool parse_test_clock(const char* text, PublisherClock& out);
+// The test clock from AMXNET_TEST_CLOCK (origin now); plain when it is unset.
+// False with error for a set but malformed variable.
+bool test_clock_from_env(PublisherClock& out, std::string& error);
+
+// The subscriber's estimate of publisher time minus its own: NTP-style probes
+// (t0 sent, t1 received there, t2 answered there, t3 received back), the
+// offset of each (t1 - t0 + t2 - t3) / 2 within half its round trip of the
+// truth. A line (offset and drift) is fitted through the probes with the
+// lower half of the round trips among the last kProbes; the bound is the
+// largest distance of a fitted probe's interval from the line.
+struct ClockOffset {
+  static constexpr size_t kProbes = 128;
+  struct Probe {
+    double at, offset, rtt;  // at: local time of the probe's midpoint
+  };
+  std::deque<Probe> probes;
+  bool valid = false;
+  double ref = 0, offset = 0, drift = 0, bound = 0, min_rtt = 0;
+  void add(double t0, double t1, double t2, double t3);
+  void reset() { *this = ClockOffset{}; }
+  double offset_at(double local) const { return offset + drift * (local - ref); }
+  // A publisher time on the local clock.
+  double to_local(double publisher) const;
+};
+
+// ---- Publisher
+
+// What a subscriber learns of a stream on connect (the Header's fields).
+struct StreamInfo {
+  std::string name, host;
+  int32_t kind = 0, revision = 0, cal1 = 0, cal2 = 0;
+  bool identified = false;
+  int channels = 0, rate = 0;
+  double volts_per_count = 0;
+  std::string unit = "uV";
+  int32_t invalid_marker = 0x7FFFFFFF;
+  std::vector<std::string> labels;
+};
+
+// The publisher's counts for a status line.
+struct PublisherStatus {
+  int subscribers = 0;
+  uint64_t produced = 0;  // frames of every stream so far
+  uint64_t sent = 0;      // frames sent, to every subscriber
+  uint64_t owed = 0;      // frames the subscribers have yet to get
+  uint64_t lost = 0;      // frames reported to subscribers as not deliverable
+};
+
+// The host's name, for the streams' headers.
+std::string host_name();
+
+class Publisher {
+public:
+  // buffer_seconds: how much of each stream is kept for replay.
+  explicit Publisher(double buffer_seconds, PublisherClock clock = {});
+  ~Publisher();
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
+
+  // Binds endpoint ("tcp://127.0.0.1:5600"; port * picks a free one, see
+  // endpoint()). False with error.
+  bool bind(const std::string& endpoint, std::string& error);
+  std::string endpoint() const { return endpoint_; }
+  // A stream (before serving starts): its index. Each gets a new random id.
+  int add_stream(const StreamInfo& info);
+  uint64_t stream_id(int stream) const;
+
+  // From a stream's producing thread (any thread, one per stream): frames
+  // consecutive from sample number first (channels + 1 words each) and their
+  // stamps on the monotonic clock; gaps of the device before them; packets
+  // the library reported lost.
+  void push(int stream, uint64_t first, const int32_t* frames, const double* stamps, uint32_t count);
+  void device_gap(int stream, uint64_t first, uint64_t count);
+  void lost_packets(int stream, uint32_t packets);
+  // The stream ends (device failed, stopping): subscribers get what is left,
+  // then an End with reason.
+  void end(int stream, const std::string& reason);
+
+  // The network thread: waits up to timeout_ms for messages or new frames,
+  // answers them and sends what the subscribers' credit allows.
+  void serve(int timeout_ms);
+  PublisherStatus status() const;
+  // Lines about subscribers that came or left since the last call (for the
+  // program's log): "subscriber 2 of lab gone (silent 2.5 s): 1200 frames, 0 lost".
+  std::vector<std::string> take_log();
+  const PublisherClock& clock() const { return clock_; }
+
+private:
+  struct Block {
+    uint64_t first;
+    uint32_t count, lost_packets;
+    std::vector<int32_t> frames;
+    std::vector<double> stamps;
+    std::vector<Gap> gaps;  // device gaps between the previous block and this one
+  };
+  struct Stream {
+    StreamInfo info;
+    uint64_t id = 0;
+    std::deque<Block> blocks;
+    uint64_t next = 1;    // the sample number that comes next
+    uint64_t oldest = 1;  // the oldest sample number still kept
+    std::vector<Gap> pending_gaps;
+    uint32_t pending_lost = 0;
+    bool ended = false;
+    std::string end_reason;
+  };
+  struct Session {
+    int number = 0, stream = 0;
+    uint64_t cursor = 0, seq = 0;
+    uint32_t credit = 0;
+    double heard = 0;
+    uint64_t sent = 0, lost = 0;
+  };
+  void on_message(const std::string& peer, const uint8_t* data, size_t size);
+  void send(const std::string& peer, const Message& m);
+  bool send_data(const std::string& peer, Session& s);  // false: stop sending to it for now
+  void drop(const std::string& peer, const std::string& why);
+  void trim(Stream& st);
+
+  double buffer_seconds_;
+  PublisherClock clock_;
+  void* context_ = nullptr;
+  void* router_ = nullptr;
+  void* wake_in_ = nullptr;   // frames pushed wake serve() through this pair
+  void* wake_out_ = nullptr;  // (guarded by mutex_)
+  std::string endpoint_;
+  mutable std::mutex mutex_;  // streams_ and wake_out_
+  std::vector<Stream> streams_;
+  std::map<std::string, Session> sessions_;  // by ROUTER identity
+  int next_session_ = 1;
+  uint64_t sent_total_ = 0, lost_total_ = 0, owed_ = 0;
+  int subscribers_ = 0;
+  std::vector<std::string> log_;
+  std::vector<uint8_t> buffer_;
+  Refusals refused_;
+};
+
+// ---- Subscriber
+
+struct SubscriberOptions {
+  std::string endpoint;  // tcp://HOST:PORT
+  std::string name;      // the stream (empty: the publisher's first)
+  uint32_t back_ms = 0;  // a late joiner's start: this far back (kBackAll: all kept)
+  uint32_t credit = 256;
+  double dead_after = 2.5;  // seconds without a message: the link is dead
+  double ping_every = 0.25;
+};
+
+// What Subscriber::next() hands out.
+struct Event {
+  enum Kind { None, Header, Data, LinkLost, End, Refused } kind = None;
+  bool new_segment = false;      // Header: a stream id not seen before (a new stream or a restarted one)
+  const Message* msg = nullptr;  // Header, Data: the message (valid until the next call)
+  std::vector<double> times;     // Data: each frame's time on the local clock
+  std::string text;              // LinkLost, End, Refused: why
+};
+
+class Subscriber {
+public:
+  explicit Subscriber(const SubscriberOptions& options);
+  ~Subscriber();
+  Subscriber(const Subscriber&) = delete;
+  Subscriber& operator=(const Subscriber&) = delete;
+
+  // The next event within timeout_ms (None when nothing came). Pings, credit,
+  // liveness and reconnecting happen in here.
+  Event& next(int timeout_ms);
+  const Message& header() const { return header_; }  // the newest Header
+  ClockOffset clock;
+  // Counts: frames received, frames the publisher could not deliver
+  // (network gaps), frames the device never delivered (device gaps), messages
+  // refused, reconnects after a dead link, headers with a new stream id.
+  uint64_t received = 0, lost = 0, missing = 0, reconnects = 0, segments = 0;
+  Refusals refused;
+
+private:
+  void connect();
+  void send(const Message& m);
+
+  SubscriberOptions options_;
+  void* context_ = nullptr;
+  void* socket_ = nullptr;
+  Message header_, msg_;
+  Event event_;
+  Order order_;
+  uint32_t consumed_ = 0, probe_ = 0;
+  double heard_ = 0, pinged_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
+}  // namespace amxnet

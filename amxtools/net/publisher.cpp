@@ -1,0 +1,380 @@
+// amxnet publisher: streams kept for replay, one ROUTER socket for every
+// subscriber, each subscriber sent data only as far as its credit goes (so a
+// slow or stalled one costs the others nothing: its cursor just falls behind,
+// and what leaves the buffer before it gets it is reported to it as a gap).
+#include "amxnet.h"
+
+#include <zmq.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <random>
+
+namespace amxnet {
+
+namespace {
+constexpr double kSilentLimit = 2.5;  // seconds without a message: the subscriber is gone
+
+uint64_t new_stream_id()
+{
+  std::random_device device;
+  std::mt19937_64 mix((static_cast<uint64_t>(device()) << 32) ^ device() ^
+                      static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+  uint64_t id = 0;
+  while (id == 0) id = mix();
+  return id;
+}
+}  // namespace
+
+Publisher::Publisher(double buffer_seconds, PublisherClock clock) : buffer_seconds_(buffer_seconds), clock_(clock)
+{
+  if (clock_.origin == 0) clock_.origin = steady_now();
+  context_ = zmq_ctx_new();
+  router_ = zmq_socket(context_, ZMQ_ROUTER);
+  int on = 1, zero = 0, hwm = 100000;
+  // Sends to a subscriber that left fail instead of vanishing; the credit keeps
+  // each subscriber's queue far below the high-water mark.
+  zmq_setsockopt(router_, ZMQ_ROUTER_MANDATORY, &on, sizeof on);
+  zmq_setsockopt(router_, ZMQ_SNDHWM, &hwm, sizeof hwm);
+  zmq_setsockopt(router_, ZMQ_RCVHWM, &hwm, sizeof hwm);
+  zmq_setsockopt(router_, ZMQ_LINGER, &zero, sizeof zero);
+  const std::string wake = "inproc://amxnet-wake-" + std::to_string(reinterpret_cast<uintptr_t>(this));
+  wake_in_ = zmq_socket(context_, ZMQ_PULL);
+  wake_out_ = zmq_socket(context_, ZMQ_PUSH);
+  int one = 1;
+  zmq_setsockopt(wake_out_, ZMQ_SNDHWM, &one, sizeof one);
+  zmq_setsockopt(wake_out_, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_setsockopt(wake_in_, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_bind(wake_in_, wake.c_str());
+  zmq_connect(wake_out_, wake.c_str());
+}
+
+Publisher::~Publisher()
+{
+  zmq_close(wake_out_);
+  zmq_close(wake_in_);
+  zmq_close(router_);
+  zmq_ctx_term(context_);
+}
+
+bool Publisher::bind(const std::string& endpoint, std::string& error)
+{
+  if (zmq_bind(router_, endpoint.c_str()) != 0) {
+    error = "cannot serve on " + endpoint + ": " + zmq_strerror(zmq_errno());
+    return false;
+  }
+  char last[256] = {};
+  size_t size = sizeof last;
+  zmq_getsockopt(router_, ZMQ_LAST_ENDPOINT, last, &size);
+  endpoint_ = last;
+  return true;
+}
+
+int Publisher::add_stream(const StreamInfo& info)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  streams_.emplace_back();
+  streams_.back().info = info;
+  streams_.back().id = new_stream_id();
+  return static_cast<int>(streams_.size()) - 1;
+}
+
+uint64_t Publisher::stream_id(int stream) const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  return streams_[static_cast<size_t>(stream)].id;
+}
+
+void Publisher::push(int stream, uint64_t first, const int32_t* frames, const double* stamps, uint32_t count)
+{
+  if (count == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Stream& st = streams_[static_cast<size_t>(stream)];
+  const size_t words = static_cast<size_t>(st.info.channels) + 1;
+  Block b;
+  b.first = first;
+  b.count = count;
+  b.lost_packets = st.pending_lost;
+  b.frames.assign(frames, frames + count * words);
+  b.stamps.resize(count);
+  for (uint32_t i = 0; i < count; ++i) b.stamps[i] = clock_.at(stamps[i]);
+  b.gaps.swap(st.pending_gaps);
+  st.pending_lost = 0;
+  st.next = first + count;
+  st.blocks.push_back(std::move(b));
+  trim(st);
+  zmq_send(wake_out_, "", 0, ZMQ_DONTWAIT);  // a wake already pending is enough
+}
+
+void Publisher::device_gap(int stream, uint64_t first, uint64_t count)
+{
+  if (count == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Stream& st = streams_[static_cast<size_t>(stream)];
+  st.pending_gaps.push_back({first, count, Gap::Device});
+}
+
+void Publisher::lost_packets(int stream, uint32_t packets)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  streams_[static_cast<size_t>(stream)].pending_lost += packets;
+}
+
+void Publisher::end(int stream, const std::string& reason)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  Stream& st = streams_[static_cast<size_t>(stream)];
+  st.ended = true;
+  st.end_reason = reason;
+  zmq_send(wake_out_, "", 0, ZMQ_DONTWAIT);
+}
+
+void Publisher::trim(Stream& st)
+{
+  const uint64_t keep = static_cast<uint64_t>(std::llround(buffer_seconds_ * st.info.rate));
+  while (!st.blocks.empty() && st.next - st.blocks.front().first - st.blocks.front().count >= keep) {
+    st.blocks.pop_front();
+    st.oldest = st.blocks.empty()                ? st.next
+                : st.blocks.front().gaps.empty() ? st.blocks.front().first
+                                                 : st.blocks.front().gaps.front().first;
+  }
+}
+
+void Publisher::send(const std::string& peer, const Message& m)
+{
+  buffer_.clear();
+  std::string error;
+  if (!encode(m, buffer_, error)) return;
+  if (zmq_send(router_, peer.data(), peer.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) return;
+  zmq_send(router_, buffer_.data(), buffer_.size(), ZMQ_DONTWAIT);
+}
+
+void Publisher::drop(const std::string& peer, const std::string& why)
+{
+  auto it = sessions_.find(peer);
+  if (it == sessions_.end()) return;
+  const Session& s = it->second;
+  log_.push_back("subscriber " + std::to_string(s.number) + " of " + streams_[static_cast<size_t>(s.stream)].info.name +
+                 " " + why + ": " + std::to_string(s.sent) + " frames sent, " + std::to_string(s.lost) + " lost");
+  sessions_.erase(it);
+}
+
+// Called by serve() with mutex_ held.
+void Publisher::on_message(const std::string& peer, const uint8_t* data, size_t size)
+{
+  const double received = clock_.at(steady_now());
+  Message m;
+  std::string error;
+  auto it = sessions_.find(peer);
+  if (!decode(data, size, m, error)) {
+    refused_.add(error);
+    Message refusal;
+    refusal.type = MsgType::Refused;
+    refusal.reason = "the publisher refused a message: " + error;
+    // A subscriber of another version hears why before anything else.
+    if (it == sessions_.end()) send(peer, refusal);
+    return;
+  }
+  if (it != sessions_.end()) it->second.heard = steady_now();
+  switch (m.type) {
+    case MsgType::Hello: {
+      int found = -1;
+      std::string names;
+      for (size_t i = 0; i < streams_.size(); ++i) {
+        if (found < 0 && (m.name.empty() || streams_[i].info.name == m.name)) found = static_cast<int>(i);
+        names += (names.empty() ? "" : ", ") + streams_[i].info.name;
+      }
+      if (found < 0) {
+        Message refusal;
+        refusal.type = MsgType::Refused;
+        refusal.reason = "no stream \"" + m.name + "\" here (streams: " + names + ")";
+        send(peer, refusal);
+        return;
+      }
+      Stream& st = streams_[static_cast<size_t>(found)];
+      Session s;
+      s.number = next_session_++;
+      s.stream = found;
+      s.credit = m.credit;
+      s.heard = steady_now();
+      if (m.resume_id == st.id && m.resume_from > 0) {
+        s.cursor = std::min(m.resume_from, st.next);  // what is older than the buffer goes out as a gap
+      } else if (m.resume_id != 0 || m.back_ms == kBackAll) {
+        s.cursor = st.oldest;  // a restarted stream: all of the new one that is kept
+      } else {
+        const uint64_t back = static_cast<uint64_t>(m.back_ms) * static_cast<uint64_t>(st.info.rate) / 1000;
+        s.cursor = std::max(st.oldest, st.next > back ? st.next - back : 1);
+      }
+      sessions_[peer] = s;
+      log_.push_back("subscriber " + std::to_string(s.number) + " of " + st.info.name + " from sample " +
+                     std::to_string(s.cursor));
+      Message h;
+      h.type = MsgType::Header;
+      h.stream_id = st.id;
+      h.name = st.info.name;
+      h.host = st.info.host;
+      h.kind = st.info.kind;
+      h.revision = st.info.revision;
+      h.cal1 = st.info.cal1;
+      h.cal2 = st.info.cal2;
+      h.identified = st.info.identified;
+      h.channels = st.info.channels;
+      h.rate = static_cast<uint32_t>(st.info.rate);
+      h.volts_per_count = st.info.volts_per_count;
+      h.unit = st.info.unit;
+      h.invalid_marker = st.info.invalid_marker;
+      h.buffer_ms = static_cast<uint32_t>(std::llround(buffer_seconds_ * 1000));
+      h.start = s.cursor;
+      h.labels = st.info.labels;
+      send(peer, h);
+      break;
+    }
+    case MsgType::Credit:
+      if (it != sessions_.end()) it->second.credit += m.credit;
+      break;
+    case MsgType::Ping: {
+      if (it == sessions_.end()) return;
+      Message pong;
+      pong.type = MsgType::Pong;
+      pong.probe = m.probe;
+      pong.t0 = m.t0;
+      pong.t1 = received;
+      pong.t2 = clock_.at(steady_now());
+      send(peer, pong);
+      break;
+    }
+    case MsgType::Bye: drop(peer, "left"); break;
+    default: refused_.add("a publisher's message sent to the publisher"); break;
+  }
+}
+
+bool Publisher::send_data(const std::string& peer, Session& s)
+{
+  Stream& st = streams_[static_cast<size_t>(s.stream)];
+  Message m;
+  m.type = MsgType::Data;
+  m.stream_id = st.id;
+  m.channels = st.info.channels;
+  m.seq = s.seq + 1;
+  uint64_t at = s.cursor;
+  if (at < st.oldest) {
+    m.gaps.push_back({at, st.oldest - at, Gap::Network});
+    at = st.oldest;
+  }
+  // The first block that reaches past the cursor (blocks ascend by first).
+  auto b = std::upper_bound(st.blocks.begin(), st.blocks.end(), at,
+                            [](uint64_t v, const Block& x) { return v < x.first + x.count; });
+  if (b != st.blocks.end()) {
+    for (const Gap& g : b->gaps)
+      if (g.first + g.count > at) m.gaps.push_back({std::max(g.first, at), g.first + g.count - std::max(g.first, at)});
+    const uint64_t from = std::max(at, b->first);
+    const size_t skip = static_cast<size_t>(from - b->first), words = static_cast<size_t>(m.channels) + 1;
+    m.first = from;
+    m.count = b->count - static_cast<uint32_t>(skip);
+    m.lost_packets = skip == 0 ? b->lost_packets : 0;
+    m.frames.assign(b->frames.begin() + static_cast<long>(skip * words), b->frames.end());
+    m.stamps.assign(b->stamps.begin() + static_cast<long>(skip), b->stamps.end());
+  }
+  if (m.gaps.empty() && m.count == 0) return false;
+  buffer_.clear();
+  std::string error;
+  if (!encode(m, buffer_, error)) return false;
+  if (zmq_send(router_, peer.data(), peer.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0 ||
+      zmq_send(router_, buffer_.data(), buffer_.size(), ZMQ_DONTWAIT) < 0) {
+    if (zmq_errno() == EHOSTUNREACH) s.heard = -1e300;  // gone: dropped below
+    return false;
+  }
+  s.seq = m.seq;
+  --s.credit;
+  for (const Gap& g : m.gaps)
+    if (g.kind == Gap::Network) s.lost += g.count, lost_total_ += g.count;
+  s.sent += m.count;
+  sent_total_ += m.count;
+  s.cursor = m.count > 0 ? m.first + m.count : m.gaps.back().first + m.gaps.back().count;
+  return true;
+}
+
+void Publisher::serve(int timeout_ms)
+{
+  zmq_pollitem_t items[] = {{router_, 0, ZMQ_POLLIN, 0}, {wake_in_, 0, ZMQ_POLLIN, 0}};
+  zmq_poll(items, 2, timeout_ms);
+  char none;
+  while (zmq_recv(wake_in_, &none, 0, ZMQ_DONTWAIT) >= 0) {}
+  // Messages are handled under the lock (the streams' buffers are read), at
+  // most a bounded number per round, so sending is never starved.
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int n = 0; n < 1000; ++n) {
+    zmq_msg_t id, body;
+    zmq_msg_init(&id);
+    if (zmq_msg_recv(&id, router_, ZMQ_DONTWAIT) < 0) {
+      zmq_msg_close(&id);
+      break;
+    }
+    const std::string peer(static_cast<const char*>(zmq_msg_data(&id)), zmq_msg_size(&id));
+    zmq_msg_close(&id);
+    zmq_msg_init(&body);
+    if (zmq_msg_recv(&body, router_, ZMQ_DONTWAIT) >= 0) {
+      int more = 0;
+      size_t more_size = sizeof more;
+      zmq_getsockopt(router_, ZMQ_RCVMORE, &more, &more_size);
+      if (more) {
+        refused_.add("a message of several parts");
+        while (more && zmq_msg_recv(&body, router_, ZMQ_DONTWAIT) >= 0)
+          zmq_getsockopt(router_, ZMQ_RCVMORE, &more, &more_size);
+      } else {
+        on_message(peer, static_cast<const uint8_t*>(zmq_msg_data(&body)), zmq_msg_size(&body));
+      }
+    }
+    zmq_msg_close(&body);
+  }
+
+  const double now = steady_now();
+  owed_ = 0;
+  std::vector<std::string> gone;
+  for (auto& [peer, s] : sessions_) {
+    Stream& st = streams_[static_cast<size_t>(s.stream)];
+    while (s.credit > 0 && s.cursor < st.next && send_data(peer, s)) {}
+    if (now - s.heard > kSilentLimit) {
+      gone.push_back(peer);
+      continue;
+    }
+    owed_ += st.next - s.cursor;
+    if (st.ended && s.cursor >= st.next) {
+      Message e;
+      e.type = MsgType::End;
+      e.stream_id = st.id;
+      e.reason = st.end_reason;
+      send(peer, e);
+      gone.push_back(peer);
+    }
+  }
+  for (const std::string& peer : gone) {
+    const bool silent = now - sessions_[peer].heard > kSilentLimit;
+    drop(peer, silent ? "gone (silent 2.5 s)" : "sent the stream's end");
+  }
+  subscribers_ = static_cast<int>(sessions_.size());
+}
+
+PublisherStatus Publisher::status() const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  PublisherStatus s;
+  s.subscribers = subscribers_;
+  for (const Stream& st : streams_) s.produced += st.next - 1;
+  s.sent = sent_total_;
+  s.owed = owed_;
+  s.lost = lost_total_;
+  return s;
+}
+
+std::vector<std::string> Publisher::take_log()
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> out;
+  out.swap(log_);
+  return out;
+}
+
+}  // namespace amxnet

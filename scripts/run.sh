@@ -5,9 +5,11 @@
 # an MP4 of the whole curve under out/, and prints their paths. Two runs on one
 # machine give the same pictures.
 # `run.sh amvex` instead streams live samples from an emulated 40-channel
-# amplifier with an EEG-like input through amxctl for a few seconds, then opens the amxview window on
-# it; without a display it runs amxview under Xvfb and prints the paths of PNG
-# pictures of its traces, spectrum and impedance views.
+# amplifier with an EEG-like input through amxctl for a few seconds, serves it
+# over loopback to a subscriber that records 3 s of it (one line: frames,
+# losses, clock offset and bound), then opens the amxview window on it; without
+# a display it runs amxview under Xvfb and prints the paths of PNG pictures of
+# its traces, spectrum and impedance views.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = amvex ]; then
@@ -19,6 +21,12 @@ if [ "${1:-}" = amvex ]; then
   "$amxctl" list
   echo "== 5 s of live samples at 1000/s (sample, status, first channels in microvolts)"
   "$amxctl" stream @0 --rate 1000 --seconds 5 --uv | awk 'NR % 100 == 1 { printf "%s", $1 "  " $2; for (i = 3; i <= 8; ++i) printf "  %10s", $i; print "  ..." ; fflush() }'
+  echo "== the same amplifier served over loopback (amxctl serve) and 3 s of it recorded by a subscriber"
+  served=$(mktemp -d)
+  "$amxctl" serve @0 --rate 1000 --bind tcp://127.0.0.1:5600 --seconds 6 --quiet &
+  "$amxctl" record tcp://127.0.0.1:5600/amx0 "$served/remote.bdf" --seconds 3 --back all --quiet 2>&1 | tail -n 1
+  wait
+  rm -rf "$served"
   amxview=$PWD/build/release/amxtools/amxview/amxview
   if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
     echo "run: opening amxview on $DISPLAY (close the window to quit)"

@@ -138,11 +138,16 @@ int cmd_record_remote(int argc, char** argv)
   const bool reported = !w.file().error().empty();
   int rc = failed ? kExitFailed : 0;
   if (!w.close(removed, failed) && !reported) rc = fail(w.file().error());
-  std::fprintf(
-      stderr, "%s: %llu frames (%.1f s) at %d samples/s from %s, %llu packet(s) lost, %llu frame(s) missing%s\n",
-      w.file().path().c_str(), static_cast<unsigned long long>(a.frames), static_cast<double>(a.frames) / a.rate,
-      a.rate, args.positional[0].c_str(), static_cast<unsigned long long>(packets),
-      static_cast<unsigned long long>(a.missing), a.missing ? " (annotated)" : "");
+  std::fprintf(stderr, "%s: %llu frames (%.1f s) at %d samples/s from %s, %llu packet(s) lost, %llu frame(s) missing%s",
+               w.file().path().c_str(), static_cast<unsigned long long>(a.frames),
+               a.rate ? static_cast<double>(a.frames) / a.rate : 0.0, a.rate, args.positional[0].c_str(),
+               static_cast<unsigned long long>(packets), static_cast<unsigned long long>(a.missing),
+               a.missing ? " (annotated)" : "");
+  std::fprintf(stderr, ", %llu lost on the network", static_cast<unsigned long long>(sub.lost));
+  if (sub.clock.valid)
+    std::fprintf(stderr, ", clock offset %+.6f s +- %.6f s", sub.clock.offset_at(amxnet::steady_now()),
+                 sub.clock.bound);
+  std::fprintf(stderr, "\n");
   return rc;
 }
 

@@ -116,6 +116,17 @@ int cmd_serve(int argc, char** argv)
       std::fprintf(stderr, "serving %s as %s/%s (%d ch at %d/s, %.0f s buffer)\n", s.arg.c_str(),
                    pub.endpoint().c_str(), names[static_cast<size_t>(s.stream)].c_str(), s.info.channelCount, s.rate,
                    buffer);
+  auto status_line = [&](const amxnet::PublisherStatus& st, bool final) {
+    std::fprintf(stderr, "%s%d subscriber(s), %llu frames produced, %llu sent, %llu owed, %llu lost", tty ? "\r" : "",
+                 st.subscribers, static_cast<unsigned long long>(st.produced), static_cast<unsigned long long>(st.sent),
+                 static_cast<unsigned long long>(st.owed), static_cast<unsigned long long>(st.lost));
+    if (st.refused) std::fprintf(stderr, ", %llu message(s) refused", static_cast<unsigned long long>(st.refused));
+    std::fprintf(stderr, "%s", tty && !final ? "   " : "\n");
+  };
+  auto log_lines = [&] {
+    for (const std::string& line : pub.take_log())
+      if (!quiet) std::fprintf(stderr, "%s%s\n", tty ? "\r" : "", line.c_str());
+  };
   double last_status = amxnet::steady_now(), ended_at = 0;
   // After the last stream ended, subscribers get what they are owed and the
   // end, for a bounded time (a second after Ctrl-C).
@@ -125,22 +136,17 @@ int cmd_serve(int argc, char** argv)
     const amxnet::PublisherStatus st = pub.status();
     if (running == 0) {
       if (ended_at == 0) ended_at = now;
-      if (st.subscribers == 0 || now - ended_at > (amxhost::g_stop ? 1 : 5)) break;
+      if (st.subscribers == 0 || now - ended_at > (amxhost::g_stop ? 1 : 10)) break;
     }
-    for (const std::string& line : pub.take_log())
-      if (!quiet) std::fprintf(stderr, "%s%s\n", tty ? "\r" : "", line.c_str());
+    log_lines();
     if (now - last_status >= 1.0 && !quiet) {
       last_status = now;
-      std::fprintf(stderr, "%s%d subscriber(s), %llu frames produced, %llu sent, %llu owed, %llu lost%s",
-                   tty ? "\r" : "", st.subscribers, static_cast<unsigned long long>(st.produced),
-                   static_cast<unsigned long long>(st.sent), static_cast<unsigned long long>(st.owed),
-                   static_cast<unsigned long long>(st.lost), tty ? "   " : "\n");
+      status_line(st, false);
     }
   }
   for (std::thread& t : threads) t.join();
-  for (const std::string& line : pub.take_log())
-    if (!quiet) std::fprintf(stderr, "%s%s\n", tty ? "\r" : "", line.c_str());
-  if (!quiet && tty) std::fprintf(stderr, "\n");
+  log_lines();
+  if (!quiet) status_line(pub.status(), true);
   return failed ? kExitFailed : 0;
 }
 

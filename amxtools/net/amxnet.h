@@ -78,6 +78,7 @@ struct PublisherStatus {
   uint64_t sent = 0;      // frames sent, to every subscriber
   uint64_t owed = 0;      // frames the subscribers have yet to get
   uint64_t lost = 0;      // frames reported to subscribers as not deliverable
+  uint64_t refused = 0;   // messages refused (malformed, another version)
 };
 
 // The host's name, for the streams' headers.
@@ -144,6 +145,7 @@ private:
     uint32_t credit = 0;
     double heard = 0;
     uint64_t sent = 0, lost = 0;
+    bool ended = false;  // the stream's End was sent
   };
   void on_message(const std::string& peer, const uint8_t* data, size_t size);
   void send(const std::string& peer, const Message& m);
@@ -172,10 +174,10 @@ private:
 // ---- Subscriber
 
 struct SubscriberOptions {
-  std::string endpoint;  // tcp://HOST:PORT
-  std::string name;      // the stream (empty: the publisher's first)
-  uint32_t back_ms = 0;  // a late joiner's start: this far back (kBackAll: all kept)
-  uint32_t credit = 256;
+  std::string endpoint;     // tcp://HOST:PORT
+  std::string name;         // the stream (empty: the publisher's first)
+  uint32_t back_ms = 0;     // a late joiner's start: this far back (kBackAll: all kept)
+  uint32_t credit = 1000;   // frames in flight at most (1 s at 1000/s)
   double dead_after = 2.5;  // seconds without a message: the link is dead
   double ping_every = 0.25;
 };

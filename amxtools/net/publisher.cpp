@@ -16,6 +16,7 @@ namespace amxnet {
 
 namespace {
 constexpr double kSilentLimit = 2.5;  // seconds without a message: the subscriber is gone
+constexpr uint32_t kMergeFrames = 200;
 
 uint64_t new_stream_id()
 {
@@ -232,7 +233,8 @@ void Publisher::on_message(const std::string& peer, const uint8_t* data, size_t 
       break;
     }
     case MsgType::Credit:
-      if (it != sessions_.end()) it->second.credit += m.credit;
+      // (saturating: a subscriber's credit never wraps round to nothing)
+      if (it != sessions_.end()) it->second.credit += std::min(m.credit, UINT32_MAX - it->second.credit);
       break;
     case MsgType::Ping: {
       if (it == sessions_.end()) return;
@@ -245,7 +247,9 @@ void Publisher::on_message(const std::string& peer, const uint8_t* data, size_t 
       send(peer, pong);
       break;
     }
-    case MsgType::Bye: drop(peer, "left"); break;
+    case MsgType::Bye:
+      drop(peer, it != sessions_.end() && it->second.ended ? "received the stream's end" : "left");
+      break;
     default: refused_.add("a publisher's message sent to the publisher"); break;
   }
 }
@@ -276,6 +280,24 @@ bool Publisher::send_data(const std::string& peer, Session& s)
     m.lost_packets = skip == 0 ? b->lost_packets : 0;
     m.frames.assign(b->frames.begin() + static_cast<long>(skip * words), b->frames.end());
     m.stamps.assign(b->stamps.begin() + static_cast<long>(skip), b->stamps.end());
+    // A subscriber that is behind (a replay) gets the following blocks in the
+    // same message, up to kMergeFrames, as long as nothing lies between them:
+    // its credit then carries it through the backlog in few round trips, and
+    // a message stays small enough to cross a slow link well within the
+    // subscriber's liveness limit.
+    for (++b; b != st.blocks.end() && b->gaps.empty() && b->lost_packets == 0 && b->first == m.first + m.count &&
+              m.count < kMergeFrames;
+         ++b) {
+      m.count += b->count;
+      m.frames.insert(m.frames.end(), b->frames.begin(), b->frames.end());
+      m.stamps.insert(m.stamps.end(), b->stamps.begin(), b->stamps.end());
+    }
+    // No more frames than the credit allows.
+    if (m.count > s.credit) {
+      m.count = s.credit;
+      m.frames.resize(m.count * words);
+      m.stamps.resize(m.count);
+    }
   }
   if (m.gaps.empty() && m.count == 0) return false;
   buffer_.clear();
@@ -287,7 +309,7 @@ bool Publisher::send_data(const std::string& peer, Session& s)
     return false;
   }
   s.seq = m.seq;
-  --s.credit;
+  s.credit -= m.count;
   for (const Gap& g : m.gaps)
     if (g.kind == Gap::Network) s.lost += g.count, lost_total_ += g.count;
   s.sent += m.count;
@@ -341,18 +363,19 @@ void Publisher::serve(int timeout_ms)
       continue;
     }
     owed_ += st.next - s.cursor;
-    if (st.ended && s.cursor >= st.next) {
+    if (st.ended && s.cursor >= st.next && !s.ended) {
+      // Kept until the subscriber says Bye (or falls silent): only then has
+      // it surely received everything sent before.
+      s.ended = true;
       Message e;
       e.type = MsgType::End;
       e.stream_id = st.id;
       e.reason = st.end_reason;
       send(peer, e);
-      gone.push_back(peer);
     }
   }
   for (const std::string& peer : gone) {
-    const bool silent = now - sessions_[peer].heard > kSilentLimit;
-    drop(peer, silent ? "gone (silent 2.5 s)" : "sent the stream's end");
+    drop(peer, "gone (silent 2.5 s)");
   }
   subscribers_ = static_cast<int>(sessions_.size());
 }
@@ -366,6 +389,7 @@ PublisherStatus Publisher::status() const
   s.sent = sent_total_;
   s.owed = owed_;
   s.lost = lost_total_;
+  s.refused = refused_.total;
   return s;
 }
 

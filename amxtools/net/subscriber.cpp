@@ -137,7 +137,8 @@ Event& Subscriber::next(int timeout_ms)
         order_.accept(msg_);
         for (const Gap& g : msg_.gaps) (g.kind == Gap::Network ? lost : missing) += g.count;
         received += msg_.count;
-        if (++consumed_ >= std::max(1u, options_.credit / 4)) {
+        consumed_ += msg_.count;
+        if (consumed_ >= std::max(1u, options_.credit / 4)) {
           Message credit;
           credit.type = MsgType::Credit;
           credit.credit = consumed_;
@@ -154,10 +155,14 @@ Event& Subscriber::next(int timeout_ms)
       case MsgType::Pong:
         if (msg_.probe == probe_) clock.add(msg_.t0, msg_.t1, msg_.t2, arrived);
         continue;
-      case MsgType::End:
+      case MsgType::End: {
+        Message bye;  // the publisher may now let this subscription go
+        bye.type = MsgType::Bye;
+        send(bye);
         event_.kind = Event::End;
         event_.text = msg_.reason;
         return event_;
+      }
       case MsgType::Refused:
         event_.kind = Event::Refused;
         event_.text = msg_.reason;

@@ -24,7 +24,7 @@ constexpr size_t kMaxText = 1024;       // bytes of one text field
 enum class MsgType : uint16_t {
   // subscriber -> publisher
   Hello = 1,   // which stream, where to resume, initial credit
-  Credit = 2,  // more data messages may be sent
+  Credit = 2,  // more frames may be sent
   Ping = 3,    // heartbeat and clock probe
   Bye = 4,     // the subscriber leaves
   // publisher -> subscriber
@@ -52,8 +52,8 @@ struct Message {
   MsgType type = MsgType::Ping;
   // Hello: the stream's name (empty: the publisher's first), the stream id and
   // next sample number to resume from (0: none), else how many milliseconds
-  // back to begin (0: from now, kBackAll: everything kept); credit in data
-  // messages.
+  // back to begin (0: from now, kBackAll: everything kept); credit in frames
+  // (the publisher sends no more frames than the credit it was given).
   std::string name;
   uint64_t resume_id = 0, resume_from = 0;
   uint32_t back_ms = 0;

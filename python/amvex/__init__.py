@@ -10,6 +10,7 @@ from ._lib import AmvexError, LibraryNotFound, lib
 from .clock import Clock
 from .device import Amplifier, Block, Impedance, Info, UartRecord, devices
 from .filters import Adaptive, Butterworth, Hardware, Window
+from . import net  # streams served across the network (amvex.net.Inlet)
 
 __version__ = "1.0.0"
 __all__ = [
@@ -27,4 +28,5 @@ __all__ = [
     "Butterworth",
     "Hardware",
     "Window",
+    "net",
 ]

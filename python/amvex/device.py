@@ -146,6 +146,19 @@ class Impedance:
     reference: int
 
 
+def read_blocks(read, rate: int, seconds: float | None, block_seconds: float):
+    """Blocks of ``read(frames=...)`` of ``block_seconds`` each until
+    ``seconds`` of frames came (the last may be shorter), or for as long as the
+    loop runs when None: ``stream()`` of a local and of a served stream."""
+    size = max(round(block_seconds * rate), 1)
+    left = None if seconds is None else round(seconds * rate)
+    while left is None or left > 0:
+        block = read(frames=size if left is None else min(size, left))
+        if left is not None:
+            left -= block.sample_numbers.size
+        yield block
+
+
 def devices() -> list[int]:
     """Identifiers of the amplifiers present, in the library's order."""
     return [lib().GetAmxID(i) for i in range(lib().GetAmxCount())]
@@ -468,13 +481,7 @@ class Amplifier:
         loop runs when None. ``Block.concat`` joins them into one time line."""
         if self._acquisition is None:
             raise RuntimeError("stream() needs start() first")
-        size = max(round(block_seconds * self._rate), 1)
-        left = None if seconds is None else round(seconds * self._rate)
-        while left is None or left > 0:
-            block = self.read(frames=size if left is None else min(size, left))
-            if left is not None:
-                left -= block.sample_numbers.size
-            yield block
+        return read_blocks(self.read, self._rate, seconds, block_seconds)
 
     def uart_read(self) -> list[UartRecord]:
         """The UART records waiting (devices with a UART, after start)."""

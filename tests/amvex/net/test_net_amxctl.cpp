@@ -91,6 +91,31 @@ TEST(NetAmxctl, ARestartedPublisherIsAnnotatedAsANewSegment)
   std::remove(file.c_str());
 }
 
+TEST(NetAmxctl, AnUnpluggedAmplifierEndsOnlyItsOwnStream)
+{
+  const std::string at = endpoint(4), kept = temp("kept.bdf"), gone = temp("gone.bdf");
+  std::remove(kept.c_str());
+  std::remove(gone.c_str());
+  const pid_t serve = start("env AMVEX_EMULATE='kind=7;kind=2,unplug=1' " + kAmxctl +
+                                " serve @0 @1 --rate 1000 --bind " + at + " --seconds 4",
+                            temp("serve3"));
+  std::string err;
+  EXPECT_EQ(run("record " + at + "/amx1 " + gone + " --back all", &err), 0) << err;
+  EXPECT_NE(err.find("the stream ended: the device was removed"), std::string::npos) << err;
+  ASSERT_EQ(run("record " + at + "/amx0 " + kept + " --seconds 3 --back all --quiet", &err), 0) << err;
+  EXPECT_NE(err.find("3000 frames (3.0 s) at 1000 samples/s from " + at +
+                     "/amx0, 0 packet(s) lost, 0 frame(s) missing, "
+                     "0 lost on the network"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(finish(serve, 30), 1);  // one device failed
+  const Bdf b = read_bdf(gone);
+  ASSERT_TRUE(b.ok);
+  EXPECT_TRUE(has(b.annotations, "Device removed"));
+  std::remove(kept.c_str());
+  std::remove(gone.c_str());
+}
+
 TEST(NetAmxctl, BadArgumentsAreRefused)
 {
   std::string err;

@@ -13,6 +13,8 @@
 
 #include "amxnet.h"
 
+#include <zmq.h>
+
 using namespace amxnet;
 
 namespace {
@@ -138,7 +140,9 @@ TEST(NetStream, AStalledSubscriberResumesWithoutLossAndCostsTheOtherNothing)
   double worst_lag = 0;
   const double until = steady_now() + 3.5;
   read(steady, a, 5, [&] {
-    worst_lag = std::max(worst_lag, static_cast<double>(rig.produced - (a.next - 1)) / kRate);
+    // (signed: the producer counts a block only after pushing it)
+    const double behind = static_cast<double>(rig.produced) - static_cast<double>(a.next - 1);
+    worst_lag = std::max(worst_lag, behind / kRate);
     return steady_now() > until;
   });
   EXPECT_LT(worst_lag, 0.3);
@@ -190,6 +194,36 @@ TEST(NetStream, ALateJoinerBeginsAsFarBackAsItAsks)
   Seen refused;
   read(wrong, refused, 10, [&] { return !refused.refused.empty(); });
   EXPECT_EQ(refused.refused, "no stream \"nosuch\" here (streams: lab)");
+}
+
+TEST(NetStream, APublisherRefusesMalformedMessagesCountsThemAndSaysWhy)
+{
+  Rig rig(60);
+  void* context = zmq_ctx_new();
+  void* peer = zmq_socket(context, ZMQ_DEALER);
+  int zero = 0, timeout = 5000;
+  zmq_setsockopt(peer, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_setsockopt(peer, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+  zmq_connect(peer, rig.pub.endpoint().c_str());
+  // A Hello of a later format version, then bytes of no format at all.
+  const uint8_t v2[] = {'A', 'X', 2, 0, 1, 0, 0, 0};
+  zmq_send(peer, v2, sizeof v2, 0);
+  char reply[512];
+  int n = zmq_recv(peer, reply, sizeof reply, 0);
+  ASSERT_GT(n, 0);
+  Message m;
+  std::string error;
+  ASSERT_TRUE(decode(reinterpret_cast<uint8_t*>(reply), static_cast<size_t>(n), m, error)) << error;
+  EXPECT_EQ(m.type, MsgType::Refused);
+  EXPECT_EQ(m.reason, "the publisher refused a message: version 2 is not supported: this build speaks 1");
+  zmq_send(peer, "junk", 4, 0);
+  n = zmq_recv(peer, reply, sizeof reply, 0);
+  ASSERT_GT(n, 0);
+  for (int i = 0; i < 100 && rig.pub.status().refused < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(rig.pub.status().refused, 2u);
+  zmq_close(peer);
+  zmq_ctx_term(context);
 }
 
 TEST(NetStream, ARestartedPublisherIsANewSegment)

@@ -1,0 +1,375 @@
+"""Streams served across the network (``amxctl serve``): ``Inlet`` reads one
+with the surface of a local ``Amplifier`` (start, read, stream, ``Block``,
+``to_mne``), plus the clock offset to the publisher and the frames lost on the
+way. It speaks the stream service's wire format (docs/network.md) over
+ZeroMQ (python3-zmq); it needs no amplifier library."""
+
+from __future__ import annotations
+
+import collections
+import math
+import struct
+import threading
+import time
+
+import numpy as np
+
+from .device import INVALID, STATUS_BITS_SHIFT, Block, read_blocks
+
+VERSION = 1
+HELLO, CREDIT, PING, BYE, HEADER, DATA, PONG, END, REFUSED = 1, 2, 3, 4, 16, 17, 18, 19, 20
+BACK_ALL = 0xFFFFFFFF
+PING_EVERY = 0.25  # seconds; each ping is a heartbeat and a clock probe
+DEAD_AFTER = 2.5  # seconds without a message: the link is dead, reconnect
+
+
+class WireError(ValueError):
+    """A message that cannot be read (truncated, another version, bad counts)."""
+
+
+def _prefix(kind: int) -> bytes:
+    return b"AX" + struct.pack("<HHH", VERSION, kind, 0)
+
+
+def _text(value: str) -> bytes:
+    data = value.encode()
+    return struct.pack("<H", len(data)) + data
+
+
+class _Reader:
+    def __init__(self, data: bytes) -> None:
+        self.data, self.at = data, 0
+
+    def take(self, fmt: str):
+        size = struct.calcsize(fmt)
+        if self.at + size > len(self.data):
+            raise WireError("truncated message")
+        values = struct.unpack_from(fmt, self.data, self.at)
+        self.at += size
+        return values
+
+    def text(self) -> str:
+        (size,) = self.take("<H")
+        if self.at + size > len(self.data):
+            raise WireError("truncated message")
+        self.at += size
+        return self.data[self.at - size : self.at].decode(errors="replace")
+
+
+def decode(data: bytes) -> tuple[int, dict]:
+    """The type and fields of one message from a publisher; WireError otherwise."""
+    if len(data) < 8 or data[:2] != b"AX":
+        raise WireError("not an amxnet message")
+    version, kind, _flags = struct.unpack_from("<HHH", data, 2)
+    if version != VERSION:
+        raise WireError(f"version {version} is not supported: this build speaks {VERSION}")
+    r = _Reader(data)
+    r.at = 8
+    m: dict = {}
+    if kind == HEADER:
+        (m["stream_id"],) = r.take("<Q")
+        m["name"], m["host"] = r.text(), r.text()
+        m["kind"], m["revision"], m["cal1"], m["cal2"], ident, m["channels"], m["rate"], m["volts_per_count"] = r.take(
+            "<iiiiBHId")
+        m["identified"] = ident == 1
+        m["unit"] = r.text()
+        m["invalid_marker"], m["buffer_ms"], m["start"] = r.take("<iIQ")
+        if not 1 <= m["channels"] <= 1024 or m["rate"] == 0:
+            raise WireError("channel count or rate out of range")
+        m["labels"] = [r.text() for _ in range(m["channels"])]
+    elif kind == DATA:
+        m["stream_id"], m["seq"], m["first"], channels, count, m["lost_packets"], gaps = r.take("<QQQHIIH")
+        if not 1 <= channels <= 1024 or count > 65536 or gaps > 1024:
+            raise WireError("counts beyond the limits")
+        words = channels + 1
+        if len(data) - r.at != gaps * 17 + count * words * 4 + count * 8:
+            raise WireError("truncated data message")
+        m["gaps"] = [r.take("<QQB") for _ in range(gaps)]
+        m["frames"] = np.frombuffer(data, "<i4", count * words, r.at).reshape(count, words)
+        r.at += count * words * 4
+        m["stamps"] = np.frombuffer(data, "<f8", count, r.at)
+        r.at += count * 8
+        m["count"] = count
+    elif kind == PONG:
+        m["probe"], m["t0"], m["t1"], m["t2"] = r.take("<Iddd")
+    elif kind == END:
+        (m["stream_id"],) = r.take("<Q")
+        m["reason"] = r.text()
+    elif kind == REFUSED:
+        m["reason"] = r.text()
+    else:
+        raise WireError(f"unknown message type {kind}")
+    if r.at != len(data):
+        raise WireError("bytes after the message")
+    return kind, m
+
+
+class ClockOffset:
+    """Publisher time minus local time from NTP-style probes: a line (offset
+    and drift) through the probes with the lower half of the round trips among
+    the last 128; the bound is the largest distance of a fitted probe's
+    interval (offset +- half its round trip) from the line."""
+
+    def __init__(self) -> None:
+        self.probes: collections.deque = collections.deque(maxlen=128)
+        self.valid = False
+        self.ref = self.offset = self.drift = self.bound = 0.0
+
+    def add(self, t0: float, t1: float, t2: float, t3: float) -> None:
+        rtt = (t3 - t0) - (t2 - t1)
+        if not rtt >= 0:
+            return
+        self.probes.append(((t0 + t3) / 2, ((t1 - t0) + (t2 - t3)) / 2, rtt))
+        p = np.array(self.probes)
+        used = p[p[:, 2] <= np.sort(p[:, 2])[len(p) // 2]]
+        self.ref = used[-1, 0]
+        x, y = used[:, 0] - self.ref, used[:, 1]
+        self.drift = float(np.polyfit(x, y, 1)[0]) if x[-1] - x[0] >= 1.0 else 0.0
+        self.offset = float(np.mean(y) - self.drift * np.mean(x))
+        self.bound = float(np.max(np.abs(self.offset + self.drift * x - y) + used[:, 2] / 2))
+        self.valid = True
+
+    def at(self, local: float) -> float:
+        return self.offset + self.drift * (local - self.ref)
+
+    def to_local(self, publisher: np.ndarray) -> np.ndarray:
+        return (publisher - self.offset + self.drift * self.ref) / (1 + self.drift)
+
+
+class Inlet:
+    """A served stream: ``Inlet("tcp://HOST:PORT", name=None)`` (the
+    publisher's first stream without a name; ``tcp://HOST:PORT/NAME`` also
+    names it). After ``start()`` a background thread keeps the link (pings,
+    credit, reconnecting and resuming after an outage) and moves frames into a
+    host buffer; ``read()`` and ``stream()`` return ``Block``s as a local
+    ``Amplifier`` does, with 64-bit sample numbers (1 = the stream's first
+    frame) and times on this machine's ``time.monotonic()``. Frames the
+    publisher could not deliver are counted in ``lost_frames``, frames the
+    device lost in ``missing_frames``; both leave gaps in the sample numbers.
+    A restarted publisher begins a new segment (``segments`` counts them; a
+    read never mixes two)."""
+
+    def __init__(self, address: str, name: str | None = None, credit: int = 1000) -> None:
+        if not address.startswith("tcp://"):
+            raise ValueError(f"an address is tcp://HOST:PORT[/NAME], not {address!r}")
+        endpoint, _, path = address[6:].partition("/")
+        self.endpoint = "tcp://" + endpoint
+        self.name = name if name is not None else path
+        self.credit = credit
+        self.info: dict | None = None
+        self.rate = 0
+        self.lost_frames = self.missing_frames = self.segments = self.reconnects = self.refused = 0
+        self.clock = ClockOffset()
+        self._frames: collections.deque = collections.deque()  # (numbers, frames, times, segment)
+        self._waiting = 0
+        self._ready = threading.Condition()
+        self._thread: threading.Thread | None = None
+        self._running = False
+        self._error: BaseException | None = None
+        self._ended: str | None = None
+
+    def __enter__(self) -> Inlet:
+        return self
+
+    def __exit__(self, kind, error, traceback) -> None:
+        self.stop()
+
+    def offset(self) -> tuple[float, float]:
+        """The publisher's clock minus this machine's (seconds) and its bound;
+        (nan, nan) before the first probe came back."""
+        if not self.clock.valid:
+            return math.nan, math.nan
+        return self.clock.at(time.monotonic()), self.clock.bound
+
+    def start(self, back: float | str = 0.0, buffer_seconds: float = 60.0, timeout: float = 10.0) -> None:
+        """Connects and waits (up to ``timeout`` s) for the stream's header.
+        ``back``: begin that many seconds back in the publisher's buffer, or
+        ``"all"`` for all it keeps. ``buffer_seconds``: the host buffer; frames
+        it has to drop before a read took them count in ``lost_frames``."""
+        import zmq
+
+        self.stop()
+        self._back = BACK_ALL if back == "all" else int(float(back) * 1000)
+        self._buffer_seconds = buffer_seconds
+        self._context = zmq.Context()
+        self._running = True
+        self._thread = threading.Thread(target=self._run, name=f"amvex.net {self.endpoint}", daemon=True)
+        self._thread.start()
+        with self._ready:
+            self._ready.wait_for(lambda: self.info is not None or self._error is not None, timeout)
+        if self._error is not None:
+            self.stop()
+            raise self._error
+        if self.info is None:
+            self.stop()
+            raise TimeoutError(f"no stream from {self.endpoint} within {timeout} s")
+
+    def stop(self) -> None:
+        """Says goodbye and joins the background thread; frames already here stay readable."""
+        self._running = False
+        if self._thread is not None:
+            self._thread.join()
+            self._thread = None
+            self._context.term()
+
+    # The background thread: the only user of the socket.
+    def _connect(self, resume: tuple[int, int] | None):
+        import zmq
+
+        sock = self._context.socket(zmq.DEALER)
+        sock.setsockopt(zmq.LINGER, 0)
+        sock.connect(self.endpoint)
+        rid, rfrom = resume or (0, 0)
+        sock.send(_prefix(HELLO) + _text(self.name) + struct.pack("<QQII", rid, rfrom, self._back, self.credit))
+        return sock
+
+    def _run(self) -> None:
+        import zmq
+
+        sock = self._connect(None)
+        stream_id, next_sample, seq, consumed, probe = 0, 0, 0, 0, 0
+        pinged = time.monotonic() - PING_EVERY  # the first probe at once
+        heard = time.monotonic()
+        try:
+            while self._running:
+                now = time.monotonic()
+                if now - pinged >= PING_EVERY:
+                    probe += 1
+                    pinged = now
+                    sock.send(_prefix(PING) + struct.pack("<Id", probe, now))
+                if not sock.poll(int(PING_EVERY * 1000)):
+                    if time.monotonic() - heard > DEAD_AFTER:
+                        sock.close()
+                        self.reconnects += 1
+                        sock = self._connect((stream_id, next_sample) if stream_id else None)
+                        heard = time.monotonic()
+                    continue
+                data = sock.recv()
+                arrived = heard = time.monotonic()
+                try:
+                    kind, m = decode(data)
+                except WireError as e:
+                    self.refused += 1
+                    if str(e).startswith("version "):
+                        raise
+                    continue
+                if kind == PONG and m["probe"] == probe:
+                    self.clock.add(m["t0"], m["t1"], m["t2"], arrived)
+                elif kind == HEADER:
+                    if m["stream_id"] != stream_id:
+                        self.segments += 1
+                    stream_id, next_sample, seq = m["stream_id"], m["start"], 0
+                    with self._ready:
+                        self.info, self.rate = m, m["rate"]
+                        self._ready.notify_all()
+                elif kind == DATA:
+                    if m["stream_id"] != stream_id or m["seq"] <= seq:
+                        self.refused += 1
+                        continue
+                    seq = m["seq"]
+                    for first, count, gap_kind in m["gaps"]:
+                        if first < next_sample:
+                            continue
+                        # A hole before a gap is frames that never came: lost too.
+                        self.lost_frames += first - next_sample
+                        if gap_kind == 1:
+                            self.lost_frames += count
+                        else:
+                            self.missing_frames += count
+                        next_sample = first + count
+                    if m["count"]:
+                        self.lost_frames += max(0, m["first"] - next_sample)
+                        next_sample = m["first"] + m["count"]
+                        stamps = m["stamps"]
+                        times = self.clock.to_local(stamps) if self.clock.valid else stamps.copy()
+                        numbers = np.arange(m["first"], next_sample, dtype=np.int64)
+                        self._put(numbers, m["frames"].copy(), times)
+                    consumed += m["count"]
+                    if consumed >= max(1, self.credit // 4):
+                        sock.send(_prefix(CREDIT) + struct.pack("<I", consumed))
+                        consumed = 0
+                elif kind == END:
+                    sock.send(_prefix(BYE))
+                    with self._ready:
+                        self._ended = m["reason"]
+                        self._ready.notify_all()
+                    break
+                elif kind == REFUSED:
+                    raise ConnectionRefusedError(m["reason"])
+            else:
+                sock.send(_prefix(BYE))
+        except BaseException as e:  # handed to the reader
+            with self._ready:
+                self._error = e
+                self._ready.notify_all()
+        finally:
+            sock.close()
+
+    def _put(self, numbers: np.ndarray, frames: np.ndarray, times: np.ndarray) -> None:
+        with self._ready:
+            self._frames.append((numbers, frames, times, self.segments))
+            self._waiting += numbers.size
+            capacity = max(int(self._buffer_seconds * self.rate), 1)
+            while self._waiting - self._frames[0][0].size >= capacity:  # the oldest go, counted
+                dropped = self._frames.popleft()[0].size
+                self._waiting -= dropped
+                self.lost_frames += dropped
+            self._ready.notify_all()
+
+    def read(self, frames: int | None = None, timeout: float | None = None) -> Block:
+        """As ``Amplifier.read``: ``read(frames=N)`` exactly N frames (or
+        TimeoutError, taking nothing), ``read()`` all waiting after waiting up
+        to ``timeout`` (default 1 s) for the first. A read ends where a new
+        segment begins. After the stream ended, EOFError once everything was
+        read."""
+        if self.info is None:
+            raise RuntimeError("read() needs start() first")
+        if timeout is None:
+            timeout = 1.0 if frames is None else frames / self.rate * 1.1 + 1.0
+
+        def segment_frames() -> int:
+            if not self._frames:
+                return 0
+            first = self._frames[0][3]
+            return sum(n.size for n, _, _, s in self._frames if s == first)
+
+        def segment_done() -> bool:  # nothing more will join the oldest segment
+            return self._ended is not None or bool(self._frames and self._frames[-1][3] != self._frames[0][3])
+
+        with self._ready:
+            want = 1 if frames is None else frames
+            self._ready.wait_for(
+                lambda: segment_frames() >= want or segment_done() or self._error is not None, timeout)
+            have = segment_frames()
+            if have == 0 or (frames is not None and have < frames and not segment_done()):
+                if self._error is not None:
+                    raise self._error
+                if self._ended is not None and have == 0:
+                    raise EOFError(f"the stream ended: {self._ended}")
+                raise TimeoutError(f"{have} of {want} frames within {timeout} s")
+            take = have if frames is None else min(frames, have)
+            parts, left, segment = [], take, self._frames[0][3]
+            while left > 0 and self._frames and self._frames[0][3] == segment:
+                numbers, raw, times, _ = self._frames[0]
+                if numbers.size <= left:
+                    parts.append(self._frames.popleft()[:3])
+                else:
+                    parts.append((numbers[:left], raw[:left], times[:left]))
+                    self._frames[0] = (numbers[left:], raw[left:], times[left:], segment)
+                left -= parts[-1][0].size
+            self._waiting -= take
+        numbers = np.concatenate([p[0] for p in parts])
+        raw = np.concatenate([p[1] for p in parts])
+        times = np.concatenate([p[2] for p in parts])
+        counts = raw[:, :-1].T
+        samples = counts * (self.info["volts_per_count"] * 1e6)
+        samples[counts == INVALID] = np.nan
+        status = raw[:, -1].view(np.uint32)
+        return Block(samples, numbers, (status >> STATUS_BITS_SHIFT).astype(np.uint8), times, self.rate)
+
+    def stream(self, seconds: float | None = None, block_seconds: float = 0.1):
+        """As ``Amplifier.stream``: blocks of ``block_seconds`` until ``seconds``
+        of frames came, or for as long as the loop runs."""
+        if self.info is None:
+            raise RuntimeError("stream() needs start() first")
+        return read_blocks(self.read, self.rate, seconds, block_seconds)

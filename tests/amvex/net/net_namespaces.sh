@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The stream service across two network namespaces joined by a veth pair: the
+# publisher (amxctl serve, emulated amplifiers) in one, subscribers (net_probe)
+# in the other. The namespaces are this test's own and always removed; every
+# wait is bounded. Where `ip netns` is refused the test is skipped (exit 77)
+# with one line saying why, unless AMX_REQUIRE_NETNS=1 makes that a failure.
+#   net_namespaces.sh AMXCTL NET_PROBE
+# Checks:
+#  (a) over a rate-limited link (tc tbf) every subscriber's frames received +
+#      reported lost = frames published, exactly;
+#  (b) a 10 s link outage loses nothing with the default buffer, and with a
+#      4 s buffer is reported as one exact missing range;
+#  (c) a subscriber stopped for 10 s (SIGSTOP) leaves the other's frames and
+#      latency as they were (p99 far below the stop), and the amplifier loses
+#      nothing;
+#  (e) a publisher killed and restarted: the subscriber reconnects to a new segment.
+set -uo pipefail
+amxctl=$1 probe=$2
+A=amxA$$ B=amxB$$ VA=vxa$$ VB=vxb$$
+IPA=10.231.7.1 IPB=10.231.7.2
+work=$(mktemp -d)
+failures=0
+
+skip_or_fail() {
+  if [ "${AMX_REQUIRE_NETNS:-0}" = 1 ]; then echo "net_namespaces: $1 (AMX_REQUIRE_NETNS=1)"; exit 1; fi
+  echo "net_namespaces: skipped: $1"; exit 77
+}
+cleanup() {
+  for ns in $A $B; do
+    for p in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
+    ip netns del "$ns" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if ! ip netns add $A 2>"$work/err"; then skip_or_fail "ip netns add refused ($(head -c 120 "$work/err" | tr '\n' ' '))"; fi
+ip netns add $B || skip_or_fail "a second namespace refused"
+ip link add $VA netns $A type veth peer name $VB netns $B || skip_or_fail "no veth pair"
+ip -n $A addr add $IPA/24 dev $VA && ip -n $B addr add $IPB/24 dev $VB
+ip -n $A link set $VA up && ip -n $B link set $VB up && ip -n $A link set lo up && ip -n $B link set lo up
+for i in $(seq 50); do ip netns exec $B ping -c1 -W1 $IPA >/dev/null 2>&1 && break; sleep 0.1; done
+
+check() {  # check "what" CONDITION: one line either way
+  if eval "$2"; then echo "ok   $1"; else echo "FAIL $1 [$2]"; failures=$((failures + 1)); fi
+}
+field() { sed -n "s/^\(.* \)\{0,1\}$2 \([^ ]*\).*/\2/p" "$1" | tail -n1; }  # field FILE NAME: the value after NAME
+produced() { sed -n 's/.* \([0-9]*\) frames produced.*/\1/p' "$1" | tail -n1; }
+serve() {  # serve PORT LOG ARGS...: amxctl serve in A, in the background
+  local port=$1 log=$2; shift 2
+  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:$port "$@" 2>"$log" &
+}
+probe() { ip netns exec $B "$probe" tcp://$IPA:$1/amx0 "$2" >"$3" 2>"$3.err" & }
+waitfor() {  # waitfor SECONDS PID...: bounded wait for processes
+  local until=$((SECONDS + $1)); shift
+  for p in "$@"; do
+    while kill -0 "$p" 2>/dev/null && [ $SECONDS -lt $until ]; do sleep 0.2; done
+    kill -9 "$p" 2>/dev/null; wait "$p" 2>/dev/null
+  done
+}
+
+echo "== (a) rate-limited link: 2 subscribers of 40 ch x 1000/s over 1 Mbit/s"
+ip netns exec $A tc qdisc add dev $VA root tbf rate 1mbit burst 32kbit latency 400ms
+serve 5601 "$work/a.log" --seconds 8 --buffer 1; s=$!
+probe 5601 30 "$work/a1"; p1=$!
+probe 5601 30 "$work/a2"; p2=$!
+waitfor 45 $s $p1 $p2
+ip netns exec $A tc qdisc del dev $VA root
+n=$(produced "$work/a.log")
+for f in a1 a2; do
+  cat "$work/$f"
+  r=$(field "$work/$f" received) l=$(field "$work/$f" lost) m=$(field "$work/$f" missing)
+  check "(a) $f: received $r + lost $l + missing $m = published $n" "[ -n \"$n\" ] && [ \$(($r + $l + $m)) -eq $n ]"
+done
+check "(a) the link was the limit: frames were reported lost" "[ \$(( $(field "$work/a1" lost) + $(field "$work/a2" lost) )) -gt 0 ]"
+
+echo "== (b) a 10 s link outage: 60 s buffer (replay) and 4 s buffer (exact gap)"
+serve 5602 "$work/b60.log" --seconds 18; s1=$!
+serve 5603 "$work/b4.log" --seconds 18 --buffer 4; s2=$!
+probe 5602 45 "$work/b60"; p1=$!
+probe 5603 45 "$work/b4"; p2=$!
+sleep 3
+ip -n $B link set $VB down
+sleep 10
+ip -n $B link set $VB up
+waitfor 45 $s1 $s2 $p1 $p2
+cat "$work/b60" "$work/b4"
+n=$(produced "$work/b60.log")
+check "(b) 60 s buffer: nothing lost, all $n frames received" \
+  "[ \"$(field "$work/b60" lost)\" = 0 ] && [ \"$(field "$work/b60" received)\" = \"$n\" ]"
+n=$(produced "$work/b4.log") r=$(field "$work/b4" received) l=$(field "$work/b4" lost) g=$(field "$work/b4" gaps)
+check "(b) 4 s buffer: one gap of exactly the lost frames ($g), received $r + lost $l = $n" \
+  "[ \"\${g#*+}\" = \"$l\" ] && [ \"\${g%,*}\" = \"$g\" ] && [ \$(($r + $l)) -eq $n ] && [ $l -gt 3000 ]"
+
+echo "== (c) one subscriber stopped for 10 s"
+serve 5604 "$work/c.log" --seconds 16; s=$!
+probe 5604 40 "$work/c1"; p1=$!
+probe 5604 40 "$work/c2"; p2=$!
+sleep 3
+kill -STOP $p2
+sleep 10
+kill -CONT $p2
+waitfor 45 $s $p1 $p2
+cat "$work/c1" "$work/c2"
+n=$(produced "$work/c.log")
+for f in c1 c2; do
+  check "(c) $f: all $n frames, none lost or missing" \
+    "[ \"$(field "$work/$f" received)\" = \"$n\" ] && [ \"$(field "$work/$f" lost)\" = 0 ] && [ \"$(field "$work/$f" missing)\" = 0 ]"
+done
+# A publisher held up by the stopped subscriber would delay the other by
+# seconds; the limit leaves room for a loaded machine and the sanitizer build.
+check "(c) the running subscriber's p99 latency stayed below 250 ms" "awk 'BEGIN{exit !($(field "$work/c1" p99) < 250)}'"
+
+echo "== (e) the publisher killed and restarted"
+serve 5605 "$work/e1.log"; s=$!
+probe 5605 10 "$work/e"; p=$!
+sleep 3
+kill -9 $s; wait $s 2>/dev/null
+serve 5605 "$work/e2.log"; s=$!
+waitfor 15 $p
+kill -INT $s; waitfor 10 $s
+cat "$work/e"
+check "(e) a reconnect and a new segment" "[ \"$(field "$work/e" segments)\" = 2 ] && [ $(field "$work/e" reconnects) -ge 1 ]"
+
+[ $failures -eq 0 ] && echo "net_namespaces: all checks passed" || echo "net_namespaces: $failures check(s) failed"
+[ $failures -eq 0 ]

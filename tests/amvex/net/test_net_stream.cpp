@@ -135,7 +135,8 @@ TEST(NetStream, AStalledSubscriberResumesWithoutLossAndCostsTheOtherNothing)
   read(stalled, b, 10, [&] { return b.frames >= 500; });
   // `stalled` now reads nothing for 3.5 s: the publisher gives it up after
   // 2.5 s of silence, and it resumes where it stopped. Meanwhile `steady`
-  // keeps receiving, never more than 0.3 s behind.
+  // keeps receiving, never seconds behind (as it would be if the publisher
+  // waited for the stalled one).
   const uint64_t stalled_at = b.next;
   double worst_lag = 0;
   const double until = steady_now() + 3.5;
@@ -145,7 +146,7 @@ TEST(NetStream, AStalledSubscriberResumesWithoutLossAndCostsTheOtherNothing)
     worst_lag = std::max(worst_lag, behind / kRate);
     return steady_now() > until;
   });
-  EXPECT_LT(worst_lag, 0.3);
+  EXPECT_LT(worst_lag, 1.0);
   read(stalled, b, 20, [&] { return b.links_lost > 0 && b.next > rig.produced - 100; });
   EXPECT_GT(stalled.reconnects, 0u);
   EXPECT_GT(b.next, stalled_at + 3000);

@@ -60,17 +60,22 @@ source_sums() {
 }
 
 # suite_index SUITE: a source index of that suite alone in $CACHE/apt-SUITE, on
-# the mirror of the machine's Debian entries, refreshed on each run (an old one
-# stays in use when the refresh fails).
+# the mirror of the machine's Debian entries, refreshed when a day old (an old
+# one stays in use when the refresh fails).
 suite_index() {
   local dir=$CACHE/apt-$1 uri
   mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  [ -n "$(find "$dir" -maxdepth 1 -name refreshed -mmin -1440)" ] && return 0
   uri=$(apt-get indextargets --format '$(TARGET_OF) $(REPO_URI)' | awk '$1 == "deb" && $2 ~ /debian\/$/ { print $2; exit }')
   echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${uri:-http://deb.debian.org/debian/} $1 main" \
     >"$dir/sources.list"
   local opts=(-o Dir::Etc::sourcelist="$dir/sources.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$dir/lists"
     -o Dir::Cache="$dir/cache")
-  $SUDO apt-get "${opts[@]}" update -qq >/dev/null 2>&1 || echo "windeps: cannot refresh the source index of $1"
+  if $SUDO apt-get "${opts[@]}" update -qq >/dev/null 2>&1; then
+    touch "$dir/refreshed"
+  else
+    echo "windeps: cannot refresh the source index of $1"
+  fi
 }
 
 # A source index for the configured Debian suites: without any deb-src entry, one

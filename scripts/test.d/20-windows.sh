@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Amvex on Windows. The host tools' libraries come from scripts/windeps.sh
-# (edflib, GLFW, Dear ImGui, kissfft; one the registry does not serve is left
-# out, and the programs go without what needs it). Cross-builds the 32-bit DLL,
+# (edflib, libzmq, GLFW, Dear ImGui, kissfft; one the registry does not serve
+# is left out, and the programs go without what needs it). Cross-builds the 32-bit DLL,
 # its tests, the example, amxctl and amxview into build/win32, checks that the
 # DLL exports exactly the names of Amvex.def, packs the developer's zip
 # (cpack -G ZIP) and links the example from the zip's header and each of its
@@ -10,9 +10,11 @@
 # the Windows code paths are always exercised. The library's tests run in the
 # build; the zip, unpacked into an empty folder, lists, streams and records with
 # its amxctl.exe (the recording must read as the Linux amxctl's of the same
-# stream), takes a screenshot of each view with its amxview.exe on Xvfb, and
-# runs the example built from it against each import library. Each build has
-# its own wine prefix under its build directory.
+# stream), takes a screenshot of each view with its amxview.exe on Xvfb (and
+# records with it), runs the example built from it against each import
+# library, and serves an emulated amplifier with amxctl.exe serve to the Linux
+# amxctl and Python Inlet. Each build has its own wine prefix under its build
+# directory.
 set -euo pipefail
 cd "$ROOT"
 source scripts/lib/wine.sh

@@ -17,7 +17,8 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_amvex_include}
 # The zip amvex-VERSION-win32 (win64 from the 64-bit build), one folder: the DLL
 # with the programs beside it (amxctl, amxview where built, the example), the
 # headers, both import libraries with Amvex.def, the example's source and
-# README-windows.txt (which says whether amxctl and amxview can record). A tree
+# README-windows.txt (which says whether amxctl and amxview can record and
+# whether amxctl can serve). A tree
 # that builds vyre3d packs vyre3d's zip instead.
 if(WIN32)
   if(VY_WINDEPS)
@@ -40,11 +41,34 @@ if(WIN32)
       endif()
     endforeach()
     get_target_property(defs amxhost INTERFACE_COMPILE_DEFINITIONS)
+    # The licences of the third-party libraries built into the programs.
+    set(licences)
+    if(defs MATCHES AMXHOST_HAVE_EDF)
+      list(APPEND licences edflib)
+    endif()
+    if(TARGET amxnet)
+      list(APPEND licences zeromq3)
+    endif()
+    if(TARGET amxview)
+      list(APPEND licences glfw3 imgui kissfft)
+    endif()
+    foreach(package ${licences})
+      if(EXISTS ${AMX_WINDEPS}/share/licenses/${package}/copyright)
+        install(FILES ${AMX_WINDEPS}/share/licenses/${package}/copyright DESTINATION licenses RENAME ${package}.txt
+                COMPONENT amvex)
+      endif()
+    endforeach()
     if(defs MATCHES AMXHOST_HAVE_EDF)
       set(AMVEX_RECORDING "amxctl record and amxview's record button write BDF+ files through edflib.")
     else()
       string(CONCAT AMVEX_RECORDING "THIS BUILD CANNOT RECORD: edflib was not available when it was made, so\n"
              "amxctl record and amxview's record button refuse (amxctl --help says so).")
+    endif()
+    if(TARGET amxnet)
+      set(AMVEX_SERVING "")
+    else()
+      string(CONCAT AMVEX_SERVING "THIS BUILD CANNOT SERVE: libzmq was not available when it was made, so\n"
+             "amxctl.exe has no serve command; the rest of this section does not apply.\n\n")
     endif()
     if(NOT TARGET amxview)
       string(APPEND AMVEX_RECORDING "\namxview.exe is not in this build (GLFW, Dear ImGui or kissfft was missing).")

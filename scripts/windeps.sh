@@ -8,25 +8,74 @@
 # share/licenses/PACKAGE/copyright. A package is rebuilt only when its Debian
 # version or its recipe (its build_* function) changed; a stamp file in
 # PREFIX/stamps/ records both. The deb-src entry of the machine's Debian release is
-# added when no source index is configured.
+# added when no source index is configured. A package of `suite_of` comes from
+# another Debian suite instead, through a source index of its own in
+# $VY_WINDEPS_DIR/apt-SUITE (the machine's apt configuration is left alone).
+# Every fetched file must match the SHA-256 sum of the (signed) source index;
+# where the registry serves a package's upstream tarball but not its .dsc or
+# Debian tarball, the package is built from the upstream tarball alone.
 # Exit status: 0 when every prefix is complete; 3 when a source package cannot be
-# fetched (the message names it; the other packages are still built, and each
-# Windows build checks PREFIX/stamps/ for the packages it needs); 1 on any other
-# failure.
+# fetched or built (one line names it and says why; the other packages are still
+# built, and each Windows build checks PREFIX/stamps/ for the packages it needs);
+# 1 on any other failure.
 # Packages: one build_PACKAGE function each, listed in `packages`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-2}
 CACHE=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
-packages=(freeglut glew glfw3 imgui kissfft edflib)
+packages=(freeglut glew glfw3 imgui kissfft edflib zeromq3)
+# edflib: bookworm's 1.23 is no longer served; trixie's 1.27 is.
+declare -A suite_of=([edflib]=trixie)
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 deb_src_list=/etc/apt/sources.list.d/vyre-deb-src.list
 
-# The newest version of a source package in the source index; empty when unknown.
+# apt_opts PACKAGE: sets opts to the apt options that select the package's
+# source index (none for the machine's own).
+apt_opts() {
+  opts=()
+  local suite=${suite_of[$1]:-}
+  [ -n "$suite" ] || return 0
+  local dir=$CACHE/apt-$suite
+  opts=(-o Dir::Etc::sourcelist="$dir/sources.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$dir/lists"
+    -o Dir::Cache="$dir/cache")
+}
+
+# The newest version of a source package in its source index; empty when unknown.
 source_version() {
-  apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1
+  apt_opts "$1"
+  apt-cache "${opts[@]}" showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1
+}
+
+# source_sums PACKAGE VERSION: "SHA256 SIZE NAME" for each file of that version
+# of the source package, as its source index lists them.
+source_sums() {
+  apt_opts "$1"
+  apt-cache "${opts[@]}" showsrc --only-source "$1" 2>/dev/null | awk -v version="$2" '
+    /^Package: / { this = 0 }
+    /^Version: / { this = ($2 == version) }
+    /^[^ ]/ { sums = this && /^Checksums-Sha256:/; next }
+    sums && NF == 3 { print }' | sort -u
+}
+
+# suite_index SUITE: a source index of that suite alone in $CACHE/apt-SUITE, on
+# the mirror of the machine's Debian entries, refreshed when a day old (an old
+# one stays in use when the refresh fails).
+suite_index() {
+  local dir=$CACHE/apt-$1 uri
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  [ -n "$(find "$dir" -maxdepth 1 -name refreshed -mmin -1440)" ] && return 0
+  uri=$(apt-get indextargets --format '$(TARGET_OF) $(REPO_URI)' | awk '$1 == "deb" && $2 ~ /debian\/$/ { print $2; exit }')
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${uri:-http://deb.debian.org/debian/} $1 main" \
+    >"$dir/sources.list"
+  local opts=(-o Dir::Etc::sourcelist="$dir/sources.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$dir/lists"
+    -o Dir::Cache="$dir/cache")
+  if $SUDO apt-get "${opts[@]}" update -qq >/dev/null 2>&1; then
+    touch "$dir/refreshed"
+  else
+    echo "windeps: cannot refresh the source index of $1"
+  fi
 }
 
 # A source index for the configured Debian suites: without any deb-src entry, one
@@ -48,11 +97,47 @@ ensure_source_index() {
   fi
 }
 
-# fetch PACKAGE DIR: unpacks the source package into DIR/PACKAGE-*; false when
-# the registry does not serve it.
+# fetch PACKAGE VERSION DIR: unpacks the source package into DIR/src; false
+# (the reason in DIR/fetch.log) when the registry does not serve it or a file
+# does not match the index. With the .dsc and every file it lists the Debian
+# source is unpacked; with the upstream tarball alone, that tarball.
 fetch() {
-  (cd "$2" && apt-get source -qq "$1" >"$2/$1-fetch.log" 2>&1) || return 1
-  compgen -G "$2/$1-*/debian" >/dev/null
+  local pkg=$1 version=$2 dir=$3 log=$3/fetch.log sum name dsc="" orig="" all=1
+  apt_opts "$pkg"
+  (cd "$dir" && apt-get "${opts[@]}" source --download-only -qq "$pkg=$version" >"$log" 2>&1) || true
+  while read -r sum _ name; do
+    if ! [ -f "$dir/$name" ]; then
+      all=0
+      continue
+    fi
+    if ! echo "$sum  $dir/$name" | sha256sum -c --status -; then
+      { echo "E: $name does not match the SHA-256 sum of the source index"; cat "$log"; } >"$log.new"
+      mv "$log.new" "$log"
+      return 1
+    fi
+    case $name in
+      *.dsc) dsc=$name ;;
+      *.orig.tar.*) orig=$name ;;
+    esac
+  done < <(source_sums "$pkg" "$version")
+  if [ -n "$dsc" ] && [ "$all" = 1 ]; then
+    dpkg-source --no-check -x "$dir/$dsc" "$dir/src" >>"$log" 2>&1
+  elif [ -n "$orig" ]; then
+    echo "windeps: $pkg: the registry serves only ${orig} (verified); built from it without Debian's changes"
+    mkdir "$dir/src" && tar -xf "$dir/$orig" -C "$dir/src" --strip-components=1
+  else
+    [ -s "$log" ] || echo "E: no file of $pkg $version was fetched" >"$log"
+    return 1
+  fi
+}
+
+# The licence text of an unpacked source: Debian's copyright file, else upstream's.
+licence_of() {
+  local f
+  for f in debian/copyright LICENSE COPYING LICENSE.txt; do
+    [ -f "$1/$f" ] && { echo "$1/$f"; return 0; }
+  done
+  return 1
 }
 
 # build_PACKAGE SOURCE-DIR ARCH PREFIX: cross-builds one package into PREFIX.
@@ -128,6 +213,21 @@ build_edflib() {
   cp "$src/edflib.h" "$prefix/include/"
 }
 
+# ZeroMQ: its own CMake build, the static library libzmq.a with CURVE on its
+# bundled crypto (users define ZMQ_STATIC and link ws2_32 and iphlpapi). The
+# bundled crypto needs Windows 7's API level; mingw's afunix.h would turn on an
+# IPC transport that does not compile, so that stays off.
+build_zeromq3() {
+  local src=$1 arch=$2 prefix=$3
+  cmake -S "$src" -B "$src/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_C_FLAGS=-D_WIN32_WINNT=0x0601 \
+    -DCMAKE_CXX_FLAGS=-D_WIN32_WINNT=0x0601 -DBUILD_SHARED=OFF -DBUILD_STATIC=ON -DBUILD_TESTS=OFF \
+    -DWITH_LIBSODIUM=OFF -DENABLE_CURVE=ON -DPOLLER=select -DZMQ_HAVE_IPC=OFF -DWITH_PERF_TOOL=OFF -DWITH_DOCS=OFF \
+    -DENABLE_DRAFTS=OFF >/dev/null
+  cmake --build "$src/build" -j"$JOBS" >/dev/null
+  cmake --install "$src/build" >/dev/null
+}
+
 # The stamp of a package: its Debian version and a digest of its recipe.
 stamp_of() { echo "$1 $2 $(declare -f "build_$1" | sha1sum | cut -c1-12)"; }
 
@@ -138,21 +238,26 @@ build_all() {
   for pkg in "${packages[@]}"; do
     version=$(source_version "$pkg")
     if [ -z "$version" ]; then
-      missing_package "$pkg" "no such source package in the index"
+      missing_package "$pkg" "no such source package in the source index"
       continue
     fi
     stamp=$(stamp_of "$pkg" "$version")
     [ "$(cat "$prefix/stamps/$pkg" 2>/dev/null)" = "$stamp" ] && continue
     echo "windeps: building $pkg $version for $arch-w64-mingw32 into $prefix"
     work=$(mktemp -d "$CACHE/work.XXXXXX")
-    if ! fetch "$pkg" "$work"; then
-      missing_package "$pkg" "$(grep -m 1 '^E:' "$work/$pkg-fetch.log" || tail -n 1 "$work/$pkg-fetch.log")"
+    if ! fetch "$pkg" "$version" "$work"; then
+      missing_package "$pkg" "the registry does not serve it: $(grep -m 1 '^E:' "$work/fetch.log" || tail -n 1 "$work/fetch.log")"
       rm -rf "$work"
       continue
     fi
     rm -f "$prefix/stamps/$pkg"
-    "build_$pkg" "$(compgen -G "$work/$pkg-*/debian" | head -n 1 | xargs dirname)" "$arch" "$prefix"
-    install -D -m 644 "$(compgen -G "$work/$pkg-*/debian/copyright" | head -n 1)" "$prefix/share/licenses/$pkg/copyright"
+    # A failed build leaves that package out, as a missing one does.
+    if ! ("build_$pkg" "$work/src" "$arch" "$prefix" && install -D -m 644 "$(licence_of "$work/src")" \
+      "$prefix/share/licenses/$pkg/copyright") >"$CACHE/$pkg-$arch.log" 2>&1; then
+      missing_package "$pkg" "its build for $arch failed: $(tail -n 1 "$CACHE/$pkg-$arch.log"); log in $CACHE/$pkg-$arch.log"
+      rm -rf "$work"
+      continue
+    fi
     echo "$stamp" >"$prefix/stamps/$pkg"
     rm -rf "$work"
   done
@@ -160,7 +265,7 @@ build_all() {
 
 missing=""
 missing_package() {
-  echo "windeps: the source package $1 cannot be fetched from the registry ($2)"
+  echo "windeps: $1 is left out ($2)"
   [[ " $missing " == *" $1 "* ]] || missing+=" $1"
 }
 
@@ -170,6 +275,9 @@ for arch in "$@"; do
 done
 mkdir -p "$CACHE"
 ensure_source_index
+for suite in $(printf '%s\n' "${suite_of[@]}" | sort -u); do
+  suite_index "$suite"
+done
 for arch in "$@"; do
   build_all "$arch"
 done

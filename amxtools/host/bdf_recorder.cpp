@@ -201,7 +201,12 @@ bool BdfRecorder::mark(const std::string& text) { return handle_ >= 0 && annotat
 bool BdfRecorder::annotate(uint64_t frame_index, const std::string& text)
 {
   long long onset = static_cast<long long>(frame_index * 10000 / static_cast<uint64_t>(rate_));
+#ifdef AMXHOST_EDF_ANNOTATION_US
+  // The same 0.1 ms onset in microseconds, so every edflib writes the same file.
+  return edfwrite_annotation_utf8_hr(handle_, onset * 100, -1, text.c_str()) == 0;
+#else
   return edfwrite_annotation_utf8(handle_, onset, -1, text.c_str()) == 0;
+#endif
 }
 
 bool BdfRecorder::close(uint64_t index, const std::string& stop_text)

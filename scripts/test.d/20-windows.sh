@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Amvex on Windows. The host tools' libraries come from scripts/windeps.sh
-# (edflib, GLFW, Dear ImGui, kissfft; one the registry does not serve is left
-# out, and the programs go without what needs it). Cross-builds the 32-bit DLL,
+# (edflib, libzmq, GLFW, Dear ImGui, kissfft; one the registry does not serve
+# is left out, and the programs go without what needs it). Cross-builds the 32-bit DLL,
 # its tests, the example, amxctl and amxview into build/win32, checks that the
 # DLL exports exactly the names of Amvex.def, packs the developer's zip
 # (cpack -G ZIP) and links the example from the zip's header and each of its
@@ -10,10 +10,11 @@
 # the Windows code paths are always exercised. The library's tests run in the
 # build; the zip, unpacked into an empty folder, lists, streams and records with
 # its amxctl.exe (the recording must read as the Linux amxctl's of the same
-# stream), takes a screenshot of each view with its amxview.exe on Xvfb, and
-# runs the example built from it against each import library; its hosts, run
-# after run, end with their own exit status. Each build has its own wine prefix
-# under its build directory.
+# stream), takes a screenshot of each view with its amxview.exe on Xvfb (and
+# records with it), runs the example built from it against each import
+# library, and serves an emulated amplifier with amxctl.exe serve to the Linux
+# amxctl and Python Inlet; its hosts, run after run, end with their own exit
+# status. Each build has its own wine prefix under its build directory.
 # Runs alone: bash scripts/test.d/20-windows.sh (the recording comparison uses
 # build/release's amxctl). AMVEX_WINE_BITS=32 or 64 runs that build or fails;
 # AMVEX_REQUIRE_WINE=1 fails where no wine runs; AMVEX_WINDEPS_DIR is the
@@ -157,6 +158,7 @@ zip_under_wine() {
       { echo "amxctl.exe without edflib: record gave exit $rc: $out"; exit 1; }
     grep -q 'THIS BUILD CANNOT RECORD' "$APP/README-windows.txt" || { echo "README-windows.txt hides that"; exit 1; }
     echo "amxctl.exe records nothing: edflib was not built (above); --help, record and the README say so"
+    if [ "${AMVEX_REQUIRE_WINE:-0}" = 1 ]; then exit 1; fi
   else
     need_release amxtools/amxctl/amxctl
     in_app amxctl.exe "${record[@]:0:2}" windows.bdf "${record[@]:2}"
@@ -174,9 +176,12 @@ zip_under_wine() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w || true
   export DISPLAY=:$(cat "$APP/display")
-  local view colours
+  local view colours record=()
   for view in traces spectrum impedance; do
-    in_app amxview.exe --screenshot "$view.png" --seconds 3 --view "$view" | tr -d '\r'
+    # The traces view also records, where the build can.
+    [ "$view" = traces ] && ! grep -q 'THIS BUILD CANNOT RECORD' "$APP/README-windows.txt" && record=(--record view.bdf)
+    in_app amxview.exe --screenshot "$view.png" --seconds 3 --view "$view" "${record[@]}" | tr -d '\r'
+    record=()
     # The plot area (right of the controls) holds more than its background and grid.
     colours=$(convert "$APP/$view.png" -crop 920x750+345+10 +repage -format '%wx%h %k' info:)
     [ "${colours%% *}" = 920x750 ] && [ "${colours#* }" -ge 6 ] ||
@@ -186,7 +191,99 @@ zip_under_wine() {
   wineserver -w || true
   kill $xvfb
   echo "amxview.exe: a screenshot of each view (in $APP)"
+  if [ -e "$APP/view.bdf" ]; then
+    /usr/bin/python3 - "$APP/view.bdf" <<'PY'
+import sys, mne
+raw = mne.io.read_raw_bdf(sys.argv[1], preload=True, verbose="error")
+notes = list(raw.annotations.description)
+assert len(raw.ch_names) == 40 and raw.n_times >= 1000 and notes == ["Recording start", "Recording stop"], (
+    raw.ch_names, raw.n_times, notes)
+print("amxview.exe recorded %s: %d channels, %.1f s, annotations %s" % (sys.argv[1], len(raw.ch_names), raw.n_times / raw.info["sfreq"], notes))
+PY
+  fi
 }
+
+# --- amxctl.exe serve -------------------------------------------------------
+
+# serve_start N: the zip's amxctl.exe serves the emulated amplifier @0 at 500/s
+# on $at under wine, in the background (its process id in served, its messages
+# in $APP/serveN.log); bounded by --seconds.
+serve_start() {
+  (cd "$APP" && exec "$WINE" amxctl.exe serve @0 --rate 500 --bind "$at" --seconds 120 >"$APP/serve$1.log" 2>&1) &
+  served=$!
+}
+
+# wait_for PATTERN FILE SECONDS: true once FILE holds a line matching PATTERN.
+wait_for() {
+  local i
+  for ((i = 0; i < $3 * 5; i++)); do
+    tr -d '\r' <"$2" 2>/dev/null | grep -q "$1" && return 0
+    sleep 0.2
+  done
+  echo "no \"$1\" in $2 after $3 s:"
+  tr -d '\r' <"$2"
+  return 1
+}
+
+# serve_under_wine: amxctl.exe serve of the unpacked zip publishes an emulated
+# amplifier on loopback. The Linux amxctl records it into the same file as its
+# own recording of that stream, a Linux Python Inlet reads it without a gap,
+# and a publisher killed and started again appears in a Linux recording as a
+# new annotated segment.
+serve_under_wine() {
+  echo "== amxctl.exe serve under wine, received by Linux"
+  local amxctl=$ROOT/build/release/amxtools/amxctl/amxctl rec help
+  help=$(in_app amxctl.exe --help)
+  if ! grep -q 'amxctl serve' <<<"$help"; then
+    grep -q 'THIS BUILD CANNOT SERVE' "$APP/README-windows.txt" || { echo "README-windows.txt hides that"; exit 1; }
+    echo "amxctl.exe cannot serve: libzmq was not built (above); --help and the README say so"
+    if [ "${AMVEX_REQUIRE_WINE:-0}" = 1 ]; then exit 1; fi
+    return 0
+  fi
+  export AMVEX_EMULATE=kind=2
+  at=tcp://127.0.0.1:$((30000 + $$ % 20000))
+  serve_start 1
+  # From the start of the publisher's buffer: the same frames as a local recording.
+  timeout 120 "$amxctl" record "$at/amx0" "$APP/served.bdf" --seconds 1.25 --back all --quiet
+  "$amxctl" record @0 "$APP/local.bdf" --rate 500 --seconds 1.25 --quiet
+  /usr/bin/python3 tests/amvex/amxctl/compare_bdf_mne.py "$APP/served.bdf" "$APP/local.bdf"
+  # A Linux Python Inlet reads the same stream from its start without a gap.
+  PYTHONPATH=$ROOT/python timeout 120 /usr/bin/python3 - "$at/amx0" "$APP/local.bdf" <<'PY'
+import sys
+import mne
+import numpy as np
+from amvex import net
+with net.Inlet(sys.argv[1]) as inlet:
+    inlet.start(back="all")
+    block = inlet.read(frames=1500)
+    assert (inlet.lost_frames, inlet.missing_frames, inlet.segments) == (0, 0, 1)
+np.testing.assert_array_equal(block.sample_numbers, np.arange(1, 1501))
+# The recording's 625 frames (its last data record is padded).
+local = mne.io.read_raw_bdf(sys.argv[2], verbose="error").get_data()[:, :625]
+np.testing.assert_allclose(block.samples[:, :625] * 1e-6, local, rtol=1e-7, atol=1e-12)
+print("a Linux Inlet read frames 1-1500 of %s without a gap, as recorded locally" % sys.argv[1])
+PY
+
+  timeout 120 "$amxctl" record "$at" "$APP/restart.bdf" --seconds 6 2>"$APP/restart.log" &
+  rec=$!
+  wait_for "recorded [1-9]" "$APP/restart.log" 60
+  kill -KILL "$served"
+  { wait "$served"; } 2>/dev/null || true
+  serve_start 2
+  wait "$rec" || { echo "the Linux recording across the restart failed:"; cat "$APP/restart.log"; exit 1; }
+  kill -INT "$served"
+  wait_for "left" "$APP/serve2.log" 30
+  wait "$served" || true
+  /usr/bin/python3 - "$APP/restart.bdf" <<'PY'
+import sys, mne
+raw = mne.io.read_raw_bdf(sys.argv[1], verbose="error")
+notes = list(raw.annotations.description)
+assert raw.n_times == 3000 and "New segment (stream restarted)" in notes, (raw.n_times, notes)
+print("%s: 6 s across a killed and restarted amxctl.exe serve, annotations %s" % (sys.argv[1], notes))
+PY
+}
+
+# --- the stage ---------------------------------------------------------------
 
 windows_deps "$deps" "${AMVEX_WINE_BITS:-}"
 
@@ -212,4 +309,5 @@ run_tests "$dir" -j1
 zip_started=$SECONDS
 exit_statuses "$WINE_ARCH"
 zip_under_wine
+serve_under_wine
 echo "Amvex on Windows: $WINE_BITS-bit build under $WINE ($((SECONDS - started)) s, the zip's programs $((SECONDS - zip_started)) s)"

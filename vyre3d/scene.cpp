@@ -45,16 +45,15 @@ meshgl scene_load_mesh(const char* base, int kind)
 {
   const meshgl m(base);
   if (m.vertex_count() && m.ind[kind].numel) return m;
-  char file[256];
-  std::snprintf(file, sizeof file, "%s.arr", base);
-  if (!mesh::ok) {  // refused files have had their line from the loader
-    if (!tensor_path_exists(file)) std::printf("error %s: missing, not drawn\n", file);
-    return meshgl();
-  }
-  std::snprintf(file, sizeof file, "%s_%i.ind", base, kind);
-  if (!tensor_path_exists(file))
-    std::printf("error %s: missing, not drawn\n", file);
-  else
+  // Refused files have had their line from the loader; each missing file gets its own.
+  char arr[256], ind[256];
+  std::snprintf(arr, sizeof arr, "%s.arr", base);
+  std::snprintf(ind, sizeof ind, "%s_%i.ind", base, kind);
+  const bool refused = !mesh::ok && tensor_path_exists(arr);
+  bool missing = false;
+  for (const char* file : {arr, ind})
+    if (!refused && !tensor_path_exists(file)) std::printf("error %s: missing, not drawn\n", file), missing = true;
+  if (!refused && !missing)
     std::printf("error mesh %s: no vertices or no %s elements, not drawn\n", base, mesh_kind_name[kind]);
   return meshgl();
 }

@@ -39,5 +39,8 @@ enum class child_end { done, failed, stopped };
 // with what it has), and killed when it has not ended after 5 s more.
 child_end child_finish(child_process& child, int seconds);
 
+// Processor time used so far by the whole process (all threads), in seconds.
+double process_seconds();
+
 // What to tell a user who lacks the program, after "cannot start ffmpeg (...)".
 const char* ffmpeg_install_hint();

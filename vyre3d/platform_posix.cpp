@@ -98,4 +98,11 @@ child_end child_finish(child_process& child, int seconds)
   return child_end::stopped;
 }
 
+double process_seconds()
+{
+  timespec t = {};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 const char* ffmpeg_install_hint() { return "install it (Debian package ffmpeg)"; }

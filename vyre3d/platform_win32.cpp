@@ -119,4 +119,14 @@ child_end child_finish(child_process& child, int seconds)
   return end;
 }
 
+double process_seconds()
+{
+  FILETIME created, ended, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+  auto seconds = [](const FILETIME& f) {
+    return 1e-7 * double((unsigned long long)f.dwHighDateTime << 32 | f.dwLowDateTime);  // 100 ns units
+  };
+  return seconds(kernel) + seconds(user);
+}
+
 const char* ffmpeg_install_hint() { return "put ffmpeg.exe on PATH"; }

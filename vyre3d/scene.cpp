@@ -237,22 +237,23 @@ bool scene_shadow_rectangle(const double* light, int rect[4])
   return true;
 }
 
+void scene_shadow_scissor(const opengl_light* light, int rect[4])
+{
+  rect[0] = rect[1] = rect[2] = rect[3] = 0;
+  if (!curve_playing || !ball.shadow) return;
+  if (scene_shadow_rectangle(light->pose.data + 12, rect)) return;
+  rect[2] = window_size.data[0], rect[3] = window_size.data[1];
+}
+
 // The volume is drawn only inside the rectangle where it can matter: its long
 // sides towards infinity cost the rasterizer much and change nothing elsewhere.
-bool scene_draw_shadows(opengl_light* light, int rect[4])
+void scene_draw_shadows(const opengl_light* light, const int rect[4])
 {
-  if (!curve_playing || !ball.shadow) {
-    rect[0] = rect[1] = rect[2] = rect[3] = 0;
-    return true;
-  }
-  const bool limited = scene_shadow_rectangle(light->pose.data + 12, rect);
-  if (limited) {
-    glScissor(rect[0], rect[1], rect[2], rect[3]);
-    glEnable(GL_SCISSOR_TEST);
-  }
+  if (rect[2] <= 0 || rect[3] <= 0) return;
+  glScissor(rect[0], rect[1], rect[2], rect[3]);
+  glEnable(GL_SCISSOR_TEST);
   ball.draw_shadow(light->pose.slice(3));
-  if (limited) glDisable(GL_SCISSOR_TEST);
-  return limited;
+  glDisable(GL_SCISSOR_TEST);
 }
 
 void scene_draw_marker()

@@ -156,10 +156,15 @@ void shadow_lights(const tensor<opengl_light*>& lights)
   glStencilMask(~0u);
   glClearStencil(128);
   for (std::size_t k = 0; k < casting.size(); ++k) {
-    glScissor(box[0], box[1], box[2], box[3]);
-    glEnable(GL_SCISSOR_TEST);
-    glClear(GL_STENCIL_BUFFER_BIT);
-    glDisable(GL_SCISSOR_TEST);
+    // The whole box once; after that only the previous light's volume changed the
+    // stencil (its lit pass keeps it), inside that light's rectangle.
+    const int* clear = k ? rect[k - 1].data() : box;
+    if (clear[2] > 0 && clear[3] > 0) {
+      glScissor(clear[0], clear[1], clear[2], clear[3]);
+      glEnable(GL_SCISSOR_TEST);
+      glClear(GL_STENCIL_BUFFER_BIT);
+      glDisable(GL_SCISSOR_TEST);
+    }
     batch_pass("stencil clears");
     glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
     glStencilFunc(GL_ALWAYS, 0, ~0u);

@@ -85,8 +85,8 @@ bool finish_video()
   const char* file = batch.video.c_str();
   std::error_code ec;
   const std::uintmax_t bytes = std::filesystem::file_size(batch.video, ec);
-  std::string left = ec ? "no " + batch.video + " is left"
-                        : batch.video + " is left with " + std::to_string(bytes) + " bytes and may not play";
+  const std::string left = ec ? "no " + batch.video + " is left"
+                              : batch.video + " is left with " + std::to_string(bytes) + " bytes and may not play";
   if (end == child_end::stopped)
     std::fprintf(stderr, "error --video: ffmpeg did not finish %s within %d s and was stopped; %s\n", file,
                  video_finish_seconds, left.c_str());

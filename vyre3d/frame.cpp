@@ -108,9 +108,10 @@ void bounding_box(const std::vector<std::array<int, 4>>& rect, int box[4])
 // equal). Each light's shadow volume changes the stencil only inside its scissor
 // rectangle; outside the box around all of them every light shines unshadowed, so
 // there they are added together in one pass, drawn in the up to four bands around
-// the box. Inside the box each light has its own stencil count and lit pass. Each
-// light has a colour channel of its own, so adding them together gives the same
-// bytes as adding them one by one.
+// the box. Inside the box each light has its own stencil count and lit pass. The
+// scene's lights each have a colour channel of their own, so adding them together
+// gives the same bytes as adding them one by one (lights sharing a channel could
+// differ by a unit of rounding).
 //
 // The stencil starts at 128 in the box; the volume adds one for each back face and
 // takes one for each front face behind the visible point, so a point lies in no
@@ -132,20 +133,19 @@ void shadow_lights(const tensor<opengl_light*>& lights)
                            {0, box[1] + box[3], w, h - box[1] - box[3]},
                            {0, box[1], box[0], box[3]},
                            {box[0] + box[2], box[1], w - box[0] - box[2], box[3]}};
-  const bool whole = box[2] <= 0 || box[3] <= 0;  // no box: every light everywhere
+  const bool whole = box[2] <= 0 || box[3] <= 0;  // no box: no shadow in view
   glDepthFunc(GL_EQUAL);
   for (std::size_t first = 0; first < casting.size(); first += 8) {
     for (std::size_t k = first; k < casting.size() && k < first + 8; ++k)
       casting[k]->apply(GLenum(GL_LIGHT0 + k - first));
-    glEnable(GL_SCISSOR_TEST);
+    if (whole) scene_draw_objects();
     for (const auto& b : bands) {
-      if (!whole && (b[2] <= 0 || b[3] <= 0)) continue;
-      if (whole) glDisable(GL_SCISSOR_TEST);
+      if (whole || b[2] <= 0 || b[3] <= 0) continue;
       glScissor(b[0], b[1], b[2], b[3]);
+      glEnable(GL_SCISSOR_TEST);
       scene_draw_objects();
-      if (whole) break;
+      glDisable(GL_SCISSOR_TEST);
     }
-    glDisable(GL_SCISSOR_TEST);
     lights_off();
   }
   glDepthFunc(GL_LESS);

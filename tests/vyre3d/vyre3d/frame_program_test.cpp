@@ -201,7 +201,7 @@ TEST(Batch, SignalsToTheProgramsGroupLeaveEveryCountedFrameInTheVideo)
     EXPECT_EQ(run.exit_status, 3) << name;
     const std::string errors = run.errors();
     ASSERT_EQ(errors.rfind(says, 0), 0u) << name << ": " << errors;
-    EXPECT_EQ(errors.find("ffmpeg"), std::string::npos) << name << ": " << errors;
+    EXPECT_EQ(errors.find("error --video"), std::string::npos) << name << ": " << errors;
     const int made = std::atoi(errors.c_str() + says.size());
     EXPECT_GT(made, 0) << name;
     EXPECT_EQ(video_frames(run.folder + "/out/v.mp4"), std::to_string(made) + "\n") << name;
@@ -235,7 +235,7 @@ TEST(Batch, AnFfmpegThatFailsOrHangsIsReportedWithWhatIsLeftOfTheFile)
     ASSERT_TRUE(run.wait_exit(60)) << c.says;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40)) << c.says;
     EXPECT_EQ(run.exit_status, 1) << c.says;
-    EXPECT_EQ(run.errors(), "error --video: " + c.says);
+    EXPECT_NE(run.errors().find("error --video: " + c.says), std::string::npos) << run.errors();
   }
 }
 

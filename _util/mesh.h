@@ -23,6 +23,11 @@ inline const char* mesh_check_list(int k, const tensor<int>& list, int vertices)
     std::snprintf(mesh_text, sizeof mesh_text, "%s list is not %i x elements", mesh_kind_name[k], mesh_kind_size[k]);
     return mesh_text;
   }
+  if (list.numel && vertices == 0) {
+    std::snprintf(mesh_text, sizeof mesh_text, "the vertex array has no vertices for the %s elements",
+                  mesh_kind_name[k]);
+    return mesh_text;
+  }
   for (int c = 0; c < list.numel; c++) {
     if (0 <= list.data[c] && list.data[c] < vertices) continue;
     std::snprintf(mesh_text, sizeof mesh_text, "%s element %i names vertex %i, outside 0..%i", mesh_kind_name[k],

@@ -36,8 +36,9 @@ struct shadow_mesh : meshgl {
   tensor<unsigned int> silhouette(const tensor<double>& light, tensor<int>& facing) const;
 
   // Emits the shadow volume for the light (first three elements: its position in
-  // this mesh's coordinates) twice: back faces with GL_INCR on depth fail, then
-  // front faces with GL_DECR. Leaves glCullFace(GL_BACK) and
+  // this mesh's coordinates) once, two-sided: back faces increment the stencil on
+  // depth fail, front faces decrement it (both wrapping). Leaves face culling as it
+  // was, glCullFace(GL_BACK) and
   // glStencilOp(GL_KEEP, GL_DECR, GL_KEEP). The caller sets up the stencil test,
   // masks and a projection without a far plane (points at infinity must survive).
   void draw_volume(const tensor<double>& light) const;
@@ -213,13 +214,19 @@ inline void shadow_mesh::draw_volume(const tensor<double>& light) const
   glDisableClientState(GL_TEXTURE_COORD_ARRAY);
   glDisableClientState(GL_EDGE_FLAG_ARRAY);
   glEnableClientState(GL_VERTEX_ARRAY);
-  for (int pass = 0; pass < 2; pass++) {
-    glCullFace(pass ? GL_BACK : GL_FRONT);
-    glStencilOp(GL_KEEP, pass ? GL_DECR : GL_INCR, GL_KEEP);
-    glVertexPointer(4, GL_FLOAT, 0, shadow_detail::caps.data);
-    glDrawArrays(GL_TRIANGLES, 0, 6 * facing.numel);
-    glVertexPointer(4, GL_FLOAT, 0, shadow_detail::sides.data);
-    glDrawArrays(GL_QUADS, 0, 4 * edges.numel);
-  }
+  // Both sides in one draw: back faces count up, front faces down. The counts wrap
+  // rather than saturate, so the order in which the faces reach a pixel does not
+  // change the sum.
+  const GLboolean culling = glIsEnabled(GL_CULL_FACE);
+  glDisable(GL_CULL_FACE);
+  glStencilOpSeparate(GL_BACK, GL_KEEP, GL_INCR_WRAP, GL_KEEP);
+  glStencilOpSeparate(GL_FRONT, GL_KEEP, GL_DECR_WRAP, GL_KEEP);
+  glVertexPointer(4, GL_FLOAT, 0, shadow_detail::caps.data);
+  glDrawArrays(GL_TRIANGLES, 0, 6 * facing.numel);
+  glVertexPointer(4, GL_FLOAT, 0, shadow_detail::sides.data);
+  glDrawArrays(GL_QUADS, 0, 4 * edges.numel);
+  if (culling) glEnable(GL_CULL_FACE);
+  glCullFace(GL_BACK);
+  glStencilOp(GL_KEEP, GL_DECR, GL_KEEP);
   glPopClientAttrib();
 }

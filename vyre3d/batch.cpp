@@ -46,7 +46,8 @@ struct video_pipe {
 
 long long frames_begun = 0, frames_drawn = 0;
 volatile sig_atomic_t stop_signal = 0;  // set by a signal; the next frame ends the run
-std::vector<double> frame_ms;  // wall-clock time of each finished frame
+std::vector<double> frame_ms;           // wall-clock time of each finished frame
+double first_frame_cpu = 0;             // process_seconds() at the start of the first frame
 std::chrono::steady_clock::time_point last_begin, last_pass;
 std::vector<std::pair<std::string, double>> pass_ms;  // total per pass, in the order first met
 
@@ -55,10 +56,11 @@ bool start_ffmpeg(const std::string& file, int width, int height, double fps)
   const std::string size = std::to_string(width) + "x" + std::to_string(height);
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.9g", fps);
-  const std::string why = child_start({"ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pixel_format", "rgba",
-                                       "-video_size", size, "-framerate", rate, "-i", "pipe:0", "-vf", "vflip", "-c:v",
-                                       "libx264", "-pix_fmt", "yuv420p", file},
-                                      video.child);
+  const std::string why =
+      child_start({"ffmpeg", "-nostdin",    "-loglevel", "error",      "-y",      "-f", "rawvideo", "-pixel_format",
+                   "rgba",   "-video_size", size,        "-framerate", rate,      "-i", "pipe:0",   "-vf",
+                   "vflip",  "-c:v",        "libx264",   "-pix_fmt",   "yuv420p", file},
+                  video.child);
   if (!why.empty()) {
     std::fprintf(stderr, "error --video: cannot start ffmpeg (%s); %s\n", why.c_str(), ffmpeg_install_hint());
     return false;
@@ -69,25 +71,41 @@ bool start_ffmpeg(const std::string& file, int width, int height, double fps)
   return true;
 }
 
-// Closes ffmpeg's input and waits until it has finished the file; false when it failed.
+// How long ffmpeg may take to encode what it still holds and close the file.
+constexpr int video_finish_seconds = 10;
+
+// Closes ffmpeg's input and waits until it has finished the file; false, after a
+// line saying what is left of the file, when it failed or had to be stopped.
 bool finish_video()
 {
   if (video.child.process == -1) return true;
   video.open = false;
-  const bool ok = child_finish(video.child);
-  if (!ok) std::fprintf(stderr, "error --video: ffmpeg did not finish %s\n", batch.video.c_str());
-  return ok;
+  const child_end end = child_finish(video.child, video_finish_seconds);
+  if (end == child_end::done) return true;
+  const char* file = batch.video.c_str();
+  std::error_code ec;
+  const std::uintmax_t bytes = std::filesystem::file_size(batch.video, ec);
+  const std::string left = ec ? "no " + batch.video + " is left"
+                              : batch.video + " is left with " + std::to_string(bytes) + " bytes and may not play";
+  if (end == child_end::stopped)
+    std::fprintf(stderr, "error --video: ffmpeg did not finish %s within %d s and was stopped; %s\n", file,
+                 video_finish_seconds, left.c_str());
+  else
+    std::fprintf(stderr, "error --video: ffmpeg did not finish %s (it failed); %s\n", file, left.c_str());
+  return false;
 }
 
-// "bench frames=K median_ms=… p90_ms=… max_ms=… fps=…"; fps is the rate at the median frame time.
+// "bench frames=K median_ms=… p90_ms=… max_ms=… fps=… cpu_ms=…"; fps is the rate at
+// the median frame time, cpu_ms the processor time of all threads per frame (start-up
+// left out), which a loaded machine disturbs less than the wall clock.
 void print_bench()
 {
   if (!batch.bench || frame_ms.empty()) return;
   std::vector<double> t = frame_ms;
   std::sort(t.begin(), t.end());
   const double median = t[t.size() / 2], p90 = t[std::min(t.size() - 1, t.size() * 9 / 10)];
-  std::printf("bench frames=%zu median_ms=%.3f p90_ms=%.3f max_ms=%.3f fps=%.1f\n", t.size(), median, p90, t.back(),
-              1000 / median);
+  std::printf("bench frames=%zu median_ms=%.3f p90_ms=%.3f max_ms=%.3f fps=%.1f cpu_ms=%.3f\n", t.size(), median, p90,
+              t.back(), 1000 / median, 1000 * (process_seconds() - first_frame_cpu) / double(t.size()));
   for (const auto& p : pass_ms) std::printf("bench pass=\"%s\" mean_ms=%.3f\n", p.first.c_str(), p.second / t.size());
   std::fflush(stdout);
 }
@@ -102,11 +120,21 @@ void at_exit()
 
 void on_signal(int sig) { stop_signal = sig; }
 
+// Set once the program is on its way out: the exit handlers close the window,
+// whose close callback must then not start another exit (which would replace the
+// exit code).
+bool ending = false;
+
+[[noreturn]] void end_run(int code)
+{
+  ending = true;
+  std::exit(code);
+}
+
 }  // namespace
 
 void batch_quit(const char* why)
 {
-  static bool ending = false;
   if (ending) return;  // the end closes the window, which reports here once more
   ending = true;
   if (batch.frames && frames_drawn < batch.frames) {
@@ -184,7 +212,9 @@ bool batch_start()
     if (!start_ffmpeg(batch.video, window_size.data[0], window_size.data[1], 1 / batch.step)) return false;
   }
   if (!batch.video.empty() || batch.bench) std::atexit(at_exit);
-  if (batch.frames) on_stop_signals(on_signal);
+  // A signal ends the run at the next frame, through the exit handlers that let
+  // ffmpeg finish the file.
+  if (batch.frames || !batch.video.empty()) on_stop_signals(on_signal);
   return true;
 }
 
@@ -194,11 +224,13 @@ void batch_frame_begin()
   if (batch.bench && frames_begun)
     frame_ms.push_back(std::chrono::duration<double, std::milli>(now - last_begin).count());
   last_begin = last_pass = now;
+  if (batch.bench && !frames_begun) first_frame_cpu = process_seconds();
+  if (stop_signal && !batch.frames) end_run(128 + stop_signal);  // the status a shell gives a signalled end
   if (stop_signal) batch_quit(stop_signal_name(stop_signal));
   if (batch.frames && frames_begun == batch.frames) {
     print_bench();
     frame_ms.clear();  // printed once, also when the exit handlers run
-    std::exit(finish_video() ? 0 : 1);
+    end_run(finish_video() ? 0 : 1);
   }
   ++frames_begun;
   if (batch.capture && frames_begun % batch.capture == 0) opengl_settings.print_screen = 1;

@@ -7,9 +7,13 @@
 #include "vyre3d/frame.h"
 #include "vyre3d/batch.h"
 #include "vyre3d/scene.h"
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 tensor<int> key_held(1, 512), key_pressed(1, 512);
 tensor<int> mouse_held(1, 4), mouse_pressed(1, 4), mouse_position(1, 2);
@@ -87,6 +91,102 @@ void light_markers(const tensor<opengl_light*>& lights)
   glPopAttrib();
 }
 
+// The box around the non-empty window rectangles (x, y, width, height); empty when none is.
+void bounding_box(const std::vector<std::array<int, 4>>& rect, int box[4])
+{
+  int lo[2] = {INT_MAX, INT_MAX}, hi[2] = {INT_MIN, INT_MIN};
+  for (const auto& r : rect) {
+    if (r[2] <= 0 || r[3] <= 0) continue;
+    for (int k = 0; k < 2; ++k) lo[k] = std::min(lo[k], r[k]), hi[k] = std::max(hi[k], r[k] + r[2 + k]);
+  }
+  box[0] = box[1] = box[2] = box[3] = 0;
+  if (lo[0] > hi[0]) return;
+  box[0] = lo[0], box[1] = lo[1], box[2] = hi[0] - lo[0], box[3] = hi[1] - lo[1];
+}
+
+// The stencil-shadowed lights, added to the first pass (blending on, depth test
+// equal). Each light's shadow volume changes the stencil only inside its scissor
+// rectangle; outside the box around all of them every light shines unshadowed, so
+// there they are added together in one pass, drawn in the up to four bands around
+// the box. Inside the box each light has its own stencil count and lit pass. The
+// scene's lights each have a colour channel of their own, so adding them together
+// gives the same bytes as adding them one by one (lights sharing a channel could
+// differ by a unit of rounding).
+//
+// The stencil starts at 128 in the box; the volume adds one for each back face and
+// takes one for each front face behind the visible point, so a point lies in no
+// shadow when its count is 128 or less.
+void shadow_lights(const tensor<opengl_light*>& lights)
+{
+  std::vector<opengl_light*> casting;
+  std::vector<std::array<int, 4>> rect;
+  for (int k = 0; k < lights.numel; ++k) {
+    if (!lights.data[k]->casts_shadows) continue;
+    casting.push_back(lights.data[k]);
+    rect.emplace_back();
+    scene_shadow_scissor(lights.data[k], rect.back().data());
+  }
+  int box[4];
+  bounding_box(rect, box);
+  const int w = window_size.data[0], h = window_size.data[1];
+  const int bands[4][4] = {{0, 0, w, box[1]},
+                           {0, box[1] + box[3], w, h - box[1] - box[3]},
+                           {0, box[1], box[0], box[3]},
+                           {box[0] + box[2], box[1], w - box[0] - box[2], box[3]}};
+  const bool whole = box[2] <= 0 || box[3] <= 0;  // no box: no shadow in view
+  glDepthFunc(GL_EQUAL);
+  for (std::size_t first = 0; first < casting.size(); first += 8) {
+    for (std::size_t k = first; k < casting.size() && k < first + 8; ++k)
+      casting[k]->apply(GLenum(GL_LIGHT0 + k - first));
+    if (whole) scene_draw_objects();
+    for (const auto& b : bands) {
+      if (whole || b[2] <= 0 || b[3] <= 0) continue;
+      glScissor(b[0], b[1], b[2], b[3]);
+      glEnable(GL_SCISSOR_TEST);
+      scene_draw_objects();
+      glDisable(GL_SCISSOR_TEST);
+    }
+    lights_off();
+  }
+  glDepthFunc(GL_LESS);
+  batch_pass("lit passes");
+  if (whole) return;
+
+  glEnable(GL_STENCIL_TEST);
+  glStencilMask(~0u);
+  glClearStencil(128);
+  for (std::size_t k = 0; k < casting.size(); ++k) {
+    // The whole box once; after that only the previous light's volume changed the
+    // stencil (its lit pass keeps it), inside that light's rectangle.
+    const int* clear = k ? rect[k - 1].data() : box;
+    if (clear[2] > 0 && clear[3] > 0) {
+      glScissor(clear[0], clear[1], clear[2], clear[3]);
+      glEnable(GL_SCISSOR_TEST);
+      glClear(GL_STENCIL_BUFFER_BIT);
+      glDisable(GL_SCISSOR_TEST);
+    }
+    batch_pass("stencil clears");
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    glStencilFunc(GL_ALWAYS, 0, ~0u);
+    scene_draw_shadows(casting[k], rect[k].data());
+    batch_pass("shadow volumes");
+    casting[k]->apply(GL_LIGHT0);
+    glStencilFunc(GL_GEQUAL, 128, ~0u);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+    glDepthFunc(GL_EQUAL);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glScissor(box[0], box[1], box[2], box[3]);
+    glEnable(GL_SCISSOR_TEST);
+    scene_draw_objects();
+    glDisable(GL_SCISSOR_TEST);
+    batch_pass("lit passes");
+    glDepthFunc(GL_LESS);
+    glDisable(GL_LIGHT0);
+  }
+  glClearStencil(0);
+  glDisable(GL_STENCIL_TEST);
+}
+
 // The lit scene: a first pass with up to 8 lights that cast no shadows, further
 // additive passes for the rest of them, then one stencil-masked additive pass per
 // shadow-casting light. With lighting effects off only white ambient light remains.
@@ -115,39 +215,7 @@ void lighting_passes(const tensor<opengl_light*>& lights)
     }
     if (i > 0) scene_draw_objects(), lights_off();
     glDepthFunc(GL_LESS);
-    glEnable(GL_STENCIL_TEST);
-    // One whole clear per frame; after it the stencil is non-zero only where the
-    // last shadow volume counted (the lit pass keeps it), so each further light
-    // clears just the rectangle that volume was limited to.
-    glStencilMask(~0u);
-    glClear(GL_STENCIL_BUFFER_BIT);
-    int rect[4] = {0, 0, 0, 0};
-    bool limited = true;
-    for (int k = 0; k < lights.numel; ++k) {
-      if (!lights.data[k]->casts_shadows) continue;
-      if (!limited) glClear(GL_STENCIL_BUFFER_BIT);
-      if (limited && rect[2] > 0 && rect[3] > 0) {
-        glScissor(rect[0], rect[1], rect[2], rect[3]);
-        glEnable(GL_SCISSOR_TEST);
-        glClear(GL_STENCIL_BUFFER_BIT);
-        glDisable(GL_SCISSOR_TEST);
-      }
-      batch_pass("stencil clears");
-      glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
-      glStencilFunc(GL_ALWAYS, 0, ~0u);
-      limited = scene_draw_shadows(lights.data[k], rect);
-      batch_pass("shadow volumes");
-      lights.data[k]->apply(GL_LIGHT0);
-      glStencilFunc(GL_EQUAL, 0, ~0u);
-      glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
-      glDepthFunc(GL_EQUAL);
-      glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-      scene_draw_objects();
-      batch_pass("lit passes");
-      glDepthFunc(GL_LESS);
-      glDisable(GL_LIGHT0);
-    }
-    glDisable(GL_STENCIL_TEST);
+    shadow_lights(lights);
     glDisable(GL_BLEND);
   }
   glDepthMask(GL_TRUE);

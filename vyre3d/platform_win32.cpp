@@ -58,7 +58,8 @@ std::string child_start(const std::vector<std::string>& args, child_process& chi
   start.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info = {};
-  const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &info);
+  const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                                      nullptr, &start, &info);
   const DWORD error = GetLastError();
   CloseHandle(read_end);
   if (!started) {
@@ -97,16 +98,35 @@ bool child_write(child_process& child, const unsigned char* data, std::size_t si
   return true;
 }
 
-bool child_finish(child_process& child)
+// A child in its own console group ignores Ctrl-C; Ctrl-Break sent to that group
+// asks it to stop and lets ffmpeg close the file with what it has.
+child_end child_finish(child_process& child, int seconds)
 {
   if (child.input != -1) CloseHandle(handle(child.input));
   child.input = -1;
-  DWORD code = 1;
-  WaitForSingleObject(handle(child.process), INFINITE);
-  GetExitCodeProcess(handle(child.process), &code);
-  CloseHandle(handle(child.process));
+  HANDLE process = handle(child.process);
   child.process = -1;
-  return code == 0;
+  child_end end = child_end::failed;
+  if (WaitForSingleObject(process, DWORD(seconds) * 1000) == WAIT_TIMEOUT) {
+    end = child_end::stopped;
+    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, GetProcessId(process));
+    if (WaitForSingleObject(process, 5000) == WAIT_TIMEOUT) TerminateProcess(process, 1);
+    WaitForSingleObject(process, 5000);
+  }
+  DWORD code = 1;
+  if (end != child_end::stopped && GetExitCodeProcess(process, &code) && code == 0) end = child_end::done;
+  CloseHandle(process);
+  return end;
+}
+
+double process_seconds()
+{
+  FILETIME created, ended, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+  auto seconds = [](const FILETIME& f) {
+    return 1e-7 * double((unsigned long long)f.dwHighDateTime << 32 | f.dwLowDateTime);  // 100 ns units
+  };
+  return seconds(kernel) + seconds(user);
 }
 
 const char* ffmpeg_install_hint() { return "put ffmpeg.exe on PATH"; }

@@ -45,16 +45,15 @@ meshgl scene_load_mesh(const char* base, int kind)
 {
   const meshgl m(base);
   if (m.vertex_count() && m.ind[kind].numel) return m;
-  char file[256];
-  std::snprintf(file, sizeof file, "%s.arr", base);
-  if (!mesh::ok) {  // refused files have had their line from the loader
-    if (!tensor_path_exists(file)) std::printf("error %s: missing, not drawn\n", file);
-    return meshgl();
-  }
-  std::snprintf(file, sizeof file, "%s_%i.ind", base, kind);
-  if (!tensor_path_exists(file))
-    std::printf("error %s: missing, not drawn\n", file);
-  else
+  // Refused files have had their line from the loader; each missing file gets its own.
+  char arr[256], ind[256];
+  std::snprintf(arr, sizeof arr, "%s.arr", base);
+  std::snprintf(ind, sizeof ind, "%s_%i.ind", base, kind);
+  const bool refused = !mesh::ok && tensor_path_exists(arr);
+  bool missing = false;
+  for (const char* file : {arr, ind})
+    if (!refused && !tensor_path_exists(file)) std::printf("error %s: missing, not drawn\n", file), missing = true;
+  if (!refused && !missing)
     std::printf("error mesh %s: no vertices or no %s elements, not drawn\n", base, mesh_kind_name[kind]);
   return meshgl();
 }
@@ -238,22 +237,23 @@ bool scene_shadow_rectangle(const double* light, int rect[4])
   return true;
 }
 
+void scene_shadow_scissor(const opengl_light* light, int rect[4])
+{
+  rect[0] = rect[1] = rect[2] = rect[3] = 0;
+  if (!curve_playing || !ball.shadow) return;
+  if (scene_shadow_rectangle(light->pose.data + 12, rect)) return;
+  rect[2] = window_size.data[0], rect[3] = window_size.data[1];
+}
+
 // The volume is drawn only inside the rectangle where it can matter: its long
 // sides towards infinity cost the rasterizer much and change nothing elsewhere.
-bool scene_draw_shadows(opengl_light* light, int rect[4])
+void scene_draw_shadows(const opengl_light* light, const int rect[4])
 {
-  if (!curve_playing || !ball.shadow) {
-    rect[0] = rect[1] = rect[2] = rect[3] = 0;
-    return true;
-  }
-  const bool limited = scene_shadow_rectangle(light->pose.data + 12, rect);
-  if (limited) {
-    glScissor(rect[0], rect[1], rect[2], rect[3]);
-    glEnable(GL_SCISSOR_TEST);
-  }
+  if (rect[2] <= 0 || rect[3] <= 0) return;
+  glScissor(rect[0], rect[1], rect[2], rect[3]);
+  glEnable(GL_SCISSOR_TEST);
   ball.draw_shadow(light->pose.slice(3));
-  if (limited) glDisable(GL_SCISSOR_TEST);
-  return limited;
+  glDisable(GL_SCISSOR_TEST);
 }
 
 void scene_draw_marker()

@@ -25,9 +25,12 @@ constexpr double curve_seconds = 120;
 void scene_assemble();
 void scene_step();
 void scene_draw_objects();
-// The shadow pass returns the window rectangle its volume could change, or false
-// when that is not limited (the whole window).
-bool scene_draw_shadows(opengl_light* light, int rect[4]);
+// The window rectangle (x, y, width, height) the ball's shadow volume for the light
+// is drawn in: empty when the ball casts no shadow, the whole window when nothing
+// limits it. Outside it the volume changes no stencil value the lit pass reads.
+void scene_shadow_scissor(const opengl_light* light, int rect[4]);
+// Draws the ball's shadow volume for the light, cut to rect (scene_shadow_scissor).
+void scene_draw_shadows(const opengl_light* light, const int rect[4]);
 void scene_draw_marker();
 
 // The mesh base when the scene can draw it: vertices, and elements in list kind

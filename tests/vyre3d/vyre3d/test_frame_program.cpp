@@ -2,11 +2,13 @@
 // outside the window and shows the menu, g+p writes a capture pair, g+r records;
 // batch runs end, capture, film and repeat themselves, and bad options are refused.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -136,6 +138,26 @@ TEST(Batch, EndsAfterKFramesCapturesEveryMthFrameWritesTheVideoAndRepeatsItself)
   EXPECT_EQ(frames, "800,600,25/1,30\n");
 }
 
+// The number of frames ffprobe decodes from a video, with a newline ("" when unreadable).
+std::string video_frames(const std::string& file)
+{
+  return shell(
+      "timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames -of csv=p=0 " +
+      file);
+}
+
+// Waits, bounded, until text() holds what.
+bool wait_text(const std::function<std::string()>& text, const std::string& what, double timeout_s)
+{
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  while (text().find(what) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 // A batch run that cannot make its K frames says how many it made and why, keeps
 // them in the video and exits with code 3 instead of 0.
 TEST(Batch, APointerLeavingBeforeKFramesEndsWithALineTheFramesMadeAndCode3)
@@ -154,9 +176,67 @@ TEST(Batch, APointerLeavingBeforeKFramesEndsWithALineTheFramesMadeAndCode3)
   EXPECT_GT(made, 0);
   EXPECT_LT(made, 3000);
   EXPECT_NE(errors.find(" frames: the pointer left the window\n"), std::string::npos) << errors;
-  const std::string frames = shell("timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                                   "stream=nb_read_frames -of csv=p=0 " + run.folder + "/out/v.mp4");
-  EXPECT_EQ(frames, std::to_string(made) + "\n");
+  EXPECT_EQ(video_frames(run.folder + "/out/v.mp4"), std::to_string(made) + "\n");
+}
+
+// A terminal's Ctrl-C goes to every process of its foreground group: the program
+// leads a group here and ffmpeg must not be in it. One Ctrl-C, a second one while
+// ffmpeg finishes the file, and SIGTERM each end the run with its line, and the
+// video holds exactly the frames that line counts.
+TEST(Batch, SignalsToTheProgramsGroupLeaveEveryCountedFrameInTheVideo)
+{
+  const std::vector<std::vector<int>> cases = {{SIGINT}, {SIGINT, SIGINT}, {SIGTERM}};
+  for (const std::vector<int>& signals : cases) {
+    const std::string name = signals.size() == 2 ? "two SIGINTs" : signals[0] == SIGINT ? "SIGINT" : "SIGTERM";
+    // Mid-run: once the capture of frame 10 is written.
+    program_run run({"--play", "3", "--step", "0.04", "--frames", "3000", "--capture", "10", "--video", "out/v.mp4"});
+    ASSERT_TRUE(wait_file(run.folder + "/out/opengl_00-0000_rgba.bmp", capture_bmp_bytes, 60))
+        << name << ": " << run.errors();
+    const std::string says = "error --frames 3000: the run ended after ";
+    for (int sig : signals) {
+      kill(-run.pid, sig);  // the second one arrives while ffmpeg finishes the file
+      ASSERT_TRUE(wait_text([&run] { return run.errors(); }, says, 60)) << name;
+    }
+    ASSERT_TRUE(run.wait_exit(60)) << name;
+    EXPECT_EQ(run.exit_status, 3) << name;
+    const std::string errors = run.errors();
+    ASSERT_EQ(errors.rfind(says, 0), 0u) << name << ": " << errors;
+    EXPECT_EQ(errors.find("error --video"), std::string::npos) << name << ": " << errors;
+    const int made = std::atoi(errors.c_str() + says.size());
+    EXPECT_GT(made, 0) << name;
+    EXPECT_EQ(video_frames(run.folder + "/out/v.mp4"), std::to_string(made) + "\n") << name;
+  }
+}
+
+// An ffmpeg that fails, or that does not end once its input is closed, gets a line
+// saying what is left of the file, and the program still ends (code 1) within the
+// 10 s it gives ffmpeg plus the 5 s after asking it to stop.
+TEST(Batch, AnFfmpegThatFailsOrHangsIsReportedWithWhatIsLeftOfTheFile)
+{
+  const struct {
+    std::string script, says;
+  } cases[] = {
+      {"cat >/dev/null; exit 1", "ffmpeg did not finish out/v.mp4 (it failed); no out/v.mp4 is left\n"},
+      {"trap 'kill $!; echo partial > \"$last\"; exit 1' TERM; cat >/dev/null; sleep 100 & wait",
+       "ffmpeg did not finish out/v.mp4 within 10 s and was stopped; out/v.mp4 is left with 8 bytes and may not "
+       "play\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = getenv("PATH");
+    program_run run({"--play", "3", "--step", "0.04", "--frames", "5", "--video", "out/v.mp4"},
+                    [&](const std::string& folder) {
+                      fs::create_directory(folder + "/bin");
+                      std::ofstream(folder + "/bin/ffmpeg") << "#!/bin/sh\nfor last; do :; done\n" << c.script << "\n";
+                      fs::permissions(folder + "/bin/ffmpeg", fs::perms::owner_all);
+                      setenv("PATH", (folder + "/bin:" + path).c_str(), 1);
+                    });
+    setenv("PATH", path.c_str(), 1);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.wait_exit(60)) << c.says;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40)) << c.says;
+    EXPECT_EQ(run.exit_status, 1) << c.says;
+    EXPECT_NE(run.errors().find("error --video: " + c.says), std::string::npos) << run.errors();
+  }
 }
 
 TEST(Batch, BadOptionsGiveTheUsageAndCode2AndNoFfmpegGivesCode1BeforeAnyWindow)

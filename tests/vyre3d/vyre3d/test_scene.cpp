@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include "_util/_opengl/cache.h"
@@ -102,6 +103,33 @@ TEST_F(Scene, AssemblySetsTheAvatarLightsBallAndFloor)
     EXPECT_NEAR(plane.normal(v).data[2], 1, 1e-5) << "the floor still faces the camera";
   }
   ASSERT_TRUE(ball.msh && ball.shadow);
+}
+
+// Each missing file of a mesh gets its own line, and a vertex array without
+// vertices says so rather than naming a vertex range that runs backwards.
+TEST(MeshFiles, EveryMissingFileAndAnEmptyVertexArrayGetTheirLine)
+{
+  namespace fs = std::filesystem;
+  const std::string base = "scratch_mesh/ball";
+  fs::create_directories("scratch_mesh");
+  auto error_lines_of_load = [&]() {  // the loader also echoes the files it reads
+    testing::internal::CaptureStdout();
+    const meshgl m = scene_load_mesh(base.c_str(), MESH_TRIA);
+    EXPECT_EQ(m.vertex_count(), 0);
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    std::string errors;
+    for (std::string line; std::getline(out, line);)
+      if (line.rfind("error", 0) == 0) errors += line + "\n";
+    return errors;
+  };
+  fs::remove(base + ".arr"), fs::remove(base + "_2.ind");
+  EXPECT_EQ(error_lines_of_load(),
+            "error " + base + ".arr: missing, not drawn\nerror " + base + "_2.ind: missing, not drawn\n");
+
+  fs::copy_file(std::string(sphere_mesh_name) + "_2.ind", base + "_2.ind");
+  tensor<float>(2, 8, 0).write((base + ".arr").c_str());
+  EXPECT_EQ(error_lines_of_load(), "error mesh " + base + ": the vertex array has no vertices for the TRIA elements\n");
+  fs::remove_all("scratch_mesh");
 }
 
 TEST(AvatarLoad, TakesOnlyAUsablePoseAndKeepsThePoseOtherwise)

@@ -43,6 +43,7 @@ program_run::program_run(const std::vector<std::string>& args,
   if (prepare) prepare(folder);
   pid = fork();
   if (pid == 0) {
+    setpgid(0, 0);  // a group of its own, as a terminal starts a job: tests signal the whole group
     if (chdir(folder.c_str())) _exit(126);
     int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);

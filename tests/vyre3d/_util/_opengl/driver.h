@@ -18,7 +18,8 @@ std::string shell(const std::string& command, int* status = nullptr);
 // The vyre3d binary started in a fresh folder holding get/, its standard output
 // and error going to files there. get/ is the build's own tree, or a private copy
 // when prepare is given; prepare then runs on the folder before the program
-// starts (to put bad files in place). The destructor ends it if it still runs.
+// starts (to put bad files in place). It leads a process group of its own, as a
+// job a terminal starts. The destructor ends it if it still runs.
 struct program_run {
   pid_t pid = -1;
   std::string folder;

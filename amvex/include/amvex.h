@@ -132,7 +132,8 @@ AMX_API int32_t AMX_CALL AmxInternalInfo(int32_t id, AmxInternalInfoRecord* info
 AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag);
 /* Out: sample packets lost since AmxStart, counted from the packets' sequence
  * numbers (mod 256: a break of 256 or more packets cannot be counted exactly);
- * the first packet always counts: it synchronises the sequence. AMX_OK;
+ * the device numbers its packets from 0 at each start, and packet 0 always
+ * counts: it synchronises the sequence (lost or not). AMX_OK;
  * AMX_FAILED if lost is NULL. */
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost);
 /* Packets lost after the synchronising first, from AmxDebugState's count: what a

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 using namespace amx;
@@ -333,4 +334,51 @@ TEST(Amx, DroppedAndDamagedPacketsAreCountedAndNeverStored)
     for (int c = 0; c < 40; ++c) ASSERT_LT(std::abs(buf[size_t(k) * 41 + size_t(c)] - 1000 * (c + 1)), 20600);
   }
   EXPECT_EQ(missing, lost - 1);
+}
+
+namespace {
+
+// The first frames of a device's first start at 1000 samples/s with the packets
+// due at lossAtMs lost: channel 0 by sample number, and the lost count.
+struct TFirstFrames {
+  std::map<uint32_t, int32_t> Values;
+  uint32_t Lost = 0;
+};
+TFirstFrames FirstFrames(std::vector<int64_t> lossAtMs)
+{
+  Device d;
+  TEmuFaults f;
+  f.LossAtMs = lossAtMs;
+  d.Emu.SetFaults(d.Path, f);
+  TFirstFrames out;
+  if (!d.Amx->SetSampling(1000) || !d.Amx->Start()) return out;
+  SleepMs(100);
+  std::vector<int32_t> buf(41 * 2000);
+  int n = d.Amx->ReadSamples(buf.data(), int(buf.size() * 4)) / (41 * 4);
+  d.Amx->Stop();
+  for (int k = 0; k < n; ++k) out.Values[uint32_t(buf[size_t(k) * 41 + 40]) & 0x0FFFFFFF] = buf[size_t(k) * 41];
+  out.Lost = d.Amx->LostPackets.load();
+  return out;
+}
+
+}  // namespace
+
+// The device numbers its packets from 0 at each start, so losing the first ones
+// leaves the numbers the device's: frame n holds what a healthy device gives as
+// frame n, and each packet lost after the synchronising one is a counted gap.
+TEST(Amx, PacketsLostAtTheStartKeepTheSampleNumbersAndAreCounted)
+{
+  TFirstFrames healthy = FirstFrames({}), first = FirstFrames({0}), two = FirstFrames({0, 1});
+  ASSERT_GT(healthy.Values.size(), 20u);
+  EXPECT_EQ(healthy.Values.begin()->first, 1u);
+  EXPECT_EQ(healthy.Lost, 1u);
+  EXPECT_EQ(first.Values.begin()->first, 1u);  // packet 0 never becomes a frame anyway
+  EXPECT_EQ(first.Lost, 1u);
+  EXPECT_EQ(two.Values.begin()->first, 2u);  // frame 1 is missing
+  EXPECT_EQ(two.Lost, 2u);
+  for (const TFirstFrames* run : {&first, &two})
+    for (auto [number, value] : run->Values) {
+      auto same = healthy.Values.find(number);
+      EXPECT_TRUE(same == healthy.Values.end() || same->second == value) << number;
+    }
 }

@@ -354,10 +354,13 @@ int TAmx::QueryIdent()
 bool TAmx::Identify()
 {
   if (Identified && DeviceKind > 0) return true;
+  // A device still waking up answers kind 0; a reply lost or late on a busy
+  // machine times out (-1). Both are asked again, a timeout at most three times
+  // in all, so that a device that never answers costs about 1.5 s.
   int k = 0;
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0, timeouts = 0; i < 7; ++i) {
     k = QueryIdent();
-    if (k != 0) break;
+    if (k > 0 || (k < 0 && ++timeouts == 3)) break;
     SleepMs(50);
   }
   ChannelCount = uint32_t(KindChannels(k));

@@ -232,7 +232,9 @@ void ClearQueue(TEmuDevice& d)
 
 void Reply(TEmuDevice& d, uint8_t code, const uint8_t* payload, uint8_t n)
 {
-  if (d.Faults.SilentReplies || code == d.Faults.NoReply)
+  bool skip = d.Faults.SkipReplies > 0;
+  if (skip) d.Faults.SkipReplies--;
+  if (skip || d.Faults.SilentReplies || code == d.Faults.NoReply)
     d.Stats.RepliesWithheld++;
   else
     Put(d, code, payload, n, TickCount64());

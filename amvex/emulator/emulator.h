@@ -19,6 +19,7 @@ struct TEmuFaults {
   uint32_t DropEvery = 0;      // every n-th sample packet is lost (sequence byte still advances)
   uint32_t CorruptEvery = 0;   // every n-th sample packet is damaged
   bool SilentReplies = false;  // commands are obeyed but never answered
+  uint32_t SkipReplies = 0;    // the next n replies are withheld (a reply lost once)
   bool FailOpenPipe = false;
   bool FailReads = false;
 

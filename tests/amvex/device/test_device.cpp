@@ -140,6 +140,20 @@ TEST(Amx, IdentifyChoosesChannelsByKind)
   }
 }
 
+// One identification reply lost (a busy machine, a late reader) is asked again,
+// as a device still waking up is.
+TEST(Amx, IdentifyAsksAgainAfterAReplyTimesOut)
+{
+  Device d(6);
+  TEmuFaults f;
+  f.SkipReplies = 1;
+  d.Emu.SetFaults(d.Path, f);
+  d.Amx->Identify();
+  EXPECT_EQ(d.Amx->Kind(), 6);
+  EXPECT_EQ(d.Amx->ChannelCount, 16u);
+  EXPECT_TRUE(d.Amx->Identified);
+}
+
 TEST(Amx, SilentDeviceTimesOutAndStaysStopped)
 {
   Device d;

@@ -3,7 +3,6 @@
 #include "amxctl.h"
 
 #include <cstdio>
-#include <sys/stat.h>
 
 #ifdef AMXHOST_HAVE_EDF
 
@@ -22,11 +21,15 @@ int cmd_record(int argc, char** argv)
   long long rate_arg = 0;
   if (int rc = parse_seconds(args, 0, seconds)) return rc;
   if (int rc = parse_rate(args, rate_arg)) return rc;
-  // A recording is never replaced by accident (devices such as /dev/null are
-  // written to, not replaced).
-  struct stat st {};
-  if (!args.has("force") && stat(args.positional[1].c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    return bad_argument(args.positional[1] + " exists: give --force to replace it");
+  // A recording is never replaced by accident, nor a symbolic link followed
+  // (devices such as /dev/null are written to, not replaced). A pipe cannot
+  // take the record count the header gets last: refused before anything starts.
+  const std::string& path = args.positional[1];
+  const amxhost::OutputKind kind = amxhost::output_kind(path);
+  if (kind == amxhost::OutputKind::Other)
+    return bad_argument(path + " is not a regular file (a pipe or a folder?): a recording needs one");
+  if (kind == amxhost::OutputKind::File && !args.has("force"))
+    return bad_argument(path + " exists: give --force to replace it");
   int32_t id;
   if (int rc = open_device(args.positional[0], id)) return rc;
   AmxDeviceInfo info{};
@@ -43,7 +46,7 @@ int cmd_record(int argc, char** argv)
   }
 
   amxhost::Recording w;
-  if (!w.open(args.positional[1], info, ident, rate) || (!labels.empty() && !w.set_labels(labels)))
+  if (!w.open(path, info, ident, rate, args.has("force")) || (!labels.empty() && !w.set_labels(labels)))
     return fail(w.file().error());
 
   amxhost::Acquisition a(id, info.channelCount, rate, seconds, args.has("quiet"));

@@ -4,9 +4,10 @@
 
 namespace amxhost {
 
-bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate)
+bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
+                     bool replace)
 {
-  return file_.open(path, info, ident, rate);
+  return file_.open(path, info, ident, rate, replace);
 }
 
 bool Recording::set_labels(const std::vector<std::string>& labels)

@@ -343,8 +343,12 @@ int TAmx::WriteEeprom(const uint8_t* source, int n, bool user)
 int TAmx::QueryIdent()
 {
   uint8_t request[2] = {0, 0};
-  uint8_t reply[2];
-  if (!SendCommand(kCmdReadSystem, request, 2) || WaitReply(kCmdReadSystem, reply, 2, 500, false) < 2) return -1;
+  uint8_t reply[2 + kEepromChunk];
+  // The system area's chunk reads answer with the same code. A chunk's reply
+  // that came after its read gave up (a busy machine) is no identification:
+  // its echo (address, count, count bytes) would read as kind and revision.
+  int got = SendCommand(kCmdReadSystem, request, 2) ? WaitReply(kCmdReadSystem, reply, sizeof reply, 500, false) : -1;
+  if (got < 2 || (got > 2 && got == reply[1] + 2)) return -1;
   HasUart = reply[0] > 2;
   DeviceKind = reply[0];
   DeviceRevision = reply[1];

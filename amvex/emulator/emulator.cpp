@@ -234,10 +234,17 @@ void Reply(TEmuDevice& d, uint8_t code, const uint8_t* payload, uint8_t n)
 {
   bool skip = d.Faults.SkipReplies > 0;
   if (skip) d.Faults.SkipReplies--;
+  uint64_t release = TickCount64();
+  if (d.Faults.LateReplyMs > 0 && !skip) {
+    if (d.Faults.PromptReplies > 0)
+      d.Faults.PromptReplies--;
+    else
+      release += d.Faults.LateReplyMs;
+  }
   if (skip || d.Faults.SilentReplies || code == d.Faults.NoReply)
     d.Stats.RepliesWithheld++;
   else
-    Put(d, code, payload, n, TickCount64());
+    Put(d, code, payload, n, release);
 }
 
 void Advance(TEmuDevice& d)

@@ -154,6 +154,23 @@ TEST(Amx, IdentifyAsksAgainAfterAReplyTimesOut)
   EXPECT_TRUE(d.Amx->Identified);
 }
 
+// A system-area chunk's reply that comes after its read gave up is no answer
+// to the identification query asked next with the same code.
+TEST(Amx, ALateEepromReplyIsNoIdentification)
+{
+  Device d(6);
+  TEmuFaults f;
+  f.PromptReplies = 2;  // the identification and the first chunk; the second is late
+  f.LateReplyMs = 400;
+  d.Emu.SetFaults(d.Path, f);
+  d.Amx->Identify();
+  EXPECT_FALSE(d.Amx->Identified);
+  d.Emu.SetFaults(d.Path, TEmuFaults());
+  d.Amx->Identify();  // its query meets the late reply first
+  EXPECT_EQ(d.Amx->Kind(), 6);
+  EXPECT_EQ(d.Amx->ChannelCount, 16u);
+}
+
 TEST(Amx, SilentDeviceTimesOutAndStaysStopped)
 {
   Device d;

@@ -100,9 +100,12 @@ typedef struct AmxInternalInfoRecord {
 
 /* ---- Devices ------------------------------------------------------------ */
 
-/* Every device function names its device by an identifier from GetAmxID, holds the
- * library lock for its whole run (calls from all threads are serialised) and
- * returns AMX_NO_DEVICE (1) for an identifier no device has. After a power
+/* Every device function names its device by an identifier from GetAmxID and
+ * returns AMX_NO_DEVICE (1) for an identifier no device has. Calls on one device
+ * are serialised (from all threads); calls on different devices run side by
+ * side, and AmxRead, AmxUartRead and AmxDebugState never wait for another call
+ * (a start that fails waits some 1.5 s for the device, holding up only calls
+ * on that device that change or ask it). After a power
  * suspend closed a device (acquisition ends), every function but AmxOpen and
  * AmxClose returns AMX_NOT_OPEN (2) until AmxOpen opens it again.
  * Functions that wait for a reply from the device (EEPROM, identification) may

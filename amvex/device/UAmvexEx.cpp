@@ -169,16 +169,22 @@ AMX_API int32_t AMX_CALL AmxStop(int32_t id)
   return WithDevice(id, [](TAmx& d) { return Status(d.Stop(), AMX_STOP_FAILED); });
 }
 
-AMX_API int32_t AMX_CALL AmxRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead)
+// The two reads of what the reader thread stored: beside the device's other calls.
+static int32_t ReadStored(int32_t id, void* buffer, int32_t size, int32_t* bytesRead, int (TAmx::*read)(void*, int))
 {
   return WithDevice(
       id,
       [&](TAmx& d) {
         if (!bytesRead || (!buffer && size > 0)) return int32_t(AMX_FAILED);
-        *bytesRead = d.ReadSamples(buffer, size);
+        *bytesRead = (d.*read)(buffer, size);
         return int32_t(AMX_OK);
       },
       BesideOthers);
+}
+
+AMX_API int32_t AMX_CALL AmxRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead)
+{
+  return ReadStored(id, buffer, size, bytesRead, &TAmx::ReadSamples);
 }
 
 AMX_API int32_t AMX_CALL AmxGetSampling(int32_t id, int32_t* rate)
@@ -296,14 +302,7 @@ AMX_API int32_t AMX_CALL AmxGetUartBound(int32_t id, int32_t* baud)
 
 AMX_API int32_t AMX_CALL AmxUartRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead)
 {
-  return WithDevice(
-      id,
-      [&](TAmx& d) {
-        if (!bytesRead || (!buffer && size > 0)) return int32_t(AMX_FAILED);
-        *bytesRead = d.ReadUart(buffer, size);
-        return int32_t(AMX_OK);
-      },
-      BesideOthers);
+  return ReadStored(id, buffer, size, bytesRead, &TAmx::ReadUart);
 }
 
 AMX_API int32_t AMX_CALL AmxMasterClockConfig(int32_t id, int32_t* value)

@@ -37,9 +37,11 @@ private:
 
 // Destroys a device that has left the list once no host call is under way on
 // it. Calls find devices under the list's lock, so none can start on it now.
+// A call still counted after 10 s (longer than any operation waits for its
+// device) belongs to a thread that no longer runs: one ended at process exit.
 void Retire(std::unique_ptr<TWdmDevice> d)
 {
-  while (d && d->Users.load() > 0) SleepMs(1);
+  for (uint64_t deadline = TickCount64() + 10000; d && d->Users.load() > 0 && TickCount64() < deadline;) SleepMs(1);
 }
 
 }  // namespace

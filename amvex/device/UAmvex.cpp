@@ -343,8 +343,12 @@ int TAmx::WriteEeprom(const uint8_t* source, int n, bool user)
 int TAmx::QueryIdent()
 {
   uint8_t request[2] = {0, 0};
-  uint8_t reply[2];
-  if (!SendCommand(kCmdReadSystem, request, 2) || WaitReply(kCmdReadSystem, reply, 2, 500, false) < 2) return -1;
+  uint8_t reply[2 + kEepromChunk];
+  // The system area's chunk reads answer with the same code. A chunk's reply
+  // that came after its read gave up (a busy machine) is no identification:
+  // its echo (address, count, count bytes) would read as kind and revision.
+  int got = SendCommand(kCmdReadSystem, request, 2) ? WaitReply(kCmdReadSystem, reply, sizeof reply, 500, false) : -1;
+  if (got < 2 || (got > 2 && got == reply[1] + 2)) return -1;
   HasUart = reply[0] > 2;
   DeviceKind = reply[0];
   DeviceRevision = reply[1];
@@ -354,10 +358,13 @@ int TAmx::QueryIdent()
 bool TAmx::Identify()
 {
   if (Identified && DeviceKind > 0) return true;
+  // A device still waking up answers kind 0; a reply lost or late on a busy
+  // machine times out (-1). Both are asked again, a timeout at most three times
+  // in all, so that a device that never answers costs about 1.5 s.
   int k = 0;
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0, timeouts = 0; i < 7; ++i) {
     k = QueryIdent();
-    if (k != 0) break;
+    if (k > 0 || (k < 0 && ++timeouts == 3)) break;
     SleepMs(50);
   }
   ChannelCount = uint32_t(KindChannels(k));

@@ -33,19 +33,42 @@ void Watch()
   if (Library->List) Guarded([] { Library->List->Watch(); });
 }
 
-// Lock, look-up, guard: the common steps of every device function. A device a
-// power suspend closed is not open for the host until AmxOpen opens it again;
-// only AmxOpen and AmxClose reach it before that.
+// How a device function runs beside the others on its device.
+enum TCall {
+  Serialised,     // one at a time with the device's other operations
+  EvenSuspended,  // the same, and reaches a device a power suspend closed
+  BesideOthers,   // reads of data the device guards itself: never wait for an operation
+};
+
+// Look-up, lock, guard: the common steps of every device function. The library
+// lock is held only to find the device (and mark it in use, so the list keeps
+// it); the operation runs under the device's own lock, so a device waiting for
+// its replies (a failing start: some 1.5 s) holds up no call on another device.
+// A device a power suspend closed is not open for the host until AmxOpen opens
+// it again; only AmxOpen and AmxClose reach it before that.
 template <class Op>
-int32_t WithDevice(int32_t id, Op op, bool evenSuspended = false)
+int32_t WithDevice(int32_t id, Op op, TCall call = Serialised)
 {
   if (!Library) return AMX_NO_DEVICE;
-  TLock hold(Library->Lock);
-  Watch();
-  TAmx* d = Library->List ? Library->List->Amx(id) : nullptr;
-  if (!d) return AMX_NO_DEVICE;
-  if (d->Suspended && !evenSuspended) return AMX_NOT_OPEN;
-  return Guarded(int32_t(AMX_FAILED), [&] { return op(*d); });
+  TAmx* d = nullptr;
+  {
+    TLock hold(Library->Lock);
+    Watch();
+    d = Library->List ? Library->List->Amx(id) : nullptr;
+    if (!d) return AMX_NO_DEVICE;
+    d->Users++;
+  }
+  struct TInUse {
+    TAmx* D;
+    ~TInUse() { D->Users--; }
+  } inUse{d};
+  auto run = [&] {
+    if (d->Suspended && call != EvenSuspended) return int32_t(AMX_NOT_OPEN);
+    return Guarded(int32_t(AMX_FAILED), [&] { return op(*d); });
+  };
+  if (call == BesideOthers) return run();
+  TLock serialise(d->OpLock);
+  return run();
 }
 
 // The same for the list functions: their failure is the empty result.
@@ -149,13 +172,13 @@ AMX_API int32_t AMX_CALL AmxOpen(int32_t id)
         d.Identify();
         return int32_t(AMX_OK);
       },
-      true);
+      EvenSuspended);
 }
 
 AMX_API int32_t AMX_CALL AmxClose(int32_t id)
 {
   return WithDevice(
-      id, [](TAmx& d) { return Status(d.IsOpen(), AMX_CLOSED); }, true);
+      id, [](TAmx& d) { return Status(d.IsOpen(), AMX_CLOSED); }, EvenSuspended);
 }
 
 AMX_API int32_t AMX_CALL AmxStart(int32_t id)
@@ -168,13 +191,22 @@ AMX_API int32_t AMX_CALL AmxStop(int32_t id)
   return WithDevice(id, [](TAmx& d) { return Status(d.Stop(), AMX_STOP_FAILED); });
 }
 
+// The two reads of what the reader thread stored: beside the device's other calls.
+static int32_t ReadStored(int32_t id, void* buffer, int32_t size, int32_t* bytesRead, int (TAmx::*read)(void*, int))
+{
+  return WithDevice(
+      id,
+      [&](TAmx& d) {
+        if (!bytesRead || (!buffer && size > 0)) return int32_t(AMX_FAILED);
+        *bytesRead = (d.*read)(buffer, size);
+        return int32_t(AMX_OK);
+      },
+      BesideOthers);
+}
+
 AMX_API int32_t AMX_CALL AmxRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead)
 {
-  return WithDevice(id, [&](TAmx& d) {
-    if (!bytesRead || (!buffer && size > 0)) return int32_t(AMX_FAILED);
-    *bytesRead = d.ReadSamples(buffer, size);
-    return int32_t(AMX_OK);
-  });
+  return ReadStored(id, buffer, size, bytesRead, &TAmx::ReadSamples);
 }
 
 AMX_API int32_t AMX_CALL AmxGetSampling(int32_t id, int32_t* rate)
@@ -279,7 +311,8 @@ AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag)
 
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost)
 {
-  return WithDevice(id, [&](TAmx& d) { return Put(lost, d.LostPackets.load()); });
+  return WithDevice(
+      id, [&](TAmx& d) { return Put(lost, d.LostPackets.load()); }, BesideOthers);
 }
 
 AMX_API int32_t AMX_CALL AmxSetUartBound(int32_t id, int32_t baud)
@@ -297,11 +330,7 @@ AMX_API int32_t AMX_CALL AmxGetUartBound(int32_t id, int32_t* baud)
 
 AMX_API int32_t AMX_CALL AmxUartRead(int32_t id, void* buffer, int32_t size, int32_t* bytesRead)
 {
-  return WithDevice(id, [&](TAmx& d) {
-    if (!bytesRead || (!buffer && size > 0)) return int32_t(AMX_FAILED);
-    *bytesRead = d.ReadUart(buffer, size);
-    return int32_t(AMX_OK);
-  });
+  return ReadStored(id, buffer, size, bytesRead, &TAmx::ReadUart);
 }
 
 AMX_API int32_t AMX_CALL AmxMasterClockConfig(int32_t id, int32_t* value)

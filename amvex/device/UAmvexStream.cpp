@@ -89,11 +89,19 @@ void TAmx::HandlePacket(uint8_t type, uint8_t n, const uint8_t* payload)
     uint32_t status = (uint32_t(st >> 7) & 1) << shift | (uint32_t(st >> 6) & 1) << (shift + 1) |
                       (uint32_t(st >> 5) & 1) << (shift + 2) | (uint32_t(st >> 4) & 1) << (shift + 3);
     uint32_t s = payload[n - 1];
-    if (ExpectedSeq == kUnsynchronised) {
-      // The first packet after a start only sets the sequence: counted as lost
-      // and dropped, so that the first frame a host reads is number 1.
+    if (ExpectedSeq == kUnsynchronised && s == 0) {
+      // The device numbers its packets from 0 at every start. Packet 0 only
+      // sets the sequence: counted as lost and dropped, so that the first frame
+      // a host reads is number 1 and frame n holds the device's packet n.
       LostPackets.fetch_add(1);
     } else {
+      // A first packet numbered s > 0: packets 0 to s - 1 were lost. Packet 0
+      // counts as the synchronising one would have, the others as lost, so the
+      // sample numbers stay the device's and the gap shows them.
+      if (ExpectedSeq == kUnsynchronised) {
+        LostPackets.fetch_add(1);
+        ExpectedSeq = 1;
+      }
       // The sequence byte counts packets mod 256: the difference is the number
       // lost before this one (a break of 256 or more cannot be told exactly).
       // The sample number moves over them, so the gap shows where they were,

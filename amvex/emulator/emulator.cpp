@@ -1,24 +1,26 @@
-// emulator.cpp: the virtual amplifier. Plays the USB driver (four control codes,
-// one data channel per device, a byte queue between device and host) and the
-// firmware (command frames, replies, EEPROM areas, the paced sample stream, UART
-// packets, display text). Samples are produced when the channel is read, from the
-// real clock: no thread of its own. Builds on the platform layer only.
+// emulator.cpp: the virtual amplifier's driver side: the device bus (four
+// control codes, one data channel per device, a byte queue between device and
+// host), the paced sample stream and UART packets with their faults, hot-plug,
+// power events and the control surface. The firmware's command handler is in
+// firmware.cpp, the AMVEX_EMULATE grammar in emulate_parser.cpp. Samples are
+// produced when the channel is read, from the real clock: no thread of its own.
+// Builds on the platform layer only.
 #include "emulator/emulator.h"
 
 #include "emulator/analog_model.h"
-#include "emulator/eeg_model.h"
+#include "emulator/emu_device.h"
 #include "protocol.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 
 namespace amx {
+
+uint32_t RateOf(uint8_t code) { return kRates[(code >= 1 && code <= kRateCodes ? code : kDefaultRateCode) - 1]; }
 
 namespace {
 
@@ -30,53 +32,6 @@ struct TPost {
   uint32_t Message;
   uintptr_t Event;
 };
-
-// A packet on the wire: where it ends in the byte stream, when it may leave the
-// driver (jitter holds packets back), and for an intact sample packet the
-// device's counts so far, which become the delivered counts once a read hands it out.
-struct TWirePacket {
-  uint64_t End, ReleaseMs;
-  bool Samples;
-  uint64_t Made, Faults;
-};
-
-struct TEmuDevice {
-  int Kind = 7, Revision = 1;
-  std::string Path;
-  bool Present = true, Opened = false, Duplicate = false;
-  int32_t Pipe = -1, NextPipe = 1;
-  // firmware state
-  uint8_t RateCode = kDefaultRateCode;
-  bool Running = false, UartOn = false;
-  uint8_t Sync = 0;
-  uint8_t Analog[2] = {0x80, 0x00};
-  uint8_t UartCode = kUartDefaultCode;
-  std::vector<uint8_t> Lcd;
-  TEmuInput Input = TEmuInput::Signal;
-  bool Eeg = false;  // the signal input is EEG-like
-  TEmuEeg EegState;
-  double Electrodes[kMaxChannels] = {};  // ohms
-  std::array<uint8_t, 256> Eeprom[2];
-  uint64_t StartMs = 0, FirstStartMs = 0;  // FirstStartMs 0: never started
-  uint32_t Produced = 0;                   // sample packets made since start
-  // faults and what they did
-  TEmuFaults Faults;
-  uint64_t Random = 1;
-  size_t LossAtNext = 0;
-  bool UnplugFired = false, SuspendFired = false;
-  TEmuStats Stats;
-  double LatencySum = 0;
-  // driver queue: bytes Queue[Head...] are the stream from byte Taken on
-  std::vector<uint8_t> Queue;
-  size_t Head = 0;
-  uint64_t Taken = 0;
-  std::deque<TWirePacket> Wire;  // the queued packets, oldest first
-  uint64_t LastReleaseMs = 0;
-  std::vector<std::vector<uint8_t>> Commands;
-  std::vector<int32_t> ClosedPipes;
-};
-
-uint32_t RateOf(uint8_t code) { return kRates[(code >= 1 && code <= kRateCodes ? code : kDefaultRateCode) - 1]; }
 
 uint32_t Mix(uint32_t x)
 {
@@ -100,15 +55,6 @@ bool Chance(TEmuDevice& d, double p) { return p > 0 && double(NextRandom(d) >> 1
 
 size_t Pending(const TEmuDevice& d) { return d.Queue.size() - d.Head; }
 
-void ClearQueue(TEmuDevice& d)
-{
-  d.Taken += Pending(d);
-  d.Queue.clear();
-  d.Head = 0;
-  d.Wire.clear();
-  d.LastReleaseMs = 0;
-}
-
 // Queues one packet, released at releaseMs at the earliest and never before the
 // packets ahead of it. Returns where it starts in Queue.
 size_t Put(TEmuDevice& d, uint8_t type, const uint8_t* payload, uint8_t n, uint64_t releaseMs)
@@ -126,14 +72,6 @@ size_t Put(TEmuDevice& d, uint8_t type, const uint8_t* payload, uint8_t n, uint6
   d.LastReleaseMs = std::max(d.LastReleaseMs, releaseMs);
   d.Wire.push_back({d.Taken + (d.Queue.size() - d.Head), d.LastReleaseMs, false, 0, 0});
   return at;
-}
-
-void Reply(TEmuDevice& d, uint8_t code, const uint8_t* payload, uint8_t n)
-{
-  if (d.Faults.SilentReplies || code == d.Faults.NoReply)
-    d.Stats.RepliesWithheld++;
-  else
-    Put(d, code, payload, n, TickCount64());
 }
 
 // Damages the queued packet at Queue[at] so that no receiver can frame it: either
@@ -223,16 +161,6 @@ void Produce(TEmuDevice& d, uint32_t s, uint64_t now)
   }
 }
 
-// Brings the stream up to the current time.
-void Advance(TEmuDevice& d)
-{
-  if (!d.Running) return;
-  uint64_t now = TickCount64();
-  uint64_t due = (now - d.StartMs) * RateOf(d.RateCode) * uint64_t(1000000 + d.Faults.DriftPpm) / 1000000000ull;
-  if (due > d.Produced + uint64_t(MaxCatchUp)) d.Produced = uint32_t(due - MaxCatchUp);
-  while (d.Produced < due) Produce(d, d.Produced++, now);
-}
-
 // Hands out the released bytes, at most capacity; counts the intact sample
 // packets a read completes as delivered.
 size_t TakeBytes(TEmuDevice& d, uint8_t* out, size_t capacity)
@@ -253,85 +181,6 @@ size_t TakeBytes(TEmuDevice& d, uint8_t* out, size_t capacity)
   }
   if (d.Head == d.Queue.size()) d.Queue.clear(), d.Head = 0;
   return n;
-}
-
-void Obey(TEmuDevice& d, const uint8_t* frame, uint32_t size)
-{
-  d.Commands.emplace_back(frame, frame + size);
-  if (size < uint32_t(kFrameOverhead) || frame[0] != kFrameStart || frame[2] > kMaxCommandPayload ||
-      size < uint32_t(frame[2]) + kFrameOverhead || frame[3 + frame[2]] != kFrameEnd)
-    return;  // not a command frame: the firmware ignores it
-  uint8_t code = frame[1], n = frame[2];
-  const uint8_t* p = frame + 3;
-  switch (code) {
-    case kCmdSampling:
-      if (n >= 1 && p[0] >= 1 && p[0] <= kRateCodes) {
-        Advance(d);
-        d.RateCode = p[0];
-      }
-      break;
-    case kCmdStart: {
-      ClearQueue(d);
-      d.Running = true;
-      d.StartMs = TickCount64();
-      if (!d.FirstStartMs) d.FirstStartMs = d.StartMs;
-      d.Produced = 0;
-      uint8_t ok = 1;
-      Reply(d, kCmdStart, &ok, 1);
-      break;
-    }
-    case kCmdStop:
-      Advance(d);
-      d.Running = false;
-      break;
-    case kCmdUartBaud:
-      if (n >= 1 && p[0] < kUartBaudCodes) {
-        d.UartCode = p[0];
-        d.UartOn = true;
-      }
-      break;
-    case kCmdLcdText: d.Lcd.assign(p, p + std::min<size_t>(n, kLcdChars)); break;
-    case kCmdAnalog:
-      if (n >= 2) {
-        Advance(d);  // samples already due keep the front end they had
-        d.Analog[0] = p[0], d.Analog[1] = p[1];
-      }
-      break;
-    case kCmdSync:
-      if (n >= 1) d.Sync = p[0];
-      break;
-    case kCmdWriteSystem:
-    case kCmdWriteUser: {
-      if (n < 2) break;
-      uint8_t addr = p[0], len = p[1];
-      if (len > kEepromChunk || addr + len > kEepromBytes || n < len + 2) break;
-      std::memcpy(d.Eeprom[code == kCmdWriteUser].data() + addr, p + 2, len);
-      Reply(d, code, p, 2);
-      break;
-    }
-    case kCmdReadSystem:
-    case kCmdReadUser: {
-      if (n < 2) break;
-      uint8_t addr = p[0], len = p[1];
-      uint8_t r[2 + kEepromChunk];
-      if (code == kCmdReadSystem && addr == 0 && len == 0) {
-        r[0] = uint8_t(d.Kind), r[1] = uint8_t(d.Revision);
-        Reply(d, kCmdReadSystem, r, 2);
-      } else if (len <= kEepromChunk && addr + len <= kEepromBytes) {
-        r[0] = addr, r[1] = len;
-        std::memcpy(r + 2, d.Eeprom[code == kCmdReadUser].data() + addr, len);
-        Reply(d, code, r, uint8_t(len + 2));
-      }
-      break;
-    }
-    case kCmdMasterClock:
-      if (n >= 1 && d.Running) {
-        uint8_t v = p[0] & kClockMask;
-        Reply(d, kCmdMasterClock, &v, 1);
-      }
-      break;
-    default: break;
-  }
 }
 
 // The driver's four control codes on an open handle.
@@ -372,178 +221,39 @@ bool DriverCall(TEmuDevice& d, uint32_t code, const void* in, uint32_t inSize, v
 
 }  // namespace
 
-// ---- AMVEX_EMULATE ----------------------------------------------------------------
-
-namespace {
-
-constexpr const char* Space = " \t\r\n\v\f";
-
-std::string Trim(const std::string& s)
+void ClearQueue(TEmuDevice& d)
 {
-  size_t a = s.find_first_not_of(Space), b = s.find_last_not_of(Space);
-  return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+  d.Taken += Pending(d);
+  d.Queue.clear();
+  d.Head = 0;
+  d.Wire.clear();
+  d.LastReleaseMs = 0;
 }
 
-// One line of text: control characters of the variable become '?'.
-std::string Printable(std::string s)
+void Reply(TEmuDevice& d, uint8_t code, const uint8_t* payload, uint8_t n)
 {
-  for (char& c : s)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return s;
-}
-
-// Decimal integers only, the whole text: a sign, then digits without a leading
-// zero (an octal-looking "010" is refused rather than read one way or the other).
-bool ParseInteger(const std::string& text, long long lo, long long hi, long long& v)
-{
-  size_t digits = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-  if (text.size() <= digits || text.find_first_not_of("0123456789", digits) != std::string::npos ||
-      (text[digits] == '0' && text.size() > digits + 1))
-    return false;
-  errno = 0;
-  v = std::strtoll(text.c_str(), nullptr, 10);
-  return errno == 0 && v >= lo && v <= hi;
-}
-
-// Decimal numbers only, the whole text (no hexadecimal, no inf or nan).
-bool ParseReal(const std::string& text, double lo, double hi, double& v)
-{
-  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
-  char* stop = nullptr;
-  v = std::strtod(text.c_str(), &stop);
-  return *stop == '\0' && std::isfinite(v) && v >= lo && v <= hi;
-}
-
-constexpr double MaxSeconds = 1e6;
-
-bool ParseMs(const std::string& text, int64_t& ms)
-{
-  double seconds;
-  if (!ParseReal(text, 0, MaxSeconds, seconds)) return false;
-  ms = std::llround(seconds * 1000);
-  return true;
-}
-
-// One key=value into the config; the reason when the value is bad.
-bool ParseItem(const std::string& key, const std::string& value, TEmuDeviceConfig& s, std::string& why)
-{
-  TEmuFaults& f = s.Faults;
-  long long v = 0;
-  auto integer = [&](long long lo, long long hi) {
-    why = "expects a decimal integer from " + std::to_string(lo) + " to " + std::to_string(hi) + ", no leading zero";
-    return ParseInteger(value, lo, hi, v);
-  };
-  auto seconds = [&](int64_t& ms) {
-    why = "expects seconds (0 to 1e6)";
-    return ParseMs(value, ms);
-  };
-  auto probability = [&](double& p) {
-    why = "expects a probability from 0 to 1";
-    return ParseReal(value, 0, 1, p);
-  };
-  if (key == "kind") return integer(0, 255) && (s.Kind = int(v), true);
-  if (key == "rev") return integer(0, 255) && (s.Revision = int(v), true);
-  if (key == "signal") {
-    why = "expects eeg or test";
-    return (value == "eeg" || value == "test") && (s.Eeg = value == "eeg", true);
-  }
-  if (key == "seed") return integer(0, 0xFFFFFFFFll) && (f.Seed = uint32_t(v), true);
-  if (key == "noreply") {
-    // Only a command the device answers has a reply to withhold.
-    const long long answered[] = {kCmdStart,     kCmdWriteSystem, kCmdReadSystem,
-                                  kCmdWriteUser, kCmdReadUser,    kCmdMasterClock};
-    bool ok = integer(0, 255) && std::find(std::begin(answered), std::end(answered), v) != std::end(answered);
-    why = "expects a command the device answers: 2, 12, 13, 14, 15 or 16";
-    return ok && (f.NoReply = int(v), true);
-  }
-  if (key == "jitter") return integer(0, 10000) && (f.JitterMs = uint32_t(v), true);
-  if (key == "drift") return integer(-100000, 100000) && (f.DriftPpm = int32_t(v), true);
-  if (key == "loss") return probability(f.Loss);
-  if (key == "corrupt") return probability(f.Corrupt);
-  if (key == "unplug") return seconds(f.UnplugMs);
-  if (key == "replug") return seconds(f.ReplugMs);
-  if (key == "suspend") return seconds(f.SuspendMs);
-  if (key == "loss_at") {
-    why = "expects seconds joined by '+'";
-    for (size_t at = 0; at <= value.size();) {
-      size_t plus = std::min(value.find('+', at), value.size());
-      int64_t ms;
-      if (!ParseMs(value.substr(at, plus - at), ms)) return false;
-      f.LossAtMs.push_back(ms);
-      at = plus + 1;
-    }
-    std::sort(f.LossAtMs.begin(), f.LossAtMs.end());
-    return true;
-  }
-  if (key == "invalid") {
-    why = "expects CHANNEL@FROM-TO: a channel 0 to 39, seconds FROM below TO";
-    size_t atSign = value.find('@'), dash = value.find('-', atSign == std::string::npos ? 0 : atSign);
-    if (atSign == std::string::npos || dash == std::string::npos) return false;
-    return ParseInteger(value.substr(0, atSign), 0, kMaxChannels - 1, v) &&
-           ParseMs(value.substr(atSign + 1, dash - atSign - 1), f.InvalidFromMs) &&
-           ParseMs(value.substr(dash + 1), f.InvalidToMs) && f.InvalidFromMs < f.InvalidToMs &&
-           (f.InvalidChannel = int(v), true);
-  }
-  why =
-      "is not a key (kind, rev, signal, seed, unplug, replug, loss, loss_at, corrupt, invalid, noreply, jitter, drift, "
-      "suspend)";
-  return false;
-}
-
-}  // namespace
-
-std::vector<TEmuDeviceConfig> ParseEmulateDevices(const std::string& text, std::string& error)
-{
-  std::vector<TEmuDeviceConfig> configs;
-  if (Trim(text).empty()) return configs;  // set but blank: no devices
-  size_t entries = 0;
-  for (size_t at = 0; at <= text.size(); ++entries) {
-    size_t end = std::min(text.find(';', at), text.size());
-    if (entries == kMaxEmulatedDevices) {
-      size_t rest = 1 + size_t(std::count(text.begin() + ptrdiff_t(at), text.end(), ';'));
-      error +=
-          Printable("AMVEX_EMULATE: at most " + std::to_string(kMaxEmulatedDevices) + " devices; the " +
-                    std::to_string(rest) + " entries from \"" + Trim(text.substr(at, end - at)) + "\" on not created") +
-          "\n";
-      break;
-    }
-    std::string entry = Trim(text.substr(at, end - at));
-    at = end + 1;
-    TEmuDeviceConfig s;
-    std::vector<std::string> keys;
-    std::string bad;  // the bad item and why, quoted
-    for (size_t k = 0, n = 1; bad.empty() && k <= entry.size(); ++n) {
-      size_t e = std::min(entry.find(',', k), entry.size());
-      std::string item = Trim(entry.substr(k, e - k)), why;
-      k = e + 1;
-      size_t eq = item.find('=');
-      std::string key = item.substr(0, eq);
-      if (entry.empty())
-        bad = "the entry is empty (a \";\" too many)";
-      else if (item.empty())
-        bad = "item " + std::to_string(n) + " is empty (a \",\" too many)";
-      else if (item.find_first_of(Space) != std::string::npos)
-        why = "has a space inside";
-      else if (eq == std::string::npos)
-        why = "is not key=value";
-      else if (std::find(keys.begin(), keys.end(), key) != keys.end())
-        why = "gives " + key + " twice";
-      else if (ParseItem(key, item.substr(eq + 1), s, why))
-        why.clear();
-      keys.push_back(key);
-      if (!why.empty()) bad = "\"" + item + "\" " + why;
-    }
-    if (bad.empty() && s.Faults.ReplugMs >= 0 && s.Faults.UnplugMs < 0) bad = "\"replug\" needs unplug";
-    if (bad.empty() && s.Faults.InvalidChannel >= KindChannels(s.Kind))
-      bad = "\"invalid\" names a channel the device does not have";
-    if (bad.empty())
-      configs.push_back(s);
+  bool skip = d.Faults.SkipReplies > 0;
+  if (skip) d.Faults.SkipReplies--;
+  uint64_t release = TickCount64();
+  if (d.Faults.LateReplyMs > 0 && !skip) {
+    if (d.Faults.PromptReplies > 0)
+      d.Faults.PromptReplies--;
     else
-      error += Printable("AMVEX_EMULATE: " + bad + "; device " + std::to_string(entries + 1) + " \"" + entry +
-                         "\" not created") +
-               "\n";
+      release += d.Faults.LateReplyMs;
   }
-  return configs;
+  if (skip || d.Faults.SilentReplies || code == d.Faults.NoReply)
+    d.Stats.RepliesWithheld++;
+  else
+    Put(d, code, payload, n, release);
+}
+
+void Advance(TEmuDevice& d)
+{
+  if (!d.Running) return;
+  uint64_t now = TickCount64();
+  uint64_t due = (now - d.StartMs) * RateOf(d.RateCode) * uint64_t(1000000 + d.Faults.DriftPpm) / 1000000000ull;
+  if (due > d.Produced + uint64_t(MaxCatchUp)) d.Produced = uint32_t(due - MaxCatchUp);
+  while (d.Produced < due) Produce(d, d.Produced++, now);
 }
 
 int32_t EmuSignal(int channel, uint32_t sample, uint32_t rate)

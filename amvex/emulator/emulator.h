@@ -19,6 +19,9 @@ struct TEmuFaults {
   uint32_t DropEvery = 0;      // every n-th sample packet is lost (sequence byte still advances)
   uint32_t CorruptEvery = 0;   // every n-th sample packet is damaged
   bool SilentReplies = false;  // commands are obeyed but never answered
+  uint32_t SkipReplies = 0;    // the next n replies are withheld (a reply lost once)
+  uint32_t LateReplyMs = 0;    // replies after the first PromptReplies leave this late
+  uint32_t PromptReplies = 0;
   bool FailOpenPipe = false;
   bool FailReads = false;
 

@@ -101,9 +101,12 @@ typedef struct AmxInternalInfoRecord {
 
 /* ---- Devices ------------------------------------------------------------ */
 
-/* Every device function names its device by an identifier from GetAmxID, holds the
- * library lock for its whole run (calls from all threads are serialised) and
- * returns AMX_NO_DEVICE (1) for an identifier no device has. After a power
+/* Every device function names its device by an identifier from GetAmxID and
+ * returns AMX_NO_DEVICE (1) for an identifier no device has. Calls on one device
+ * are serialised (from all threads); calls on different devices run side by
+ * side, and AmxRead, AmxUartRead and AmxDebugState never wait for another call
+ * (a start that fails waits some 1.5 s for the device, holding up only calls
+ * on that device that change or ask it). After a power
  * suspend closed a device (acquisition ends), every function but AmxOpen and
  * AmxClose returns AMX_NOT_OPEN (2) until AmxOpen opens it again.
  * Functions that wait for a reply from the device (EEPROM, identification) may
@@ -133,7 +136,8 @@ AMX_API int32_t AMX_CALL AmxInternalInfo(int32_t id, AmxInternalInfoRecord* info
 AMX_API int32_t AMX_CALL AmxDebugMode(int32_t id, int32_t flag);
 /* Out: sample packets lost since AmxStart, counted from the packets' sequence
  * numbers (mod 256: a break of 256 or more packets cannot be counted exactly);
- * the first packet always counts: it synchronises the sequence. AMX_OK;
+ * the device numbers its packets from 0 at each start, and packet 0 always
+ * counts: it synchronises the sequence (lost or not). AMX_OK;
  * AMX_FAILED if lost is NULL. */
 AMX_API int32_t AMX_CALL AmxDebugState(int32_t id, int32_t* lost);
 /* Packets lost after the synchronising first, from AmxDebugState's count: what a

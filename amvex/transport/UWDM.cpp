@@ -35,6 +35,15 @@ private:
   TWdmDeviceList& List;
 };
 
+// Destroys a device that has left the list once no host call is under way on
+// it. Calls find devices under the list's lock, so none can start on it now.
+// A call still counted after 10 s (longer than any operation waits for its
+// device) belongs to a thread that no longer runs: one ended at process exit.
+void Retire(std::unique_ptr<TWdmDevice> d)
+{
+  for (uint64_t deadline = TickCount64() + 10000; d && d->Users.load() > 0 && TickCount64() < deadline;) SleepMs(1);
+}
+
 }  // namespace
 
 TWdmDeviceList::TWdmDeviceList(TDeviceBus& bus, const TGuid& guid, TCriticalSection* listLock)
@@ -67,7 +76,11 @@ TWdmDeviceList::~TWdmDeviceList()
     NotifyWindow.reset();
   }
   // Last to first, as the list was built up.
-  while (!Devices.empty()) Devices.pop_back();
+  while (!Devices.empty()) {
+    std::unique_ptr<TWdmDevice> d = std::move(Devices.back());
+    Devices.pop_back();
+    Retire(std::move(d));
+  }
 }
 
 TWdmDevice* TWdmDeviceList::CreateDevice(const std::string&) { return nullptr; }
@@ -100,8 +113,11 @@ void TWdmDeviceList::Refresh(bool sideBySide)
   std::vector<std::string> present = Bus.InterfacePaths(InterfaceGuid);
   for (size_t i = Devices.size(); i-- > 0;) {
     auto& d = Devices[i];
-    if (!d || std::find(present.begin(), present.end(), d->Path) == present.end())
+    if (!d || std::find(present.begin(), present.end(), d->Path) == present.end()) {
+      std::unique_ptr<TWdmDevice> gone = std::move(d);
       Devices.erase(Devices.begin() + ptrdiff_t(i));
+      Retire(std::move(gone));
+    }
   }
   present = Bus.InterfacePaths(InterfaceGuid);
   std::vector<std::unique_ptr<TCreation>> creations;
@@ -141,12 +157,20 @@ void TWdmDeviceList::HandleMessage(uint32_t message, uintptr_t event)
   TLock hold(*ListLock);
   for (size_t i = Devices.size(); i-- > 0;) {
     TWdmDevice* d = Devices[i].get();
-    if (event == PBT_APMSUSPEND_ || event == PBT_APMBATTERYLOW_) {
-      d->Close();
-    } else if (event == PBT_APMRESUMESUSPEND_) {
-      if (!d->Reopen()) Devices.erase(Devices.begin() + ptrdiff_t(i));
+    bool reopened = true;
+    {
+      TLock serialise(d->OpLock);  // after the host's operation under way on it
+      if (event == PBT_APMSUSPEND_ || event == PBT_APMBATTERYLOW_)
+        d->Close();
+      else if (event == PBT_APMRESUMESUSPEND_)
+        reopened = d->Reopen();
+      // PBT_APMQUERYSUSPEND: every device allows the suspend (SuspendAllowed).
     }
-    // PBT_APMQUERYSUSPEND: every device allows the suspend (SuspendAllowed).
+    if (!reopened) {
+      std::unique_ptr<TWdmDevice> gone = std::move(Devices[i]);
+      Devices.erase(Devices.begin() + ptrdiff_t(i));
+      Retire(std::move(gone));
+    }
   }
 }
 

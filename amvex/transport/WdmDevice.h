@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "protocol.h"
 
+#include <atomic>
 #include <string>
 
 namespace amx {
@@ -32,6 +33,12 @@ public:
   int32_t Id = 0;
   TWdmDeviceList* Owner = nullptr;
   bool SuspendAllowed = true;
+  // The host's operations on this device run one at a time under OpLock,
+  // outside the list's lock, so a device that waits for its replies holds up
+  // no other device. Users counts the calls under way (taken while the list's
+  // lock is held): the list destroys a device only once none is left.
+  TCriticalSection OpLock;
+  std::atomic<int> Users{0};
 };
 
 // A new device identifier: the tick count, moved past the last one handed out so

@@ -21,6 +21,9 @@ using amxhost::status_name;
 // Prints "amxctl COMMAND: message" and the running subcommand's usage on
 // standard error; returns kExitUsage.
 int bad_argument(const std::string& message);
+// 0 when a recording may go to path, else bad_argument's code: an existing file
+// only with force, never a pipe or a folder.
+int refuse_output(const std::string& path, bool force);
 // Parses a subcommand's arguments (argv[0] its name) with parse_args and checks
 // the count of positional ones; on --help prints its usage and sets done.
 // Returns 0, or bad_argument's kExitUsage.

@@ -63,4 +63,16 @@ int set_up(int32_t id, long long rate_arg, AmxDeviceInfo& info, int& rate)
   return device_info(id, info);
 }
 
+// A recording is never replaced by accident, nor a symbolic link followed
+// (devices such as /dev/null are written to, not replaced). A pipe cannot take
+// the record count the header gets last: refused before anything starts.
+int refuse_output(const std::string& path, bool force)
+{
+  const amxhost::OutputKind kind = amxhost::output_kind(path);
+  if (kind == amxhost::OutputKind::Other)
+    return bad_argument(path + " is not a regular file (a pipe or a folder?): a recording needs one");
+  if (kind == amxhost::OutputKind::File && !force) return bad_argument(path + " exists: give --force to replace it");
+  return 0;
+}
+
 }  // namespace amxctl

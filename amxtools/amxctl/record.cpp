@@ -3,7 +3,6 @@
 #include "amxctl.h"
 
 #include <cstdio>
-#include <sys/stat.h>
 
 #ifdef AMXHOST_HAVE_EDF
 
@@ -25,11 +24,8 @@ int cmd_record(int argc, char** argv)
   long long rate_arg = 0;
   if (int rc = parse_seconds(args, 0, seconds)) return rc;
   if (int rc = parse_rate(args, rate_arg)) return rc;
-  // A recording is never replaced by accident (devices such as /dev/null are
-  // written to, not replaced).
-  struct stat st {};
-  if (!args.has("force") && stat(args.positional[1].c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    return bad_argument(args.positional[1] + " exists: give --force to replace it");
+  const std::string& path = args.positional[1];
+  if (int rc = refuse_output(path, args.has("force"))) return rc;
   int32_t id;
   if (int rc = open_device(args.positional[0], id)) return rc;
   AmxDeviceInfo info{};
@@ -46,7 +42,7 @@ int cmd_record(int argc, char** argv)
   }
 
   amxhost::Recording w;
-  if (!w.open(args.positional[1], info, ident, rate) || (!labels.empty() && !w.set_labels(labels)))
+  if (!w.open(path, info, ident, rate, args.has("force")) || (!labels.empty() && !w.set_labels(labels)))
     return fail(w.file().error());
 
   amxhost::Acquisition a(id, info.channelCount, rate, seconds, args.has("quiet"));

@@ -6,7 +6,6 @@
 #include "amxnet.h"
 
 #include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace amxctl {
@@ -46,9 +45,7 @@ int cmd_record_remote(int argc, char** argv)
   else
     options.back_ms = static_cast<uint32_t>(back * 1000);
   const std::string& path = args.positional[1];
-  struct stat st {};
-  if (!args.has("force") && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    return bad_argument(path + " exists: give --force to replace it");
+  if (int rc = refuse_output(path, args.has("force"))) return rc;
 
   amxnet::Subscriber sub(options);
   amxhost::Recording w;
@@ -103,7 +100,7 @@ int cmd_record_remote(int argc, char** argv)
       info.calNumber2 = h.cal2;
       const AmxInternalInfoRecord ident{h.kind, h.revision};
       if (!h.identified) std::fprintf(stderr, "amxctl: warning: %s\n", amxhost::kUnidentifiedWarning);
-      if (!w.open(path, info, ident, static_cast<int>(h.rate)) || !w.set_labels(h.labels))
+      if (!w.open(path, info, ident, static_cast<int>(h.rate), args.has("force")) || !w.set_labels(h.labels))
         return fail(w.file().error());
       opened = true;
       a.channels = h.channels;

@@ -110,19 +110,11 @@ bool Acquirer::start_recording(const std::string& path, const AmxDeviceInfo& inf
                                int sample_rate, const std::vector<std::string>& labels, bool replace,
                                std::string& error, const std::string& start_text)
 {
-  // O_EXCL takes the name or finds it taken, with no window for another
-  // writer in between; the recorder then fills the empty file it created.
-  const int fd = replace ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (!replace && fd < 0) {
-    error = errno == EEXIST ? path + " exists: not replaced (choose another name)"
-                            : "cannot record to " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  if (fd >= 0) ::close(fd);
+  // The recorder takes the name only with the first data record, and then
+  // only if it is still free (unless replace).
   auto r = std::make_unique<amxhost::Recording>();
-  if (!r->open(path, info, ident, sample_rate, start_text) || !r->set_labels(labels)) {
+  if (!r->open(path, info, ident, sample_rate, replace, start_text) || !r->set_labels(labels)) {
     error = r->file().error().empty() ? "cannot label the signals of " + path : r->file().error();
-    if (!replace) ::unlink(path.c_str());  // the file taken above
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);

@@ -207,7 +207,7 @@ struct Acquirer {
 
   // Recording: from the next frame on (from the first when called before
   // start), every frame and loss goes to path. An existing file is refused
-  // unless replace: the name is taken atomically before anything is written.
+  // unless replace; the file takes the name with its first data record.
   // labels: the signals' names (empty: the recorder's Ch1..ChN); start_text:
   // the first annotation.
   bool start_recording(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,

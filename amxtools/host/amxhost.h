@@ -199,6 +199,12 @@ constexpr const char* kNoRecorder =
 // the header itself (through its own descriptor), so a file whose writer was
 // killed still opens with every complete record (its annotations, which edflib
 // adds on closing, are then missing).
+// What a recording's path names now: nothing, a file (or a symbolic link,
+// even a dangling one), a device that is written to (/dev/null), or something
+// that cannot take a recording (a pipe, a folder).
+enum class OutputKind { Missing, File, Device, Other };
+OutputKind output_kind(const std::string& path);
+
 class BdfRecorder {
 public:
   BdfRecorder() = default;
@@ -206,13 +212,18 @@ public:
   BdfRecorder& operator=(const BdfRecorder&) = delete;
   ~BdfRecorder();
 
-  // Creates path for a device with info and ident at rate samples/s: labels
-  // Ch1..ChN in uV, equipment "Amvex kind K rev R", the start annotation
-  // (after kUnidentifiedNote for a device that did not identify itself;
-  // start_text, a continuation's, replaces it). False with error set
-  // ("cannot record to PATH: ..." and the like).
+  // Sets up a recording to path for a device with info and ident at rate
+  // samples/s: labels Ch1..ChN in uV, equipment "Amvex kind K rev R", the
+  // start annotation (after kUnidentifiedNote for a device that did not
+  // identify itself; start_text, a continuation's, replaces it). The file is
+  // written under a temporary name beside path ("PATH.PID-N.part") and takes
+  // path's place with its first data record (on Windows, which cannot rename an
+  // open file, when it is closed); what path names stays until then, and for
+  // good if no frame comes. An existing path is replaced only if replace; a
+  // device (/dev/null) is written directly. False with error set ("cannot
+  // record to PATH: ..." and the like).
   bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-            const std::string& start_text = "Recording start");
+            bool replace = false, const std::string& start_text = "Recording start");
   // The wall-clock time (seconds since 1970) of the first frame: the header's
   // start date and time (local, to the second) and its fraction, which BDF+
   // keeps in the first data record's time annotation. Only before the first
@@ -230,7 +241,8 @@ public:
   void note_loss(uint64_t index, uint32_t missing, int32_t packets);
   // Annotates stop_text at frame index, completes the last record with
   // missing-frame values and closes the file. False with error set if a write
-  // or the closing failed.
+  // or the closing failed, or if no frame came (the temporary file is then
+  // removed and path left as it was).
   bool close(uint64_t index, const std::string& stop_text);
 
   // Renames channel's signal; only before the first data record is written.
@@ -250,8 +262,12 @@ private:
   void annotate_loss();
   bool annotate(uint64_t frame_index, const std::string& text);
   bool write_failed(const char* reason);
+  bool place();    // the temporary file to path
+  void discard();  // the temporary file removed
 
   int handle_ = -1, fd_ = -1;
+  bool replace_ = false;
+  std::string temporary_;  // the file written until it is placed; empty after
   long long records_ = 0;
   bool failed_ = false;
   uint64_t loss_at_ = 0, loss_frames_ = 0;
@@ -271,9 +287,9 @@ private:
 // and annotated with the lost packets.
 class Recording {
 public:
-  // Creates path (BdfRecorder::open); false with error set.
+  // Sets up the recording to path (BdfRecorder::open); false with error set.
   bool open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-            const std::string& start_text = "Recording start");
+            bool replace = false, const std::string& start_text = "Recording start");
   // Frames a hands out (Acquisition::on_frames). False once a write failed.
   bool add(const Acquisition& a, const int32_t* frames, int count);
   // A gap a reports (Acquisition::on_gap) after the frames added so far. False

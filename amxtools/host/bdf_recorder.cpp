@@ -14,12 +14,15 @@
 #include <unistd.h>
 
 #ifdef _WIN32
+#include <process.h>
+#include <windows.h>
 // No pwrite on Windows: the descriptor is the recorder's own, so a seek then a
 // write does the same. Binary mode: the C runtime must not touch the bytes.
 static int pwrite(int fd, const void* data, unsigned size, long offset)
 {
   return _lseek(fd, offset, SEEK_SET) == offset ? _write(fd, data, size) : -1;
 }
+#define getpid _getpid
 #else
 #define O_BINARY 0
 #endif
@@ -50,6 +53,36 @@ void choose_limits(double uv_per_count, int& digital, double& physical)
   }
 }
 
+// Creates an empty file of a new name beside path for the recording to fill.
+bool make_temporary(const std::string& path, std::string& temporary)
+{
+  for (int k = 0; k < 100; ++k) {
+    temporary = path + "." + std::to_string(getpid()) + "-" + std::to_string(k) + ".part";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0644);
+    if (fd >= 0) return ::close(fd) == 0;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Puts the temporary file at path: replacing what is there, or only if
+// nothing is (atomically, where the file system has hard links).
+bool move_into_place(const std::string& temporary, const std::string& path, bool replace)
+{
+#ifdef _WIN32
+  return MoveFileExA(temporary.c_str(), path.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+#else
+  if (replace) return std::rename(temporary.c_str(), path.c_str()) == 0;
+  if (::link(temporary.c_str(), path.c_str()) == 0) {
+    ::unlink(temporary.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (output_kind(path) != OutputKind::Missing) return errno = EEXIST, false;
+  return std::rename(temporary.c_str(), path.c_str()) == 0;  // no hard links on this file system
+#endif
+}
+
 std::string edf_error(int code)
 {
   switch (code) {
@@ -67,12 +100,15 @@ BdfRecorder::~BdfRecorder()
 {
   if (fd_ >= 0) ::close(fd_);
   if (handle_ >= 0) edfclose_file(handle_);
+  if (records_ == 0) discard();  // never closed, and nothing in it
 }
 
 bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-                       const std::string& start_text)
+                       bool replace, const std::string& start_text)
 {
   path_ = path;
+  replace_ = replace;
+  temporary_.clear();
   channels_ = info.channelCount;
   rate_ = rate;
   records_ = 0;
@@ -83,13 +119,33 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
   loss_packets_ = 0;
   error_.clear();
   record_.assign(static_cast<size_t>(channels_), std::vector<int>(static_cast<size_t>(rate)));
-  errno = 0;
-  handle_ = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_BDFPLUS, channels_);
-  if (handle_ < 0) {
-    error_ = "cannot record to " + path + ": " + edf_error(handle_);
+  // A file is written under a temporary name beside it and put in place with
+  // its first data record, so a start that fails leaves what was there (and
+  // no new file). A device such as /dev/null is written to directly; a pipe
+  // cannot take the header's record count, which is written last.
+  const OutputKind kind = output_kind(path);
+  if (kind == OutputKind::Other) {
+    error_ = "cannot record to " + path + ": not a regular file";
     return false;
   }
-  fd_ = ::open(path.c_str(), O_WRONLY | O_BINARY);
+  if (kind == OutputKind::File && !replace) {
+    error_ = path + " exists: not replaced (choose another name)";
+    return false;
+  }
+  errno = 0;
+  if (kind != OutputKind::Device && !make_temporary(path, temporary_)) {
+    error_ = "cannot record to " + path + ": " + edf_error(EDFLIB_NO_SUCH_FILE_OR_DIRECTORY);
+    temporary_.clear();
+    return false;
+  }
+  const std::string& target = temporary_.empty() ? path : temporary_;
+  handle_ = edfopen_file_writeonly(target.c_str(), EDFLIB_FILETYPE_BDFPLUS, channels_);
+  if (handle_ < 0) {
+    error_ = "cannot record to " + path + ": " + edf_error(handle_);
+    discard();
+    return false;
+  }
+  fd_ = ::open(target.c_str(), O_WRONLY | O_BINARY);
   double physical = 0;
   choose_limits(info.voltsPerCount * 1e6, digital_max_, physical);
   bool ok = fd_ >= 0;
@@ -113,9 +169,31 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
     handle_ = -1;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    discard();
     error_ = "cannot set up the BDF+ header of " + path;
   }
   return ok;
+}
+
+void BdfRecorder::discard()
+{
+  if (!temporary_.empty()) std::remove(temporary_.c_str());
+  temporary_.clear();
+}
+
+bool BdfRecorder::place()
+{
+  if (temporary_.empty()) return true;
+  if (!move_into_place(temporary_, path_, replace_)) {
+    failed_ = true;
+    if (error_.empty())
+      error_ = errno == EEXIST
+                   ? path_ + " exists: not replaced (choose another name); the recording is in " + temporary_
+                   : "cannot put the recording at " + path_ + " (" + std::strerror(errno) + "); it is in " + temporary_;
+    return false;
+  }
+  temporary_.clear();
+  return true;
 }
 
 bool BdfRecorder::set_start(double unix_seconds)
@@ -168,6 +246,10 @@ bool BdfRecorder::flush_record()
   char count[24];  // the header field holds 8 characters: 99999999 s
   std::snprintf(count, sizeof count, "%-8lld", ++records_);
   if (std::fflush(nullptr) != 0 || pwrite(fd_, count, 8, 236) != 8) return write_failed(std::strerror(errno));
+#ifndef _WIN32
+  // (Windows cannot rename a file that is open: there it is put in place on closing.)
+  if (records_ == 1) return place();
+#endif
   return true;
 }
 
@@ -224,7 +306,15 @@ bool BdfRecorder::close(uint64_t index, const std::string& stop_text)
   bool closed = edfclose_file(handle_) == 0;
   handle_ = -1;
   if (!closed && !failed_) error_ = "closing " + path_ + " failed";
-  return closed && !failed_;
+  if (records_ == 0) {
+    // Not a frame came (the start failed): nothing replaces what was there.
+    discard();
+    if (!failed_) error_ = "nothing recorded: " + path_ + " not written";
+    return false;
+  }
+  // (Placed already with the first record, except on Windows; the frames
+  // recorded before a failed write are kept too.)
+  return place() && closed && !failed_;
 }
 
 }  // namespace amxhost

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <thread>
 
 namespace amxhost {
@@ -136,6 +137,21 @@ void install_stop_handler()
 #ifndef _WIN32
   std::signal(SIGHUP, on_signal);
   std::signal(SIGPIPE, SIG_IGN);  // a closed output shows as a write error instead
+#endif
+}
+
+OutputKind output_kind(const std::string& path)
+{
+#ifdef _WIN32
+  struct _stat64 st {};
+  if (_stat64(path.c_str(), &st) != 0) return OutputKind::Missing;
+  if ((st.st_mode & _S_IFMT) == _S_IFCHR) return OutputKind::Device;
+  return (st.st_mode & _S_IFMT) == _S_IFREG ? OutputKind::File : OutputKind::Other;
+#else
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return OutputKind::Missing;
+  if (S_ISCHR(st.st_mode)) return OutputKind::Device;
+  return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? OutputKind::File : OutputKind::Other;
 #endif
 }
 

@@ -6,7 +6,7 @@ namespace amxhost {
 
 BdfRecorder::~BdfRecorder() = default;
 
-bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo&, const AmxInternalInfoRecord&, int,
+bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo&, const AmxInternalInfoRecord&, int, bool,
                        const std::string&)
 {
   path_ = path;

@@ -5,9 +5,9 @@
 namespace amxhost {
 
 bool Recording::open(const std::string& path, const AmxDeviceInfo& info, const AmxInternalInfoRecord& ident, int rate,
-                     const std::string& start_text)
+                     bool replace, const std::string& start_text)
 {
-  return file_.open(path, info, ident, rate, start_text);
+  return file_.open(path, info, ident, rate, replace, start_text);
 }
 
 bool Recording::set_labels(const std::vector<std::string>& labels)

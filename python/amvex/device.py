@@ -121,9 +121,14 @@ class Block:
                     description=["BAD_lost_frames"] * gaps.size,
                 )
             )
-        if count and np.isfinite(self.times[0]):
-            # The first frame's host time as a wall-clock date.
-            wall = time.time() - (time.monotonic() - float(self.times[0]))
+        if count and np.isfinite(self.times[-1]):
+            # The first frame's host time as a wall-clock date, counted back
+            # from the newest stamp of the first second: stamps right after a
+            # start are tens of ms late, and the fit behind them learns with
+            # every read.
+            k = np.flatnonzero(self.sample_numbers - self.sample_numbers[0] < self.rate)[-1]
+            first = float(self.times[k]) - float(self.sample_numbers[k] - self.sample_numbers[0]) / self.rate
+            wall = time.time() - (time.monotonic() - first)
             raw.set_meas_date(datetime.datetime.fromtimestamp(wall, datetime.timezone.utc))
         return raw
 
@@ -408,6 +413,8 @@ class Amplifier:
         """Frames the host buffer overwrote since the start because ``read()``
         did not take them within ``buffer_seconds``: a gap in the sample
         numbers, annotated by ``to_mne`` like lost packets."""
+        if self._closed:
+            raise RuntimeError(f"amplifier {self.id} is closed")
         return self._acquisition.dropped if self._acquisition else 0
 
     # Acquisition.

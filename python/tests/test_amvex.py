@@ -101,8 +101,9 @@ def test_failures_raise_with_status_code_and_name(amp):
         with amvex.Amplifier(amp.id) as other:
             other.start()
             raise KeyError
-    with pytest.raises(RuntimeError, match="closed"):
-        other.read()
+    for closed in (lambda: other.read(), lambda: other.dropped_frames):
+        with pytest.raises(RuntimeError, match="closed"):
+            closed()
     other.close()
     got = ctypes.c_int32()
     buffer = ctypes.create_string_buffer(1 << 16)
@@ -250,8 +251,12 @@ def test_to_mne_fills_lost_frames_and_scales_to_volts():
     mne = pytest.importorskip("mne")
     numbers = np.array([1, 2, 3, 6, 7])
     samples = np.arange(10, dtype=np.float64).reshape(2, 5)
-    block = amvex.Block(samples, numbers, np.zeros(5, np.uint8), 100.0 + numbers / 250, 250)
+    times = 100.0 + numbers / 250
+    times[0] += 0.06  # stamped before the fit had learned: late
+    block = amvex.Block(samples, numbers, np.zeros(5, np.uint8), times, 250)
     raw = block.to_mne(["Fz", "Cz"])
+    first = time.time() - (time.monotonic() - (100.0 + 1 / 250))  # the first frame on the line
+    assert raw.info["meas_date"].timestamp() == pytest.approx(first, abs=0.005)
     assert isinstance(raw, mne.io.RawArray) and raw.ch_names == ["Fz", "Cz"] and raw.info["sfreq"] == 250
     data = raw.get_data()
     np.testing.assert_array_equal(data[1, [0, 1, 2, 5, 6]], samples[1] * 1e-6)

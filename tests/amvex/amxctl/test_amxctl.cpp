@@ -3,6 +3,7 @@
 // through its output, exit codes and the BDF+ files it writes (read with edflib).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -40,11 +43,12 @@ std::string temp_path(const std::string& name)
   return ::testing::TempDir() + "amxctl_" + std::to_string(getpid()) + "_" + name;
 }
 
-// Runs amxctl with args (shell words) and collects both outputs.
-Result amxctl(const std::string& args)
+// Runs amxctl with args (shell words), after env (VAR=value words) if given,
+// and collects both outputs.
+Result amxctl(const std::string& args, const std::string& env = "")
 {
   std::string out = temp_path("out"), err = temp_path("err");
-  int status = std::system((std::string(AMXCTL_PATH) + " " + args + " >" + out + " 2>" + err).c_str());
+  int status = std::system((env + " " + AMXCTL_PATH + " " + args + " >" + out + " 2>" + err).c_str());
   Result r;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = slurp(out);
@@ -191,6 +195,59 @@ TEST(Amxctl, RecordWritesBdfPlusBitExactWithLabelsAndAnnotations)
   EXPECT_STREQ(a.annotation, "Recording stop");
   edfclose_file(hdr.handle);
   std::remove(file.c_str());
+}
+
+// The names in a folder (without "." and "..").
+std::vector<std::string> listing(const std::string& folder)
+{
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A recording takes its name only with its first data record: a start that
+// fails leaves an earlier file as it was and no new file behind. Symbolic
+// links are never followed, and a pipe is refused before anything starts.
+TEST(Amxctl, AFailedStartCostsNoFileAndOddPathsAreRefused)
+{
+  const std::string folder = temp_path("paths");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string kept = folder + "/kept.bdf", fresh = folder + "/fresh.bdf";
+  std::ofstream(kept) << "an earlier recording";
+  const std::string silent = "AMVEX_EMULATE=kind=7,noreply=2";
+  Result r = amxctl("record @0 " + kept + " --seconds 1 --force", silent);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("AMX_START_FAILED"), std::string::npos) << r.err;
+  EXPECT_EQ(slurp(kept), "an earlier recording");
+  r = amxctl("record @0 " + fresh + " --seconds 1", silent);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("nothing recorded: " + fresh + " not written"), std::string::npos) << r.err;
+  EXPECT_EQ(listing(folder), std::vector<std::string>{"kept.bdf"});
+
+  const std::string link = folder + "/link.bdf", pipe = folder + "/pipe.bdf";
+  ASSERT_EQ(symlink((folder + "/target.bdf").c_str(), link.c_str()), 0);  // dangling
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  r = amxctl("record @1 " + link + " --seconds 1");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find(link + " exists: give --force"), std::string::npos) << r.err;
+  for (const char* force : {"", " --force"}) {
+    r = amxctl("record @1 " + pipe + " --seconds 1" + force, "timeout 60");  // (opening the pipe would block)
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find(pipe + " is not a regular file"), std::string::npos) << r.err;
+  }
+  // With --force the link itself is replaced, and what it pointed to never made.
+  r = amxctl("record @1 " + link + " --rate 125 --seconds 1 --force --quiet");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(listing(folder), (std::vector<std::string>{"kept.bdf", "link.bdf", "pipe.bdf"}));
+  struct stat st {};
+  EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+  for (const std::string& f : {kept, link, pipe}) std::remove(f.c_str());
+  rmdir(folder.c_str());
 }
 
 TEST(Amxctl, RecordLabelsChannelsFromAMontageFile)

@@ -131,9 +131,9 @@ TEST(Samples, DecodeBigEndianTwentyTwoBitCounts)
 
 TEST_F(Fixture, FirstPacketSynchronisesThenFramesCarryNumberAndStatus)
 {
-  Feed(SamplePacket(40, 10, 111));
-  Feed(SamplePacket(40, 11, 222, 0x90));
-  Feed(SamplePacket(40, 12, 333, 0x0F));
+  Feed(SamplePacket(40, 0, 111));
+  Feed(SamplePacket(40, 1, 222, 0x90));
+  Feed(SamplePacket(40, 2, 333, 0x0F));
   auto f = ReadAll();
   ASSERT_EQ(f.size(), 82u);  // two frames of 41 words
   EXPECT_EQ(f[0], 222);
@@ -144,10 +144,25 @@ TEST_F(Fixture, FirstPacketSynchronisesThenFramesCarryNumberAndStatus)
   EXPECT_EQ(Amx.LostPackets.load(), 1u);
 }
 
+// The device numbers its packets from 0 at each start: when the first ones are
+// lost, the first frame keeps the device's number and the loss is counted.
+TEST_F(Fixture, LostFirstPacketsKeepTheDevicesNumbersAndAreCounted)
+{
+  for (uint8_t first : {1, 3}) {
+    Started(40);
+    for (uint8_t s = first; s < first + 3; ++s) Feed(SamplePacket(40, s, s));
+    auto f = ReadAll();
+    ASSERT_EQ(f.size(), 3u * 41) << int(first);
+    EXPECT_EQ(f[0], first);
+    EXPECT_EQ(uint32_t(f[40]), uint32_t(first));
+    EXPECT_EQ(Amx.LostPackets.load(), uint32_t(first));  // packet 0 as the synchronising one, and the rest
+  }
+}
+
 TEST_F(Fixture, SequenceBreaksCountEveryLostPacketAndLeaveAGapInTheNumbers)
 {
-  for (uint8_t s : {253, 254, 255, 0, 1}) Feed(SamplePacket(40, s, s));
-  EXPECT_EQ(ReadAll().size(), 4u * 41);
+  for (int s = 0; s < 258; ++s) Feed(SamplePacket(40, uint8_t(s), s));  // across the wrap: ..., 255, 0, 1
+  EXPECT_EQ(ReadAll().size(), 257u * 41);
   EXPECT_EQ(Amx.LostPackets.load(), 1u);  // the synchronising packet
   Feed(SamplePacket(40, 2, 2));
   Feed(SamplePacket(40, 4, 4));  // 3 lost: 4 is kept, one number is skipped
@@ -158,10 +173,10 @@ TEST_F(Fixture, SequenceBreaksCountEveryLostPacketAndLeaveAGapInTheNumbers)
   EXPECT_EQ(f[0], 2);
   EXPECT_EQ(f[41], 4);
   EXPECT_EQ(f[82], 5);
-  EXPECT_EQ(uint32_t(f[40]) & 0x0FFFFFFF, 5u);
-  EXPECT_EQ(uint32_t(f[81]) & 0x0FFFFFFF, 7u);
-  EXPECT_EQ(uint32_t(f[122]) & 0x0FFFFFFF, 8u);
-  EXPECT_EQ(uint32_t(f[163]) & 0x0FFFFFFF, 8u + 252 + 1);
+  EXPECT_EQ(uint32_t(f[40]) & 0x0FFFFFFF, 258u);
+  EXPECT_EQ(uint32_t(f[81]) & 0x0FFFFFFF, 260u);
+  EXPECT_EQ(uint32_t(f[122]) & 0x0FFFFFFF, 261u);
+  EXPECT_EQ(uint32_t(f[163]) & 0x0FFFFFFF, 261u + 252 + 1);
   EXPECT_EQ(Amx.LostPackets.load(), 1u + 1 + 252);
 }
 

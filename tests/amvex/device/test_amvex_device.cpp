@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 using namespace amx;
@@ -137,6 +138,37 @@ TEST(Amx, IdentifyChoosesChannelsByKind)
     EXPECT_TRUE(d.Amx->Identified);
     EXPECT_TRUE(d.Amx->Calibrated.load());  // the emulated system area holds a valid record
   }
+}
+
+// One identification reply lost (a busy machine, a late reader) is asked again,
+// as a device still waking up is.
+TEST(Amx, IdentifyAsksAgainAfterAReplyTimesOut)
+{
+  Device d(6);
+  TEmuFaults f;
+  f.SkipReplies = 1;
+  d.Emu.SetFaults(d.Path, f);
+  d.Amx->Identify();
+  EXPECT_EQ(d.Amx->Kind(), 6);
+  EXPECT_EQ(d.Amx->ChannelCount, 16u);
+  EXPECT_TRUE(d.Amx->Identified);
+}
+
+// A system-area chunk's reply that comes after its read gave up is no answer
+// to the identification query asked next with the same code.
+TEST(Amx, ALateEepromReplyIsNoIdentification)
+{
+  Device d(6);
+  TEmuFaults f;
+  f.PromptReplies = 2;  // the identification and the first chunk; the second is late
+  f.LateReplyMs = 400;
+  d.Emu.SetFaults(d.Path, f);
+  d.Amx->Identify();
+  EXPECT_FALSE(d.Amx->Identified);
+  d.Emu.SetFaults(d.Path, TEmuFaults());
+  d.Amx->Identify();  // its query meets the late reply first
+  EXPECT_EQ(d.Amx->Kind(), 6);
+  EXPECT_EQ(d.Amx->ChannelCount, 16u);
 }
 
 TEST(Amx, SilentDeviceTimesOutAndStaysStopped)
@@ -317,9 +349,9 @@ TEST(Amx, DroppedAndDamagedPacketsAreCountedAndNeverStored)
   d.Emu.SetFaults(d.Path, f);
   ASSERT_TRUE(d.Amx->Start());
   SleepMs(400);
+  d.Amx->Stop();  // first: the losses counted are then those of the frames read
   std::vector<int32_t> buf(41 * 2000);
   int n = d.Amx->ReadSamples(buf.data(), int(buf.size() * 4)) / (41 * 4);
-  d.Amx->Stop();
   uint32_t lost = d.Amx->LostPackets.load();
   EXPECT_GT(lost, 5u);
   // Every lost packet but the synchronising first one leaves a gap of one number.
@@ -333,4 +365,51 @@ TEST(Amx, DroppedAndDamagedPacketsAreCountedAndNeverStored)
     for (int c = 0; c < 40; ++c) ASSERT_LT(std::abs(buf[size_t(k) * 41 + size_t(c)] - 1000 * (c + 1)), 20600);
   }
   EXPECT_EQ(missing, lost - 1);
+}
+
+namespace {
+
+// The first frames of a device's first start at 1000 samples/s with the packets
+// due at lossAtMs lost: channel 0 by sample number, and the lost count.
+struct TFirstFrames {
+  std::map<uint32_t, int32_t> Values;
+  uint32_t Lost = 0;
+};
+TFirstFrames FirstFrames(std::vector<int64_t> lossAtMs)
+{
+  Device d;
+  TEmuFaults f;
+  f.LossAtMs = lossAtMs;
+  d.Emu.SetFaults(d.Path, f);
+  TFirstFrames out;
+  if (!d.Amx->SetSampling(1000) || !d.Amx->Start()) return out;
+  SleepMs(100);
+  std::vector<int32_t> buf(41 * 2000);
+  int n = d.Amx->ReadSamples(buf.data(), int(buf.size() * 4)) / (41 * 4);
+  d.Amx->Stop();
+  for (int k = 0; k < n; ++k) out.Values[uint32_t(buf[size_t(k) * 41 + 40]) & 0x0FFFFFFF] = buf[size_t(k) * 41];
+  out.Lost = d.Amx->LostPackets.load();
+  return out;
+}
+
+}  // namespace
+
+// The device numbers its packets from 0 at each start, so losing the first ones
+// leaves the numbers the device's: frame n holds what a healthy device gives as
+// frame n, and each packet lost after the synchronising one is a counted gap.
+TEST(Amx, PacketsLostAtTheStartKeepTheSampleNumbersAndAreCounted)
+{
+  TFirstFrames healthy = FirstFrames({}), first = FirstFrames({0}), two = FirstFrames({0, 1});
+  ASSERT_GT(healthy.Values.size(), 20u);
+  EXPECT_EQ(healthy.Values.begin()->first, 1u);
+  EXPECT_EQ(healthy.Lost, 1u);
+  EXPECT_EQ(first.Values.begin()->first, 1u);  // packet 0 never becomes a frame anyway
+  EXPECT_EQ(first.Lost, 1u);
+  EXPECT_EQ(two.Values.begin()->first, 2u);  // frame 1 is missing
+  EXPECT_EQ(two.Lost, 2u);
+  for (const TFirstFrames* run : {&first, &two})
+    for (auto [number, value] : run->Values) {
+      auto same = healthy.Values.find(number);
+      EXPECT_TRUE(same == healthy.Values.end() || same->second == value) << number;
+    }
 }

@@ -251,7 +251,7 @@ TEST(Emulator, ParsesFaultsAndRefusesADeviceNamingItsBadItem)
   std::string error;
   auto configs = ParseEmulateDevices(
       " kind=6, seed=5,unplug=1.5,replug=0.25,loss=0.1,loss_at=2+0.5,corrupt=0.01,"
-      "invalid=15@1-2.5,noreply=2,jitter=30,drift=-200,suspend=4 ",
+      "invalid=15@1-2.5,noreply=2,jitter=30,drift=-200,suspend=4e0 ",
       error);
   ASSERT_EQ(configs.size(), 1u) << error;
   const TEmuFaults& f = configs[0].Faults;
@@ -282,7 +282,11 @@ TEST(Emulator, ParsesFaultsAndRefusesADeviceNamingItsBadItem)
         Bad{"rev=064", "\"rev=064\""}, Bad{"kind=0x7", "\"kind=0x7\""}, Bad{"loss=0x1p-4", "\"loss=0x1p-4\""},
         Bad{"noreply=99", "\"noreply=99\""}, Bad{"noreply=3", "\"noreply=3\""}, Bad{"kind= 7", "\"kind= 7\""},
         Bad{"kind=7,,rev=3", "item 2 is empty"}, Bad{"kind=7,", "item 2 is empty"},
-        Bad{"", "device 2 \"\" not created"}}) {
+        // a sign only on the one signed key, never on zero; no leading zero in any number
+        Bad{"kind=+7", "\"kind=+7\""}, Bad{"kind=-0", "\"kind=-0\""}, Bad{"drift=+100", "\"drift=+100\""},
+        Bad{"drift=-0", "\"drift=-0\""}, Bad{"jitter=-5", "\"jitter=-5\""}, Bad{"loss=00.5", "\"loss=00.5\""},
+        Bad{"unplug=010", "\"unplug=010\""}, Bad{"loss_at=1+.5", "\"loss_at=1+.5\""},
+        Bad{"suspend=+1", "\"suspend=+1\""}, Bad{"", "device 2 \"\" not created"}}) {
     error.clear();
     EXPECT_TRUE(ParseEmulateDevices(std::string("kind=2;") + b.entry, error).size() == 1u) << b.entry;
     EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;

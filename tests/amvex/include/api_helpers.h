@@ -3,12 +3,16 @@
 #include "amvex.h"
 
 // Identifier of the first device of the given kind, opened; 0 if there is none.
+// A device left unidentified (its replies starved on a busy machine) is asked
+// again by the next AmxOpen: three rounds before giving up.
 inline int32_t IdOfKind(int kind)
 {
-  for (int i = 0; i < GetAmxCount(); ++i) {
-    AmxInternalInfoRecord r = {};
-    int32_t id = GetAmxID(i);
-    if (AmxOpen(id) == AMX_OK && AmxInternalInfo(id, &r, sizeof r) == AMX_OK && r.deviceKind == kind) return id;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < GetAmxCount(); ++i) {
+      AmxInternalInfoRecord r = {};
+      int32_t id = GetAmxID(i);
+      if (AmxOpen(id) == AMX_OK && AmxInternalInfo(id, &r, sizeof r) == AMX_OK && r.deviceKind == kind) return id;
+    }
   }
   return 0;
 }

@@ -7,6 +7,7 @@
 #include "api_helpers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <chrono>
 #include <thread>
@@ -105,6 +106,44 @@ TEST(Faults, SilentStartFailsInBoundedTime)
   EXPECT_EQ(got, 0);
 }
 
+// A start that fails (the device never confirms: some 1.5 s of waiting) holds up
+// neither calls on another device nor reads on its own, from another thread.
+TEST(Faults, AFailingStartHoldsUpNoOtherCall)
+{
+  int32_t silent = IdOfKind(6), other = IdOfKind(2);
+  ASSERT_NE(silent, 0);
+  ASSERT_NE(other, 0);
+  ASSERT_EQ(AmxStart(other), AMX_OK);
+  std::atomic<bool> done{false};
+  std::thread starter([&] {
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(AmxStart(silent), AMX_START_FAILED);
+    done = true;
+  });
+  double worst = 0;
+  int rounds = 0;
+  TFrameTally tally;
+  while (!done) {
+    auto t = Clock::now();
+    int32_t got = 0, lost = 0, rate = 0, frames[17 * 100];
+    EXPECT_GE(GetAmxCount(), 3);
+    EXPECT_EQ(tally.Read(other, 20), AMX_OK);
+    EXPECT_EQ(AmxGetSampling(other, &rate), AMX_OK);
+    EXPECT_EQ(AmxRead(silent, frames, int32_t(sizeof frames), &got), AMX_OK);
+    EXPECT_EQ(AmxDebugState(silent, &lost), AMX_OK);
+    worst = std::max(worst, Since(t));
+    ++rounds;
+    Pause(5);
+  }
+  starter.join();
+  EXPECT_EQ(AmxStop(other), AMX_OK);
+  EXPECT_GT(rounds, 10);
+  EXPECT_GT(tally.Received, 100u);  // the other device streamed on meanwhile
+  // Each round takes well under 50 ms on an idle machine; the bound leaves room
+  // for a loaded one under a sanitizer, and the calls waited for whole starts
+  // (over a second) while one lock served every device.
+  EXPECT_LT(worst, 0.5);
+}
+
 TEST(Faults, LossCorruptionJitterAndDriftKeepTheCount)
 {
   int32_t id = IdOfKind(2);  // 20 channels
@@ -128,7 +167,7 @@ TEST(Faults, LossCorruptionJitterAndDriftKeepTheCount)
   EXPECT_EQ(tally.Received + tally.Missing, tally.Last);
   EXPECT_GT(tally.Missing, 100u);                // about 10% of 3500
   EXPECT_EQ(uint64_t(lost - 1), tally.Missing);  // besides the synchronising packet
-  EXPECT_NEAR(rate, 950, 25);                    // the device's clock runs 5% slow
+  EXPECT_NEAR(rate, 950, 35);                    // the device's clock runs 5% slow (healthy: 1000)
 }
 
 // AMVEX_EMULATE="kind=7,unplug=1,replug=0.5"

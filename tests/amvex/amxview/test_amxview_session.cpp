@@ -148,6 +148,9 @@ TEST(AmxviewSession, TheRecordButtonRefusesAnExistingFileAndDatesItsNameAtTheSta
   const std::string started = app.record_path;
   EXPECT_EQ(started.substr(0, folder.size() + 9), folder + "/amxview-");
   EXPECT_NE(started, folder + "/amxview-2000-01-01_00-00-00.bdf");
+  // The file takes its name with its first data record (one second of frames).
+  for (int i = 0; i < 200 && !std::filesystem::exists(started); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(std::filesystem::exists(started));
   close_recording(app, nullptr);
   app.acquirer.stop();

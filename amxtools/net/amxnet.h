@@ -215,7 +215,7 @@ struct SubscriberOptions {
   uint32_t credit = 1000;   // frames in flight at most (1 s at 1000/s)
   double dead_after = 2.5;  // seconds without a message: the link is dead
   double ping_every = 0.25;
-  Keys keys;  // with keys.server_key set: encrypted, and only that publisher is believed
+  Keys keys = {};  // with keys.server_key set: encrypted, and only that publisher is believed
 };
 
 // What Subscriber::next() hands out.

@@ -13,6 +13,7 @@
 #include <fstream>
 #ifdef _WIN32
 #include <io.h>
+#include <sys/stat.h>
 #else
 #include <unistd.h>
 #endif

@@ -60,6 +60,9 @@ int cmd_eeprom(int argc, char** argv);
 // recording a served stream (cmd_record hands an address such as
 // tcp://HOST:PORT/NAME on to cmd_record_remote).
 int cmd_serve(int argc, char** argv);
+int cmd_keygen(int argc, char** argv);
+// An endpoint that only this machine can reach (served without keys).
+bool is_loopback(const std::string& endpoint);
 int cmd_record_remote(int argc, char** argv);
 bool is_remote(const std::string& arg);
 // tcp://HOST:PORT[/NAME] into the endpoint and the name (empty when absent).

@@ -66,18 +66,26 @@ const Command kCommands[] = {
      "  writes FILE (at most 256 bytes) to the user area. Writing the system area replaces\n"
      "  the calibration record: it needs --force and shows the record being replaced first.\n"},
 #ifdef AMXCTL_HAVE_NET
+    {"keygen", cmd_keygen,
+     "amxctl keygen DIR\n"
+     "  Writes a key pair into DIR (secret.key, mode 0600, and public.key); never replaces one.\n"
+     "  Prints the public key's fingerprint. See docs/network.md for the key folders.\n"},
     {"serve", cmd_serve,
      "amxctl serve [ID ...] [--name NAME ...] [--bind tcp://127.0.0.1:PORT] [--buffer S] [--montage FILE]\n"
-     "             [--rate R] [--seconds S] [--quiet]\n"
+     "             [--rate R] [--seconds S] [--keys DIR | --insecure] [--quiet]\n"
      "  Serves amplifiers (default @0) to subscribers on the network, each as a stream named by\n"
      "  --name in order (default amx0, amx1, ...), on --bind (default tcp://127.0.0.1:5600, loopback).\n"
      "  The last --buffer seconds (default 60) are kept, so a subscriber that reconnects loses\n"
      "  nothing; what it cannot get is reported to it as an exact gap. Prints one status line a\n"
-     "  second: subscribers, frames sent and owed. See docs/network.md.\n"
-     "amxctl record tcp://HOST:PORT[/NAME] FILE.bdf [--seconds S] [--back S|all] [--quiet] [--force]\n"
+     "  second: subscribers, frames sent and owed. Beyond loopback it needs --keys DIR (its key\n"
+     "  pair; only subscribers whose public keys are in DIR/allowed/ get in, all encrypted), or\n"
+     "  --insecure (anyone may read; warns). See docs/network.md.\n"
+     "amxctl record tcp://HOST:PORT[/NAME] FILE.bdf [--seconds S] [--back S|all] [--keys DIR] [--quiet]\n"
+     "             [--force]\n"
      "  Records a served stream as `amxctl record` records a device; frames the device or the\n"
      "  network lost are annotated, a restarted stream is annotated as a new segment. --back\n"
-     "  begins that many seconds back in the publisher's buffer (all: everything it keeps).\n"},
+     "  begins that many seconds back in the publisher's buffer (all: everything it keeps).\n"
+     "  --keys DIR: this subscriber's key pair and the publisher's public key (DIR/server.key).\n"},
 #endif
 };
 

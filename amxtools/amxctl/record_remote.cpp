@@ -27,8 +27,9 @@ int cmd_record_remote(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {{"seconds", true}, {"quiet", false}, {"force", false}, {"back", true}}, 2, 2,
-                             args, done);
+  if (int rc = parse_command(argc, argv,
+                             {{"seconds", true}, {"quiet", false}, {"force", false}, {"back", true}, {"keys", true}}, 2,
+                             2, args, done);
       rc || done)
     return rc;
   double seconds = 0;
@@ -44,6 +45,8 @@ int cmd_record_remote(int argc, char** argv)
     return bad_argument("--back is seconds (at most 86400) or \"all\"");
   else
     options.back_ms = static_cast<uint32_t>(back * 1000);
+  std::string error;
+  if (args.has("keys") && !amxnet::load_keys(args.last("keys"), true, options.keys, error)) return fail(error);
   const std::string& path = args.positional[1];
   if (int rc = refuse_output(path, args.has("force"))) return rc;
 

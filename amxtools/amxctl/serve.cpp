@@ -22,6 +22,24 @@ struct Served {
 };
 }  // namespace
 
+bool is_loopback(const std::string& endpoint)
+{
+  const std::string host = endpoint.substr(0, endpoint.rfind(':'));
+  return host.rfind("tcp://127.", 0) == 0 || host == "tcp://localhost" || host == "tcp://[::1]" ||
+         host.rfind("inproc://", 0) == 0;
+}
+
+int cmd_keygen(int argc, char** argv)
+{
+  Args args;
+  bool done;
+  if (int rc = parse_command(argc, argv, {}, 1, 1, args, done); rc || done) return rc;
+  std::string fingerprint, error;
+  if (!amxnet::generate_keys(args.positional[0], fingerprint, error)) return fail(error);
+  std::printf("key pair written to %s: public key fingerprint %s\n", args.positional[0].c_str(), fingerprint.c_str());
+  return 0;
+}
+
 int cmd_serve(int argc, char** argv)
 {
   Args args;
@@ -33,6 +51,8 @@ int cmd_serve(int argc, char** argv)
                               {"montage", true},
                               {"rate", true},
                               {"seconds", true},
+                              {"keys", true},
+                              {"insecure", false},
                               {"quiet", false}},
                              0, 64, args, done);
       rc || done)
@@ -56,10 +76,29 @@ int cmd_serve(int argc, char** argv)
   }
   amxnet::PublisherClock clock;
   std::string error;
+  const bool quiet = args.has("quiet"), tty = isatty(2);
   if (!amxnet::test_clock_from_env(clock, error)) return bad_argument(error);
 
   amxnet::Publisher pub(buffer, clock);
   const std::string endpoint = args.last("bind", "tcp://127.0.0.1:5600");
+  // Beyond loopback the streams are health data on a shared network: keys,
+  // unless the user says in so many words that anyone may read them.
+  if (args.has("keys") && args.has("insecure")) return bad_argument("give --keys DIR or --insecure, not both");
+  if (!args.has("keys") && !args.has("insecure") && !is_loopback(endpoint))
+    return bad_argument("serving on " + endpoint +
+                        " (beyond loopback) needs --keys DIR (see `amxctl keygen`), or --insecure");
+  if (args.has("insecure"))
+    std::fprintf(stderr,
+                 "amxctl: warning: serving without keys (--insecure): anyone who can reach %s can read "
+                 "the streams, and subscribers cannot tell this publisher from an impostor\n",
+                 endpoint.c_str());
+  if (args.has("keys")) {
+    amxnet::Keys keys;
+    if (!amxnet::load_keys(args.last("keys"), false, keys, error) || !pub.secure(keys, error)) return fail(error);
+    if (!quiet)
+      std::fprintf(stderr, "serving with key %s to %zu allowed subscriber key(s)\n",
+                   amxnet::key_fingerprint(keys.public_key).c_str(), keys.allowed.size());
+  }
   if (!pub.bind(endpoint, error)) return fail(error);
   const std::string host = amxnet::host_name();
 
@@ -110,7 +149,6 @@ int cmd_serve(int argc, char** argv)
       --running;
     });
 
-  const bool quiet = args.has("quiet"), tty = isatty(2);
   if (!quiet)
     for (const Served& s : served)
       std::fprintf(stderr, "serving %s as %s/%s (%d ch at %d/s, %.0f s buffer)\n", s.arg.c_str(),

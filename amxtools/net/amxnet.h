@@ -57,6 +57,32 @@ struct ClockOffset {
   double to_local(double publisher) const;
 };
 
+// ---- Keys
+
+// A key folder: its own key pair, and for a subscriber the publisher's public
+// key, for a publisher the public keys of the subscribers it lets in.
+constexpr const char* kSecretKeyFile = "secret.key";  // mode 0600
+constexpr const char* kPublicKeyFile = "public.key";
+constexpr const char* kServerKeyFile = "server.key";  // a copy of the publisher's public.key
+constexpr const char* kAllowedFolder = "allowed";     // copies of subscribers' public.key, as NAME.key
+
+// Keys as 40 Z85 characters each.
+struct Keys {
+  std::string public_key, secret_key;
+  std::string server_key;            // a subscriber's
+  std::vector<std::string> allowed;  // a publisher's
+};
+// A key pair into dir (made if missing); refuses to replace one. The public
+// key's fingerprint in fingerprint.
+bool generate_keys(const std::string& dir, std::string& fingerprint, std::string& error);
+// The keys of dir (subscriber: its pair and server.key; publisher: its pair and
+// allowed/*.key, at least one). False with error.
+bool load_keys(const std::string& dir, bool subscriber, Keys& keys, std::string& error);
+bool read_key(const std::string& path, std::string& z85, std::string& error);
+// What people compare and logs show instead of a key: the first 10 bytes of
+// the SHA-256 of the key's 32 bytes, as "3f2a:91c0:...". "?" for no key.
+std::string key_fingerprint(const std::string& z85);
+
 // ---- Publisher
 
 // What a subscriber learns of a stream on connect (the Header's fields).
@@ -95,6 +121,10 @@ public:
   // Binds endpoint ("tcp://127.0.0.1:5600"; port * picks a free one, see
   // endpoint()). False with error.
   bool bind(const std::string& endpoint, std::string& error);
+  // Before bind(): only subscribers holding a key pair whose public key is in
+  // keys.allowed get in, and every message is encrypted (CURVE, checked by a
+  // ZAP handler that serve() answers). False with error.
+  bool secure(const Keys& keys, std::string& error);
   std::string endpoint() const { return endpoint_; }
   // A stream (before serving starts): its index. Each gets a new random id.
   int add_stream(const StreamInfo& info);
@@ -159,6 +189,11 @@ private:
   void* router_ = nullptr;
   void* wake_in_ = nullptr;   // frames pushed wake serve() through this pair
   void* wake_out_ = nullptr;  // (guarded by mutex_)
+  void* zap_ = nullptr;       // the ZAP handler's socket (secure only)
+  void* monitor_ = nullptr;   // the router's failed handshakes
+  std::vector<std::string> allowed_;
+  void on_zap();
+  void on_monitor();
   std::string endpoint_;
   mutable std::mutex mutex_;  // streams_ and wake_out_
   std::vector<Stream> streams_;
@@ -180,6 +215,7 @@ struct SubscriberOptions {
   uint32_t credit = 1000;   // frames in flight at most (1 s at 1000/s)
   double dead_after = 2.5;  // seconds without a message: the link is dead
   double ping_every = 0.25;
+  Keys keys = {};  // with keys.server_key set: encrypted, and only that publisher is believed
 };
 
 // What Subscriber::next() hands out.
@@ -212,10 +248,15 @@ public:
 private:
   void connect();
   void send(const Message& m);
+  bool handshake_failed(std::string& why);  // from the socket's monitor
 
   SubscriberOptions options_;
   void* context_ = nullptr;
   void* socket_ = nullptr;
+  void* monitor_ = nullptr;
+  int monitors_ = 0;
+  bool connected_ = false;  // a connection whose handshake has not ended yet
+  int dropped_handshakes_ = 0;
   Message header_, msg_;
   Event event_;
   Order order_;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 namespace amxnet {
@@ -50,10 +51,21 @@ Publisher::Publisher(double buffer_seconds, PublisherClock clock) : buffer_secon
   zmq_setsockopt(wake_in_, ZMQ_LINGER, &zero, sizeof zero);
   zmq_bind(wake_in_, wake.c_str());
   zmq_connect(wake_out_, wake.c_str());
+  // Failed handshakes (no key, a key not let in, another kind of security)
+  // go to the log; otherwise ZeroMQ would drop such connections silently.
+  const std::string monitor = "inproc://amxnet-monitor-" + std::to_string(reinterpret_cast<uintptr_t>(this));
+  zmq_socket_monitor(router_, monitor.c_str(),
+                     ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL);
+  monitor_ = zmq_socket(context_, ZMQ_PAIR);
+  zmq_setsockopt(monitor_, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_connect(monitor_, monitor.c_str());
 }
 
 Publisher::~Publisher()
 {
+  zmq_socket_monitor(router_, nullptr, 0);
+  zmq_close(monitor_);
+  if (zap_) zmq_close(zap_);
   zmq_close(wake_out_);
   zmq_close(wake_in_);
   zmq_close(router_);
@@ -71,6 +83,80 @@ bool Publisher::bind(const std::string& endpoint, std::string& error)
   zmq_getsockopt(router_, ZMQ_LAST_ENDPOINT, last, &size);
   endpoint_ = last;
   return true;
+}
+
+bool Publisher::secure(const Keys& keys, std::string& error)
+{
+  // The ZAP handler must be bound before the router accepts anyone, or
+  // ZeroMQ would let CURVE clients in unchecked.
+  zap_ = zmq_socket(context_, ZMQ_REP);
+  int zero = 0, on = 1;
+  zmq_setsockopt(zap_, ZMQ_LINGER, &zero, sizeof zero);
+  if (zmq_bind(zap_, "inproc://zeromq.zap.01") != 0 || zmq_setsockopt(router_, ZMQ_CURVE_SERVER, &on, sizeof on) != 0 ||
+      zmq_setsockopt(router_, ZMQ_CURVE_SECRETKEY, keys.secret_key.c_str(), 40) != 0 ||
+      zmq_setsockopt(router_, ZMQ_ZAP_DOMAIN, "amxnet", 6) != 0) {
+    error = std::string("cannot set up keys: ") + zmq_strerror(zmq_errno());
+    return false;
+  }
+  allowed_ = keys.allowed;
+  return true;
+}
+
+// One ZAP request: a CURVE client's public key is let in only if allowed.
+// Called by serve() with mutex_ held.
+void Publisher::on_zap()
+{
+  std::vector<std::string> parts;
+  int more = 1;
+  size_t more_size = sizeof more;
+  while (more && parts.size() < 16) {
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    if (zmq_msg_recv(&part, zap_, ZMQ_DONTWAIT) < 0) {
+      zmq_msg_close(&part);
+      return;
+    }
+    parts.emplace_back(static_cast<const char*>(zmq_msg_data(&part)), zmq_msg_size(&part));
+    zmq_msg_close(&part);
+    zmq_getsockopt(zap_, ZMQ_RCVMORE, &more, &more_size);
+  }
+  // version, request id, domain, address, routing id, mechanism, credentials
+  bool ok = false;
+  std::string fingerprint = "none";
+  if (parts.size() == 7 && parts[5] == "CURVE" && parts[6].size() == 32) {
+    char z85[41];
+    zmq_z85_encode(z85, reinterpret_cast<const uint8_t*>(parts[6].data()), 32);
+    fingerprint = key_fingerprint(z85);
+    ok = std::find(allowed_.begin(), allowed_.end(), std::string(z85)) != allowed_.end();
+  }
+  if (!ok)
+    log_.push_back("refused a subscriber at " + (parts.size() > 3 ? parts[3] : std::string("?")) + ": its key " +
+                   fingerprint + " is not among the allowed keys");
+  const std::string reply[] = {
+      "1.0", parts.size() > 1 ? parts[1] : "", ok ? "200" : "400", ok ? "OK" : "key not allowed", "", ""};
+  for (size_t i = 0; i < 6; ++i) zmq_send(zap_, reply[i].data(), reply[i].size(), i < 5 ? ZMQ_SNDMORE : 0);
+}
+
+// One event of the router's monitor (two parts: event and value, endpoint).
+// Called by serve() with mutex_ held.
+void Publisher::on_monitor()
+{
+  uint8_t event[6] = {};
+  char address[256] = {};
+  if (zmq_recv(monitor_, event, sizeof event, ZMQ_DONTWAIT) < 0) return;
+  const int n = zmq_recv(monitor_, address, sizeof address - 1, ZMQ_DONTWAIT);
+  if (n > 0) address[std::min<int>(n, sizeof address - 1)] = 0;
+  uint32_t value;
+  std::memcpy(&value, event + 2, 4);
+  log_.push_back(
+      value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH
+          ? std::string(zap_ ? "refused a subscriber without keys"
+                             : "refused a subscriber with keys (this publisher serves without)")
+      : value == ZMQ_PROTOCOL_ERROR_ZMTP_CRYPTOGRAPHIC
+          ? std::string("refused a subscriber that expects another publisher key (its server.key is not ours)")
+      : zap_ ? std::string("a subscriber broke off the secure handshake: it came without keys, or with another "
+                           "publisher's key")
+             : std::string("a subscriber broke off the handshake: it came with keys (this publisher serves without)"));
 }
 
 int Publisher::add_stream(const StreamInfo& info)
@@ -320,13 +406,30 @@ bool Publisher::send_data(const std::string& peer, Session& s)
 
 void Publisher::serve(int timeout_ms)
 {
-  zmq_pollitem_t items[] = {{router_, 0, ZMQ_POLLIN, 0}, {wake_in_, 0, ZMQ_POLLIN, 0}};
-  zmq_poll(items, 2, timeout_ms);
+  zmq_pollitem_t items[] = {{router_, 0, ZMQ_POLLIN, 0},
+                            {wake_in_, 0, ZMQ_POLLIN, 0},
+                            {monitor_, 0, ZMQ_POLLIN, 0},
+                            {zap_, 0, ZMQ_POLLIN, 0}};
+  zmq_poll(items, zap_ ? 4 : 3, timeout_ms);
   char none;
   while (zmq_recv(wake_in_, &none, 0, ZMQ_DONTWAIT) >= 0) {}
   // Messages are handled under the lock (the streams' buffers are read), at
   // most a bounded number per round, so sending is never starved.
   std::lock_guard<std::mutex> lock(mutex_);
+  for (int n = 0; n < 100 && (items[2].revents & ZMQ_POLLIN); ++n) {
+    int events = 0;
+    size_t size = sizeof events;
+    zmq_getsockopt(monitor_, ZMQ_EVENTS, &events, &size);
+    if (!(events & ZMQ_POLLIN)) break;
+    on_monitor();
+  }
+  for (int n = 0; zap_ && n < 100; ++n) {
+    int events = 0;
+    size_t size = sizeof events;
+    zmq_getsockopt(zap_, ZMQ_EVENTS, &events, &size);
+    if (!(events & ZMQ_POLLIN)) break;
+    on_zap();
+  }
   for (int n = 0; n < 1000; ++n) {
     zmq_msg_t id, body;
     zmq_msg_init(&id);

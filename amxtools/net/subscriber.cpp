@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace amxnet {
 
@@ -23,7 +24,9 @@ Subscriber::~Subscriber()
     Message bye;
     bye.type = MsgType::Bye;
     send(bye);
+    zmq_socket_monitor(socket_, nullptr, 0);
     zmq_close(socket_);
+    zmq_close(monitor_);
   }
   zmq_ctx_term(context_);
 }
@@ -37,12 +40,34 @@ void Subscriber::send(const Message& m)
 
 void Subscriber::connect()
 {
-  if (socket_) zmq_close(socket_);
+  if (socket_) {
+    zmq_socket_monitor(socket_, nullptr, 0);
+    zmq_close(socket_);
+    zmq_close(monitor_);
+  }
   socket_ = zmq_socket(context_, ZMQ_DEALER);
   int zero = 0, hwm = 100000, ivl = 100;
   zmq_setsockopt(socket_, ZMQ_LINGER, &zero, sizeof zero);
   zmq_setsockopt(socket_, ZMQ_RCVHWM, &hwm, sizeof hwm);
   zmq_setsockopt(socket_, ZMQ_RECONNECT_IVL, &ivl, sizeof ivl);
+  const Keys& keys = options_.keys;
+  if (!keys.server_key.empty()) {
+    zmq_setsockopt(socket_, ZMQ_CURVE_SERVERKEY, keys.server_key.c_str(), 40);
+    zmq_setsockopt(socket_, ZMQ_CURVE_PUBLICKEY, keys.public_key.c_str(), 40);
+    zmq_setsockopt(socket_, ZMQ_CURVE_SECRETKEY, keys.secret_key.c_str(), 40);
+  }
+  // The handshake's outcome: ZeroMQ keeps retrying a failed one in silence.
+  const std::string monitor = "inproc://amxnet-handshake-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" +
+                              std::to_string(++monitors_);
+  zmq_socket_monitor(socket_, monitor.c_str(),
+                     ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED |
+                         ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
+                         ZMQ_EVENT_HANDSHAKE_FAILED_AUTH);
+  monitor_ = zmq_socket(context_, ZMQ_PAIR);
+  zmq_setsockopt(monitor_, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_connect(monitor_, monitor.c_str());
+  connected_ = false;
+  dropped_handshakes_ = 0;
   zmq_connect(socket_, options_.endpoint.c_str());
   Message hello;
   hello.type = MsgType::Hello;
@@ -56,6 +81,50 @@ void Subscriber::connect()
   send(hello);
   consumed_ = 0;
   heard_ = pinged_ = steady_now();
+}
+
+bool Subscriber::handshake_failed(std::string& why)
+{
+  uint8_t event[6] = {};
+  char address[256];
+  if (zmq_recv(monitor_, event, sizeof event, ZMQ_DONTWAIT) < 0) return false;
+  zmq_recv(monitor_, address, sizeof address, ZMQ_DONTWAIT);
+  uint16_t kind;
+  uint32_t value;
+  std::memcpy(&kind, event, 2);
+  std::memcpy(&value, event + 2, 4);
+  const bool secure = !options_.keys.server_key.empty();
+  const std::string at = "the publisher at " + options_.endpoint;
+  const std::string server = " server.key (" + key_fingerprint(options_.keys.server_key) + ")";
+  const std::string impostor = at + " failed the secure handshake: it does not prove it holds the secret key of" +
+                               server + ", so it may be an impostor: refused";
+  switch (kind) {
+    case ZMQ_EVENT_CONNECTED: connected_ = true; return false;
+    case ZMQ_EVENT_HANDSHAKE_SUCCEEDED:
+      connected_ = false;
+      dropped_handshakes_ = 0;
+      return false;
+    case ZMQ_EVENT_DISCONNECTED:
+      // A publisher that cannot read our greeting (it lacks the secret key of
+      // server.key, or serves without keys) just closes the connection.
+      if (!connected_ || !secure) return false;
+      connected_ = false;
+      if (++dropped_handshakes_ < 2) return false;
+      why = impostor;
+      return true;
+    case ZMQ_EVENT_HANDSHAKE_FAILED_AUTH:
+      why = at + " refused this subscriber's key " + key_fingerprint(options_.keys.public_key) +
+            ": it is not among the publisher's allowed keys";
+      return true;
+    default:
+      if (!secure)
+        why = at + " requires keys (the handshake failed): give this subscriber a key folder (see docs/network.md)";
+      else if (value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH)
+        why = at + " serves without keys, so it cannot prove it is the publisher of" + server + ": refused";
+      else
+        why = impostor;
+      return true;
+  }
 }
 
 Event& Subscriber::next(int timeout_ms)
@@ -74,8 +143,16 @@ Event& Subscriber::next(int timeout_ms)
     // Messages already queued are read before the link is judged dead: after
     // a stall of this process they show the publisher was there all along.
     const double wait = std::min({deadline, pinged_ + options_.ping_every, heard_ + options_.dead_after}) - now;
-    zmq_pollitem_t item{socket_, 0, ZMQ_POLLIN, 0};
-    if (zmq_poll(&item, 1, std::max(0, static_cast<int>(wait * 1000) + 1)) <= 0) {
+    zmq_pollitem_t items[] = {{socket_, 0, ZMQ_POLLIN, 0}, {monitor_, 0, ZMQ_POLLIN, 0}};
+    const int ready = zmq_poll(items, 2, std::max(0, static_cast<int>(wait * 1000) + 1));
+    if (ready > 0 && (items[1].revents & ZMQ_POLLIN)) {
+      if (handshake_failed(event_.text)) {
+        event_.kind = Event::Refused;
+        return event_;
+      }
+      if (!(items[0].revents & ZMQ_POLLIN)) continue;
+    }
+    if (ready <= 0) {
       now = steady_now();
       if (now - heard_ > options_.dead_after) {
         ++reconnects;

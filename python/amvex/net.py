@@ -7,7 +7,9 @@ ZeroMQ (python3-zmq); it needs no amplifier library."""
 from __future__ import annotations
 
 import collections
+import hashlib
 import math
+import os
 import struct
 import threading
 import time
@@ -104,6 +106,37 @@ def decode(data: bytes) -> tuple[int, dict]:
     return kind, m
 
 
+def fingerprint(z85_key: bytes) -> str:
+    """What people compare and logs show instead of a key: the first 10 bytes
+    of the SHA-256 of the key's 32 bytes, as "3f2a:91c0:..." (as amxctl prints)."""
+    from zmq.utils import z85
+
+    digest = hashlib.sha256(z85.decode(z85_key)).hexdigest()[:20]
+    return ":".join(digest[i : i + 4] for i in range(0, 20, 4))
+
+
+def _read_key(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            key = f.read().strip()
+    except OSError as e:
+        raise ValueError(f"cannot read the key file {path}: {e.strerror}") from None
+    if len(key) != 40:
+        raise ValueError(f"{path} holds no key (40 Z85 characters)")
+    return key
+
+
+def load_keys(folder: str) -> tuple[bytes, bytes, bytes]:
+    """A subscriber's key folder (made by ``amxctl keygen``, plus the
+    publisher's public key as server.key): (public, secret, server) keys."""
+    import zmq
+
+    public, secret = _read_key(os.path.join(folder, "public.key")), _read_key(os.path.join(folder, "secret.key"))
+    if zmq.curve_public(secret) != public:
+        raise ValueError(f"{folder}/public.key is not the public key of {folder}/secret.key")
+    return public, secret, _read_key(os.path.join(folder, "server.key"))
+
+
 class ClockOffset:
     """Publisher time minus local time from NTP-style probes: a line (offset
     and drift) through the probes with the lower half of the round trips among
@@ -147,15 +180,21 @@ class Inlet:
     publisher could not deliver are counted in ``lost_frames``, frames the
     device lost in ``missing_frames``; both leave gaps in the sample numbers.
     A restarted publisher begins a new segment (``segments`` counts them; a
-    read never mixes two)."""
+    read never mixes two). ``keys=DIR``: a key folder (docs/network.md); a
+    publisher that refuses this subscriber's key, or cannot prove it holds the
+    key of DIR/server.key, makes ``start()`` raise ConnectionRefusedError."""
 
-    def __init__(self, address: str, name: str | None = None, credit: int = 1000) -> None:
+    def __init__(self, address: str, name: str | None = None, credit: int = 1000, keys: str | None = None) -> None:
         if not address.startswith("tcp://"):
             raise ValueError(f"an address is tcp://HOST:PORT[/NAME], not {address!r}")
         endpoint, _, path = address[6:].partition("/")
         self.endpoint = "tcp://" + endpoint
         self.name = name if name is not None else path
         self.credit = credit
+        # With keys (a folder: this subscriber's key pair and the publisher's
+        # public key as server.key) all is encrypted and only that publisher
+        # is believed.
+        self.keys = load_keys(keys) if keys is not None else None
         self.info: dict | None = None
         self.rate = 0
         self.lost_frames = self.missing_frames = self.segments = self.reconnects = self.refused = 0
@@ -218,10 +257,64 @@ class Inlet:
 
         sock = self._context.socket(zmq.DEALER)
         sock.setsockopt(zmq.LINGER, 0)
+        if self.keys:
+            sock.curve_publickey, sock.curve_secretkey, sock.curve_serverkey = self.keys
+        # ZeroMQ retries a failed handshake in silence: its monitor tells.
+        self._monitor = sock.get_monitor_socket(
+            zmq.EVENT_CONNECTED | zmq.EVENT_DISCONNECTED | zmq.EVENT_HANDSHAKE_SUCCEEDED
+            | zmq.EVENT_HANDSHAKE_FAILED_NO_DETAIL | zmq.EVENT_HANDSHAKE_FAILED_PROTOCOL
+            | zmq.EVENT_HANDSHAKE_FAILED_AUTH
+        )
+        self._handshaking, self._dropped = False, 0
         sock.connect(self.endpoint)
         rid, rfrom = resume or (0, 0)
         sock.send(_prefix(HELLO) + _text(self.name) + struct.pack("<QQII", rid, rfrom, self._back, self.credit))
         return sock
+
+    def _close(self, sock) -> None:
+        sock.disable_monitor()
+        self._monitor.close()
+        sock.close()
+
+    def _check_handshake(self) -> None:
+        """Reads the monitor's events; raises ConnectionRefusedError for a handshake that failed."""
+        import zmq
+        from zmq.utils.monitor import recv_monitor_message
+
+        at = f"the publisher at {self.endpoint}"
+        while self._monitor.poll(0):
+            event = recv_monitor_message(self._monitor)
+            kind, value = event["event"], event["value"]
+            if kind == zmq.EVENT_CONNECTED:
+                self._handshaking = True
+            elif kind == zmq.EVENT_HANDSHAKE_SUCCEEDED:
+                self._handshaking, self._dropped = False, 0
+            elif kind == zmq.EVENT_DISCONNECTED:
+                # A publisher that cannot read our greeting just hangs up.
+                if self.keys and self._handshaking:
+                    self._handshaking, self._dropped = False, self._dropped + 1
+                    if self._dropped >= 2:
+                        raise ConnectionRefusedError(self._impostor(at))
+            elif kind == zmq.EVENT_HANDSHAKE_FAILED_AUTH:
+                raise ConnectionRefusedError(
+                    f"{at} refused this subscriber's key {fingerprint(self.keys[0]) if self.keys else ''}: "
+                    "it is not among the publisher's allowed keys"
+                )
+            elif not self.keys:
+                raise ConnectionRefusedError(f"{at} requires keys (the handshake failed): give keys=DIR")
+            elif value == zmq.PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH:
+                raise ConnectionRefusedError(
+                    f"{at} serves without keys, so it cannot prove it is the publisher of server.key "
+                    f"({fingerprint(self.keys[2])}): refused"
+                )
+            else:
+                raise ConnectionRefusedError(self._impostor(at))
+
+    def _impostor(self, at: str) -> str:
+        return (
+            f"{at} failed the secure handshake: it does not prove it holds the secret key of server.key "
+            f"({fingerprint(self.keys[2])}), so it may be an impostor: refused"
+        )
 
     def _run(self) -> None:
         import zmq
@@ -237,9 +330,15 @@ class Inlet:
                     probe += 1
                     pinged = now
                     sock.send(_prefix(PING) + struct.pack("<Id", probe, now))
-                if not sock.poll(int(PING_EVERY * 1000)):
+                poller = zmq.Poller()
+                poller.register(sock, zmq.POLLIN)
+                poller.register(self._monitor, zmq.POLLIN)
+                ready = dict(poller.poll(int(PING_EVERY * 1000)))
+                if self._monitor in ready:
+                    self._check_handshake()
+                if sock not in ready:
                     if time.monotonic() - heard > DEAD_AFTER:
-                        sock.close()
+                        self._close(sock)
                         self.reconnects += 1
                         sock = self._connect((stream_id, next_sample) if stream_id else None)
                         heard = time.monotonic()
@@ -303,7 +402,7 @@ class Inlet:
                 self._error = e
                 self._ready.notify_all()
         finally:
-            sock.close()
+            self._close(sock)
 
     def _put(self, numbers: np.ndarray, frames: np.ndarray, times: np.ndarray) -> None:
         with self._ready:

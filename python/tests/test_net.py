@@ -66,3 +66,41 @@ def test_an_unknown_stream_and_a_foreign_version_are_refused(served):
         net.decode(bytes(message))
     with pytest.raises(net.WireError, match="truncated"):
         net.decode(bytes(message[:12]).replace(b"AX\2", b"AX\1"))
+
+
+def _keygen(folder):
+    out = subprocess.run([AMXCTL, "keygen", folder], capture_output=True, text=True, check=True).stdout
+    return out.split("fingerprint ")[1].strip()
+
+
+def test_keys_let_in_only_the_allowed_subscriber(tmp_path):
+    srv, sub, other = (str(tmp_path / n) for n in ("srv", "sub", "other"))
+    printed = _keygen(srv)
+    _keygen(sub)
+    _keygen(other)
+    with open(f"{srv}/public.key", "rb") as f:
+        assert net.fingerprint(f.read().strip()) == printed  # one fingerprint in both languages
+    os.mkdir(f"{srv}/allowed")
+    for folder in (sub, other):
+        with open(f"{srv}/public.key", "rb") as f, open(f"{folder}/server.key", "wb") as g:
+            g.write(f.read())
+    with open(f"{sub}/public.key", "rb") as f, open(f"{srv}/allowed/sub.key", "wb") as g:
+        g.write(f.read())
+    endpoint = f"tcp://127.0.0.1:{40001 + os.getpid() % 20000}"
+    p = subprocess.Popen([AMXCTL, "serve", "@0", "--rate", "1000", "--seconds", "6", "--quiet", "--bind", endpoint,
+                          "--keys", srv])
+    try:
+        with net.Inlet(endpoint, keys=sub) as inlet:
+            inlet.start(back="all")
+            assert inlet.read(500, timeout=5).sample_numbers.size == 500
+        refusals = {other: "is not among the publisher's allowed keys", None: "requires keys"}
+        for keys, why in refusals.items():
+            t0 = time.monotonic()
+            with pytest.raises(ConnectionRefusedError, match=why):
+                net.Inlet(endpoint, keys=keys).start()
+            assert time.monotonic() - t0 < 5
+    finally:
+        p.terminate()
+        p.wait(20)
+    with pytest.raises(ValueError, match="server.key"):
+        net.Inlet(endpoint, keys=srv)

@@ -7,6 +7,8 @@
 
 #include "net_process.h"
 
+#include <sys/stat.h>
+
 using namespace amxnet_test;
 
 namespace {
@@ -133,4 +135,114 @@ TEST(NetAmxctl, BadArgumentsAreRefused)
   const std::string prefix = temp("clock");
   EXPECT_EQ(finish(start("env AMXNET_TEST_CLOCK=x " + kAmxctl + " serve --bind " + endpoint(3), prefix), 30), 2);
   EXPECT_NE(slurp(prefix + ".err").find("AMXNET_TEST_CLOCK"), std::string::npos);
+}
+
+namespace {
+
+// A key folder made by amxctl keygen; the fingerprint it printed.
+std::string keygen(const std::string& dir)
+{
+  std::string err;
+  EXPECT_EQ(run("keygen " + dir, &err), 0) << err;
+  const std::string out = slurp(temp("run") + ".out");
+  const size_t at = out.find("fingerprint ");
+  return at == std::string::npos ? "" : out.substr(at + 12, out.find('\n', at) - at - 12);
+}
+
+std::string key_text(const std::string& path) { return slurp(path).substr(0, 40); }
+
+void copy(const std::string& from, const std::string& to) { std::ofstream(to) << slurp(from); }
+
+// Records 1 s of the stream at at; expects a refusal (exit 1) at once, not
+// after record's 10 s wait for a stream, saying why, with no file made.
+void expect_refused(const std::string& at, const std::string& args, const std::string& why)
+{
+  const std::string file = temp("refused.bdf");
+  const pid_t record = start(kAmxctl + " record " + at + " " + file + " --seconds 1 " + args, temp("refused"));
+  EXPECT_EQ(finish(record, 8), 1) << args;
+  const std::string text = slurp(temp("refused") + ".err");
+  EXPECT_NE(text.find(why), std::string::npos) << text;
+  EXPECT_NE(access(file.c_str(), F_OK), 0);
+}
+
+}  // namespace
+
+// Keys: only subscribers whose keys the publisher allows get in (nothing is
+// sent to others), only the publisher of server.key is believed, every
+// refusal says why on both ends at once, and no key ever appears in output.
+TEST(NetAmxctl, KeysLetInOnlyTheAllowedSubscriberOfTheRightPublisher)
+{
+  const std::string dir = temp("keys");
+  ASSERT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+  const std::string srv = dir + "/srv", sub = dir + "/sub", other = dir + "/other";
+  const std::string srv_print = keygen(srv), other_print = keygen(other);
+  keygen(sub);
+  EXPECT_EQ(srv_print.size(), 24u) << srv_print;
+  const std::string secret = key_text(srv + "/secret.key");
+  // The secret key is the owner's alone, and a second keygen replaces nothing.
+  struct stat st {};
+  ASSERT_EQ(stat((srv + "/secret.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string err;
+  EXPECT_EQ(run("keygen " + srv, &err), 1);
+  EXPECT_NE(err.find("exists"), std::string::npos) << err;
+  EXPECT_EQ(key_text(srv + "/secret.key"), secret);
+
+  mkdir((srv + "/allowed").c_str(), 0700);
+  mkdir((other + "/allowed").c_str(), 0700);
+  copy(sub + "/public.key", srv + "/allowed/sub.key");
+  copy(sub + "/public.key", other + "/allowed/sub.key");
+  copy(srv + "/public.key", sub + "/server.key");
+  copy(srv + "/public.key", other + "/server.key");  // other's own key is not allowed
+
+  const std::string at = endpoint(5);
+  const pid_t serve = start(kAmxctl + " serve @0 --rate 1000 --bind " + at + " --keys " + srv, temp("secure"));
+  expect_refused(at, "--keys " + other, "refused this subscriber's key " + other_print);
+  expect_refused(at, "", "requires keys");
+  const std::string file = temp("secure.bdf");
+  ASSERT_EQ(run("record " + at + " " + file + " --seconds 1 --back all --quiet --force --keys " + sub, &err), 0) << err;
+  EXPECT_NE(err.find("1000 frames"), std::string::npos) << err;
+  std::remove(file.c_str());
+  kill(serve, SIGINT);
+  EXPECT_EQ(finish(serve, 20), 0);
+  const std::string log = slurp(temp("secure") + ".err");
+  EXPECT_NE(log.find("serving with key " + srv_print), std::string::npos) << log;
+  EXPECT_NE(log.find("its key " + other_print + " is not among the allowed keys"), std::string::npos) << log;
+  EXPECT_NE(log.find("without keys"), std::string::npos) << log;
+  // The refused ones never had a session: the allowed one is the first.
+  EXPECT_NE(log.find("subscriber 1 of amx0 from sample 1\n"), std::string::npos) << log;
+  for (const std::string& key : {secret, key_text(srv + "/public.key"), key_text(sub + "/public.key")})
+    EXPECT_EQ(log.find(key), std::string::npos);
+
+  // An impostor: a publisher with another key (one that even allows sub).
+  const pid_t spoof = start(kAmxctl + " serve @0 --bind " + at + " --keys " + other, temp("spoof"));
+  expect_refused(at, "--keys " + sub, "may be an impostor");
+  kill(spoof, SIGINT);
+  EXPECT_EQ(finish(spoof, 20), 0);
+  EXPECT_NE(slurp(temp("spoof") + ".err").find("expects another publisher key"), std::string::npos);
+  // And one without keys.
+  const pid_t open = start(kAmxctl + " serve @0 --bind " + at + " --insecure --quiet", temp("open"));
+  expect_refused(at, "--keys " + sub, "publisher at " + at);
+  kill(open, SIGINT);
+  EXPECT_EQ(finish(open, 20), 0);
+  ASSERT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+}
+
+// Beyond loopback only with keys or --insecure, which warns on every start
+// (also when quiet) and then serves anyone.
+TEST(NetAmxctl, ServingWithoutKeysBeyondLoopbackNeedsInsecure)
+{
+  std::string err;
+  EXPECT_EQ(run("serve --bind tcp://0.0.0.0:" + std::to_string(20000 + getpid() % 20000), &err), 2);
+  EXPECT_NE(err.find("needs --keys DIR"), std::string::npos) << err;
+  EXPECT_EQ(run("serve --keys x --insecure", &err), 2);
+  EXPECT_EQ(run("serve --bind tcp://*:1 --keys " + temp("none"), &err), 1);
+  EXPECT_NE(err.find("cannot read the key file"), std::string::npos) << err;
+  const std::string at = endpoint(6), file = temp("insecure.bdf");
+  const pid_t serve = start(kAmxctl + " serve @0 --bind " + at + " --insecure --quiet", temp("insecure"));
+  ASSERT_EQ(run("record " + at + " " + file + " --seconds 1 --quiet --force", &err), 0) << err;
+  std::remove(file.c_str());
+  kill(serve, SIGINT);
+  EXPECT_EQ(finish(serve, 20), 0);
+  EXPECT_NE(slurp(temp("insecure") + ".err").find("warning: serving without keys"), std::string::npos);
 }

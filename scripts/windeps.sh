@@ -23,7 +23,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-2}
-CACHE=${VY_WINDEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vyre-windeps}
+source scripts/lib/wine.sh
+CACHE=$(windeps_dir VY_WINDEPS_DIR)
 packages=(freeglut glew glfw3 imgui kissfft edflib zeromq3)
 # edflib: bookworm's 1.23 is no longer served; trixie's 1.27 is.
 declare -A suite_of=([edflib]=trixie)

@@ -48,7 +48,7 @@ field() { sed -n "s/^\(.* \)\{0,1\}$2 \([^ ]*\).*/\2/p" "$1" | tail -n1; }  # fi
 produced() { sed -n 's/.* \([0-9]*\) frames produced.*/\1/p' "$1" | tail -n1; }
 serve() {  # serve PORT LOG ARGS...: amxctl serve in A, in the background
   local port=$1 log=$2; shift 2
-  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:$port "$@" 2>"$log" &
+  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:$port --insecure "$@" 2>"$log" &
 }
 probe() { ip netns exec $B "$probe" tcp://$IPA:$1/amx0 "$2" >"$3" 2>"$3.err" & }
 waitfor() {  # waitfor SECONDS PID...: bounded wait for processes

@@ -49,8 +49,8 @@ bool read_montage(const std::string& path, int channels, std::vector<std::string
                       : std::any_of(name.begin(), name.end(), [](char ch) { return ch < 0x20 || ch > 0x7E; })
                           ? "not printable ASCII"
                       : std::find(read.begin(), read.end(), name) != read.end() ? "given twice"
-                      : static_cast<int>(read.size()) == channels                ? "beyond the device's channels"
-                                                                                 : nullptr;
+                      : static_cast<int>(read.size()) == channels               ? "beyond the device's channels"
+                                                                                : nullptr;
     if (why) {
       error = path + " line " + std::to_string(number) + ": \"" + name + "\" " + why;
       return false;

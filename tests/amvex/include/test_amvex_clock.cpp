@@ -25,8 +25,7 @@ std::vector<Read> load_reads()
   if (!f) return reads;
   Read r;
   std::fscanf(f, "%*[^\n]\n");
-  while (std::fscanf(f, "%u,%u,%lf,%lf,%lf,%lf\n", &r.first, &r.last, &r.t_read, &r.t_true, &r.t_fit, &r.t_stamp) ==
-         6)
+  while (std::fscanf(f, "%u,%u,%lf,%lf,%lf,%lf\n", &r.first, &r.last, &r.t_read, &r.t_true, &r.t_fit, &r.t_stamp) == 6)
     reads.push_back(r);
   std::fclose(f);
   return reads;

@@ -192,7 +192,9 @@ TEST(Scene, DamagedBallAndFloorFilesAreReportedAndCurveThreePlaysOn)
       t.write(f.c_str());
     };
   };
-  auto floats = [](int stride) { return [=](const std::string& f) { tensor<float>(2, stride, 500).write(f.c_str()); }; };
+  auto floats = [](int stride) {
+    return [=](const std::string& f) { tensor<float>(2, stride, 500).write(f.c_str()); };
+  };
   const std::string ball = "get/mesh/sphere_896_tnv", floor = "get/mesh/plane_460_tnv";
   const struct {
     std::string file;

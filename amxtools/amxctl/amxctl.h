@@ -57,16 +57,13 @@ int cmd_lcd(int argc, char** argv);
 int cmd_eeprom(int argc, char** argv);
 #ifdef AMXCTL_HAVE_NET
 // The stream service (serve.cpp, record_remote.cpp): serving amplifiers, and
-// recording a served stream (cmd_record hands an address such as
-// tcp://HOST:PORT/NAME on to cmd_record_remote).
+// recording a served stream (cmd_record hands a stream's source, see
+// amxnet::names_stream, on to cmd_record_remote).
 int cmd_serve(int argc, char** argv);
 int cmd_keygen(int argc, char** argv);
 // An endpoint that only this machine can reach (served without keys).
 bool is_loopback(const std::string& endpoint);
 int cmd_record_remote(int argc, char** argv);
-bool is_remote(const std::string& arg);
-// tcp://HOST:PORT[/NAME] into the endpoint and the name (empty when absent).
-bool split_address(const std::string& address, std::string& endpoint, std::string& name);
 #endif
 
 }  // namespace amxctl

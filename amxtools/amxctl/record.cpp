@@ -1,6 +1,9 @@
 // amxctl record: every channel of a device into a BDF+ file through the host
 // library's recording session, fed by its acquisition loop.
 #include "amxctl.h"
+#ifdef AMXCTL_HAVE_NET
+#include "amxnet.h"
+#endif
 
 #include <cstdio>
 
@@ -11,7 +14,7 @@ namespace amxctl {
 int cmd_record(int argc, char** argv)
 {
 #ifdef AMXCTL_HAVE_NET
-  if (argc > 1 && is_remote(argv[1])) return cmd_record_remote(argc, argv);
+  if (argc > 1 && amxnet::names_stream(argv[1])) return cmd_record_remote(argc, argv);
 #endif
   Args args;
   bool done;

@@ -1,4 +1,4 @@
-// amxctl record tcp://HOST:PORT[/NAME] FILE.bdf: a served stream (amxctl
+// amxctl record tcp://HOST:PORT[/NAME]|NAME FILE.bdf: a served stream (amxctl
 // serve) into a BDF+ file through the same recording session as a local
 // recording. Frames the device lost and frames the network could not deliver
 // become loss annotations; a restarted stream is annotated as a new segment.
@@ -9,19 +9,6 @@
 #include <unistd.h>
 
 namespace amxctl {
-
-bool is_remote(const std::string& arg) { return arg.rfind("tcp://", 0) == 0; }
-
-bool split_address(const std::string& address, std::string& endpoint, std::string& name)
-{
-  // tcp://HOST:PORT[/NAME]: the name is what follows the first '/' after the host.
-  const size_t slash = address.find('/', 6);
-  endpoint = address.substr(0, slash);
-  name = slash == std::string::npos ? "" : address.substr(slash + 1);
-  const size_t colon = endpoint.rfind(':');
-  return colon != std::string::npos && colon > 6 && colon + 1 < endpoint.size() &&
-         (slash == std::string::npos || !name.empty());
-}
 
 int cmd_record_remote(int argc, char** argv)
 {
@@ -35,9 +22,8 @@ int cmd_record_remote(int argc, char** argv)
   double seconds = 0;
   if (int rc = parse_seconds(args, 0, seconds)) return rc;
   amxnet::SubscriberOptions options;
-  if (!split_address(args.positional[0], options.endpoint, options.name))
-    return bad_argument("a stream's address is tcp://HOST:PORT or tcp://HOST:PORT/NAME, not \"" + args.positional[0] +
-                        "\"");
+  std::string error;
+  if (!amxnet::resolve_stream(args.positional[0], options.endpoint, options.name, error)) return bad_argument(error);
   double back = 0;
   if (args.last("back") == "all")
     options.back_ms = amxnet::kBackAll;
@@ -45,7 +31,6 @@ int cmd_record_remote(int argc, char** argv)
     return bad_argument("--back is seconds (at most 86400) or \"all\"");
   else
     options.back_ms = static_cast<uint32_t>(back * 1000);
-  std::string error;
   if (args.has("keys") && !amxnet::load_keys(args.last("keys"), true, options.keys, error)) return fail(error);
   const std::string& path = args.positional[1];
   if (int rc = refuse_output(path, args.has("force"))) return rc;

@@ -206,6 +206,28 @@ private:
   Refusals refused_;
 };
 
+// ---- Finding streams
+
+// A publisher's announcement of one stream, heard on the LAN. It carries no
+// secret, and a subscriber never trusts its fingerprint alone.
+struct Announcement {
+  std::string name, host;  // the stream, and the publisher's host name
+  std::string endpoint;    // tcp://ADDRESS:PORT: the sender's address and the announced port
+  int channels = 0, rate = 0;
+  bool secure = false;
+  std::string fingerprint;  // the server key's (secure streams only)
+};
+// Every stream announced within seconds, each once. False with error when
+// announcements cannot be heard at all.
+bool discover(double seconds, std::vector<Announcement>& found, std::string& error);
+// Whether a command-line source names a stream ("tcp://HOST:PORT[/NAME]" or a
+// bare NAME) rather than a local amplifier ("ID" or "@INDEX").
+bool names_stream(const std::string& source);
+// A subscriber's source into the publisher's endpoint and the stream's name
+// (empty: the publisher's first): an address as it stands, a bare NAME as
+// discover() hears it within 2 s. False with error.
+bool resolve_stream(const std::string& source, std::string& endpoint, std::string& name, std::string& error);
+
 // ---- Subscriber
 
 struct SubscriberOptions {

@@ -14,6 +14,12 @@
 #      latency as they were (p99 far below the stop), and the amplifier loses
 #      nothing;
 #  (e) a publisher killed and restarted: the subscriber reconnects to a new segment.
+#  (f) a secure stream found by name across the pair and recorded (the
+#      README's three commands), with the discovery times;
+#  (g) with UDP dropped (nft) or the beacon off, names fail and the explicit
+#      address still works;
+#  (h) a second publisher of a name already announced on the host refuses, and
+#      of two started at the same moment exactly one refuses.
 set -uo pipefail
 amxctl=$1 probe=$2
 A=amxA$$ B=amxB$$ VA=vxa$$ VB=vxb$$
@@ -46,9 +52,9 @@ check() {  # check "what" CONDITION: one line either way
 }
 field() { sed -n "s/^\(.* \)\{0,1\}$2 \([^ ]*\).*/\2/p" "$1" | tail -n1; }  # field FILE NAME: the value after NAME
 produced() { sed -n 's/.* \([0-9]*\) frames produced.*/\1/p' "$1" | tail -n1; }
-serve() {  # serve PORT LOG ARGS...: amxctl serve in A, in the background
+serve() {  # serve PORT LOG ARGS...: amxctl serve in A, in the background (all named amx0, so not announced)
   local port=$1 log=$2; shift 2
-  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:$port --insecure "$@" 2>"$log" &
+  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:$port --insecure --no-beacon "$@" 2>"$log" &
 }
 probe() { ip netns exec $B "$probe" tcp://$IPA:$1/amx0 "$2" >"$3" 2>"$3.err" & }
 waitfor() {  # waitfor SECONDS PID...: bounded wait for processes
@@ -121,6 +127,66 @@ waitfor 15 $p
 kill -INT $s; waitfor 10 $s
 cat "$work/e"
 check "(e) a reconnect and a new segment" "[ \"$(field "$work/e" segments)\" = 2 ] && [ $(field "$work/e" reconnects) -ge 1 ]"
+
+echo "== (f) a secure stream found by name across the veth pair"
+# The README's three commands: keys for both ends, serve, record by name.
+"$amxctl" keygen "$work/srv" --subscriber "$work/sub" >/dev/null
+ip netns exec $A "$amxctl" serve @0 --name lab --rate 1000 --bind 'tcp://*:5610' --keys "$work/srv" --seconds 30 \
+  2>"$work/f.log" &
+s=$!
+# A listener started with the publisher hears it after its claim (1.2 s).
+ip netns exec $B "$amxctl" streams --seconds 4 >"$work/f.start" 2>&1
+cat "$work/f.start"
+heard=$(awk '$1 == "lab" {print $(NF-1)}' "$work/f.start")
+check "(f) heard $heard s after the publisher started" "[ -n \"$heard\" ] && awk 'BEGIN{exit !($heard < 2.5)}'"
+ip netns exec $B "$amxctl" streams >"$work/f.streams" 2>&1
+cat "$work/f.streams"
+heard=$(awk '$1 == "lab" {print $(NF-1)}' "$work/f.streams")
+check "(f) amxctl streams lists lab, secure, at $IPA:5610, heard after $heard s" \
+  "grep -q '^lab .* 40 *1000 secure *tcp://$IPA:5610 ' '$work/f.streams' && awk 'BEGIN{exit !($heard < 2)}'"
+t0=$(date +%s.%N)
+ip netns exec $B "$amxctl" record lab "$work/lab.bdf" --keys "$work/sub" --seconds 2 --quiet 2>"$work/f.rec"
+rc=$? took=$(awk "BEGIN{printf \"%.2f\", $(date +%s.%N) - $t0}")
+cat "$work/f.rec"
+check "(f) recorded 2 s by name with keys in $took s" "[ $rc = 0 ] && grep -q ' 2000 frames' '$work/f.rec'"
+
+echo "== (g) UDP blocked, the beacon off: the explicit address still works"
+if ip netns exec $B nft add table inet amxblock 2>/dev/null &&
+  ip netns exec $B nft add chain inet amxblock input '{ type filter hook input priority 0; }' &&
+  ip netns exec $B nft add rule inet amxblock input udp dport 5600 drop; then
+  ip netns exec $B "$amxctl" record lab "$work/g.bdf" --keys "$work/sub" --seconds 1 2>"$work/g.err"
+  rc=$?
+  check "(g) UDP dropped: the name is not heard" "[ $rc = 1 ] && grep -q 'no stream named \"lab\"' '$work/g.err'"
+  ip netns exec $B "$amxctl" record tcp://$IPA:5610/lab "$work/g.bdf" --keys "$work/sub" --seconds 1 --quiet \
+    2>"$work/g.err"
+  check "(g) UDP dropped: the explicit address records" "[ $? = 0 ] && grep -q ' 1000 frames' '$work/g.err'"
+  ip netns exec $B nft delete table inet amxblock
+else
+  echo "(g) nft refused here: only the beacon-off case runs"
+fi
+ip netns exec $A "$amxctl" serve @1 --name quiet --bind 'tcp://*:5611' --insecure --no-beacon --seconds 30 \
+  2>"$work/g.log" &
+q=$!
+ip netns exec $B "$amxctl" streams >"$work/g.streams" 2>&1
+check "(g) --no-beacon: not announced, the other still is" \
+  "! grep -q '^quiet ' '$work/g.streams' && grep -q '^lab ' '$work/g.streams'"
+ip netns exec $B "$amxctl" record tcp://$IPA:5611/quiet "$work/quiet.bdf" --seconds 1 --quiet 2>"$work/g.err"
+check "(g) --no-beacon: the explicit address records" "[ $? = 0 ] && grep -q ' 500 frames' '$work/g.err'"
+
+echo "== (h) two publishers of one name on one host"
+ip netns exec $A "$amxctl" serve @1 --name lab --bind 'tcp://*:5612' --insecure --seconds 5 2>"$work/h.err"
+rc=$?
+check "(h) the second publisher of lab refuses" \
+  "[ $rc = 1 ] && grep -q 'a stream named \"lab\" is already announced on this host' '$work/h.err'"
+ip netns exec $A "$amxctl" serve @0 --name twin --bind 'tcp://*:5613' --insecure --seconds 3 2>"$work/h1.err" &
+t1=$!
+ip netns exec $A "$amxctl" serve @1 --name twin --bind 'tcp://*:5614' --insecure --seconds 3 2>"$work/h2.err" &
+t2=$!
+waitfor 20 $t1 $t2
+refused=$(grep -l 'just before this one' "$work/h1.err" "$work/h2.err" | wc -l)
+check "(h) of two started at once exactly one refuses ($refused)" "[ $refused = 1 ]"
+kill -INT $s $q
+waitfor 15 $s $q
 
 [ $failures -eq 0 ] && echo "net_namespaces: all checks passed" || echo "net_namespaces: $failures check(s) failed"
 [ $failures -eq 0 ]

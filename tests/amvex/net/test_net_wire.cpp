@@ -20,11 +20,22 @@ std::vector<uint8_t> bytes_of(const Message& m)
   return out;
 }
 
+bool decodes(const std::vector<uint8_t>& b, Message& m, std::string& error)
+{
+  return decode(b.data(), b.size(), m, error);
+}
+bool decodes(const std::vector<uint8_t>& b, Beacon& m, std::string& error)
+{
+  return decode_beacon(b.data(), b.size(), m, error);
+}
+
+// Whether b is refused (as a message, or as a Beacon), for a reason holding expected_reason.
+template <class Decoded = Message>
 bool refused(const std::vector<uint8_t>& b, const std::string& expected_reason)
 {
-  Message m;
+  Decoded m;
   std::string error;
-  if (decode(b.data(), b.size(), m, error)) return false;
+  if (decodes(b, m, error)) return false;
   EXPECT_NE(error.find(expected_reason), std::string::npos) << error;
   return true;
 }
@@ -219,15 +230,6 @@ std::vector<uint8_t> from_hex(const std::string& hex)
   return out;
 }
 
-bool beacon_refused(const std::vector<uint8_t>& b, const std::string& expected_reason)
-{
-  Beacon out;
-  std::string error;
-  if (decode_beacon(b.data(), b.size(), out, error)) return false;
-  EXPECT_NE(error.find(expected_reason), std::string::npos) << error;
-  return true;
-}
-
 }  // namespace
 
 TEST(NetWire, BeaconsHaveOneLayoutAndAnythingElseHeardIsRefused)
@@ -257,24 +259,24 @@ TEST(NetWire, BeaconsHaveOneLayoutAndAnythingElseHeardIsRefused)
 
   // Every truncation, a byte more, another version, unknown flags.
   for (size_t n = 0; n < known.size(); ++n)
-    EXPECT_TRUE(beacon_refused({known.begin(), known.begin() + static_cast<long>(n)}, "")) << n;
+    EXPECT_TRUE(refused<Beacon>({known.begin(), known.begin() + static_cast<long>(n)}, "")) << n;
   std::vector<uint8_t> longer = known;
   longer.push_back(0);
-  EXPECT_TRUE(beacon_refused(longer, "bytes after"));
+  EXPECT_TRUE(refused<Beacon>(longer, "bytes after"));
   std::vector<uint8_t> v2 = known;
   v2[3] = 2;
-  EXPECT_TRUE(beacon_refused(v2, "beacon version 2 is not supported"));
+  EXPECT_TRUE(refused<Beacon>(v2, "beacon version 2 is not supported"));
   std::vector<uint8_t> flags = known;
   flags[4] |= 4;
-  EXPECT_TRUE(beacon_refused(flags, "unknown beacon flags"));
-  EXPECT_TRUE(beacon_refused(std::vector<uint8_t>(300, 'A'), "not an amxnet beacon"));
+  EXPECT_TRUE(refused<Beacon>(flags, "unknown beacon flags"));
+  EXPECT_TRUE(refused<Beacon>(std::vector<uint8_t>(300, 'A'), "not an amxnet beacon"));
   // Fields a publisher could not have sent: a digit-only name (bytes 30-32),
   // a control character in it, a zero port (bytes 21-22).
   for (const auto& [at, text, why] : std::vector<std::tuple<size_t, std::string, std::string>>{
            {30, "123", "all digits"}, {31, "\n", "control characters"}, {21, std::string(2, '\0'), "out of range"}}) {
     std::vector<uint8_t> bad = known;
     std::copy(text.begin(), text.end(), bad.begin() + static_cast<long>(at));
-    EXPECT_TRUE(beacon_refused(bad, why)) << at;
+    EXPECT_TRUE(refused<Beacon>(bad, why)) << at;
   }
 
   // A claim carries neither port nor fingerprint of an insecure stream; the

@@ -205,11 +205,11 @@ PY
 
 # --- amxctl.exe serve -------------------------------------------------------
 
-# serve_start N: the zip's amxctl.exe serves the emulated amplifier @0 at 500/s
-# on $at under wine, in the background (its process id in served, its messages
-# in $APP/serveN.log); bounded by --seconds.
+# serve_start N [ARGS...]: the zip's amxctl.exe serves the emulated amplifier
+# @0 at 500/s on $at under wine, in the background (its process id in served,
+# its messages in $APP/serveN.log); bounded by --seconds.
 serve_start() {
-  (cd "$APP" && exec "$WINE" amxctl.exe serve @0 --rate 500 --bind "$at" --seconds 120 >"$APP/serve$1.log" 2>&1) &
+  (cd "$APP" && exec "$WINE" amxctl.exe serve @0 --rate 500 --bind "$at" --seconds 120 "${@:2}" >"$APP/serve$1.log" 2>&1) &
   served=$!
 }
 
@@ -283,6 +283,48 @@ print("%s: 6 s across a killed and restarted amxctl.exe serve, annotations %s" %
 PY
 }
 
+# keys_under_wine: amxctl.exe keygen writes a key pair (its fingerprint the
+# one Python computes from public.key) and refuses to replace it; amxctl.exe
+# serve --keys on loopback is recorded by the Linux amxctl with a Linux key it
+# allows (the same file as the local recording of serve_under_wine), and a
+# Linux subscriber with another key is refused on both ends, with no file.
+keys_under_wine() {
+  grep -q 'THIS BUILD CANNOT SERVE' "$APP/README-windows.txt" && return 0
+  echo "== keys: amxctl.exe keygen and serve --keys under wine, recorded by Linux"
+  local amxctl=$ROOT/build/release/amxtools/amxctl/amxctl k=$APP/keys out print rc=0 started=$SECONDS
+  rm -rf "$k"
+  out=$(in_app amxctl.exe keygen keys/srv | tr -d '\r')
+  print=$(PYTHONPATH=$ROOT/python /usr/bin/python3 -c \
+    'import sys; from amvex import net; print(net.fingerprint(open(sys.argv[1], "rb").read().strip()))' "$k/srv/public.key")
+  [[ "$out" == *"public key fingerprint $print" ]] && [ -s "$k/srv/secret.key" ] ||
+    { echo "amxctl.exe keygen: \"$out\", Python's fingerprint of its public.key $print"; exit 1; }
+  out=$(in_app amxctl.exe keygen keys/srv 2>&1 | tr -d '\r') && rc=0 || rc=$?
+  [ "$rc" = 1 ] && grep -q exists <<<"$out" || { echo "a second amxctl.exe keygen gave exit $rc: $out"; exit 1; }
+  "$amxctl" keygen "$k/linux" >/dev/null
+  "$amxctl" keygen "$k/other" >/dev/null
+  mkdir "$k/srv/allowed"
+  cp "$k/linux/public.key" "$k/srv/allowed/linux.key"
+  cp "$k/srv/public.key" "$k/linux/server.key"
+  cp "$k/srv/public.key" "$k/other/server.key"
+
+  export AMVEX_EMULATE=kind=2
+  at=tcp://127.0.0.1:$((30000 + ($$ + 1) % 20000))
+  : >"$APP/serve3.log"
+  serve_start 3 --keys keys/srv
+  wait_for "serving with key $print to 1 allowed" "$APP/serve3.log" 60
+  rm -f "$APP/other.bdf"
+  rc=0
+  out=$(timeout 120 "$amxctl" record "$at/amx0" "$APP/other.bdf" --seconds 1.25 --keys "$k/other" 2>&1) || rc=$?
+  [ "$rc" = 1 ] && grep -q "refused this subscriber's key" <<<"$out" && [ ! -e "$APP/other.bdf" ] ||
+    { echo "a Linux subscriber with another key: exit $rc, $out"; exit 1; }
+  wait_for "is not among the allowed keys" "$APP/serve3.log" 30
+  timeout 120 "$amxctl" record "$at/amx0" "$APP/secure.bdf" --seconds 1.25 --back all --quiet --force --keys "$k/linux"
+  /usr/bin/python3 tests/amvex/amxctl/compare_bdf_mne.py "$APP/secure.bdf" "$APP/local.bdf"
+  kill -INT "$served"
+  wait "$served" || { echo "amxctl.exe serve --keys ended with an error:"; tr -d '\r' <"$APP/serve3.log"; exit 1; }
+  echo "keys under wine: keygen, a secure stream recorded on Linux, another key refused ($((SECONDS - started)) s)"
+}
+
 # --- the stage ---------------------------------------------------------------
 
 windows_deps "$deps" "${AMVEX_WINE_BITS:-}"
@@ -310,4 +352,5 @@ zip_started=$SECONDS
 exit_statuses "$WINE_ARCH"
 zip_under_wine
 serve_under_wine
+keys_under_wine
 echo "Amvex on Windows: $WINE_BITS-bit build under $WINE ($((SECONDS - started)) s, the zip's programs $((SECONDS - zip_started)) s)"

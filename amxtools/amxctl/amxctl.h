@@ -61,6 +61,7 @@ int cmd_eeprom(int argc, char** argv);
 // amxnet::names_stream, on to cmd_record_remote).
 int cmd_serve(int argc, char** argv);
 int cmd_keygen(int argc, char** argv);
+int cmd_streams(int argc, char** argv);
 // An endpoint that only this machine can reach (served without keys).
 bool is_loopback(const std::string& endpoint);
 int cmd_record_remote(int argc, char** argv);

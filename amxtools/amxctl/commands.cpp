@@ -67,22 +67,33 @@ const Command kCommands[] = {
      "  the calibration record: it needs --force and shows the record being replaced first.\n"},
 #ifdef AMXCTL_HAVE_NET
     {"keygen", cmd_keygen,
-     "amxctl keygen DIR\n"
+     "amxctl keygen DIR [--subscriber SUBDIR]\n"
      "  Writes a key pair into DIR (secret.key, mode 0600, and public.key); never replaces one.\n"
-     "  Prints the public key's fingerprint. See docs/network.md for the key folders.\n"},
+     "  Prints the public key's fingerprint. See docs/network.md for the key folders.\n"
+     "  --subscriber SUBDIR: DIR is a publisher's (its pair made if missing, else kept); writes a\n"
+     "  subscriber's pair into SUBDIR and exchanges the public keys (SUBDIR/server.key,\n"
+     "  DIR/allowed/SUBDIR.key). SUBDIR holds a secret key: move it only by a trusted channel.\n"},
+    {"streams", cmd_streams,
+     "amxctl streams [--seconds S]\n"
+     "  Lists the streams announced on the network within S seconds (default 2): name, host,\n"
+     "  channels, rate, keys (secure or none), address, the server key's fingerprint, and when\n"
+     "  each was first heard. Announcements use UDP port 5600 (AMXNET_BEACON_PORT changes it).\n"},
     {"serve", cmd_serve,
      "amxctl serve [ID ...] [--name NAME ...] [--bind tcp://127.0.0.1:PORT] [--buffer S] [--montage FILE]\n"
-     "             [--rate R] [--seconds S] [--keys DIR | --insecure] [--quiet]\n"
+     "             [--rate R] [--seconds S] [--keys DIR | --insecure] [--no-beacon] [--quiet]\n"
      "  Serves amplifiers (default @0) to subscribers on the network, each as a stream named by\n"
      "  --name in order (default amx0, amx1, ...), on --bind (default tcp://127.0.0.1:5600, loopback).\n"
      "  The last --buffer seconds (default 60) are kept, so a subscriber that reconnects loses\n"
      "  nothing; what it cannot get is reported to it as an exact gap. Prints one status line a\n"
      "  second: subscribers, frames sent and owed. Beyond loopback it needs --keys DIR (its key\n"
      "  pair; only subscribers whose public keys are in DIR/allowed/ get in, all encrypted), or\n"
-     "  --insecure (anyone may read; warns). See docs/network.md.\n"
-     "amxctl record tcp://HOST:PORT[/NAME] FILE.bdf [--seconds S] [--back S|all] [--keys DIR] [--quiet]\n"
+     "  --insecure (anyone may read; warns). Beyond loopback each stream is announced by name\n"
+     "  (see `amxctl streams`) unless --no-beacon; a name another publisher on this host\n"
+     "  announces is refused. See docs/network.md.\n"
+     "amxctl record tcp://HOST:PORT[/NAME]|NAME FILE.bdf [--seconds S] [--back S|all] [--keys DIR] [--quiet]\n"
      "             [--force]\n"
-     "  Records a served stream as `amxctl record` records a device; frames the device or the\n"
+     "  Records a served stream (by address, or by a NAME announced on the network within 2 s)\n"
+     "  as `amxctl record` records a device; frames the device or the\n"
      "  network lost are annotated, a restarted stream is annotated as a new segment. --back\n"
      "  begins that many seconds back in the publisher's buffer (all: everything it keeps).\n"
      "  --keys DIR: this subscriber's key pair and the publisher's public key (DIR/server.key).\n"},

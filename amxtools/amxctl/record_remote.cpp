@@ -23,7 +23,6 @@ int cmd_record_remote(int argc, char** argv)
   if (int rc = parse_seconds(args, 0, seconds)) return rc;
   amxnet::SubscriberOptions options;
   std::string error;
-  if (!amxnet::resolve_stream(args.positional[0], options.endpoint, options.name, error)) return bad_argument(error);
   double back = 0;
   if (args.last("back") == "all")
     options.back_ms = amxnet::kBackAll;
@@ -32,6 +31,10 @@ int cmd_record_remote(int argc, char** argv)
   else
     options.back_ms = static_cast<uint32_t>(back * 1000);
   if (args.has("keys") && !amxnet::load_keys(args.last("keys"), true, options.keys, error)) return fail(error);
+  // A malformed address is a bad argument; a name nobody announces (or one
+  // whose announcement disagrees with the keys) is a failure.
+  if (!amxnet::resolve_stream(args.positional[0], options, error))
+    return args.positional[0].rfind("tcp://", 0) == 0 ? bad_argument(error) : fail(error);
   const std::string& path = args.positional[1];
   if (int rc = refuse_output(path, args.has("force"))) return rc;
 

@@ -6,6 +6,7 @@
 #include "amxnet.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -33,10 +34,42 @@ int cmd_keygen(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv, {}, 1, 1, args, done); rc || done) return rc;
+  if (int rc = parse_command(argc, argv, {{"subscriber", true}}, 1, 1, args, done); rc || done) return rc;
   std::string fingerprint, error;
-  if (!amxnet::generate_keys(args.positional[0], fingerprint, error)) return fail(error);
-  std::printf("key pair written to %s: public key fingerprint %s\n", args.positional[0].c_str(), fingerprint.c_str());
+  const std::string& dir = args.positional[0];
+  if (!args.has("subscriber")) {
+    if (!amxnet::generate_keys(dir, fingerprint, error)) return fail(error);
+    std::printf("key pair written to %s: public key fingerprint %s\n", dir.c_str(), fingerprint.c_str());
+    return 0;
+  }
+  const std::string& sub = args.last("subscriber");
+  std::string sub_fingerprint;
+  if (!amxnet::pair_keys(dir, sub, fingerprint, sub_fingerprint, error)) return fail(error);
+  std::printf("publisher key pair in %s: public key fingerprint %s\n", dir.c_str(), fingerprint.c_str());
+  std::printf("subscriber key pair written to %s: public key fingerprint %s, allowed by %s, trusting %s\n", sub.c_str(),
+              sub_fingerprint.c_str(), dir.c_str(), dir.c_str());
+  return 0;
+}
+
+int cmd_streams(int argc, char** argv)
+{
+  Args args;
+  bool done;
+  if (int rc = parse_command(argc, argv, {{"seconds", true}}, 0, 0, args, done); rc || done) return rc;
+  double seconds = 2;
+  if (args.has("seconds") && (!parse_double(args.last("seconds"), seconds) || !(seconds > 0) || seconds > 60))
+    return bad_argument("--seconds is above 0 and at most 60");
+  std::vector<amxnet::Announcement> found;
+  std::string error;
+  if (!amxnet::discover(seconds, found, error)) return fail(error);
+  std::printf("%zu stream(s) heard within %g s\n", found.size(), seconds);
+  if (found.empty()) return 0;
+  std::printf("%-16s %-16s %8s %6s %-8s %-24s %-24s %s\n", "name", "host", "channels", "rate", "keys", "address",
+              "server key", "heard");
+  for (const amxnet::Announcement& a : found)
+    std::printf("%-16s %-16s %8d %6d %-8s %-24s %-24s %.2f s\n", a.name.c_str(), a.host.c_str(), a.channels, a.rate,
+                a.secure ? "secure" : "none", a.endpoint.c_str(), a.secure ? a.fingerprint.c_str() : "-",
+                a.heard_after);
   return 0;
 }
 
@@ -53,6 +86,7 @@ int cmd_serve(int argc, char** argv)
                               {"seconds", true},
                               {"keys", true},
                               {"insecure", false},
+                              {"no-beacon", false},
                               {"quiet", false}},
                              0, 64, args, done);
       rc || done)
@@ -70,8 +104,8 @@ int cmd_serve(int argc, char** argv)
   std::set<std::string> unique;
   for (size_t i = 0; i < devices.size(); ++i) {
     if (i >= names.size()) names.push_back("amx" + std::to_string(i));
-    if (names[i].empty() || names[i].size() > 64 || names[i].find('/') != std::string::npos)
-      return bad_argument("a stream name has 1 to 64 characters and no '/'");
+    std::string why;
+    if (!amxnet::valid_stream_name(names[i], why)) return bad_argument(why);
     if (!unique.insert(names[i]).second) return bad_argument("stream name \"" + names[i] + "\" given twice");
   }
   amxnet::PublisherClock clock;
@@ -92,13 +126,23 @@ int cmd_serve(int argc, char** argv)
                  "amxctl: warning: serving without keys (--insecure): anyone who can reach %s can read "
                  "the streams, and subscribers cannot tell this publisher from an impostor\n",
                  endpoint.c_str());
+  std::string fingerprint;  // the announced server key's (secure only)
   if (args.has("keys")) {
     amxnet::Keys keys;
     if (!amxnet::load_keys(args.last("keys"), false, keys, error) || !pub.secure(keys, error)) return fail(error);
+    fingerprint = amxnet::key_fingerprint(keys.public_key);
     if (!quiet)
       std::fprintf(stderr, "serving with key %s to %zu allowed subscriber key(s)\n",
                    amxnet::key_fingerprint(keys.public_key).c_str(), keys.allowed.size());
   }
+  // The names are claimed before anything is opened, so a publisher whose
+  // name is taken on this host refuses at once. A publisher on loopback is
+  // not announced: nobody the announcement reaches could connect.
+  amxnet::Announcer announcer;
+  std::string note;
+  if (!args.has("no-beacon") && !is_loopback(endpoint) && !announcer.claim(endpoint, names, note, error))
+    return fail(error);
+  if (!note.empty()) std::fprintf(stderr, "amxctl: %s (subscribers need the address)\n", note.c_str());
   if (!pub.bind(endpoint, error)) return fail(error);
   const std::string host = amxnet::host_name();
 
@@ -127,6 +171,10 @@ int cmd_serve(int argc, char** argv)
       return bad_argument(error);
     s.stream = pub.add_stream(st);
   }
+  const std::string bound = pub.endpoint();
+  for (const Served& s : served)
+    announcer.announce(names[static_cast<size_t>(s.stream)], std::atoi(bound.substr(bound.rfind(':') + 1).c_str()),
+                       s.info.channelCount, s.rate, fingerprint);
 
   // One acquisition thread per amplifier; each ends its stream when it stops.
   std::vector<std::thread> threads;

@@ -79,6 +79,14 @@ bool generate_keys(const std::string& dir, std::string& fingerprint, std::string
 // allowed/*.key, at least one). False with error.
 bool load_keys(const std::string& dir, bool subscriber, Keys& keys, std::string& error);
 bool read_key(const std::string& path, std::string& z85, std::string& error);
+// Both ends' keys on one machine in one step: the publisher's pair in
+// server_dir (made if missing, else kept), a new subscriber pair in
+// subscriber_dir, each trusting the other (server.key there,
+// allowed/NAME.key here, NAME the subscriber folder's name). Refuses to
+// replace any file. The subscriber folder then holds a secret key: it moves
+// to the subscriber's machine only by a channel as trusted as the machine.
+bool pair_keys(const std::string& server_dir, const std::string& subscriber_dir, std::string& server_fingerprint,
+               std::string& subscriber_fingerprint, std::string& error);
 // What people compare and logs show instead of a key: the first 10 bytes of
 // the SHA-256 of the key's 32 bytes, as "3f2a:91c0:...". "?" for no key.
 std::string key_fingerprint(const std::string& z85);
@@ -216,6 +224,7 @@ struct Announcement {
   int channels = 0, rate = 0;
   bool secure = false;
   std::string fingerprint;  // the server key's (secure streams only)
+  double heard_after = 0;   // seconds from the start of listening to its first beacon
 };
 // Every stream announced within seconds, each once. False with error when
 // announcements cannot be heard at all.
@@ -228,6 +237,38 @@ bool names_stream(const std::string& source);
 // discover() hears it within 2 s. False with error.
 bool resolve_stream(const std::string& source, std::string& endpoint, std::string& name, std::string& error);
 
+// Publishers announce each stream every kBeaconInterval seconds by UDP
+// broadcast to port kBeaconPort, or AMXNET_BEACON_PORT where it is set.
+constexpr int kBeaconPort = 5600;
+constexpr double kBeaconInterval = 0.5;
+// The UDP port of announcements; false with error for a malformed AMXNET_BEACON_PORT.
+bool beacon_port(int& port, std::string& error);
+
+// A publisher's announcements, one beacon per stream, until it is destroyed.
+class Announcer {
+public:
+  Announcer() = default;
+  ~Announcer();
+  Announcer(const Announcer&) = delete;
+  Announcer& operator=(const Announcer&) = delete;
+  // Claims names for the streams served on bind (the beacons go out on the
+  // interface of its address; any interface for "*"): announces the claims
+  // and listens for a little over two beacon intervals. False with error when
+  // another publisher on this host announces one of the names, or claimed it
+  // first while this one listens. True with note set
+  // when nothing can be announced (no interface that can broadcast).
+  bool claim(const std::string& bind, const std::vector<std::string>& names, std::string& note, std::string& error);
+  // Announces a claimed stream from now on.
+  void announce(const std::string& name, int port, int channels, int rate, const std::string& fingerprint);
+
+private:
+  std::vector<void*> actors_;  // a beacon per stream
+  std::vector<uint64_t> ids_;
+  std::vector<std::string> names_;
+  std::string host_;
+  uint64_t since_ = 0;  // when the names were claimed (ms since 1970)
+};
+
 // ---- Subscriber
 
 struct SubscriberOptions {
@@ -239,6 +280,12 @@ struct SubscriberOptions {
   double ping_every = 0.25;
   Keys keys = {};  // with keys.server_key set: encrypted, and only that publisher is believed
 };
+// resolve_stream() into options.endpoint and options.name, for a subscriber
+// whose keys are already in options: a bare name's announcement must agree
+// with them (a secure stream's fingerprint with server.key's; keys for a
+// secure stream, none for one served without). The handshake still proves
+// the key: the announcement alone is never believed. False with error.
+bool resolve_stream(const std::string& source, SubscriberOptions& options, std::string& error);
 
 // What Subscriber::next() hands out.
 struct Event {

@@ -100,15 +100,7 @@ std::string key_fingerprint(const std::string& z85)
 {
   uint8_t raw[32];
   if (z85.size() != 40 || !zmq_z85_decode(raw, z85.c_str())) return "?";
-  const std::vector<uint8_t> digest = sha256(raw, sizeof raw);
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < 10; ++i) {
-    if (i && i % 2 == 0) out += ':';
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
+  return fingerprint_text(sha256(raw, sizeof raw).data());
 }
 
 bool read_key(const std::string& path, std::string& z85, std::string& error)
@@ -183,6 +175,32 @@ bool load_keys(const std::string& dir, bool subscriber, Keys& keys, std::string&
     return false;
   }
   return true;
+}
+
+bool pair_keys(const std::string& server_dir, const std::string& subscriber_dir, std::string& server_fingerprint,
+               std::string& subscriber_fingerprint, std::string& error)
+{
+  const fs::path server(server_dir), subscriber(subscriber_dir);
+  fs::path named = subscriber.lexically_normal();
+  if (named.filename().empty()) named = named.parent_path();  // "sub/"
+  const std::string name = named.filename().string();
+  const fs::path allowed = server / kAllowedFolder / (name + ".key");
+  std::error_code ec;
+  if (name.empty() || name == "." || name == "..")
+    return error = "the subscriber's folder needs a name (it names its key in allowed/)", false;
+  if (fs::exists(allowed, ec)) return error = allowed.string() + " exists: not replaced", false;
+  // The publisher's pair is kept when it has one (more subscribers join it).
+  if (!fs::exists(server / kPublicKeyFile, ec) && !generate_keys(server_dir, server_fingerprint, error)) return false;
+  std::string server_key, subscriber_key;
+  if (!read_key((server / kPublicKeyFile).string(), server_key, error) ||
+      !generate_keys(subscriber_dir, subscriber_fingerprint, error) ||
+      !read_key((subscriber / kPublicKeyFile).string(), subscriber_key, error))
+    return false;
+  server_fingerprint = key_fingerprint(server_key);
+  fs::create_directories(server / kAllowedFolder, ec);
+  if (ec) return error = "cannot create " + (server / kAllowedFolder).string() + ": " + ec.message(), false;
+  return write_new(subscriber / kServerKeyFile, server_key + "\n", 0644, error) &&
+         write_new(allowed, subscriber_key + "\n", 0644, error);
 }
 
 }  // namespace amxnet

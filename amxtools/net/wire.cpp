@@ -4,6 +4,7 @@
 #include "wire.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace amxnet {
@@ -324,6 +325,127 @@ void Order::accept(const Message& d)
   next_seq = d.seq + 1;
   if (!d.gaps.empty()) next_sample = d.gaps.back().first + d.gaps.back().count;
   if (d.count > 0) next_sample = d.first + d.count;
+}
+
+namespace {
+constexpr uint8_t kSecure = 1, kClaim = 2;
+constexpr size_t kFingerprintBytes = 10;
+
+bool printable(const std::string& s)
+{
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+// "3f2a:91c0:..." (five groups of four hex digits) into its 10 bytes.
+bool fingerprint_bytes(const std::string& text, uint8_t* bytes)
+{
+  if (text.size() != 24) return false;
+  size_t k = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i % 5 == 4) {
+      if (text[i] != ':') return false;
+      continue;
+    }
+    const char c = text[i];
+    const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (v < 0) return false;
+    bytes[k / 2] = static_cast<uint8_t>(k % 2 ? bytes[k / 2] | v : v << 4);
+    ++k;
+  }
+  return true;
+}
+}  // namespace
+
+std::string fingerprint_text(const uint8_t* bytes)
+{
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < kFingerprintBytes; ++i) {
+    if (i && i % 2 == 0) out += ':';
+    out += hex[bytes[i] >> 4];
+    out += hex[bytes[i] & 15];
+  }
+  return out;
+}
+
+bool valid_stream_name(const std::string& name, std::string& error)
+{
+  if (name.empty() || name.size() > kMaxStreamName || name.find('/') != std::string::npos || !printable(name))
+    return error = "a stream name has 1 to 64 characters, no '/' and no control characters", false;
+  char* end = nullptr;
+  std::strtoll(name.c_str(), &end, 10);
+  if (name[0] == '@' || *end == '\0')
+    return error =
+               "a stream name may not be all digits or begin with '@' (those name local amplifiers): \"" + name + "\"",
+           false;
+  return true;
+}
+
+bool encode_beacon(const Beacon& b, std::vector<uint8_t>& out, std::string& error)
+{
+  uint8_t print[kFingerprintBytes] = {};
+  if (!valid_stream_name(b.name, error)) return false;
+  if (b.host.size() > kMaxStreamName || !printable(b.host))
+    return error = "a host name has at most 64 characters and no control characters", false;
+  if (b.secure != !b.fingerprint.empty() || (b.secure && !fingerprint_bytes(b.fingerprint, print)))
+    return error = "a secure stream's beacon carries its key fingerprint, another none", false;
+  if (!b.claim && (b.port == 0 || b.channels < 1 || b.channels > kMaxChannels || b.rate == 0))
+    return error = "port, channel count or rate out of range", false;
+  if (b.claim && (b.port || b.channels || b.rate)) return error = "a claim carries no port, channels or rate", false;
+  Writer w{out};
+  for (char c : {'A', 'X', 'B'}) w.u8(static_cast<uint8_t>(c));
+  w.u8(kBeaconVersion);
+  w.u8(static_cast<uint8_t>((b.secure ? kSecure : 0) | (b.claim ? kClaim : 0)));
+  w.u64(b.id);
+  w.u64(b.since);
+  w.u16(b.port);
+  w.u16(static_cast<uint16_t>(b.channels));
+  w.u32(b.rate);
+  for (const std::string* s : {&b.name, &b.host}) {
+    w.u8(static_cast<uint8_t>(s->size()));
+    out.insert(out.end(), s->begin(), s->end());
+  }
+  if (b.secure) out.insert(out.end(), print, print + kFingerprintBytes);
+  return true;
+}
+
+bool decode_beacon(const uint8_t* data, size_t size, Beacon& out, std::string& error)
+{
+  if (size < 5 || std::memcmp(data, "AXB", 3) != 0) return error = "not an amxnet beacon", false;
+  if (data[3] != kBeaconVersion)
+    return error = "beacon version " + std::to_string(data[3]) + " is not supported: this build speaks 1", false;
+  if (size > kBeaconMaxBytes) return error = "beacon longer than 255 bytes", false;
+  Reader r{data + 4, size - 4};
+  const uint8_t flags = r.u8();
+  Beacon b;
+  b.secure = flags & kSecure;
+  b.claim = flags & kClaim;
+  b.id = r.u64();
+  b.since = r.u64();
+  b.port = r.u16();
+  b.channels = r.u16();
+  b.rate = r.u32();
+  for (std::string* s : {&b.name, &b.host}) {
+    const size_t n = r.u8();
+    if (!r.take(n)) break;
+    s->assign(reinterpret_cast<const char*>(r.p), n);
+    r.p += n;
+    r.left -= n;
+  }
+  if (b.secure && r.take(kFingerprintBytes)) {
+    b.fingerprint = fingerprint_text(r.p);
+    r.left -= kFingerprintBytes;
+  }
+  if (r.short_) return error = "truncated beacon", false;
+  if (r.left) return error = "bytes after the beacon", false;
+  if (flags & ~(kSecure | kClaim)) return error = "unknown beacon flags", false;
+  // The same checks as encoding: what decodes is what a publisher may send.
+  std::vector<uint8_t> again;
+  if (!encode_beacon(b, again, error)) return false;
+  out = b;
+  return true;
 }
 
 }  // namespace amxnet

@@ -124,4 +124,40 @@ struct Order {
   void accept(const Message& data);
 };
 
+// ---- Announcements: a publisher's UDP beacon for one stream
+
+// The payload, at most 255 bytes (a UDP beacon's limit): "AXB", u8 version
+// (1), u8 flags (1 secure, 2 claim), u64 instance id (random), u64 since (when
+// the publisher claimed the name, ms since 1970 UTC), u16 port, u16
+// channels, u32 rate, u8 count and bytes of the name, the same of the host
+// name, and for a secure stream the server key's fingerprint as its 10 bytes.
+// A claim says only that a publisher is about to take the name (port,
+// channels and rate 0). It carries no secret: a fingerprint is not a key.
+constexpr uint8_t kBeaconVersion = 1;
+constexpr size_t kBeaconMaxBytes = 255;
+constexpr size_t kMaxStreamName = 64;
+
+struct Beacon {
+  bool secure = false, claim = false;
+  uint64_t id = 0;     // the announcing instance's random id
+  uint64_t since = 0;  // when it claimed the name: ms since 1970 (UTC)
+  uint16_t port = 0;
+  int channels = 0;
+  uint32_t rate = 0;
+  std::string name, host;
+  std::string fingerprint;  // "3f2a:91c0:..." (secure only; see key_fingerprint)
+};
+// A key's fingerprint (10 bytes) as people compare it: "3f2a:91c0:...".
+std::string fingerprint_text(const uint8_t* bytes);
+// A name a publisher may give a stream: 1 to 64 bytes, no '/' and no control
+// characters, not all digits and not beginning with '@' (those name local
+// amplifiers on a command line). False with the reason.
+bool valid_stream_name(const std::string& name, std::string& error);
+// Appends the payload to out; false with a reason (out unchanged) for what the
+// format cannot carry.
+bool encode_beacon(const Beacon& b, std::vector<uint8_t>& out, std::string& error);
+// Reads a payload heard on the network; false with a reason for anything that
+// is not exactly a version-1 beacon with valid fields.
+bool decode_beacon(const uint8_t* data, size_t size, Beacon& out, std::string& error);
+
 }  // namespace amxnet

@@ -10,9 +10,11 @@ import collections
 import hashlib
 import math
 import os
+import re
 import struct
 import threading
 import time
+from typing import NamedTuple
 
 import numpy as np
 
@@ -137,6 +139,146 @@ def load_keys(folder: str) -> tuple[bytes, bytes, bytes]:
     return public, secret, _read_key(os.path.join(folder, "server.key"))
 
 
+# Announcements: each publisher broadcasts one UDP beacon per stream every
+# 0.5 s to port 5600 (AMXNET_BEACON_PORT changes it); docs/network.md.
+BEACON_PORT = 5600
+BEACON_INTERVAL = 0.5
+_SECURE, _CLAIM = 1, 2
+
+
+class Announcement(NamedTuple):
+    """A stream announced on the network. It carries no secret, and is never
+    believed alone: with keys, the handshake still proves the publisher's key."""
+
+    name: str
+    host: str
+    endpoint: str  # tcp://ADDRESS:PORT: the sender's address and the announced port
+    channels: int
+    rate: int
+    secure: bool
+    fingerprint: str  # the server key's (secure streams only, else "")
+    heard_after: float  # seconds from the start of listening to its first beacon
+
+
+def _printable(text: bytes) -> bool:
+    return all(c >= 0x20 and c != 0x7F for c in text)
+
+
+def valid_stream_name(name: str) -> bool:
+    """Whether a publisher may give a stream this name (as amxctl serve checks):
+    1 to 64 bytes, no '/' or control characters, not all digits (an optional
+    sign and leading blanks included) and not beginning with '@'."""
+    raw = name.encode()
+    if not 1 <= len(raw) <= 64 or "/" in name or not _printable(raw) or name[0] == "@":
+        return False
+    return re.fullmatch(r" *[+-]?[0-9]+", name) is None
+
+
+def decode_beacon(data: bytes) -> dict:
+    """The fields of a beacon payload; WireError for anything that is not exactly
+    a version-1 beacon with valid fields (such beacons are ignored)."""
+    if len(data) < 5 or data[:3] != b"AXB":
+        raise WireError("not an amxnet beacon")
+    if data[3] != 1:
+        raise WireError(f"beacon version {data[3]} is not supported: this build speaks 1")
+    if len(data) > 255:
+        raise WireError("beacon longer than 255 bytes")
+    r = _Reader(data)
+    r.at = 4
+    b: dict = {}
+    flags, b["id"], b["since"], b["port"], b["channels"], b["rate"] = r.take("<BQQHHI")
+    b["secure"], b["claim"] = bool(flags & _SECURE), bool(flags & _CLAIM)
+    for field in ("name", "host"):
+        (size,) = r.take("<B")
+        (b[field],) = r.take(f"<{size}s")
+    b["fingerprint"] = ""
+    if b["secure"]:
+        digest = r.take("<10s")[0].hex()
+        b["fingerprint"] = ":".join(digest[i : i + 4] for i in range(0, 20, 4))
+    if r.at != len(data):
+        raise WireError("bytes after the beacon")
+    if flags & ~(_SECURE | _CLAIM):
+        raise WireError("unknown beacon flags")
+    name, host = b["name"].decode(errors="replace"), b["host"].decode(errors="replace")
+    if not valid_stream_name(name) or len(b["host"]) > 64 or not _printable(b["host"]):
+        raise WireError("a stream or host name the format does not allow")
+    ranges = (b["port"], b["channels"], b["rate"])
+    if (b["claim"] and any(ranges)) or (not b["claim"] and (0 in ranges or b["channels"] > 1024)):
+        raise WireError("port, channel count or rate out of range")
+    b["name"], b["host"] = name, host
+    return b
+
+
+def beacon_port() -> int:
+    """The announcements' UDP port: AMXNET_BEACON_PORT, else 5600."""
+    text = os.environ.get("AMXNET_BEACON_PORT", "")
+    if not text:
+        return BEACON_PORT
+    if not text.isdigit() or not 1 <= int(text) <= 65535:
+        raise ValueError(f"AMXNET_BEACON_PORT is a UDP port (1 to 65535), not {text!r}")
+    return int(text)
+
+
+def discover(seconds: float = 2.0, only: str | None = None) -> list[Announcement]:
+    """The streams announced within ``seconds``, each once (by name and address),
+    sorted. With ``only`` (a name), listening ends a beacon interval after that
+    name was first heard. Malformed or foreign beacons are ignored."""
+    import socket
+
+    found: dict[tuple[str, str], Announcement] = {}
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if hasattr(socket, "SO_REUSEPORT"):
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        sock.bind(("", beacon_port()))
+        start = time.monotonic()
+        until = start + seconds
+        while (now := time.monotonic()) < until:
+            sock.settimeout(until - now)
+            try:
+                data, (sender, _port) = sock.recvfrom(512)
+                b = decode_beacon(data)
+            except (socket.timeout, WireError):
+                continue
+            endpoint = f"tcp://{sender}:{b['port']}"
+            if b["claim"] or (b["name"], endpoint) in found:
+                continue
+            found[(b["name"], endpoint)] = Announcement(
+                b["name"], b["host"], endpoint, b["channels"], b["rate"], b["secure"], b["fingerprint"],
+                time.monotonic() - start)
+            if b["name"] == only:
+                until = min(until, time.monotonic() + BEACON_INTERVAL * 1.2)
+    return sorted(found.values(), key=lambda a: (a.name, a.endpoint))
+
+
+def _announced(name: str, keys: tuple[bytes, bytes, bytes] | None) -> str:
+    """The endpoint of the one stream announced as name within 2 s, checked
+    against keys: LookupError for none or several, ConnectionRefusedError for
+    an announcement that disagrees with the keys."""
+    heard = [a for a in discover(2.0, only=name) if a.name == name]
+    if not heard:
+        raise LookupError(f'no stream named "{name}" heard within 2 s '
+                          "(give tcp://HOST:PORT/NAME where announcements cannot reach)")
+    if len(heard) > 1:
+        where = ", ".join(f"{a.endpoint}/{name} on {a.host}" for a in heard)
+        raise LookupError(f'the stream name "{name}" is announced by {len(heard)} publishers ({where}): give its address')
+    a = heard[0]
+    at = f'the stream "{name}" at {a.endpoint}'
+    if a.secure and not keys:
+        raise ConnectionRefusedError(
+            f"{at} is served with keys (server key {a.fingerprint}): give keys=DIR with this subscriber's key pair "
+            "and that publisher's public key as server.key")
+    if keys and not a.secure:
+        raise ConnectionRefusedError(
+            f"{at} is announced as served without keys, so it cannot be the publisher of server.key "
+            f"({fingerprint(keys[2])}): refused")
+    if keys and a.fingerprint != fingerprint(keys[2]):
+        raise ConnectionRefusedError(
+            f"{at} announces the server key {a.fingerprint}, but server.key is {fingerprint(keys[2])}: "
+            "refused (an impostor, or server.key is another publisher's)")
+    return a.endpoint
+
+
 class ClockOffset:
     """Publisher time minus local time from NTP-style probes: a line (offset
     and drift) through the probes with the lower half of the round trips among
@@ -172,7 +314,9 @@ class ClockOffset:
 class Inlet:
     """A served stream: ``Inlet("tcp://HOST:PORT", name=None)`` (the
     publisher's first stream without a name; ``tcp://HOST:PORT/NAME`` also
-    names it). After ``start()`` a background thread keeps the link (pings,
+    names it), or ``Inlet("NAME")``: the stream announced as NAME within 2 s
+    (``discover()``; LookupError for none or several, ConnectionRefusedError
+    when its announcement disagrees with ``keys``). After ``start()`` a background thread keeps the link (pings,
     credit, reconnecting and resuming after an outage) and moves frames into a
     host buffer; ``read()`` and ``stream()`` return ``Block``s as a local
     ``Amplifier`` does, with 64-bit sample numbers (1 = the stream's first
@@ -185,16 +329,19 @@ class Inlet:
     key of DIR/server.key, makes ``start()`` raise ConnectionRefusedError."""
 
     def __init__(self, address: str, name: str | None = None, credit: int = 1000, keys: str | None = None) -> None:
-        if not address.startswith("tcp://"):
-            raise ValueError(f"an address is tcp://HOST:PORT[/NAME], not {address!r}")
-        endpoint, _, path = address[6:].partition("/")
-        self.endpoint = "tcp://" + endpoint
-        self.name = name if name is not None else path
-        self.credit = credit
         # With keys (a folder: this subscriber's key pair and the publisher's
         # public key as server.key) all is encrypted and only that publisher
         # is believed.
         self.keys = load_keys(keys) if keys is not None else None
+        self.credit = credit
+        if not address.startswith("tcp://"):
+            if not valid_stream_name(address) or name is not None:
+                raise ValueError(f"a source is tcp://HOST:PORT[/NAME] or a stream's name, not {address!r}")
+            self.endpoint, self.name = _announced(address, self.keys), address
+        else:
+            endpoint, _, path = address[6:].partition("/")
+            self.endpoint = "tcp://" + endpoint
+            self.name = name if name is not None else path
         self.info: dict | None = None
         self.rate = 0
         self.lost_frames = self.missing_frames = self.segments = self.reconnects = self.refused = 0

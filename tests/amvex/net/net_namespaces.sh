@@ -14,6 +14,12 @@
 #      latency as they were (p99 far below the stop), and the amplifier loses
 #      nothing;
 #  (e) a publisher killed and restarted: the subscriber reconnects to a new segment;
+#  (f) a secure stream found by name across the pair and recorded (the
+#      README's three commands), with the discovery times;
+#  (g) with UDP dropped (nft) or the beacon off, names fail and the explicit
+#      address still works;
+#  (h) a second publisher of a name already announced on the host refuses, and
+#      of two started at the same moment exactly one refuses;
 #  (k) a capture of the link (tcpdump in B, where installed) holds no recorded
 #      sample in clear when served with keys, and does with --insecure (the
 #      control); subscribers with another key or none get no message at all.
@@ -49,9 +55,9 @@ check() {  # check "what" CONDITION: one line either way
 }
 field() { sed -n "s/^\(.* \)\{0,1\}$2 \([^ ]*\).*/\2/p" "$1" | tail -n1; }  # field FILE NAME: the value after NAME
 produced() { sed -n 's/.* \([0-9]*\) frames produced.*/\1/p' "$1" | tail -n1; }
-serve() {  # serve PORT LOG ARGS...: amxctl serve in A, in the background
+serve() {  # serve PORT LOG ARGS...: amxctl serve in A, in the background (all named amx0, so not announced)
   local port=$1 log=$2; shift 2
-  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:$port --insecure "$@" 2>"$log" &
+  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:$port --insecure --no-beacon "$@" 2>"$log" &
 }
 probe() { ip netns exec $B "$probe" tcp://$IPA:$1/amx0 "$2" >"$3" 2>"$3.err" & }
 waitfor() {  # waitfor SECONDS PID...: bounded wait for processes
@@ -125,41 +131,100 @@ kill -INT $s; waitfor 10 $s
 cat "$work/e"
 check "(e) a reconnect and a new segment" "[ \"$(field "$work/e" segments)\" = 2 ] && [ $(field "$work/e" reconnects) -ge 1 ]"
 
+echo "== (f) a secure stream found by name across the veth pair"
+# The README's three commands: keys for both ends, serve, record by name.
+"$amxctl" keygen "$work/srv" --subscriber "$work/sub" >/dev/null
+ip netns exec $A "$amxctl" serve @0 --name lab --rate 1000 --bind 'tcp://*:5610' --keys "$work/srv" --seconds 30 \
+  2>"$work/f.log" &
+s=$!
+# A listener started with the publisher hears it after its claim (1.2 s).
+ip netns exec $B "$amxctl" streams --seconds 4 >"$work/f.start" 2>&1
+cat "$work/f.start"
+heard=$(awk '$1 == "lab" {print $(NF-1)}' "$work/f.start")
+check "(f) heard $heard s after the publisher started" "[ -n \"$heard\" ] && awk 'BEGIN{exit !($heard < 2.5)}'"
+ip netns exec $B "$amxctl" streams >"$work/f.streams" 2>&1
+cat "$work/f.streams"
+heard=$(awk '$1 == "lab" {print $(NF-1)}' "$work/f.streams")
+check "(f) amxctl streams lists lab, secure, at $IPA:5610, heard after $heard s" \
+  "grep -q '^lab .* 40 *1000 secure *tcp://$IPA:5610 ' '$work/f.streams' && awk 'BEGIN{exit !($heard < 2)}'"
+t0=$(date +%s.%N)
+ip netns exec $B "$amxctl" record lab "$work/lab.bdf" --keys "$work/sub" --seconds 2 --quiet 2>"$work/f.rec"
+rc=$? took=$(awk "BEGIN{printf \"%.2f\", $(date +%s.%N) - $t0}")
+cat "$work/f.rec"
+check "(f) recorded 2 s by name with keys in $took s" "[ $rc = 0 ] && grep -q ' 2000 frames' '$work/f.rec'"
+
+echo "== (g) UDP blocked, the beacon off: the explicit address still works"
+if ip netns exec $B nft add table inet amxblock 2>/dev/null &&
+  ip netns exec $B nft add chain inet amxblock input '{ type filter hook input priority 0; }' &&
+  ip netns exec $B nft add rule inet amxblock input udp dport 5600 drop; then
+  ip netns exec $B "$amxctl" record lab "$work/g.bdf" --keys "$work/sub" --seconds 1 2>"$work/g.err"
+  rc=$?
+  check "(g) UDP dropped: the name is not heard" "[ $rc = 1 ] && grep -q 'no stream named \"lab\"' '$work/g.err'"
+  ip netns exec $B "$amxctl" record tcp://$IPA:5610/lab "$work/g.bdf" --keys "$work/sub" --seconds 1 --quiet \
+    2>"$work/g.err"
+  check "(g) UDP dropped: the explicit address records" "[ $? = 0 ] && grep -q ' 1000 frames' '$work/g.err'"
+  ip netns exec $B nft delete table inet amxblock
+else
+  echo "(g) nft refused here: only the beacon-off case runs"
+fi
+ip netns exec $A "$amxctl" serve @1 --name quiet --bind 'tcp://*:5611' --insecure --no-beacon --seconds 30 \
+  2>"$work/g.log" &
+q=$!
+ip netns exec $B "$amxctl" streams >"$work/g.streams" 2>&1
+check "(g) --no-beacon: not announced, the other still is" \
+  "! grep -q '^quiet ' '$work/g.streams' && grep -q '^lab ' '$work/g.streams'"
+ip netns exec $B "$amxctl" record tcp://$IPA:5611/quiet "$work/quiet.bdf" --seconds 1 --quiet 2>"$work/g.err"
+check "(g) --no-beacon: the explicit address records" "[ $? = 0 ] && grep -q ' 500 frames' '$work/g.err'"
+
+echo "== (h) two publishers of one name on one host"
+ip netns exec $A "$amxctl" serve @1 --name lab --bind 'tcp://*:5612' --insecure --seconds 5 2>"$work/h.err"
+rc=$?
+check "(h) the second publisher of lab refuses" \
+  "[ $rc = 1 ] && grep -q 'a stream named \"lab\" is already announced on this host' '$work/h.err'"
+ip netns exec $A "$amxctl" serve @0 --name twin --bind 'tcp://*:5613' --insecure --seconds 3 2>"$work/h1.err" &
+t1=$!
+ip netns exec $A "$amxctl" serve @1 --name twin --bind 'tcp://*:5614' --insecure --seconds 3 2>"$work/h2.err" &
+t2=$!
+waitfor 20 $t1 $t2
+refused=$(grep -l 'just before this one' "$work/h1.err" "$work/h2.err" | wc -l)
+check "(h) of two started at once exactly one refuses ($refused)" "[ $refused = 1 ]"
+kill -INT $s $q
+waitfor 15 $s $q
 
 # (k) keys on the wire. tcpdump in B captures the stream's TCP traffic while
 # amxctl records it across the link, once served with keys and once with
 # --insecure. The recording gives the sample values to look for: each frame's
 # first two channels as the two little-endian 32-bit words they are on the
-# wire. In the insecure capture most frames must be found (so the search
-# cannot pass vacuously); in the secure one none. A subscriber with another
+# wire. In the insecure capture (nearly) all must be found, so the search
+# cannot pass vacuously; in the secure one none. A subscriber with another
 # key or none is refused (exit 1), and its connections carry no CURVE MESSAGE
 # command from the publisher, i.e. not one payload byte.
-capture() {  # capture NAME PORT: tcpdump in B into $work/NAME.pcap, once it listens (pid in cap)
+k_capture() {  # k_capture NAME PORT: tcpdump in B into $work/NAME.pcap, once it listens (pid in cap)
   ip netns exec $B tcpdump -i $VB --immediate-mode -U -s 0 -w "$work/$1.pcap" "tcp port $2" 2>"$work/$1.tcpdump" &
   cap=$!
   local until=$((SECONDS + 10))
   until grep -q "listening on" "$work/$1.tcpdump" || [ $SECONDS -ge $until ]; do sleep 0.1; done
 }
-# peers NAME PORT FLAGS: the subscriber ports the publisher at PORT sent FLAGS to.
-peers() { tcpdump -r "$work/$1.pcap" -nn "src port $2 and tcp[tcpflags] & ($3) != 0" 2>/dev/null | awk '{print $5}' | sort -u; }
-# uncapture NAME PORT: stops tcpdump once the capture holds the close of every
+# k_peers NAME PORT FLAGS: the subscriber ports the publisher at PORT sent FLAGS to.
+k_peers() { tcpdump -r "$work/$1.pcap" -nn "src port $2 and tcp[tcpflags] & ($3) != 0" 2>/dev/null | awk '{print $5}' | sort -u; }
+# k_uncapture NAME PORT: stops tcpdump once the capture holds the close of every
 # connection the publisher accepted (so nothing sent is still in its buffer).
-uncapture() {
+k_uncapture() {
   local until=$((SECONDS + 15))
-  until [ -n "$(peers "$1" "$2" tcp-syn)" ] && [ "$(peers "$1" "$2" tcp-syn)" = "$(peers "$1" "$2" 'tcp-fin|tcp-rst')" ] ||
+  until [ -n "$(k_peers "$1" "$2" tcp-syn)" ] && [ "$(k_peers "$1" "$2" tcp-syn)" = "$(k_peers "$1" "$2" 'tcp-fin|tcp-rst')" ] ||
     [ $SECONDS -ge $until ]; do sleep 0.2; done
   kill -INT $cap; waitfor 10 $cap
 }
-record() {  # record PORT FILE ARGS...: amxctl record in B from the start of the stream; its exit status
+k_record() {  # k_record PORT FILE ARGS...: amxctl record in B from the start of the stream; its exit status
   local port=$1 file=$2; shift 2
   ip netns exec $B timeout 60 "$amxctl" record tcp://$IPA:$port/amx0 "$file" --seconds 2 --back all --quiet --force \
     "$@" 2>"$file.err"
 }
-# wire PCAP PORT BDF: one line: the frames of BDF whose bytes are in the
+# k_wire PCAP PORT BDF: one line: the frames of BDF whose bytes are in the
 # publisher's TCP payload and all its frames; the CURVE messages on the largest
 # connection from the publisher; the number of its other connections and their
 # messages; then "bytes:messages" of each connection, the largest first.
-wire() {
+k_wire() {
   python3 - "$@" <<'PY'
 import struct, sys
 from collections import defaultdict
@@ -194,7 +259,7 @@ print(sum(p in payload for p in pairs), len(pairs), msgs[0] if msgs else 0, len(
       " ".join("%d:%d" % (len(c), m) for c, m in zip(conns, msgs)))
 PY
 }
-capture_keys() {
+k_keys() {
   if ! command -v tcpdump >/dev/null; then
     if [ "${AMX_REQUIRE_NETNS:-0}" = 1 ]; then check "(k) tcpdump is installed (scripts/deps.sh)" false; fi
     echo "(k) skipped: no tcpdump"
@@ -206,37 +271,37 @@ capture_keys() {
   cp "$k/sub/public.key" "$k/srv/allowed/sub.key"
   cp "$k/srv/public.key" "$k/sub/server.key"
   cp "$k/srv/public.key" "$k/other/server.key"
-  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:5606 --keys "$k/srv" --seconds 60 \
-    2>"$work/k.log" &
+  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:5606 --keys "$k/srv" --no-beacon \
+    --seconds 60 2>"$work/k.log" &
   local s=$! other none rc
-  capture secure 5606
-  record 5606 "$work/other.bdf" --keys "$k/other"; other=$?
-  record 5606 "$work/none.bdf"; none=$?
-  record 5606 "$work/secure.bdf" --keys "$k/sub"; rc=$?
+  k_capture secure 5606
+  k_record 5606 "$work/other.bdf" --keys "$k/other"; other=$?
+  k_record 5606 "$work/none.bdf"; none=$?
+  k_record 5606 "$work/secure.bdf" --keys "$k/sub"; rc=$?
   kill -INT $s; waitfor 15 $s
-  uncapture secure 5606
+  k_uncapture secure 5606
   check "(k) with keys: the allowed subscriber recorded ($rc), another key ($other) and none ($none) refused" \
     "[ $rc = 0 ] && [ $other = 1 ] && [ $none = 1 ]"
   local found total top others refused conns
-  read -r found total top others refused conns < <(wire "$work/secure.pcap" 5606 "$work/secure.bdf")
+  read -r found total top others refused conns < <(k_wire "$work/secure.pcap" 5606 "$work/secure.bdf")
   echo "(k) with keys: $found of $total recorded frames in the capture; publisher -> subscriber bytes:messages $conns"
   check "(k) with keys: no recorded sample in clear" "[ '$found' = 0 ] && [ '$total' = 2000 ]"
   check "(k) the allowed subscriber got encrypted messages ($top), the $others refused connections none ($refused)" \
     "[ '$top' -gt 5 ] && [ '$others' -ge 2 ] && [ '$refused' = 0 ]"
 
   serve 5607 "$work/k2.log" --seconds 60; s=$!
-  capture insecure 5607
-  record 5607 "$work/insecure.bdf"; rc=$?
+  k_capture insecure 5607
+  k_record 5607 "$work/insecure.bdf"; rc=$?
   kill -INT $s; waitfor 15 $s
-  uncapture insecure 5607
-  read -r found total _ < <(wire "$work/insecure.pcap" 5607 "$work/insecure.bdf")
+  k_uncapture insecure 5607
+  read -r found total _ < <(k_wire "$work/insecure.pcap" 5607 "$work/insecure.bdf")
   echo "(k) --insecure (control): $found of $total recorded frames in the capture"
   check "(k) --insecure: the recorded samples are in clear (the control)" \
     "[ $rc = 0 ] && [ '$total' = 2000 ] && [ '$found' -ge 1900 ]"
 }
 
 echo "== (k) keys on the wire: a capture of the link"
-capture_keys
+k_keys
 
 [ $failures -eq 0 ] && echo "net_namespaces: all checks passed" || echo "net_namespaces: $failures check(s) failed"
 [ $failures -eq 0 ]

@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include "net_process.h"
+#include "wire.h"
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace amxnet_test;
 
@@ -245,4 +250,125 @@ TEST(NetAmxctl, ServingWithoutKeysBeyondLoopbackNeedsInsecure)
   kill(serve, SIGINT);
   EXPECT_EQ(finish(serve, 20), 0);
   EXPECT_NE(slurp(temp("insecure") + ".err").find("warning: serving without keys"), std::string::npos);
+}
+
+namespace {
+
+// Announcements as publishers elsewhere would broadcast them, sent instead to
+// this test's own UDP port on loopback every 0.1 s while it lives.
+struct Announcements {
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  Announcements(int port, const std::vector<std::vector<uint8_t>>& payloads)
+  {
+    thread = std::thread([this, port, payloads] {
+      const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(static_cast<uint16_t>(port));
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      for (int i = 0; i < 600 && !stop; ++i) {
+        for (const std::vector<uint8_t>& p : payloads)
+          sendto(fd, p.data(), p.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        usleep(100000);
+      }
+      close(fd);
+    });
+  }
+  ~Announcements()
+  {
+    stop = true;
+    thread.join();
+  }
+};
+
+std::vector<uint8_t> beacon(const std::string& name, int port, const std::string& fingerprint, bool claim = false)
+{
+  amxnet::Beacon b;
+  b.id = static_cast<uint64_t>(port);
+  b.name = name;
+  b.host = "elsewhere";
+  b.claim = claim;
+  if (!claim) b.port = static_cast<uint16_t>(port), b.channels = 40, b.rate = 1000;
+  b.secure = !fingerprint.empty();
+  b.fingerprint = fingerprint;
+  std::vector<uint8_t> out;
+  std::string error;
+  EXPECT_TRUE(amxnet::encode_beacon(b, out, error)) << error;
+  return out;
+}
+
+int tcp_port(const std::string& at) { return std::stoi(at.substr(at.rfind(':') + 1)); }
+
+}  // namespace
+
+// keygen --subscriber exchanges the public keys in one step and replaces
+// nothing; a bare name is found through its announcement (foreign and
+// malformed ones ignored), must be announced once, and must agree with the
+// subscriber's keys before anything connects.
+TEST(NetAmxctl, BareNamesAreResolvedFromAnnouncementsThatAgreeWithTheKeys)
+{
+  const std::string dir = temp("named");
+  ASSERT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+  const std::string srv = dir + "/srv", sub = dir + "/sub";
+  std::string err;
+  ASSERT_EQ(run("keygen " + srv + " --subscriber " + sub + "/", &err), 0) << err;
+  const std::string printed = slurp(temp("run") + ".out");
+  const std::string srv_print = printed.substr(printed.find("fingerprint ") + 12, 24);
+  EXPECT_EQ(key_text(sub + "/server.key"), key_text(srv + "/public.key"));
+  EXPECT_EQ(key_text(srv + "/allowed/sub.key"), key_text(sub + "/public.key"));
+  const std::string secret = key_text(sub + "/secret.key"), server = key_text(srv + "/public.key");
+  EXPECT_EQ(run("keygen " + srv + " --subscriber " + sub, &err), 1);
+  EXPECT_NE(err.find("exists"), std::string::npos) << err;
+  ASSERT_EQ(run("keygen " + srv + " --subscriber " + dir + "/sub2", &err), 0) << err;  // srv's pair is kept
+  EXPECT_EQ(key_text(sub + "/secret.key"), secret);
+  EXPECT_EQ(key_text(dir + "/sub2/server.key"), server);
+  const std::string print = keygen(dir + "/other");  // only for its fingerprint
+
+  const int udp = 20000 + getpid() % 20000 + 7;
+  const std::string amxctl = "env AMXNET_BEACON_PORT=" + std::to_string(udp) + " " + kAmxctl;
+  const std::string at = endpoint(8), file = temp("named.bdf");
+  const pid_t serve =
+      start(kAmxctl + " serve @0 --name lab --rate 1000 --bind " + at + " --keys " + srv, temp("named"));
+  std::vector<uint8_t> foreign = beacon("lab", tcp_port(at), "");
+  foreign[3] = 2;
+  auto named = [&](const std::string& args, std::string& out) {
+    const int rc = finish(start(amxctl + " " + args, temp("name")), 30);
+    out = slurp(temp("name") + ".out") + slurp(temp("name") + ".err");
+    return rc;
+  };
+  std::string out;
+  {
+    Announcements a(udp,
+                    {beacon("lab", tcp_port(at), srv_print), foreign, {'A', 'X', 'B'}, beacon("lab", 1, "", true)});
+    const int rc = named("streams", out);
+    if (rc == 1 && out.find("cannot be heard") != std::string::npos) GTEST_SKIP() << out;
+    ASSERT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("1 stream(s) heard"), std::string::npos) << out;
+    EXPECT_NE(out.find("tcp://127.0.0.1:" + std::to_string(tcp_port(at)) + " "), std::string::npos) << out;
+    EXPECT_NE(out.find("secure"), std::string::npos) << out;
+    ASSERT_EQ(named("record lab " + file + " --seconds 1 --quiet --force --keys " + sub, out), 0) << out;
+    EXPECT_NE(out.find("1000 frames"), std::string::npos) << out;
+    std::remove(file.c_str());
+  }
+  const std::vector<std::pair<std::vector<std::vector<uint8_t>>, std::string>> refusals = {
+      {{beacon("lab", tcp_port(at), print)}, "announces the server key " + print + ", but server.key is"},
+      {{beacon("lab", tcp_port(at), "")}, "announced as served without keys"},
+      {{beacon("lab", tcp_port(at), print), beacon("lab", tcp_port(at) + 1, print)}, "announced by 2 publishers"},
+      {{beacon("lab", 1, "", true)}, "no stream named \"lab\" heard within 2 s"},
+  };
+  for (const auto& [payloads, why] : refusals) {
+    Announcements a(udp, payloads);
+    EXPECT_EQ(named("record lab " + file + " --seconds 1 --keys " + sub, out), 1) << why;
+    EXPECT_NE(out.find(why), std::string::npos) << out;
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+  }
+  kill(serve, SIGINT);
+  EXPECT_EQ(finish(serve, 20), 0);
+  // Names a command line would take for a local amplifier are refused.
+  for (const std::string name : {"123", "@lab"}) {
+    EXPECT_EQ(run("serve --name " + name, &err), 2);
+    EXPECT_NE(err.find("all digits"), std::string::npos) << err;
+  }
+  ASSERT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
 }

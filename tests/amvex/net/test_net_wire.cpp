@@ -5,6 +5,8 @@
 #include "net_helpers.h"
 #include "wire.h"
 
+#include <tuple>
+
 using namespace amxnet;
 using amxnet_test::data_message;
 
@@ -18,11 +20,22 @@ std::vector<uint8_t> bytes_of(const Message& m)
   return out;
 }
 
+bool decodes(const std::vector<uint8_t>& b, Message& m, std::string& error)
+{
+  return decode(b.data(), b.size(), m, error);
+}
+bool decodes(const std::vector<uint8_t>& b, Beacon& m, std::string& error)
+{
+  return decode_beacon(b.data(), b.size(), m, error);
+}
+
+// Whether b is refused (as a message, or as a Beacon), for a reason holding expected_reason.
+template <class Decoded = Message>
 bool refused(const std::vector<uint8_t>& b, const std::string& expected_reason)
 {
-  Message m;
+  Decoded m;
   std::string error;
-  if (decode(b.data(), b.size(), m, error)) return false;
+  if (decodes(b, m, error)) return false;
   EXPECT_NE(error.find(expected_reason), std::string::npos) << error;
   return true;
 }
@@ -200,4 +213,95 @@ TEST(NetWire, OrderRefusesForeignAndBackwardData)
   order.accept(gap_only);
   EXPECT_EQ(order.next_sample, 115u);
   EXPECT_TRUE(order.check(data_message(3, 115, 1), error));
+}
+
+namespace {
+
+// A secure stream's beacon, byte for byte (the Python binding's tests hold
+// the same bytes).
+const char* const kBeaconHex =
+    "415842010108070605040302010068e5cf8b010000e0152800e8030000036c616206616d702d7063773952123169e27e6e44";
+
+std::vector<uint8_t> from_hex(const std::string& hex)
+{
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+}  // namespace
+
+TEST(NetWire, BeaconsHaveOneLayoutAndAnythingElseHeardIsRefused)
+{
+  Beacon b;
+  b.secure = true;
+  b.id = 0x0102030405060708ull;
+  b.since = 1700000000000ull;
+  b.port = 5600;
+  b.channels = 40;
+  b.rate = 1000;
+  b.name = "lab";
+  b.host = "amp-pc";
+  b.fingerprint = "7739:5212:3169:e27e:6e44";
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(encode_beacon(b, bytes, error)) << error;
+  const std::vector<uint8_t> known = from_hex(kBeaconHex);
+  EXPECT_EQ(bytes, known);
+  Beacon back;
+  ASSERT_TRUE(decode_beacon(known.data(), known.size(), back, error)) << error;
+  EXPECT_EQ(back.fingerprint, b.fingerprint);
+  EXPECT_EQ(back.id, b.id);
+  EXPECT_EQ(back.since, b.since);
+  EXPECT_EQ(back.host, "amp-pc");
+  EXPECT_TRUE(back.secure && !back.claim && back.port == 5600 && back.channels == 40 && back.rate == 1000);
+
+  // Every truncation, a byte more, another version, unknown flags.
+  for (size_t n = 0; n < known.size(); ++n)
+    EXPECT_TRUE(refused<Beacon>({known.begin(), known.begin() + static_cast<long>(n)}, "")) << n;
+  std::vector<uint8_t> longer = known;
+  longer.push_back(0);
+  EXPECT_TRUE(refused<Beacon>(longer, "bytes after"));
+  std::vector<uint8_t> v2 = known;
+  v2[3] = 2;
+  EXPECT_TRUE(refused<Beacon>(v2, "beacon version 2 is not supported"));
+  std::vector<uint8_t> flags = known;
+  flags[4] |= 4;
+  EXPECT_TRUE(refused<Beacon>(flags, "unknown beacon flags"));
+  EXPECT_TRUE(refused<Beacon>(std::vector<uint8_t>(300, 'A'), "not an amxnet beacon"));
+  // Fields a publisher could not have sent: a digit-only name (bytes 30-32),
+  // a control character in it, a zero port (bytes 21-22).
+  for (const auto& [at, text, why] : std::vector<std::tuple<size_t, std::string, std::string>>{
+           {30, "123", "all digits"}, {31, "\n", "control characters"}, {21, std::string(2, '\0'), "out of range"}}) {
+    std::vector<uint8_t> bad = known;
+    std::copy(text.begin(), text.end(), bad.begin() + static_cast<long>(at));
+    EXPECT_TRUE(refused<Beacon>(bad, why)) << at;
+  }
+
+  // A claim carries neither port nor fingerprint of an insecure stream; the
+  // encoder refuses what the decoder would.
+  Beacon claim;
+  claim.claim = true;
+  claim.name = "lab";
+  bytes.clear();
+  ASSERT_TRUE(encode_beacon(claim, bytes, error)) << error;
+  ASSERT_TRUE(decode_beacon(bytes.data(), bytes.size(), back, error)) << error;
+  EXPECT_TRUE(back.claim && !back.secure && back.port == 0);
+  for (auto breaks : std::vector<void (*)(Beacon&)>{
+           [](Beacon& x) { x.port = 1; },            // a claim with a port
+           [](Beacon& x) { x.fingerprint = "ab"; },  // insecure with a fingerprint
+           [](Beacon& x) { x.name = std::string(65, 'n'); },
+           [](Beacon& x) { x.host = std::string(65, 'h'); },
+       }) {
+    Beacon bad = claim;
+    breaks(bad);
+    bytes.clear();
+    EXPECT_FALSE(encode_beacon(bad, bytes, error));
+    EXPECT_TRUE(bytes.empty());
+  }
+  // Names that a command line would take for a local amplifier.
+  for (const char* name : {"12", " 12", "-3", "@0", "a/b", "", "tab\there"})
+    EXPECT_FALSE(valid_stream_name(name, error)) << name;
+  for (const char* name : {"lab", "12a", "EEG 1", "\xc3\xa9tude"}) EXPECT_TRUE(valid_stream_name(name, error)) << name;
 }

@@ -12,7 +12,7 @@ packages=(
   libgl1-mesa-dri:i386 libglx-mesa0:i386 libgl1:i386
   libxrender1:i386 libxrandr2:i386 libxi6:i386 libxcursor1:i386 libxcomposite1:i386 libxinerama1:i386
   libedf-dev libliquid-dev
-  libzmq3-dev cppzmq-dev python3-zmq iproute2 iputils-ping libczmq-dev nftables
+  libzmq3-dev cppzmq-dev python3-zmq iproute2 iputils-ping libczmq-dev nftables tcpdump
   libimgui-dev libglfw3-dev libstb-dev libkissfft-dev
   python3-numpy python3-pytest python3-mne python3-setuptools python3-venv
   lintian help2man

@@ -25,7 +25,7 @@ ROOT=$PWD
 JOBS=${JOBS:-2}
 source scripts/lib/wine.sh
 CACHE=$(windeps_dir VY_WINDEPS_DIR)
-packages=(freeglut glew glfw3 imgui kissfft edflib zeromq3)
+packages=(freeglut glew glfw3 imgui kissfft edflib zeromq3 czmq)
 # edflib: bookworm's 1.23 is no longer served; trixie's 1.27 is.
 declare -A suite_of=([edflib]=trixie)
 SUDO=""
@@ -227,6 +227,27 @@ build_zeromq3() {
     -DENABLE_DRAFTS=OFF >/dev/null
   cmake --build "$src/build" -j"$JOBS" >/dev/null
   cmake --install "$src/build" >/dev/null
+}
+
+# CZMQ (for its UDP beacon): the static library libczmq.a and its headers, on
+# the libzmq above (so zeromq3 comes first in `packages`); without drafts and
+# without its optional libraries, as Debian builds it but for uuid and systemd,
+# which Windows does not have. Its programs and self-test are not built. Users
+# define CZMQ_STATIC and ZMQ_STATIC and link iphlpapi, rpcrt4 and ws2_32.
+build_czmq() {
+  local src=$1 arch=$2 prefix=$3 with
+  [ -f "$prefix/lib/libzmq.a" ] || { echo "czmq needs libzmq.a in $prefix"; return 1; }
+  local off=()
+  for with in UUID SYSTEMD LZ4 LIBCURL NSS LIBMICROHTTPD; do off+=(-DCZMQ_WITH_$with=OFF); done
+  PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig cmake -S "$src" -B "$src/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_C_FLAGS="-D_WIN32_WINNT=0x0601 -DZMQ_STATIC -DCZMQ_STATIC" -DENABLE_DRAFTS=OFF -DCZMQ_BUILD_SHARED=OFF \
+    -DCZMQ_BUILD_STATIC=ON -DLIBZMQ_INCLUDE_DIRS="$prefix/include" -DLIBZMQ_LIBRARIES="$prefix/lib/libzmq.a" \
+    -Wno-dev "${off[@]}" >/dev/null
+  cmake --build "$src/build" --target czmq-static -j"$JOBS" >/dev/null
+  mkdir -p "$prefix/lib" "$prefix/include"
+  install -m 644 "$src/build/libczmq.a" "$prefix/lib/"
+  install -m 644 "$src"/include/*.h "$prefix/include/"
 }
 
 # The stamp of a package: its Debian version and a digest of its recipe.

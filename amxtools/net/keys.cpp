@@ -1,7 +1,7 @@
 // amxnet keys: CURVE key pairs in a folder, their fingerprints, and the
 // publisher's list of subscribers it lets in. A key file holds one key as 40
 // Z85 characters and a newline; the secret key file is created with mode 0600
-// and never replaced.
+// (on Windows: an access list for its owner alone) and never replaced.
 #include "amxnet.h"
 
 #include <zmq.h>
@@ -12,8 +12,10 @@
 #include <filesystem>
 #include <fstream>
 #ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -68,25 +70,64 @@ std::vector<uint8_t> sha256(const uint8_t* data, size_t size)
   return out;
 }
 
+#ifdef _WIN32
+// Creates path for writing, failing if it exists. Windows has no mode bits: a
+// file for its owner alone (a mode without group or other bits) gets an access
+// list that lets in only the user running this program and inherits nothing
+// from its folder, which may let every user of the machine read it.
+HANDLE create_new(const fs::path& path, int mode)
+{
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  SECURITY_DESCRIPTOR descriptor;
+  std::vector<unsigned char> user, acl;
+  if ((mode & 077) == 0) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return INVALID_HANDLE_VALUE;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user.resize(size);
+    const bool got = GetTokenInformation(token, TokenUser, user.data(), size, &size);
+    CloseHandle(token);
+    if (!got) return INVALID_HANDLE_VALUE;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+    acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+    ACL* list = reinterpret_cast<ACL*>(acl.data());
+    if (!InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
+        !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+      return INVALID_HANDLE_VALUE;
+    attributes.lpSecurityDescriptor = &descriptor;
+  }
+  return CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+#endif
+
 // Creates path with text, failing if it exists (the check and the creation
 // are one step, so two keygens never both write).
 bool write_new(const fs::path& path, const std::string& text, int mode, std::string& error)
 {
 #ifdef _WIN32
-  const int fd = _open(path.string().c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  (void)mode;
+  const HANDLE file = create_new(path, mode);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    error = why == ERROR_FILE_EXISTS
+                ? path.string() + " exists: not replaced"
+                : "cannot create " + path.string() + " (Windows error " + std::to_string(why) + ")";
+    return false;
+  }
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+  CloseHandle(file);
 #else
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-#endif
   if (fd < 0) {
     error = errno == EEXIST ? path.string() + " exists: not replaced"
                             : "cannot create " + path.string() + ": " + std::strerror(errno);
     return false;
   }
-#ifdef _WIN32
-  const bool ok = _write(fd, text.data(), static_cast<unsigned>(text.size())) == static_cast<int>(text.size());
-  _close(fd);
-#else
   const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(fd);
 #endif

@@ -13,13 +13,16 @@
 #  (c) a subscriber stopped for 10 s (SIGSTOP) leaves the other's frames and
 #      latency as they were (p99 far below the stop), and the amplifier loses
 #      nothing;
-#  (e) a publisher killed and restarted: the subscriber reconnects to a new segment.
+#  (e) a publisher killed and restarted: the subscriber reconnects to a new segment;
 #  (f) a secure stream found by name across the pair and recorded (the
 #      README's three commands), with the discovery times;
 #  (g) with UDP dropped (nft) or the beacon off, names fail and the explicit
 #      address still works;
 #  (h) a second publisher of a name already announced on the host refuses, and
-#      of two started at the same moment exactly one refuses.
+#      of two started at the same moment exactly one refuses;
+#  (k) a capture of the link (tcpdump in B, where installed) holds no recorded
+#      sample in clear when served with keys, and does with --insecure (the
+#      control); subscribers with another key or none get no message at all.
 set -uo pipefail
 amxctl=$1 probe=$2
 A=amxA$$ B=amxB$$ VA=vxa$$ VB=vxb$$
@@ -187,6 +190,118 @@ refused=$(grep -l 'just before this one' "$work/h1.err" "$work/h2.err" | wc -l)
 check "(h) of two started at once exactly one refuses ($refused)" "[ $refused = 1 ]"
 kill -INT $s $q
 waitfor 15 $s $q
+
+# (k) keys on the wire. tcpdump in B captures the stream's TCP traffic while
+# amxctl records it across the link, once served with keys and once with
+# --insecure. The recording gives the sample values to look for: each frame's
+# first two channels as the two little-endian 32-bit words they are on the
+# wire. In the insecure capture (nearly) all must be found, so the search
+# cannot pass vacuously; in the secure one none. A subscriber with another
+# key or none is refused (exit 1), and its connections carry no CURVE MESSAGE
+# command from the publisher, i.e. not one payload byte.
+k_capture() {  # k_capture NAME PORT: tcpdump in B into $work/NAME.pcap, once it listens (pid in cap)
+  ip netns exec $B tcpdump -i $VB --immediate-mode -U -s 0 -w "$work/$1.pcap" "tcp port $2" 2>"$work/$1.tcpdump" &
+  cap=$!
+  local until=$((SECONDS + 10))
+  until grep -q "listening on" "$work/$1.tcpdump" || [ $SECONDS -ge $until ]; do sleep 0.1; done
+}
+# k_peers NAME PORT FLAGS: the subscriber ports the publisher at PORT sent FLAGS to.
+k_peers() { tcpdump -r "$work/$1.pcap" -nn "src port $2 and tcp[tcpflags] & ($3) != 0" 2>/dev/null | awk '{print $5}' | sort -u; }
+# k_uncapture NAME PORT: stops tcpdump once the capture holds the close of every
+# connection the publisher accepted (so nothing sent is still in its buffer).
+k_uncapture() {
+  local until=$((SECONDS + 15))
+  until [ -n "$(k_peers "$1" "$2" tcp-syn)" ] && [ "$(k_peers "$1" "$2" tcp-syn)" = "$(k_peers "$1" "$2" 'tcp-fin|tcp-rst')" ] ||
+    [ $SECONDS -ge $until ]; do sleep 0.2; done
+  kill -INT $cap; waitfor 10 $cap
+}
+k_record() {  # k_record PORT FILE ARGS...: amxctl record in B from the start of the stream; its exit status
+  local port=$1 file=$2; shift 2
+  ip netns exec $B timeout 60 "$amxctl" record tcp://$IPA:$port/amx0 "$file" --seconds 2 --back all --quiet --force \
+    "$@" 2>"$file.err"
+}
+# k_wire PCAP PORT BDF: one line: the frames of BDF whose bytes are in the
+# publisher's TCP payload and all its frames; the CURVE messages on the largest
+# connection from the publisher; the number of its other connections and their
+# messages; then "bytes:messages" of each connection, the largest first.
+k_wire() {
+  python3 - "$@" <<'PY'
+import struct, sys
+from collections import defaultdict
+pcap, port, bdf = open(sys.argv[1], "rb").read(), int(sys.argv[2]), open(sys.argv[3], "rb").read()
+assert struct.unpack_from("<I", pcap)[0] == 0xA1B2C3D4 and struct.unpack_from("<I", pcap, 20)[0] == 1, "not an Ethernet pcap"
+streams, at = defaultdict(bytearray), 24
+while at + 16 <= len(pcap):
+    caplen = struct.unpack_from("<I", pcap, at + 8)[0]
+    eth = pcap[at + 16:at + 16 + caplen]
+    at += 16 + caplen
+    if eth[12:14] != b"\x08\x00" or eth[23] != 6:
+        continue
+    ip = eth[14:]
+    ihl, total = (ip[0] & 15) * 4, struct.unpack_from(">H", ip, 2)[0]
+    sport, dport = struct.unpack_from(">HH", ip, ihl)
+    if sport == port:
+        streams[dport] += ip[ihl + (ip[ihl + 12] >> 4) * 4:total]
+# BDF: 24-bit samples, one data record after another, signal by signal.
+ns, records = int(bdf[252:256]), int(bdf[236:244])
+spr = [int(bdf[256 + ns * 216 + 8 * i:256 + ns * 216 + 8 * i + 8]) for i in range(ns)]
+def channel(c):
+    out, base = [], 256 * (ns + 1)
+    for r in range(records):
+        start = base + 3 * (r * sum(spr) + sum(spr[:c]))
+        out += [int.from_bytes(bdf[start + 3 * k:start + 3 * k + 3], "little", signed=True) for k in range(spr[c])]
+    return out
+payload = b"".join(streams.values())
+pairs = [struct.pack("<ii", a, b) for a, b in zip(channel(0), channel(1))]
+conns = sorted(streams.values(), key=len, reverse=True)
+msgs = [c.count(b"\x07MESSAGE") for c in conns]
+print(sum(p in payload for p in pairs), len(pairs), msgs[0] if msgs else 0, len(conns) - 1, sum(msgs[1:]),
+      " ".join("%d:%d" % (len(c), m) for c, m in zip(conns, msgs)))
+PY
+}
+k_keys() {
+  if ! command -v tcpdump >/dev/null; then
+    if [ "${AMX_REQUIRE_NETNS:-0}" = 1 ]; then check "(k) tcpdump is installed (scripts/deps.sh)" false; fi
+    echo "(k) skipped: no tcpdump"
+    return
+  fi
+  local k=$work/keys
+  for who in srv sub other; do "$amxctl" keygen "$k/$who" >/dev/null; done
+  mkdir -p "$k/srv/allowed"
+  cp "$k/sub/public.key" "$k/srv/allowed/sub.key"
+  cp "$k/srv/public.key" "$k/sub/server.key"
+  cp "$k/srv/public.key" "$k/other/server.key"
+  ip netns exec $A "$amxctl" serve @0 --rate 1000 --bind tcp://$IPA:5606 --keys "$k/srv" --no-beacon \
+    --seconds 60 2>"$work/k.log" &
+  local s=$! other none rc
+  k_capture secure 5606
+  k_record 5606 "$work/other.bdf" --keys "$k/other"; other=$?
+  k_record 5606 "$work/none.bdf"; none=$?
+  k_record 5606 "$work/secure.bdf" --keys "$k/sub"; rc=$?
+  kill -INT $s; waitfor 15 $s
+  k_uncapture secure 5606
+  check "(k) with keys: the allowed subscriber recorded ($rc), another key ($other) and none ($none) refused" \
+    "[ $rc = 0 ] && [ $other = 1 ] && [ $none = 1 ]"
+  local found total top others refused conns
+  read -r found total top others refused conns < <(k_wire "$work/secure.pcap" 5606 "$work/secure.bdf")
+  echo "(k) with keys: $found of $total recorded frames in the capture; publisher -> subscriber bytes:messages $conns"
+  check "(k) with keys: no recorded sample in clear" "[ '$found' = 0 ] && [ '$total' = 2000 ]"
+  check "(k) the allowed subscriber got encrypted messages ($top), the $others refused connections none ($refused)" \
+    "[ '$top' -gt 5 ] && [ '$others' -ge 2 ] && [ '$refused' = 0 ]"
+
+  serve 5607 "$work/k2.log" --seconds 60; s=$!
+  k_capture insecure 5607
+  k_record 5607 "$work/insecure.bdf"; rc=$?
+  kill -INT $s; waitfor 15 $s
+  k_uncapture insecure 5607
+  read -r found total _ < <(k_wire "$work/insecure.pcap" 5607 "$work/insecure.bdf")
+  echo "(k) --insecure (control): $found of $total recorded frames in the capture"
+  check "(k) --insecure: the recorded samples are in clear (the control)" \
+    "[ $rc = 0 ] && [ '$total' = 2000 ] && [ '$found' -ge 1900 ]"
+}
+
+echo "== (k) keys on the wire: a capture of the link"
+k_keys
 
 [ $failures -eq 0 ] && echo "net_namespaces: all checks passed" || echo "net_namespaces: $failures check(s) failed"
 [ $failures -eq 0 ]

@@ -114,16 +114,7 @@ void Acquirer::run_remote()
       const amxnet::Message& h = *e.msg;
       remote_.host = h.host;
       if (!have_layout) {
-        have_layout = true;
-        layout = h;
-        header_ = h;
-        header_new_ = true;
-        header_waiting_ = true;
-        a.channels = channels = h.channels;
-        rate = static_cast<int>(h.rate);
-        lock.unlock();
-        // The window takes the Header within a frame of its loop.
-        while (header_waiting_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        layout = h;  // handed out with the first data: a stream that only ends sets nothing up
       } else if (h.channels != layout.channels || h.rate != layout.rate ||
                  h.volts_per_count != layout.volts_per_count) {
         lock.unlock();
@@ -134,6 +125,18 @@ void Acquirer::run_remote()
         if (recording_) recording_->mark("New segment (stream restarted)");
       }
       continue;
+    }
+    if (!have_layout) {
+      have_layout = true;
+      header_ = layout;
+      header_new_ = true;
+      header_waiting_ = true;
+      a.channels = channels = layout.channels;
+      rate = static_cast<int>(layout.rate);
+      lock.unlock();
+      // The window takes the Header within a frame of its loop.
+      while (header_waiting_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      lock.lock();
     }
     // Data: the packets and gaps before its frames, then the frames.
     const amxnet::Message& m = *e.msg;

@@ -82,14 +82,14 @@ void set_up_stream(App& app, const amxnet::Message& h)
   }
   if (app.view == View::Impedance) app.view = View::Traces;  // not served
   app.message = why;
-  if (!app.stream_ended.empty()) app.note = "subscribed again after " + app.stream_ended;
-  app.stream_ended.clear();
   app.awaiting = -1;
   if (app.record_on_start || app.continue_recording) {
     const bool replace = app.record_on_start && app.record_replace;
     app.record_on_start = app.continue_recording = false;
     start_recording(app, replace);
   }
+  if (!app.stream_ended.empty()) app.note = "subscribed again after " + app.stream_ended;
+  app.stream_ended.clear();
   app.acquirer.header_taken();
 }
 
@@ -194,7 +194,7 @@ bool subscribe(App& app, bool resume)
     app.gave_up = true;
     return false;
   }
-  if (app.awaiting < 0) app.awaiting = app.now;
+  if (app.awaiting < 0) app.awaiting = NAN;  // from the next update's time on
   app.gave_up = false;
   return true;
 }
@@ -212,6 +212,7 @@ constexpr double kRecoverSeconds = 10;
 void recover_stream(App& app, double now)
 {
   if (app.gave_up) return;
+  if (std::isnan(app.awaiting)) app.awaiting = now;
   if (!app.acquirer.running) {
     const RemoteStatus st = app.acquirer.remote_status();
     if (st.refused) {
@@ -286,6 +287,31 @@ Counts counts(const App& app)
   return {app.frames_before + app.acquirer.frames, app.missing_before + app.acquirer.missing,
           app.lost_before + app.acquirer.lost_packets, app.network_before + app.remote.network,
           app.device_before + app.remote.device};
+}
+
+// A stream's part of the status bar: remote and from where, the clock offset
+// with its bound, frames lost on the network and missing from the device,
+// how far behind the publisher the newest frame is, secure or not.
+std::string remote_text(const App& app)
+{
+  const RemoteStatus& r = app.remote;
+  const Counts n = counts(app);
+  std::string text = "remote " + (r.endpoint.empty() ? app.source : r.endpoint + (r.name.empty() ? "" : "/" + r.name));
+  char part[200];
+  if (r.clock_valid)
+    std::snprintf(part, sizeof part, " | offset %+.6f s \u00B1 %.6f s", r.offset, r.bound);
+  else
+    std::snprintf(part, sizeof part, " | offset: measuring");
+  text += part;
+  std::snprintf(part, sizeof part, " | %llu frames lost on the network, %llu missing from the device",
+                static_cast<unsigned long long>(n.network), static_cast<unsigned long long>(n.device));
+  text += part;
+  if (r.newest >= 0) {
+    std::snprintf(part, sizeof part, " | %.2f s behind", std::max(0.0, amxhost::now_seconds() - r.newest));
+    text += part;
+  }
+  text += r.secure ? " | secure (server key " + r.server_key + ")" : " | not secure";
+  return text;
 }
 
 void merge_streams(std::vector<StreamEntry>& list, const std::vector<amxnet::Announcement>& heard, double now)
@@ -498,7 +524,6 @@ bool restart(App& app, bool resume)
 
 void update(App& app, double now)
 {
-  app.now = now;
   scan(app, now);
   if (!is_open(app)) return;
   if (!app.source.empty()) app.remote = app.acquirer.remote_status();

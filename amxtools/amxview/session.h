@@ -49,15 +49,14 @@ struct App {
   char keys_path[512] = "";                // the key folder (--keys, the panel's field)
   char connect_text[512] = "";             // the panel's stream field
   std::vector<std::string> stream_labels;  // the Header's signal labels
-  double awaiting = -1;                    // since when no Header came on this subscription (-1: it came)
-  std::string stream_ended;                // why the last subscription ended ("": none did)
-  RemoteStatus remote;                     // the subscriber's state as of the last update
+  double awaiting = -1;      // since when no Header came on this subscription (-1: it came; NAN: from the next update)
+  std::string stream_ended;  // why the last subscription ended ("": none did)
+  RemoteStatus remote;       // the subscriber's state as of the last update
   uint64_t network_before = 0, device_before = 0;
   // Streams announced on the LAN (the device panel's list).
   Discovery discovery;
   std::vector<StreamEntry> streams;
   std::string discovery_error;
-  double now = 0;  // the last update's time
 
   // Filters (the library's, per channel, as amxctl's --filter texts).
   FilterSettings filter;  // as the panel sets them
@@ -120,6 +119,11 @@ struct Counts {
   uint64_t network, device;
 };
 Counts counts(const App& app);
+
+// A stream's part of the status bar: remote and from where, the clock offset
+// with its bound, frames lost on the network and missing from the device, how
+// far behind the publisher the newest frame is, secure or not.
+std::string remote_text(const App& app);
 
 // Whether a device or a stream is open.
 inline bool is_open(const App& app) { return app.device.id || !app.source.empty(); }

@@ -484,30 +484,6 @@ void rec_badge(App& app, ImDrawList* dl, float right)
   dl->AddText(ImVec2(a.x + 2 * pad + dot, a.y + pad), IM_COL32(255, 255, 255, 255), text);
 }
 
-// A stream's part of the status bar: remote and from where, the clock offset
-// with its bound, frames lost on the network and missing from the device,
-// how far behind the publisher the newest frame is, secure or not.
-std::string remote_text(const App& app, const Counts& n)
-{
-  const RemoteStatus& r = app.remote;
-  std::string text = "remote " + (r.endpoint.empty() ? app.source : r.endpoint + (r.name.empty() ? "" : "/" + r.name));
-  char part[200];
-  if (r.clock_valid)
-    std::snprintf(part, sizeof part, " | offset %+.6f s \u00B1 %.6f s", r.offset, r.bound);
-  else
-    std::snprintf(part, sizeof part, " | offset: measuring");
-  text += part;
-  std::snprintf(part, sizeof part, " | %llu frames lost on the network, %llu missing from the device",
-                static_cast<unsigned long long>(n.network), static_cast<unsigned long long>(n.device));
-  text += part;
-  if (r.newest >= 0) {
-    std::snprintf(part, sizeof part, " | %.2f s behind", std::max(0.0, amxhost::now_seconds() - r.newest));
-    text += part;
-  }
-  text += r.secure ? " | secure (server key " + r.server_key + ")" : " | not secure";
-  return text;
-}
-
 // The status bar: the counters, the recording or the last note, and under
 // them the failure to show (a recording's write error first), each wrapped
 // so that nothing is cut at the window's edge.
@@ -533,7 +509,7 @@ void status_texts(App& app, std::string& problem)
   }
   if (app.store.channels && !amxhost::identified(app.device.ident))
     line += std::string(" | ") + amxhost::kUnidentifiedNote;
-  if (!app.source.empty()) line += " | " + remote_text(app, n);
+  if (!app.source.empty()) line += " | " + remote_text(app);
 }
 
 float status_height(const App& app, const std::string& problem)

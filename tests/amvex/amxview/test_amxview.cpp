@@ -95,6 +95,16 @@ struct Image {
   }
 };
 
+Image read_png(const std::string& path)
+{
+  Image img;
+  int n = 0;
+  unsigned char* data = stbi_load(path.c_str(), &img.w, &img.h, &n, 3);
+  if (data) img.rgb.assign(data, data + static_cast<size_t>(img.w) * img.h * 3);
+  stbi_image_free(data);
+  return img;
+}
+
 // A screenshot of view after seconds (plus extra arguments, and env as run()
 // takes it); counts: the losses the viewer must report (its closing line, or
 // the picture's status bar it prints last).
@@ -108,11 +118,7 @@ Image screenshot(const std::string& view, double seconds, std::vector<std::strin
   Result r = run(AMXVIEW_PATH, args, env);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find(counts), std::string::npos) << r.out;
-  Image img;
-  int n = 0;
-  unsigned char* data = stbi_load(png.c_str(), &img.w, &img.h, &n, 3);
-  if (data) img.rgb.assign(data, data + static_cast<size_t>(img.w) * img.h * 3);
-  stbi_image_free(data);
+  Image img = read_png(png);
   std::remove(png.c_str());
   return img;
 }
@@ -133,6 +139,19 @@ Box plot_box(const Image& img)
     for (int x = 0; x < img.w; ++x)
       if (img.at(x, y) == amxview::kPlotBackground) b.add(x, y);
   return b;
+}
+
+// The columns of the red full-height lines that mark losses across the plot
+// (a loss reported over two reads draws lines a few columns apart: one).
+std::vector<int> loss_lines(const Image& img, const Box& plot)
+{
+  std::vector<int> found;
+  for (int x = plot.x0, last = -100; x <= plot.x1; ++x) {
+    if (!(img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker)) continue;
+    if (x > last + 6) found.push_back(x);
+    last = x;
+  }
+  return found;
 }
 
 TEST(Amxview, TracesShowEveryChannelStackedInsideThePlot)
@@ -256,13 +275,7 @@ TEST(Amxview, TracesMarkTheEmulatorsLossesAndInvalidSamples)
   Image img = screenshot("traces", 3, {"--rate", "1000"}, {kFaults}, "| 4 packets lost | 4 frames missing |");
   ASSERT_GT(img.w, 0);
   const Box plot = plot_box(img);
-  // (a loss reported over two reads draws lines a few columns apart: one)
-  std::vector<int> found;
-  for (int x = plot.x0, last = -100; x <= plot.x1; ++x) {
-    if (!(img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker)) continue;
-    if (x > last + 6) found.push_back(x);
-    last = x;
-  }
+  const std::vector<int> found = loss_lines(img, plot);
   ASSERT_EQ(found.size(), 3u) << "a full-height line at 1, 1.5 and 2 s, none elsewhere";
   const double per_second = plot.width() / 10.0;
   const double first_ago = (plot.x1 + 1 - found[0]) / per_second;
@@ -345,20 +358,10 @@ TEST(Amxview, AServedStreamShowsItsLossesAndTheClockOffset)
   EXPECT_NEAR(offset, 0.25, bound + 0.005);
 
   // The picture: a red line across the plot at each loss, half a second apart.
-  int w = 0, h = 0, n = 0;
-  unsigned char* data = stbi_load(png.c_str(), &w, &h, &n, 3);
-  ASSERT_TRUE(data);
-  Image img;
-  img.w = w, img.h = h;
-  img.rgb.assign(data, data + static_cast<size_t>(w) * h * 3);
-  stbi_image_free(data);
+  const Image img = read_png(png);
+  ASSERT_GT(img.w, 0);
   const Box plot = plot_box(img);
-  std::vector<int> found;
-  for (int x = plot.x0, last = -100; x <= plot.x1; ++x) {
-    if (!(img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker)) continue;
-    if (x > last + 6) found.push_back(x);
-    last = x;
-  }
+  const std::vector<int> found = loss_lines(img, plot);
   ASSERT_EQ(found.size(), 2u);
   EXPECT_NEAR(found[1] - found[0], plot.width() / 20.0, 3);
   std::filesystem::remove_all(keys);
@@ -665,13 +668,8 @@ TEST(Amxview, ASuspendedDeviceIsReopenedAndTheRecordingContinues)
 
   // The gap: a full-height line on the page, which still holds the frames
   // from before the suspend.
-  int x = 0, y = 0, n = 0;
-  unsigned char* data = stbi_load(png.c_str(), &x, &y, &n, 3);
-  ASSERT_TRUE(data);
-  Image img;
-  img.w = x, img.h = y;
-  img.rgb.assign(data, data + static_cast<size_t>(x) * y * 3);
-  stbi_image_free(data);
+  const Image img = read_png(png);
+  ASSERT_GT(img.w, 0);
   const Box plot = plot_box(img);
   int lines = 0;
   for (int col = plot.x0; col <= plot.x1; ++col)

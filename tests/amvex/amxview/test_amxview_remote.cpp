@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "net_helpers.h"
 #include "session.h"
 #include "temp_files.h"
 
@@ -39,16 +40,10 @@ struct Rig {
   {
     std::string error;
     EXPECT_TRUE(pub.bind(endpoint, error)) << error;
-    amxnet::StreamInfo info;
-    info.name = "lab";
-    info.host = "rig";
+    amxnet::StreamInfo info = amxnet_test::lab_stream(kChannels, kRate);
     info.kind = 7;
     info.revision = 64;
     info.identified = true;
-    info.channels = kChannels;
-    info.rate = kRate;
-    info.volts_per_count = 1e-7;
-    for (int c = 0; c < kChannels; ++c) info.labels.push_back("C" + std::to_string(c));
     pub.add_stream(info);
     server = std::thread([this] {
       while (!stop) {
@@ -71,13 +66,7 @@ struct Rig {
         }
         if (const uint32_t n = packets.exchange(0)) pub.lost_packets(0, n);
         if (due > next) {
-          frames.clear();
-          stamps.clear();
-          for (uint64_t s = next; s < due; ++s) {
-            for (int c = 0; c < kChannels; ++c) frames.push_back(static_cast<int32_t>(s * 10 + c));
-            frames.push_back(static_cast<int32_t>(s));
-            stamps.push_back(t0 + static_cast<double>(s - 1) / kRate);
-          }
+          amxnet_test::numbered_frames(next, due, kChannels, kRate, t0, frames, stamps);
           pub.push(0, next, frames.data(), stamps.data(), static_cast<uint32_t>(due - next));
           next = due;
         }
@@ -364,7 +353,7 @@ TEST(AmxviewRemote, TheStreamListKeepsWhatIsAnnouncedAndChoosingOneSubscribes)
   ASSERT_TRUE(connect_announced(app, 0)) << app.message;
   ASSERT_TRUE(run_until(app, [&] { return app.store.head >= 100; })) << app.message;
   EXPECT_EQ(app.source, rig.pub.endpoint() + "/lab");
-  EXPECT_EQ(app.remote.host, "rig");
+  EXPECT_EQ(app.remote.host, "here");
   app.acquirer.stop();
 }
 

@@ -209,10 +209,10 @@ TEST(AmxviewRemote, TheStreamFillsThePageWithItsGapsMarkedAndTheStatusBarSaysWha
   app.acquirer.stop();
 }
 
-// --record from the first frame; a gap annotated; a publisher killed and
-// restarted on the same address is a new segment in the same file and a
-// line on the page; then the stream ends: the file is closed at once, and the
-// stream's return goes on in a continuation naming it.
+// --record from the first frame; a gap annotated; a publisher killed (the
+// link lost, said so) and restarted on the same address is a new segment in
+// the same file and a line on the page; then the stream ends: the file is
+// closed at once, and the stream's return goes on in a continuation naming it.
 TEST(AmxviewRemote, RecordingsKeepGapsSegmentsAndContinuations)
 {
   auto rig = std::make_unique<Rig>();
@@ -225,9 +225,13 @@ TEST(AmxviewRemote, RecordingsKeepGapsSegmentsAndContinuations)
   rig->device_gap = 30;
   ASSERT_TRUE(run_until(app, [&] { return counts(app).device >= 30; }));
   rig.reset();
+  // The link lost: said in the status bar (red) while the subscriber reconnects.
+  ASSERT_TRUE(run_until(app, [&] { return !app.remote.link.empty(); }));
+  EXPECT_EQ(app.remote.link, "no message from " + endpoint + " for 2.5 s: reconnecting");
   const uint64_t cut = app.store.head;
   rig = std::make_unique<Rig>(endpoint);
   ASSERT_TRUE(run_until(app, [&] { return app.store.head >= cut + 500; })) << app.message;
+  EXPECT_EQ(app.remote.link, "");
   EXPECT_TRUE(std::any_of(app.store.losses.begin(), app.store.losses.end(), [&](const Loss& l) {
     return l.index >= cut && l.missing == 0 && l.packets == 0;
   })) << "the new segment's line";

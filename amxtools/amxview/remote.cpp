@@ -72,7 +72,8 @@ void Acquirer::run_remote()
 {
   amxnet::SubscriberOptions options;
   std::string error;
-  // A bare name takes a round of listening: here, not on the window's thread.
+  // A bare name takes a round of listening of up to 2 s: here, not on the
+  // window's thread (stop() waits for the round to end).
   if (!amxnet::resolve_stream(source_, options.endpoint, options.name, error)) return end_remote(error, true);
   options.keys = keys_;
   {
@@ -157,7 +158,8 @@ void Acquirer::run_remote()
     queued_.insert(queued_.end(), m.frames.begin(), m.frames.end());
     a.times = e.times;
     if (recording_ && m.count) recording_->add(a, m.frames.data(), static_cast<int>(m.count));
-    if (m.count) remote_.newest = e.times.back();
+    // (until the clock's first fit, the times are the publisher's)
+    if (m.count && sub.clock.valid) remote_.newest = e.times.back();
     frames = at + m.count;
   }
   end_remote("", false);

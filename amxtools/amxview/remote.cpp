@@ -95,7 +95,6 @@ void Acquirer::run_remote()
     }
     remote_.network = sub.lost;
     remote_.device = sub.missing;
-    remote_.reconnects = sub.reconnects;
     if (e.kind == amxnet::Event::Refused) {
       lock.unlock();
       return end_remote(e.text, true);

@@ -190,10 +190,9 @@ struct RemoteStatus {
   double newest = -1;            // our time of the newest frame received (-1: none yet)
   uint64_t network = 0;          // frames the publisher could not deliver
   uint64_t device = 0;           // frames the device never delivered
-  uint64_t reconnects = 0;
-  std::string link;      // the link's trouble now ("": none)
-  std::string ended;     // why the subscription ended
-  bool refused = false;  // it ended refused (keys, no such stream): trying again will not help
+  std::string link;              // the link's trouble now ("": none)
+  std::string ended;             // why the subscription ended
+  bool refused = false;          // it ended refused (keys, no such stream): trying again will not help
 };
 
 // The host library's acquisition loop on its own thread. Frames and losses are

@@ -57,9 +57,46 @@ bool Acquirer::start(int32_t device, int channel_count, int sample_rate, bool im
   removed = false;
   queued_.clear();
   queued_losses_.clear();
+  source_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    remote_ = RemoteStatus{};
+    header_new_ = false;
+  }
   running = true;
   thread_ = std::thread([this] { run(); });
   return true;
+}
+
+bool Acquirer::take_header(amxnet::Message& header)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!header_new_) return false;
+  header = header_;
+  header_new_ = false;
+  return true;
+}
+
+void Acquirer::header_taken() { header_waiting_ = false; }
+
+RemoteStatus Acquirer::remote_status() const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  return remote_;
+}
+
+void Discovery::stop()
+{
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void Discovery::take(std::vector<amxnet::Announcement>& heard, std::string& error)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  heard.swap(heard_);
+  heard_.clear();
+  error = error_;
 }
 
 void Acquirer::run()

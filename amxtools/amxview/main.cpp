@@ -94,9 +94,15 @@ int main(int argc, char** argv)
   if (headless && !can_write_png(o.screenshot, error)) return failed(error);
   if (!o.record.empty() && !o.force && access(o.record.c_str(), F_OK) == 0)
     return failed(o.record + " exists: not replaced (--force replaces it)");
+  // A stream's address is checked now, its keys read now; a bare name is
+  // looked for once the window runs.
+  const bool remote = !o.connect.empty();
+  if (remote && !check_stream_source(o.connect, error)) return error == kNoStreams ? failed(error) : usage_error(error);
+  if (!o.keys.empty() && !load_stream_keys(o.keys, app.keys, error)) return failed(error);
+  std::snprintf(app.keys_path, sizeof app.keys_path, "%s", o.keys.c_str());
   app.devices = scan_devices({});
-  const int index = find_device(app, o.device, error);
-  if (index < 0 && (headless || o.device != "@0")) return failed(error);
+  const int index = remote ? -1 : find_device(app, o.device, error);
+  if (!remote && index < 0 && (headless || o.device != "@0")) return failed(error);
   // A montage the device cannot take is refused as amxctl refuses it, before
   // anything streams or is recorded under the wrong names.
   std::vector<std::string> labels;
@@ -133,6 +139,8 @@ int main(int argc, char** argv)
   if (!o.montage.empty()) std::snprintf(app.montage_path, sizeof app.montage_path, "%s", o.montage.c_str());
   app.record_replace = o.force;
   if (index >= 0 && !open_device(app, static_cast<size_t>(index))) rc = failed(app.message);
+  if (remote && !connect_stream(app, o.connect)) rc = failed(app.message);
+  if (!headless) app.discovery.start();
 
   using clock = std::chrono::steady_clock;
   const auto t0 = clock::now();
@@ -144,7 +152,7 @@ int main(int argc, char** argv)
   while (rc == 0 && !glfwWindowShouldClose(window) && !amxhost::g_stop) {
     glfwPollEvents();
     now = std::chrono::duration<double>(clock::now() - t0).count();
-    const bool ended = app.device.id && !app.acquirer.running;  // seen by update() too: the recording closes
+    const bool ended = is_open(app) && !app.acquirer.running;  // seen by update() too: the recording closes
     update(app, now);
     ImGui_ImplOpenGL3_NewFrame();
     ImGui_ImplGlfw_NewFrame();
@@ -169,8 +177,13 @@ int main(int argc, char** argv)
     // The stream ended before the picture and did not come back (the
     // recording is closed by now).
     if (headless && ended && app.gave_up)
-      rc = failed(app.acquirer.removed ? "the device was removed: no screenshot written"
-                                       : "the acquisition ended: no screenshot written");
+      rc = failed(remote                 ? app.message + ": no screenshot written"
+                  : app.acquirer.removed ? "the device was removed: no screenshot written"
+                                         : "the acquisition ended: no screenshot written");
+    // A stream whose link stays lost: the publisher may be back any time, but
+    // a batch run does not wait for it.
+    if (headless && remote && app.last_frames_at >= 0 && now - app.last_frames_at > 10)
+      rc = failed("no frames from " + app.source + " for 10 s: no screenshot written");
     // The cap paces frames on a fixed grid: frames late by a busy machine are
     // made up by the next ones; more than 0.1 s behind starts the grid anew.
     const auto step = std::chrono::duration_cast<clock::duration>(frame_time);
@@ -184,6 +197,7 @@ int main(int argc, char** argv)
   const Counts n = counts(app);
   if (app.acquirer.recording() && !app.acquirer.stop_recording(error) && rc == 0) rc = failed(error);
   app.acquirer.stop();
+  app.discovery.stop();
   if (headless && rc == 0) {
     const double stream_s = app.rate ? static_cast<double>(n.frames) / app.rate : 0;
     std::string files;

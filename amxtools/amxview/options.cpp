@@ -10,14 +10,21 @@
 
 namespace amxview {
 
+const char* const kNoStreams =
+    "this build has no stream service (libzmq was not available): streams across the network are unavailable";
+
 const char* const kUsage =
-    "usage: amxview [--device ID|@N] [--rate R] [--filters] [--record FILE.bdf [--force]] [--montage FILE]\n"
-    "               [--size WxH]\n"
+    "usage: amxview [--device ID|@N | --connect NAME|tcp://HOST:PORT[/NAME]] [--keys DIR] [--rate R] [--filters]\n"
+    "               [--record FILE.bdf [--force]] [--montage FILE] [--size WxH]\n"
     "       amxview --screenshot FILE.png --seconds S [--view traces|spectrum|impedance] [--device ID|@N]\n"
-    "               [--rate R] [--filters] [--record FILE.bdf [--force]] [--size WxH] [--fps N]\n"
+    "               [--connect SOURCE [--keys DIR]] [--rate R] [--filters] [--record FILE.bdf [--force]]\n"
+    "               [--size WxH] [--fps N]\n"
     "  Live traces, spectrum and electrode impedances of an Amvex amplifier (set\n"
     "  AMVEX_EMULATE to use emulated ones). --device: an identifier from `amxctl list`\n"
-    "  or @N, the N-th device (default @0). --rate 125|250|500|1000 (default: the\n"
+    "  or @N, the N-th device (default @0). --connect: a stream served by `amxctl\n"
+    "  serve` instead, by address or by name (traces, spectrum and recording; no\n"
+    "  impedances, which are not served); --keys: the key folder for secure streams\n"
+    "  (as `amxctl record --keys`). --rate 125|250|500|1000 (default: the\n"
     "  device's). --filters: band-pass 1-40 Hz, 50 Hz notch and baseline removal on\n"
     "  from the start. --record: record every channel to FILE.bdf (BDF+, as `amxctl\n"
     "  record`) from the start; an existing FILE is refused unless --force. --size:\n"
@@ -42,6 +49,8 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
                             {"seconds", true},
                             {"view", true},
                             {"device", true},
+                            {"connect", true},
+                            {"keys", true},
                             {"rate", true},
                             {"filters", false},
                             {"record", true},
@@ -62,6 +71,17 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
   o.record = args.last("record");
   o.force = args.has("force");
   o.montage = args.last("montage");
+  o.connect = args.last("connect");
+  o.keys = args.last("keys");
+  if (args.has("connect") && (o.connect.empty() || args.has("device") || args.has("rate"))) {
+    error = o.connect.empty() ? "--connect needs a stream (NAME or tcp://HOST:PORT[/NAME])"
+                              : "--connect takes the publisher's device and rate: no --device or --rate with it";
+    return false;
+  }
+  if (args.has("keys") && o.keys.empty()) {
+    error = "--keys needs a folder";
+    return false;
+  }
   if (o.force && o.record.empty()) {
     error = "--force goes with --record";
     return false;
@@ -101,6 +121,10 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
     o.view = View::Impedance;
   else {
     error = "--view is traces, spectrum or impedance, not \"" + view + "\"";
+    return false;
+  }
+  if (o.view == View::Impedance && !o.connect.empty()) {
+    error = "a stream has no impedance view: the publisher does not serve impedances";
     return false;
   }
   if (o.view == View::Impedance && !o.screenshot.empty() && o.seconds < 3) {

@@ -1,8 +1,8 @@
 // amxview: the state of the running viewer and its device session: opening
-// and restarting the device, recovery after the stream ended, recording,
-// the montage, event markers and the page of samples the traces show. None of
-// it needs a window; the window's loop calls update() every frame and ui.h
-// draws the state.
+// and restarting the device (or subscribing to a stream across the network),
+// recovery after the stream ended, recording, the montage, event markers and
+// the page of samples the traces show. None of it needs a window; the
+// window's loop calls update() every frame and ui.h draws the state.
 #pragma once
 #include "viewer.h"
 
@@ -14,7 +14,7 @@ struct App {
   Options options;
   std::vector<DeviceEntry> devices;
   double last_scan = -1;
-  DeviceEntry device;  // the open one (id 0: none)
+  DeviceEntry device;  // the open one (id 0: none; a stream's info and ident come from its Header)
   int rate = 500;
   uint32_t analog = 0x80000000u;
   Acquirer acquirer;
@@ -41,6 +41,22 @@ struct App {
   double last_frames_at = -1;              // when frames last arrived (update's now)
   uint64_t stream_base = 0;                // the page index of the current acquisition's first frame
   int lost_kind = -1, lost_revision = -1;  // the unplugged amplifier
+
+  // A stream across the network in place of a device (source not empty). Its
+  // subscriber is the acquirer's; the page is set up when its Header comes.
+  std::string source;                      // as given: NAME or tcp://HOST:PORT[/NAME]
+  amxnet::Keys keys;                       // its keys (none: not encrypted)
+  char keys_path[512] = "";                // the key folder (--keys, the panel's field)
+  char connect_text[512] = "";             // the panel's stream field
+  std::vector<std::string> stream_labels;  // the Header's signal labels
+  double awaiting = -1;      // since when no Header came on this subscription (-1: it came; NAN: from the next update)
+  std::string stream_ended;  // why the last subscription ended ("": none did)
+  RemoteStatus remote;       // the subscriber's state as of the last update
+  uint64_t network_before = 0, device_before = 0;
+  // Streams announced on the LAN (the device panel's list).
+  Discovery discovery;
+  std::vector<StreamEntry> streams;
+  std::string discovery_error;
 
   // Filters (the library's, per channel, as amxctl's --filter texts).
   FilterSettings filter;  // as the panel sets them
@@ -95,17 +111,34 @@ struct App {
 
 // What the status bar and the closing summary count, across restarts: frames
 // (missing ones included), frames missing (gaps between acquisitions too) and
-// packets lost.
+// packets lost; of a stream's missing frames, those the publisher could not
+// deliver (network) and those the device never delivered.
 struct Counts {
   uint64_t frames, missing;
   int32_t lost;
+  uint64_t network, device;
 };
 Counts counts(const App& app);
+
+// A stream's part of the status bar: remote and from where, the clock offset
+// with its bound, frames lost on the network and missing from the device, how
+// far behind the publisher the newest frame is, secure or not.
+std::string remote_text(const App& app);
+
+// Whether a device or a stream is open.
+inline bool is_open(const App& app) { return app.device.id || !app.source.empty(); }
 
 // Opens devices[index] (stopping what runs), sets rate and analog
 // configuration, starts acquiring. False with app.message set.
 bool open_device(App& app, size_t index);
-// Restarts acquisition on the open device with the current settings. resume:
+// Subscribes to a stream (instead of what runs) with the keys of
+// app.keys_path when set. The page is set up when its Header comes. False
+// with app.message set.
+bool connect_stream(App& app, const std::string& source);
+// Subscribes to app.streams[index]; a secure one needs a key folder first.
+bool connect_announced(App& app, size_t index);
+// Restarts acquisition on the open device (or the subscription to the open
+// stream) with the current settings. resume:
 // the page is kept (same rate and channels), the gap marked where the new
 // frames begin.
 bool restart(App& app, bool resume = false);

@@ -28,6 +28,42 @@ std::string kohm_text(int32_t ohms)
 
 // ---- Panels
 
+// The streams announced on the LAN beside the amplifiers, a field for one
+// by address or name (where announcements cannot reach) and the key folder
+// for secure ones; the open stream's description.
+void streams_panel(App& app)
+{
+  ImGui::Separator();
+  ImGui::TextUnformatted("Streams");
+  if (app.streams.empty())
+    ImGui::TextDisabled(app.discovery_error.empty() ? "none announced" : "announcements unheard");
+  if (!app.discovery_error.empty()) ImGui::TextWrapped("%s", app.discovery_error.c_str());
+  for (size_t i = 0; i < app.streams.size(); ++i) {
+    const amxnet::Announcement& a = app.streams[i].a;
+    const std::string source = stream_source(a);
+    char label[400];
+    std::snprintf(label, sizeof label, "%s on %s: %d ch at %d/s, %s##stream%zu", a.name.c_str(), a.host.c_str(),
+                  a.channels, a.rate, a.secure ? "secure" : "not secure", i);
+    if (ImGui::Selectable(label, source == app.source) && (source != app.source || app.gave_up))
+      connect_announced(app, i);
+    if (ImGui::IsItemHovered()) ImGui::SetTooltip("%s", source.c_str());
+  }
+  ImGui::SetNextItemWidth(200);
+  const bool enter = ImGui::InputTextWithHint("##connect", "NAME or tcp://HOST:PORT/NAME", app.connect_text,
+                                              sizeof app.connect_text, ImGuiInputTextFlags_EnterReturnsTrue);
+  ImGui::SameLine();
+  if ((ImGui::Button("Connect") || enter) && *app.connect_text) connect_stream(app, app.connect_text);
+  ImGui::SetNextItemWidth(200);
+  ImGui::InputTextWithHint("keys", "key folder (secure streams)", app.keys_path, sizeof app.keys_path);
+  if (app.source.empty()) return;
+  const RemoteStatus& r = app.remote;
+  ImGui::TextWrapped("remote: %s at %s%s%s, %d ch at %d/s, %s", r.name.empty() ? "(first stream)" : r.name.c_str(),
+                     r.endpoint.empty() ? app.source.c_str() : r.endpoint.c_str(), r.host.empty() ? "" : " on ",
+                     r.host.c_str(), static_cast<int>(app.device.info.channelCount), app.rate,
+                     r.secure ? "secure" : "not secure");
+  ImGui::TextDisabled("rate and analog settings are the publisher's");
+}
+
 void device_panel(App& app)
 {
   ImGui::TextUnformatted("Devices");
@@ -52,6 +88,7 @@ void device_panel(App& app)
       if (ImGui::Button(text)) open_device(app, i);
     }
   }
+  streams_panel(app);
   if (!app.device.id) return;
   ImGui::Separator();
   int rate_index = static_cast<int>(std::find(std::begin(kRates), std::end(kRates), app.rate) - std::begin(kRates));
@@ -134,7 +171,11 @@ void view_panel(App& app)
   ImGui::SameLine();
   ImGui::RadioButton("spectrum", &v, 1);
   ImGui::SameLine();
+  // A publisher serves samples, not impedances.
+  ImGui::BeginDisabled(!app.source.empty());
   ImGui::RadioButton("impedance", &v, 2);
+  ImGui::EndDisabled();
+  if (!app.source.empty()) ImGui::TextDisabled("impedance: not served by the publisher");
   if (v != static_cast<int>(app.view)) {
     app.view = static_cast<View>(v);
     if ((app.view == View::Impedance) != app.acquiring_impedance) restart(app);
@@ -215,7 +256,7 @@ void record_panel(App& app)
   if (recording) ImGui::BeginDisabled();
   ImGui::InputText("file", app.record_path, sizeof app.record_path);
   if (recording) ImGui::EndDisabled();
-  if (ImGui::Button(recording ? "Stop recording" : "Record") && app.device.id) {
+  if (ImGui::Button(recording ? "Stop recording" : "Record") && is_open(app) && app.store.channels) {
     if (recording)
       close_recording(app, nullptr);
     else
@@ -451,7 +492,7 @@ void status_texts(App& app, std::string& problem)
   uint64_t rec_frames = 0, rec_bytes = 0;
   std::string rec_error;
   app.acquirer.recording_state(rec_frames, rec_bytes, rec_error);
-  problem = rec_error.empty() ? app.message : rec_error;
+  problem = !rec_error.empty() ? rec_error : !app.remote.link.empty() ? app.remote.link : app.message;
   const Counts n = counts(app);
   char text[256];
   std::snprintf(text, sizeof text, "%.1f frames/s | %llu frames | %d packets lost | %llu frames missing | %.0f draws/s",
@@ -466,7 +507,9 @@ void status_texts(App& app, std::string& problem)
   } else if (!app.note.empty()) {
     line += " | " + app.note;
   }
-  if (app.device.id && !amxhost::identified(app.device.ident)) line += std::string(" | ") + amxhost::kUnidentifiedNote;
+  if (app.store.channels && !amxhost::identified(app.device.ident))
+    line += std::string(" | ") + amxhost::kUnidentifiedNote;
+  if (!app.source.empty()) line += " | " + remote_text(app);
 }
 
 float status_height(const App& app, const std::string& problem)
@@ -501,7 +544,7 @@ void draw(App& app)
   const float status_h = status_height(app, problem);
   ImGui::BeginChild("panel", ImVec2(330, -status_h), true);
   device_panel(app);
-  if (app.device.id) {
+  if (app.device.id || (!app.source.empty() && app.store.channels)) {
     ImGui::Separator();
     view_panel(app);
     ImGui::Separator();
@@ -517,12 +560,14 @@ void draw(App& app)
   ImDrawList* dl = ImGui::GetWindowDrawList();
   // (the traces' image covers the plot: one layer less for the renderer to
   // fill; the spectrum fills its plot inside the axes' margins)
+  const bool shown = app.device.id || (!app.source.empty() && app.store.channels);
   const bool filled =
-      app.device.id && (app.view == View::Spectrum || (app.view == View::Traces && traces_drawable(app, p0, p1)));
+      shown && (app.view == View::Spectrum || (app.view == View::Traces && traces_drawable(app, p0, p1)));
   if (!filled) dl->AddRectFilled(p0, p1, im(kPlotBackground));
   dl->PushClipRect(p0, p1, true);
-  if (!app.device.id)
-    dl->AddText(ImVec2(p0.x + 10, p0.y + 10), kLabel, "no device open");
+  if (!shown)
+    dl->AddText(ImVec2(p0.x + 10, p0.y + 10), kLabel,
+                app.source.empty() ? "no device open" : ("waiting for " + app.source).c_str());
   else if (app.view == View::Traces)
     traces_view(app, dl, p0, p1);
   else if (app.view == View::Spectrum)

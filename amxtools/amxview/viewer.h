@@ -6,6 +6,7 @@
 #pragma once
 #include "amvex.h"
 #include "amxhost.h"
+#include "amxnet.h"
 
 #include <atomic>
 #include <cstdint>
@@ -178,10 +179,29 @@ struct DeviceEntry {
 // returns the current list in index order.
 std::vector<DeviceEntry> scan_devices(const std::vector<DeviceEntry>& known);
 
+// What the window shows of a stream subscribed to across the network,
+// copied from the subscriber's thread.
+struct RemoteStatus {
+  std::string endpoint, name, host;  // resolved; the publisher's host from the Header
+  bool secure = false;
+  std::string server_key;  // the fingerprint of server.key (secure only)
+  bool clock_valid = false;
+  double offset = 0, bound = 0;  // publisher clock minus ours, at the last event
+  double newest = -1;            // our time of the newest frame received (-1: none yet)
+  uint64_t network = 0;          // frames the publisher could not deliver
+  uint64_t device = 0;           // frames the device never delivered
+  std::string link;              // the link's trouble now ("": none)
+  std::string ended;             // why the subscription ended
+  bool refused = false;          // it ended refused (keys, no such stream): trying again will not help
+};
+
 // The host library's acquisition loop on its own thread. Frames and losses are
 // queued for the window's thread, which takes them with take(); the recorder
 // (when recording) is fed on the acquisition thread, so the window's pace
-// never holds samples back.
+// never holds samples back. A stream across the network (start_remote) runs
+// its subscriber on that thread the same way: it never blocks the window,
+// answers the publisher's heartbeats and clock probes at the network's pace
+// and feeds a recording whatever the window does.
 struct Acquirer {
   int32_t id = 0;
   int channels = 0, rate = 0;
@@ -189,7 +209,7 @@ struct Acquirer {
 
   // Results the window reads.
   std::atomic<bool> running{false};
-  std::atomic<int> result{0};  // acquire's exit code once it ended
+  std::atomic<int> result{0};  // acquire's exit code once it ended (a stream's: 1 when it failed)
   std::atomic<uint64_t> frames{0}, missing{0};
   std::atomic<int32_t> lost_packets{0};
   std::atomic<bool> removed{false};  // the device was unplugged
@@ -200,6 +220,16 @@ struct Acquirer {
   ~Acquirer() { stop(); }
   // Starts acquiring from device id (open, rate set). False with error.
   bool start(int32_t id, int channels, int rate, bool impedance, std::string& error);
+  // Subscribes to source (tcp://HOST:PORT[/NAME] or a NAME, found on this
+  // thread) with keys (server_key empty: no encryption). The stream's layout
+  // comes with its Header: see take_header().
+  bool start_remote(const std::string& source, const amxnet::Keys& keys, std::string& error);
+  // A Header with a layout not seen before on this subscription (the first):
+  // true with it in header. The subscriber waits until header_taken(), so the
+  // window sets up the page and a recording before the stream's first frame.
+  bool take_header(amxnet::Message& header);
+  void header_taken();
+  RemoteStatus remote_status() const;
   void stop();
   // Moves everything queued so far into frames (interleaved, channels + 1
   // words each) and losses (index: frames since the start, missing included).
@@ -224,13 +254,66 @@ struct Acquirer {
 
 private:
   void run();
+  void run_remote();
+  void end_remote(const std::string& why, bool refused);
   std::thread thread_;
+  std::string source_;
+  amxnet::Keys keys_;
+  RemoteStatus remote_;
+  amxnet::Message header_;
+  bool header_new_ = false;                  // header_ not taken yet
+  std::atomic<bool> header_waiting_{false};  // the subscriber waits for header_taken()
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::vector<int32_t> queued_;
   std::vector<Loss> queued_losses_;
   std::unique_ptr<amxhost::Recording> recording_;
 };
+
+// ---- Streams across the network
+
+// Why a build without the stream service (no libzmq) cannot subscribe.
+extern const char* const kNoStreams;
+// Whether source can be subscribed to: tcp://HOST:PORT[/NAME] or a bare NAME
+// (found when subscribing), not a local amplifier's ID or @N. False with error.
+bool check_stream_source(const std::string& source, std::string& error);
+// A subscriber's keys from folder dir (its pair and server.key). False with error.
+bool load_stream_keys(const std::string& dir, amxnet::Keys& keys, std::string& error);
+
+// Streams announced on the LAN, listened for on a thread of its own in
+// rounds of a second (longer than the window may wait).
+struct Discovery {
+  Discovery() = default;
+  Discovery(const Discovery&) = delete;
+  Discovery& operator=(const Discovery&) = delete;
+  ~Discovery() { stop(); }
+  void start();
+  void stop();
+  // The announcements heard since the last call; error: why none can be
+  // heard ("" when listening works).
+  void take(std::vector<amxnet::Announcement>& heard, std::string& error);
+
+private:
+  void run();
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<amxnet::Announcement> heard_;
+  std::string error_;
+};
+
+// A stream in the device panel's list: its newest announcement, when heard.
+struct StreamEntry {
+  amxnet::Announcement a;
+  double heard_at;
+};
+// Announcements heard at now into list: one entry per name and address (the
+// newest announcement), entries not heard for kForgetStreamSeconds dropped,
+// sorted by name, then address.
+constexpr double kForgetStreamSeconds = 5;
+void merge_streams(std::vector<StreamEntry>& list, const std::vector<amxnet::Announcement>& heard, double now);
+// What subscribes to an announced stream: "tcp://ADDRESS:PORT/NAME".
+std::string stream_source(const amxnet::Announcement& a);
 
 // ---- Command line
 
@@ -241,6 +324,8 @@ struct Options {
   View view = View::Traces;
   bool view_set = false;  // --view given (else the saved view, when not headless)
   std::string device = "@0";
+  std::string connect;             // a stream across the network instead of a device
+  std::string keys;                // the key folder for secure streams
   int rate = 0;                    // 0: the device's
   bool filters = false;            // band-pass, notch and baseline on from the start
   std::string record;              // record to this BDF+ file from the start

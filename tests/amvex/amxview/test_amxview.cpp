@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <edflib.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <stb_image.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,12 +43,11 @@ struct Result {
   std::string out, err;
 };
 
-// Runs program with args; env holds NAME=VALUE to set or NAME alone to unset.
-// meanwhile: called with the program's pid while it runs.
-Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-           const std::function<void(pid_t)>& meanwhile = {})
+// Starts program with args, its output in out and err; env holds NAME=VALUE
+// to set or NAME alone to unset.
+pid_t spawn(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+            const std::string& out, const std::string& err)
 {
-  const std::string out = temp_path("out"), err = temp_path("err");
   pid_t pid = fork();
   if (pid == 0) {
     for (const std::string& e : env) {
@@ -63,6 +65,16 @@ Result run(const char* program, const std::vector<std::string>& args, const std:
     execv(program, argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// Runs program as spawn() starts it; meanwhile: called with the program's pid
+// while it runs.
+Result run(const char* program, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+           const std::function<void(pid_t)>& meanwhile = {})
+{
+  const std::string out = temp_path("out"), err = temp_path("err");
+  const pid_t pid = spawn(program, args, env, out, err);
   if (meanwhile) meanwhile(pid);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -83,6 +95,16 @@ struct Image {
   }
 };
 
+Image read_png(const std::string& path)
+{
+  Image img;
+  int n = 0;
+  unsigned char* data = stbi_load(path.c_str(), &img.w, &img.h, &n, 3);
+  if (data) img.rgb.assign(data, data + static_cast<size_t>(img.w) * img.h * 3);
+  stbi_image_free(data);
+  return img;
+}
+
 // A screenshot of view after seconds (plus extra arguments, and env as run()
 // takes it); counts: the losses the viewer must report (its closing line, or
 // the picture's status bar it prints last).
@@ -96,11 +118,7 @@ Image screenshot(const std::string& view, double seconds, std::vector<std::strin
   Result r = run(AMXVIEW_PATH, args, env);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find(counts), std::string::npos) << r.out;
-  Image img;
-  int n = 0;
-  unsigned char* data = stbi_load(png.c_str(), &img.w, &img.h, &n, 3);
-  if (data) img.rgb.assign(data, data + static_cast<size_t>(img.w) * img.h * 3);
-  stbi_image_free(data);
+  Image img = read_png(png);
   std::remove(png.c_str());
   return img;
 }
@@ -121,6 +139,19 @@ Box plot_box(const Image& img)
     for (int x = 0; x < img.w; ++x)
       if (img.at(x, y) == amxview::kPlotBackground) b.add(x, y);
   return b;
+}
+
+// The columns of the red full-height lines that mark losses across the plot
+// (a loss reported over two reads draws lines a few columns apart: one).
+std::vector<int> loss_lines(const Image& img, const Box& plot)
+{
+  std::vector<int> found;
+  for (int x = plot.x0, last = -100; x <= plot.x1; ++x) {
+    if (!(img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker)) continue;
+    if (x > last + 6) found.push_back(x);
+    last = x;
+  }
+  return found;
 }
 
 TEST(Amxview, TracesShowEveryChannelStackedInsideThePlot)
@@ -244,13 +275,7 @@ TEST(Amxview, TracesMarkTheEmulatorsLossesAndInvalidSamples)
   Image img = screenshot("traces", 3, {"--rate", "1000"}, {kFaults}, "| 4 packets lost | 4 frames missing |");
   ASSERT_GT(img.w, 0);
   const Box plot = plot_box(img);
-  // (a loss reported over two reads draws lines a few columns apart: one)
-  std::vector<int> found;
-  for (int x = plot.x0, last = -100; x <= plot.x1; ++x) {
-    if (!(img.at(x, plot.y0) == amxview::kLostMarker && img.at(x, plot.y1) == amxview::kLostMarker)) continue;
-    if (x > last + 6) found.push_back(x);
-    last = x;
-  }
+  const std::vector<int> found = loss_lines(img, plot);
   ASSERT_EQ(found.size(), 3u) << "a full-height line at 1, 1.5 and 2 s, none elsewhere";
   const double per_second = plot.width() / 10.0;
   const double first_ago = (plot.x1 + 1 - found[0]) / per_second;
@@ -271,6 +296,78 @@ TEST(Amxview, TracesMarkTheEmulatorsLossesAndInvalidSamples)
     }
   EXPECT_GT(static_cast<int>(columns.size()), (x_at(1.5) - x_at(1)) * 3 / 4);
 }
+
+#ifdef AMXVIEW_TEST_STREAMS
+// A free port on loopback (the kernel's choice, given back at once).
+int free_port()
+{
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0;
+  close(fd);
+  return ok ? ntohs(a.sin_port) : 0;
+}
+
+// A secure stream of `amxctl serve` (its clock 0.25 s ahead, packets lost at
+// 2 and 2.5 s of its stream), watched from before it starts: the traces with
+// both losses marked, the status bar with the offset, the device's losses and
+// the server key; the offset within its bound of the truth.
+TEST(Amxview, AServedStreamShowsItsLossesAndTheClockOffset)
+{
+  const std::string keys = temp_path("keys"), png = temp_path("remote.png");
+  std::string fingerprint;
+  for (const char* side : {"srv", "sub"}) {
+    Result k = run(AMXCTL_PATH, {"keygen", keys + "/" + side});
+    ASSERT_EQ(k.code, 0) << k.err;
+    if (side[1] == 'r') fingerprint = k.out.substr(k.out.rfind(' ') + 1, 24);
+  }
+  ASSERT_EQ(mkdir((keys + "/srv/allowed").c_str(), 0755), 0);
+  std::ofstream(keys + "/srv/allowed/sub.key") << slurp(keys + "/sub/public.key");
+  std::ofstream(keys + "/sub/server.key") << slurp(keys + "/srv/public.key");
+  const int port = free_port();
+  ASSERT_GT(port, 0);
+  const std::string at = "tcp://127.0.0.1:" + std::to_string(port);
+  pid_t serve = -1;
+  Result r =
+      run(AMXVIEW_PATH, {"--screenshot", png, "--seconds", "3.5", "--connect", at + "/lab", "--keys", keys + "/sub"},
+          {}, [&](pid_t) {
+            // The viewer waits for the publisher, which starts a second later.
+            usleep(1000 * 1000);
+            serve = spawn(AMXCTL_PATH, {"serve", "--name", "lab", "--bind", at, "--keys", keys + "/srv", "--quiet"},
+                          {"AMVEX_EMULATE=kind=7,rev=64,loss_at=2+2.5", "AMXNET_TEST_CLOCK=0.25,0"},
+                          temp_path("serve.out"), temp_path("serve.err"));
+          });
+  ASSERT_GT(serve, 0);
+  kill(serve, SIGINT);
+  int status = 0;
+  waitpid(serve, &status, 0);
+  ASSERT_EQ(r.code, 0) << r.err << slurp(temp_path("serve.err"));
+  const size_t bar = r.out.find("status bar: ");
+  ASSERT_NE(bar, std::string::npos) << r.out;
+  const std::string line = r.out.substr(bar);
+  EXPECT_NE(line.find("| 2 packets lost | 2 frames missing |"), std::string::npos) << line;
+  EXPECT_NE(line.find("| remote " + at + "/lab | offset +0.25"), std::string::npos) << line;
+  EXPECT_NE(line.find("| 0 frames lost on the network, 2 missing from the device |"), std::string::npos) << line;
+  EXPECT_NE(line.find("| secure (server key " + fingerprint), std::string::npos) << line;
+  double offset = 0, bound = 0;
+  ASSERT_EQ(std::sscanf(line.c_str() + line.find("| offset "), "| offset %lf s \u00B1 %lf s", &offset, &bound), 2);
+  EXPECT_NEAR(offset, 0.25, bound + 0.005);
+
+  // The picture: a red line across the plot at each loss, half a second apart.
+  const Image img = read_png(png);
+  ASSERT_GT(img.w, 0);
+  const Box plot = plot_box(img);
+  const std::vector<int> found = loss_lines(img, plot);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_NEAR(found[1] - found[0], plot.width() / 20.0, 3);
+  std::filesystem::remove_all(keys);
+  std::remove(png.c_str());
+}
+#endif
 
 // Lost packets and missing frames are counted where the samples arrive, not
 // where they are drawn: the viewer's status bar (filters on, another rate) says
@@ -421,6 +518,16 @@ TEST(Amxview, BadArgumentsNoDeviceAndNoDisplayExitWithAMessage)
       // Found before streaming: a whole run would otherwise be for nothing.
       {{"--screenshot", "/nonexistent-dir/x.png", "--seconds", "60"}, {}, 1, "cannot write /nonexistent-dir/x.png"},
       {{"--screenshot", png, "--seconds", "60"}, {}, 1, "interrupted: no screenshot written"},
+      // A stream comes with the publisher's rate and serves no impedances.
+      {{"--connect", "lab", "--rate", "500"}, {}, 2, "--connect takes the publisher's device and rate"},
+      {{"--screenshot", png, "--seconds", "3", "--view", "impedance", "--connect", "lab"},
+       {},
+       2,
+       "a stream has no impedance view: the publisher does not serve impedances"},
+#ifdef AMXVIEW_TEST_STREAMS
+      {{"--connect", "@0"}, {}, 2, "\"@0\" names a local amplifier, not a stream"},
+      {{"--connect", "lab", "--keys", "/nonexistent-dir"}, {}, 1, "cannot read the key file /nonexistent-dir/"},
+#endif
   };
   for (const Case& c : cases) {
     const bool interrupt = std::string(c.message).find("interrupted") == 0;
@@ -561,13 +668,8 @@ TEST(Amxview, ASuspendedDeviceIsReopenedAndTheRecordingContinues)
 
   // The gap: a full-height line on the page, which still holds the frames
   // from before the suspend.
-  int x = 0, y = 0, n = 0;
-  unsigned char* data = stbi_load(png.c_str(), &x, &y, &n, 3);
-  ASSERT_TRUE(data);
-  Image img;
-  img.w = x, img.h = y;
-  img.rgb.assign(data, data + static_cast<size_t>(x) * y * 3);
-  stbi_image_free(data);
+  const Image img = read_png(png);
+  ASSERT_GT(img.w, 0);
   const Box plot = plot_box(img);
   int lines = 0;
   for (int col = plot.x0; col <= plot.x1; ++col)

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "amxnet.h"
+#include "net_helpers.h"
 
 #include <zmq.h>
 
@@ -29,14 +30,7 @@ struct Rig {
   {
     std::string error;
     EXPECT_TRUE(pub.bind(endpoint, error)) << error;
-    StreamInfo info;
-    info.name = "lab";
-    info.host = "here";
-    info.channels = kChannels;
-    info.rate = kRate;
-    info.volts_per_count = 1e-7;
-    for (int c = 0; c < kChannels; ++c) info.labels.push_back("C" + std::to_string(c));
-    pub.add_stream(info);
+    pub.add_stream(amxnet_test::lab_stream(kChannels, kRate));
     server = std::thread([this] {
       while (!stop) pub.serve(20);
     });
@@ -48,13 +42,7 @@ struct Rig {
         // Frames are due at t0 + (s - 1) / rate; a block every 10 ms.
         const uint64_t due = static_cast<uint64_t>((steady_now() - t0) * kRate) + 1;
         if (due > next && !pause) {
-          frames.clear();
-          stamps.clear();
-          for (uint64_t s = next; s < due; ++s) {
-            for (int c = 0; c < kChannels; ++c) frames.push_back(static_cast<int32_t>(s * 10 + c));
-            frames.push_back(static_cast<int32_t>(s));
-            stamps.push_back(t0 + static_cast<double>(s - 1) / kRate);
-          }
+          amxnet_test::numbered_frames(next, due, kChannels, kRate, t0, frames, stamps);
           pub.push(0, next, frames.data(), stamps.data(), static_cast<uint32_t>(due - next));
           next = due;
           produced = next - 1;

@@ -74,8 +74,9 @@ void Acquirer::run_remote()
   std::string error;
   // A bare name takes a round of listening of up to 2 s: here, not on the
   // window's thread (stop() waits for the round to end).
-  if (!amxnet::resolve_stream(source_, options.endpoint, options.name, error)) return end_remote(error, true);
+  // The keys first: a bare name's announcement must agree with them.
   options.keys = keys_;
+  if (!amxnet::resolve_stream(source_, options, error)) return end_remote(error, true);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     remote_.endpoint = options.endpoint;

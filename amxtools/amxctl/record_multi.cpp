@@ -340,9 +340,9 @@ int cmd_record_multi(int argc, char** argv)
 
   // Streams: where they are, and the keys for each (one folder for all, or
   // one per stream in order).
-  size_t streams = 0;
   std::string error;
 #ifdef AMXCTL_HAVE_NET
+  size_t streams = 0;
   for (Source& s : sources) s.stream = amxnet::names_stream(s.arg);
   for (Source& s : sources) streams += s.stream;
   const std::vector<std::string> keys = args.has("keys") ? args.options.at("keys") : std::vector<std::string>{};

@@ -13,21 +13,7 @@ namespace amxctl {
 
 int cmd_record(int argc, char** argv)
 {
-  // Two or more sources before the file: one recording of them all.
-  Args all;
-  std::string error;
-  if (amxhost::parse_args(argc, argv,
-                          {{"rate", true},
-                           {"seconds", true},
-                           {"quiet", false},
-                           {"force", false},
-                           {"montage", true},
-                           {"back", true},
-                           {"keys", true},
-                           {"name", true}},
-                          all, error) &&
-      all.positional.size() > 2)
-    return cmd_record_multi(argc, argv);
+  if (records_several(argc, argv)) return cmd_record_multi(argc, argv);
 #ifdef AMXCTL_HAVE_NET
   if (argc > 1 && amxnet::names_stream(argv[1])) return cmd_record_remote(argc, argv);
 #endif

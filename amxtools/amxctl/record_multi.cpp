@@ -30,13 +30,14 @@ namespace amxctl {
 namespace {
 
 // A frame is placed once it is kHold seconds old, so a local amplifier's time
-// comes from a fit that has also learnt from the reads after it (the first
-// reads after a start are tens of ms late). A source that has sent nothing for
-// a slot kSilent seconds old leaves a gap there (a stream reconnects and
-// replays within that). A frame may lie kSlack samples off its slot before a
-// sample is repeated or dropped: the margin beyond half a sample keeps the
-// small steps of a refitted line from repeating and dropping in turn.
-constexpr double kHold = 1.0, kSilent = 5.0, kSlack = 0.75;
+// comes from a fit that has also learnt from the reads after it: the first
+// reads after a start are tens of ms late, and the fit takes the nominal
+// period until its points span 2 s. A source that has sent nothing for a slot
+// kSilent seconds old leaves a gap there (a stream reconnects and replays
+// within that). A frame may lie kSlack samples off its slot before a sample is
+// repeated or dropped: the margin beyond half a sample keeps the small steps
+// of a refitted line from repeating and dropping in turn.
+constexpr double kHold = 2.5, kSilent = 5.0, kSlack = 0.75;
 
 // What a source's thread hands the main thread: frames with their host times,
 // or an event of the source before them.
@@ -270,7 +271,9 @@ bool place(Grid& g, Source& s, const int32_t* values, double t)
   return ok;
 }
 
-// Places the frames of s that are kHold old (all when finishing).
+// Places the frames of s that are kHold old (all when finishing); a frame
+// timed more than kSilent ahead of now (a publisher's clock gone astray)
+// is dropped rather than leaving that much of the file empty.
 bool place_pending(Grid& g, Source& s, double now, bool finishing)
 {
   const size_t n = s.labels.size();
@@ -286,7 +289,10 @@ bool place_pending(Grid& g, Source& s, double now, bool finishing)
       double t = c.times[s.cursor];
       if (!c.numbers.empty() && s.fit.started && s.fit.origin == c.origin)
         t = AmxClockTime(&s.fit, c.numbers[s.cursor]);
-      if (!place(g, s, c.values.data() + s.cursor * n, t)) return false;
+      if (t > now + kSilent)
+        ++s.dropped;
+      else if (!place(g, s, c.values.data() + s.cursor * n, t))
+        return false;
     }
     s.pending.pop_front();
     s.cursor = 0;
@@ -494,15 +500,12 @@ int cmd_record_multi(int argc, char** argv)
     }
     if (ended) break;
     if (!started) {
-      if (!all_have) {
-        if (now - t_start > 15) {
-          why = "a source sent no frames within 15 s";
-          failed = true;
-          break;
-        }
-        continue;
+      if (now - t_start > 15) {
+        why = "no frames from every source within 15 s";
+        failed = true;
+        break;
       }
-      if (now - first < kHold) continue;
+      if (!all_have || now - first < kHold) continue;
       // The earliest first frame, by the fits as they now stand.
       first = INFINITY;
       for (Source& s : sources)
@@ -537,7 +540,7 @@ int cmd_record_multi(int argc, char** argv)
     for (Source& s : sources) {
       for (Chunk& c : s.chunks) s.pending.push_back(std::move(c));
       s.fit = s.clock;
-      ok = ok && place_pending(g, s, 0, true);
+      ok = ok && place_pending(g, s, amxhost::now_seconds(), true);
     }
     uint64_t end = g.base;
     for (const Source& s : sources) end = std::max(end, s.next);

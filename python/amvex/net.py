@@ -477,7 +477,7 @@ class Inlet:
 # ---- Several streams on one time line
 
 SLACK = 0.75  # samples a frame may lie off its slot before one is repeated or dropped
-HOLD = 1.0  # seconds of later reads a fit has seen before it times a block
+HOLD = 2.5  # seconds of later reads a fit has seen before it times a block (its slope needs 2 s)
 
 
 def _fitted_times(blocks: list[Block], rate: int) -> list[np.ndarray]:

@@ -529,6 +529,10 @@ def align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None =
 
     import mne
 
+    empty = [name for name, blocks in sources.items() if not any(b.sample_numbers.size for b in blocks)]
+    if empty:
+        raise ValueError(f"no frames from {', '.join(empty)}: nothing to align")
+    sources = {name: [b for b in blocks if b.sample_numbers.size] for name, blocks in sources.items()}
     rates = {b.rate for blocks in sources.values() for b in blocks}
     if len(rates) != 1:
         raise ValueError(f"the sources run at different rates ({sorted(rates)} samples/s): give them one rate")

@@ -54,6 +54,8 @@ def test_align_places_every_frame_by_its_time_and_counts_what_it_changes():
     # A fast clock drops instead.
     _, counts = net.align({"a": stream(100.0, 0, a), "c": stream(100.0, 800, a)}, seconds=10)
     assert 3 <= counts["c"]["dropped"] <= 4 and counts["c"]["repeated"] == 0
+    with pytest.raises(ValueError, match="no frames from b"):
+        net.align({"a": stream(0, 0, a), "b": []})
     with pytest.raises(ValueError, match="different rates"):
         net.align({"a": stream(0, 0, a), "b": [Block(np.zeros((1, 1)), np.ones(1, np.int64), np.zeros(1, np.uint8),
                                                     np.zeros(1), 250)]})

@@ -37,7 +37,7 @@ namespace {
 // within that). A frame may lie kSlack samples off its slot before a sample is
 // repeated or dropped: the margin beyond half a sample keeps the small steps
 // of a refitted line from repeating and dropping in turn.
-constexpr double kHold = 2.5, kSilent = 5.0, kSlack = 0.75;
+constexpr double kHold = 5.0, kSilent = 8.0, kSlack = 0.75;
 
 // What a source's thread hands the main thread: frames with their host times,
 // or an event of the source before them.
@@ -477,7 +477,7 @@ int cmd_record_multi(int argc, char** argv)
     amxhost::sleep_ms(10);
     const double now = amxhost::now_seconds();
     bool ended = false, all_have = true;
-    double first = INFINITY;
+    double first = INFINITY, reached = INFINITY;  // the earliest first and newest frames' stamps
     for (Source& s : sources) {
       std::lock_guard<std::mutex> lock(s.mutex);
       for (Chunk& c : s.chunks) s.pending.push_back(std::move(c));
@@ -497,6 +497,10 @@ int cmd_record_multi(int argc, char** argv)
         }
       all_have &= std::isfinite(t);
       first = std::min(first, t);
+      t = -INFINITY;
+      for (auto c = s.pending.rbegin(); c != s.pending.rend() && !std::isfinite(t); ++c)
+        if (!c->times.empty()) t = c->times.back();
+      reached = std::min(reached, t);
     }
     if (ended) break;
     if (!started) {
@@ -520,6 +524,9 @@ int cmd_record_multi(int argc, char** argv)
       g.file.set_start(amxhost::wall_time(first));
       started = true;
     }
+    // Once every source has sent frames beyond the limit, the rest is placed
+    // at once rather than kHold later.
+    if (limit && reached > g.t0 + static_cast<double>(limit + 1) / g.rate) break;
     for (Source& s : sources) ok = ok && place_pending(g, s, now, false);
     // Rows every source has passed, or that a source silent for kSilent
     // leaves empty; none younger than kHold.

@@ -477,7 +477,7 @@ class Inlet:
 # ---- Several streams on one time line
 
 SLACK = 0.75  # samples a frame may lie off its slot before one is repeated or dropped
-HOLD = 2.5  # seconds of later reads a fit has seen before it times a block (its slope needs 2 s)
+HOLD = 5.0  # seconds of later reads a fit has seen before it times a block (its slope needs 2 s)
 
 
 def _fitted_times(blocks: list[Block], rate: int) -> list[np.ndarray]:
@@ -605,8 +605,8 @@ def align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None =
 def merge(inlets: dict[str, Inlet], seconds: float, timeout: float = 10.0):
     """Reads ``seconds`` of every started Inlet (name -> inlet) on this host's
     clock and aligns them (``align``): ``(raw, counts)``. Reading goes on until
-    every inlet has reached the grid's end (or ended); TimeoutError when one
-    sends nothing for ``timeout`` s."""
+    every inlet has passed the grid's end by a second (or ended); TimeoutError
+    when one sends nothing for ``timeout`` s."""
     blocks: dict[str, list[Block]] = {name: [] for name in inlets}
     done: set[str] = set()
     t_end = math.inf
@@ -622,7 +622,7 @@ def merge(inlets: dict[str, Inlet], seconds: float, timeout: float = 10.0):
             blocks[name].append(b)
             if all(blocks.values()) and t_end == math.inf:
                 t_end = min(float(bs[0].times[0]) for bs in blocks.values()) + seconds
-            if b.times[-1] >= t_end + HOLD:
+            if b.times[-1] >= t_end + 1.0:
                 done.add(name)
     labels = {name: inlet.info["labels"] for name, inlet in inlets.items()}
     return align(blocks, labels, seconds)

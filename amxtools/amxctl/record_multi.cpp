@@ -1,8 +1,8 @@
 // amxctl record SOURCE SOURCE... FILE.bdf: several amplifiers, local ones and
 // served streams, into one BDF+ file on this host's clock. Each source runs on
-// its own thread and hands its frames with their host times (a local
-// amplifier's fitted line, a stream's times as its subscriber converts them)
-// to the main thread, which places them on one grid at the common rate: a
+// its own thread and hands its frames with their host times (the fit of a
+// local amplifier's reads, or of a stream's stamps on this host's clock) to
+// the main thread, which places them on one grid at the common rate: a
 // frame goes to the next slot of its source while it lies within kSlack
 // samples of that slot's time; a clock that slips a whole sample further gets
 // one sample repeated (a slow source) or dropped (a fast one), and a source
@@ -43,8 +43,8 @@ constexpr double kHold = 5.0, kSilent = 8.0, kSlack = 0.75;
 // or an event of the source before them.
 struct Chunk {
   std::vector<int32_t> values;    // channels values per frame
-  std::vector<double> times;      // each frame's host time (a local amplifier's stamp)
-  std::vector<uint32_t> numbers;  // a local amplifier's sample numbers, timed by its newest fit when placed
+  std::vector<double> times;      // each frame's host time as it came (its stamp)
+  std::vector<uint32_t> numbers;  // their sample numbers, timed by the source's newest fit when placed
   double origin = 0;              // the fit the stamps come from (its first read)
   const char* reason = nullptr;   // frames before these were lost: why (annotated with the gap)
   std::string mark;               // annotated where the source's next frame goes
@@ -66,7 +66,7 @@ struct Source {
   // Shared with the source's thread.
   std::mutex mutex;
   std::deque<Chunk> chunks;
-  AmxClock clock{};  // a local amplifier's newest fit
+  AmxClock clock{};  // the newest fit
   bool header = false, ended = false, failed = false, removed = false;
   std::string end_text;
   uint64_t lost_packets = 0, device_missing = 0, network_lost = 0;

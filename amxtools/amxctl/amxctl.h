@@ -52,6 +52,10 @@ int cmd_list(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_stream(int argc, char** argv);
 int cmd_record(int argc, char** argv);
+// `record` with two or more sources (cmd_record hands it on when
+// records_several says so): one file on this host's clock.
+bool records_several(int argc, char** argv);
+int cmd_record_multi(int argc, char** argv);
 int cmd_impedance(int argc, char** argv);
 int cmd_lcd(int argc, char** argv);
 int cmd_eeprom(int argc, char** argv);

@@ -48,7 +48,14 @@ const Command kCommands[] = {
      "  annotations for the start, lost packets (\"Lost N packets, M frames missing\" at the first\n"
      "  missing frame, one per second at most) and the stop. Missing frames are stored as the\n"
      "  digital minimum, invalid samples as the maximum. --seconds 0 = until Ctrl-C. An existing\n"
-     "  FILE is replaced only with --force.\n"},
+     "  FILE is replaced only with --force.\n"
+     "amxctl record SOURCE SOURCE... FILE.bdf [--name NAME ...] [--rate R] [--seconds S] [--back S|all]\n"
+     "             [--keys DIR ...] [--quiet] [--force]\n"
+     "  Records several sources, local amplifiers (ID, @N) and streams (tcp://HOST:PORT[/NAME] or\n"
+     "  NAME), into one file on this host's clock: labels NAME:LABEL (--name in source order;\n"
+     "  default amp@N, ampID or the stream's name), one rate for all. A source whose clock slips\n"
+     "  a whole sample gets one repeated or dropped; its gaps are left missing and annotated with\n"
+     "  its name. --keys: one folder for every stream, or one per stream in order.\n"},
     {"impedance", cmd_impedance,
      "amxctl impedance ID [--seconds S] [--ref CH] [--good KOHM] [--bad KOHM]\n"
      "  Measures electrode impedances and prints a table in kOhm every second: 'good' at or\n"

@@ -13,6 +13,7 @@ namespace amxctl {
 
 int cmd_record(int argc, char** argv)
 {
+  if (records_several(argc, argv)) return cmd_record_multi(argc, argv);
 #ifdef AMXCTL_HAVE_NET
   if (argc > 1 && amxnet::names_stream(argv[1])) return cmd_record_remote(argc, argv);
 #endif

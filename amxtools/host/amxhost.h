@@ -204,6 +204,9 @@ constexpr const char* kNoRecorder =
 // that cannot take a recording (a pipe, a folder).
 enum class OutputKind { Missing, File, Device, Other };
 OutputKind output_kind(const std::string& path);
+// A channel's value in a frame handed to BdfRecorder::add that marks the
+// sample missing (stored as a missing frame's are); never a 22-bit count.
+constexpr int32_t kMissingSample = INT32_MIN;
 
 class BdfRecorder {
 public:
@@ -229,8 +232,8 @@ public:
   // keeps in the first data record's time annotation. Only before the first
   // data record is complete (false after); without it, the time of open().
   bool set_start(double unix_seconds);
-  // Adds one frame (channel counts, the status word is not read), or a missing
-  // frame for nullptr. False once a write failed: error says why, and nothing
+  // Adds one frame (channel counts, the status word is not read; a sample of
+  // kMissingSample is missing), or a missing frame for nullptr. False once a write failed: error says why, and nothing
   // more goes to the file.
   bool add(const int32_t* frame);
   // A loss at frame index (counted from the start, missing frames included):
@@ -247,8 +250,13 @@ public:
 
   // Renames channel's signal; only before the first data record is written.
   bool set_label(int channel, const std::string& label);
+  // Another scale for channel's signal (channels of several devices in one
+  // file); only before the first data record is written.
+  bool set_scale(int channel, double volts_per_count);
   // An annotation at the next frame (an event marker). False when not open.
-  bool mark(const std::string& text);
+  bool mark(const std::string& text) { return mark_at(frames(), text); }
+  // An annotation at frame index (counted from the start). False when not open.
+  bool mark_at(uint64_t index, const std::string& text);
 
   bool is_open() const { return handle_ >= 0; }
   const std::string& path() const { return path_; }
@@ -273,7 +281,7 @@ private:
   uint64_t loss_at_ = 0, loss_frames_ = 0;
   int32_t loss_packets_ = 0;
   int channels_ = 0, rate_ = 0;
-  int digital_max_ = 0;                   // the digital range is +-digital_max_
+  std::vector<int> digital_max_;          // by channel: the digital range is +-digital_max_[c]
   std::vector<std::vector<int>> record_;  // [channel][sample of the record]
   int fill_ = 0;
   uint64_t clipped_ = 0;

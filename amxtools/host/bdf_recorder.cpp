@@ -146,14 +146,11 @@ bool BdfRecorder::open(const std::string& path, const AmxDeviceInfo& info, const
     return false;
   }
   fd_ = ::open(target.c_str(), O_WRONLY | O_BINARY);
-  double physical = 0;
-  choose_limits(info.voltsPerCount * 1e6, digital_max_, physical);
+  digital_max_.assign(static_cast<size_t>(channels_), 0);
   bool ok = fd_ >= 0;
   for (int c = 0; c < channels_ && ok; ++c) {
     std::string label = "Ch" + std::to_string(c + 1);
-    ok = edf_set_samplefrequency(handle_, c, rate) == 0 && edf_set_digital_maximum(handle_, c, digital_max_) == 0 &&
-         edf_set_digital_minimum(handle_, c, -digital_max_) == 0 &&
-         edf_set_physical_maximum(handle_, c, physical) == 0 && edf_set_physical_minimum(handle_, c, -physical) == 0 &&
+    ok = edf_set_samplefrequency(handle_, c, rate) == 0 && set_scale(c, info.voltsPerCount) &&
          edf_set_label(handle_, c, label.c_str()) == 0 && edf_set_physical_dimension(handle_, c, "uV") == 0;
   }
   std::string equipment =
@@ -260,16 +257,29 @@ bool BdfRecorder::add(const int32_t* frame)
     // The range ends mark what is not a measurement: missing frames its
     // minimum, invalid samples its maximum. Counts beyond (never 22-bit ones)
     // store next to them.
-    int v = -digital_max_;
+    const int top = digital_max_[static_cast<size_t>(c)];
+    int v = -top;
     if (frame && frame[c] == AMX_INVALID_SAMPLE) {
-      v = digital_max_;
-    } else if (frame) {
-      v = std::clamp(frame[c], 1 - digital_max_, digital_max_ - 1);
+      v = top;
+    } else if (frame && frame[c] != kMissingSample) {
+      v = std::clamp(frame[c], 1 - top, top - 1);
       if (v != frame[c]) ++clipped_;
     }
     record_[c][fill_] = v;
   }
   return ++fill_ < rate_ || flush_record();
+}
+
+bool BdfRecorder::set_scale(int channel, double volts_per_count)
+{
+  if (handle_ < 0 || records_ > 0 || channel < 0 || channel >= channels_) return false;
+  int& digital = digital_max_[static_cast<size_t>(channel)];
+  double physical = 0;
+  choose_limits(volts_per_count * 1e6, digital, physical);
+  return edf_set_digital_maximum(handle_, channel, digital) == 0 &&
+         edf_set_digital_minimum(handle_, channel, -digital) == 0 &&
+         edf_set_physical_maximum(handle_, channel, physical) == 0 &&
+         edf_set_physical_minimum(handle_, channel, -physical) == 0;
 }
 
 bool BdfRecorder::set_label(int channel, const std::string& label)
@@ -278,7 +288,7 @@ bool BdfRecorder::set_label(int channel, const std::string& label)
          edf_set_label(handle_, channel, label.c_str()) == 0;
 }
 
-bool BdfRecorder::mark(const std::string& text) { return handle_ >= 0 && annotate(frames(), text); }
+bool BdfRecorder::mark_at(uint64_t index, const std::string& text) { return handle_ >= 0 && annotate(index, text); }
 
 bool BdfRecorder::annotate(uint64_t frame_index, const std::string& text)
 {

@@ -19,6 +19,7 @@ bool BdfRecorder::add(const int32_t*) { return false; }
 void BdfRecorder::note_loss(uint64_t, uint32_t, int32_t) {}
 bool BdfRecorder::close(uint64_t, const std::string&) { return false; }
 bool BdfRecorder::set_label(int, const std::string&) { return false; }
-bool BdfRecorder::mark(const std::string&) { return false; }
+bool BdfRecorder::set_scale(int, double) { return false; }
+bool BdfRecorder::mark_at(uint64_t, const std::string&) { return false; }
 
 }  // namespace amxhost

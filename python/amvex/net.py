@@ -619,3 +619,157 @@ class Inlet:
         if self.info is None:
             raise RuntimeError("stream() needs start() first")
         return read_blocks(self.read, self.rate, seconds, block_seconds)
+
+
+# ---- Several streams on one time line
+
+SLACK = 0.75  # samples a frame may lie off its slot before one is repeated or dropped
+HOLD = 5.0  # seconds of later reads a fit has seen before it times a block (its slope needs 2 s)
+
+
+def _fitted_times(blocks: list[Block], rate: int) -> list[np.ndarray]:
+    """Each block's times from a fit of the same kind as the publisher's
+    (amvex.clock), fed with every block's last time: a publisher's stamps run
+    late for a while after its fit lowers its line, never early, so the lower
+    edge of the stamps is its best line. A block is timed once the fit has
+    seen HOLD seconds beyond it (or the last block), as amxctl record does."""
+    from .clock import MAX_SKIP, NUMBER_MASK, Clock
+
+    clock = Clock(rate)
+    out: list[np.ndarray | None] = [None] * len(blocks)
+    waiting: list[int] = []
+
+    def time_waiting(until: float) -> None:
+        while waiting and blocks[waiting[0]].times[-1] <= until:
+            j = waiting.pop(0)
+            out[j] = clock.times(blocks[j].sample_numbers & NUMBER_MASK)
+
+    for j, b in enumerate(blocks):
+        if not b.sample_numbers.size:
+            out[j] = b.times
+            continue
+        first, last = int(b.sample_numbers[0]) & NUMBER_MASK, int(b.sample_numbers[-1]) & NUMBER_MASK
+        if clock.started and ((first - clock.last - 1) & NUMBER_MASK) > MAX_SKIP:
+            time_waiting(math.inf)  # a new fit begins: the old one times what it covered
+        clock.add(first, last, float(b.times[-1]))
+        waiting.append(j)
+        time_waiting(float(b.times[-1]) - HOLD)
+    time_waiting(math.inf)
+    return out
+
+
+def align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None = None, seconds: float | None = None):
+    """Blocks of several streams (name -> its blocks in order, as ``read()``
+    gave them) on one grid of this host's clock: ``(raw, counts)``, an
+    ``mne.io.RawArray`` of every source's channels named ``NAME:LABEL``, and per
+    source the frames ``placed``, ``repeated``, ``dropped`` and ``missing``.
+
+    The grid starts at the earliest first frame at the sources' common rate
+    (ValueError for different rates: resampling would alter the recorded
+    samples) and lasts ``seconds`` (default: to the last frame of any source).
+    Each source's frames go to consecutive slots while they lie within SLACK
+    samples of their slot's time; a clock that slips one sample further gets
+    one sample repeated (a slow clock) or dropped (a fast one); a longer
+    stretch without frames is left NaN and annotated ``BAD_lost_frames NAME``.
+    A frame's time is its block's time refitted (``_fitted_times``)."""
+    import datetime
+
+    import mne
+
+    empty = [name for name, blocks in sources.items() if not any(b.sample_numbers.size for b in blocks)]
+    if empty:
+        raise ValueError(f"no frames from {', '.join(empty)}: nothing to align")
+    sources = {name: [b for b in blocks if b.sample_numbers.size] for name, blocks in sources.items()}
+    rates = {b.rate for blocks in sources.values() for b in blocks}
+    if len(rates) != 1:
+        raise ValueError(f"the sources run at different rates ({sorted(rates)} samples/s): give them one rate")
+    rate = rates.pop()
+    merged = {name: Block.concat(blocks) for name, blocks in sources.items()}
+    times = {name: np.concatenate(_fitted_times(blocks, rate)) for name, blocks in sources.items()}
+    t0 = min(float(t[0]) for t in times.values())
+    end = max(float(t[-1]) for t in times.values())
+    slots = round(seconds * rate) if seconds is not None else int(round((end - t0) * rate)) + 1
+    channels = sum(b.samples.shape[0] for b in merged.values())
+    data = np.full((channels, slots), np.nan)
+    names, counts, onsets, durations, notes = [], {}, [], [], []
+    row = 0
+    for name, block in merged.items():
+        n = block.samples.shape[0]
+        names += [f"{name}:{label}" for label in (labels or {}).get(name, [f"Ch{c + 1}" for c in range(n)])]
+        c = {"placed": 0, "repeated": 0, "dropped": 0, "missing": 0}
+        off = (times[name] - t0) * rate
+        step = np.diff(block.sample_numbers, prepend=block.sample_numbers[0] - 1)
+        nxt, gap_from = 0, None
+
+        def leave(count: int) -> None:
+            nonlocal nxt, gap_from
+            count = min(count, slots - nxt)
+            gap_from = nxt if gap_from is None else gap_from
+            c["missing"] += count
+            nxt += count
+
+        for i in range(block.sample_numbers.size):
+            if nxt >= slots:
+                break
+            late = off[i] - nxt
+            if late < -SLACK:
+                c["dropped"] += 1
+                continue
+            if late > SLACK:
+                k = int(round(late))
+                if k == 1 and gap_from is None and step[i] == 1 and i > 0:
+                    data[row : row + n, nxt] = data[row : row + n, nxt - 1]
+                    c["repeated"] += 1
+                    nxt += 1
+                else:
+                    leave(k)
+                if nxt >= slots:
+                    break
+            if gap_from is not None:
+                onsets.append(gap_from / rate)
+                durations.append((nxt - gap_from) / rate)
+                notes.append(f"BAD_lost_frames {name}")
+                gap_from = None
+            data[row : row + n, nxt] = block.samples[:, i] * 1e-6
+            c["placed"] += 1
+            nxt += 1
+        if nxt < slots:
+            leave(slots - nxt)
+        if gap_from is not None:
+            onsets.append(gap_from / rate)
+            durations.append((nxt - gap_from) / rate)
+            notes.append(f"BAD_lost_frames {name}")
+        counts[name] = c
+        row += n
+    raw = mne.io.RawArray(data, mne.create_info(names, float(rate), "eeg"), verbose="error")
+    if notes:
+        raw.set_annotations(mne.Annotations(onset=onsets, duration=durations, description=notes))
+    wall = time.time() - (time.monotonic() - t0)
+    raw.set_meas_date(datetime.datetime.fromtimestamp(wall, datetime.timezone.utc))
+    return raw, counts
+
+
+def merge(inlets: dict[str, Inlet], seconds: float, timeout: float = 10.0):
+    """Reads ``seconds`` of every started Inlet (name -> inlet) on this host's
+    clock and aligns them (``align``): ``(raw, counts)``. Reading goes on until
+    every inlet has passed the grid's end by a second (or ended); TimeoutError
+    when one sends nothing for ``timeout`` s."""
+    blocks: dict[str, list[Block]] = {name: [] for name in inlets}
+    done: set[str] = set()
+    t_end = math.inf
+    while len(done) < len(inlets):
+        for name, inlet in inlets.items():
+            if name in done:
+                continue
+            try:
+                b = inlet.read(timeout=timeout)
+            except EOFError:
+                done.add(name)
+                continue
+            blocks[name].append(b)
+            if all(blocks.values()) and t_end == math.inf:
+                t_end = min(float(bs[0].times[0]) for bs in blocks.values()) + seconds
+            if b.times[-1] >= t_end + 1.0:
+                done.add(name)
+    labels = {name: inlet.info["labels"] for name, inlet in inlets.items()}
+    return align(blocks, labels, seconds)

@@ -350,7 +350,7 @@ TEST(Amxview, AServedStreamShowsItsLossesAndTheClockOffset)
   ASSERT_NE(bar, std::string::npos) << r.out;
   const std::string line = r.out.substr(bar);
   EXPECT_NE(line.find("| 2 packets lost | 2 frames missing |"), std::string::npos) << line;
-  EXPECT_NE(line.find("| remote " + at + "/lab | offset +0.25"), std::string::npos) << line;
+  EXPECT_NE(line.find("| remote " + at + "/lab | offset +"), std::string::npos) << line;
   EXPECT_NE(line.find("| 0 frames lost on the network, 2 missing from the device |"), std::string::npos) << line;
   EXPECT_NE(line.find("| secure (server key " + fingerprint), std::string::npos) << line;
   double offset = 0, bound = 0;

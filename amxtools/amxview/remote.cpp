@@ -16,7 +16,7 @@ bool check_stream_source(const std::string& source, std::string& error)
   }
   // An address is checked as it stands; a bare name is looked for when subscribing.
   std::string endpoint, name;
-  return source.rfind("tcp://", 0) != 0 || amxnet::resolve_stream(source, endpoint, name, error);
+  return source.rfind("tcp://", 0) != 0 || amxnet::parse_address(source, endpoint, name, error);
 }
 
 bool load_stream_keys(const std::string& dir, amxnet::Keys& keys, std::string& error)

@@ -232,10 +232,9 @@ bool discover(double seconds, std::vector<Announcement>& found, std::string& err
 // Whether a command-line source names a stream ("tcp://HOST:PORT[/NAME]" or a
 // bare NAME) rather than a local amplifier ("ID" or "@INDEX").
 bool names_stream(const std::string& source);
-// A subscriber's source into the publisher's endpoint and the stream's name
-// (empty: the publisher's first): an address as it stands, a bare NAME as
-// discover() hears it within 2 s. False with error.
-bool resolve_stream(const std::string& source, std::string& endpoint, std::string& name, std::string& error);
+// "tcp://HOST:PORT[/NAME]" into the publisher's endpoint and the stream's name
+// (empty: the publisher's first). False with error for anything else.
+bool parse_address(const std::string& address, std::string& endpoint, std::string& name, std::string& error);
 
 // Publishers announce each stream every kBeaconInterval seconds by UDP
 // broadcast to port kBeaconPort, or AMXNET_BEACON_PORT where it is set.
@@ -280,8 +279,9 @@ struct SubscriberOptions {
   double ping_every = 0.25;
   Keys keys = {};  // with keys.server_key set: encrypted, and only that publisher is believed
 };
-// resolve_stream() into options.endpoint and options.name, for a subscriber
-// whose keys are already in options: a bare name's announcement must agree
+// A subscriber's source into options.endpoint and options.name: an address
+// as parse_address() reads it, a bare NAME as discover() hears it within 2 s.
+// The keys are already in options: a bare name's announcement must agree
 // with them (a secure stream's fingerprint with server.key's; keys for a
 // secure stream, none for one served without). The handshake still proves
 // the key: the announcement alone is never believed. False with error.

@@ -303,30 +303,25 @@ bool find_stream(const std::string& name, Announcement& found, std::string& erro
 }
 }  // namespace
 
-bool resolve_stream(const std::string& source, std::string& endpoint, std::string& name, std::string& error)
+bool parse_address(const std::string& address, std::string& endpoint, std::string& name, std::string& error)
 {
-  if (source.rfind("tcp://", 0) == 0) {
-    // tcp://HOST:PORT[/NAME]: the name is what follows the first '/' after the host.
-    const size_t slash = source.find('/', 6);
-    endpoint = source.substr(0, slash);
-    name = slash == std::string::npos ? "" : source.substr(slash + 1);
+  // tcp://HOST:PORT[/NAME]: the name is what follows the first '/' after the host.
+  if (address.rfind("tcp://", 0) == 0) {
+    const size_t slash = address.find('/', 6);
+    endpoint = address.substr(0, slash);
+    name = slash == std::string::npos ? "" : address.substr(slash + 1);
     const size_t colon = endpoint.rfind(':');
     if (colon != std::string::npos && colon > 6 && colon + 1 < endpoint.size() &&
         (slash == std::string::npos || !name.empty()))
       return true;
-    error = "a stream's address is tcp://HOST:PORT or tcp://HOST:PORT/NAME, not \"" + source + "\"";
-    return false;
   }
-  Announcement a;
-  if (!find_stream(source, a, error)) return false;
-  endpoint = a.endpoint;
-  name = a.name;
-  return true;
+  error = "a stream's address is tcp://HOST:PORT or tcp://HOST:PORT/NAME, not \"" + address + "\"";
+  return false;
 }
 
 bool resolve_stream(const std::string& source, SubscriberOptions& options, std::string& error)
 {
-  if (source.rfind("tcp://", 0) == 0) return resolve_stream(source, options.endpoint, options.name, error);
+  if (source.rfind("tcp://", 0) == 0) return parse_address(source, options.endpoint, options.name, error);
   Announcement a;
   if (!find_stream(source, a, error)) return false;
   const std::string at = "the stream \"" + a.name + "\" at " + a.endpoint;

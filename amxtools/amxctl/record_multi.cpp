@@ -29,8 +29,9 @@ namespace amxctl {
 
 namespace {
 
-// A frame is placed once it is kHold seconds old, so a local amplifier's time
-// comes from a fit that has also learnt from the reads after it: the first
+// A frame is placed once it is kHold seconds old, so its time comes from a
+// fit that has also learnt from the reads after it (and a stream's from the
+// clock offset as then known): a local amplifier's first
 // reads after a start are tens of ms late, and the fit takes the nominal
 // period until its points span 2 s. A source that has sent nothing for a slot
 // kSilent seconds old leaves a gap there (a stream reconnects and replays
@@ -43,9 +44,9 @@ constexpr double kHold = 5.0, kSilent = 8.0, kSlack = 0.75;
 // or an event of the source before them.
 struct Chunk {
   std::vector<int32_t> values;    // channels values per frame
-  std::vector<double> times;      // each frame's host time as it came (its stamp)
+  std::vector<double> times;      // each frame's host time as it came
   std::vector<uint32_t> numbers;  // their sample numbers, timed by the source's newest fit when placed
-  double origin = 0;              // the fit the stamps come from (its first read)
+  double origin = 0;              // the fit they belong to (its first read or stamp)
   const char* reason = nullptr;   // frames before these were lost: why (annotated with the gap)
   std::string mark;               // annotated where the source's next frame goes
 };
@@ -67,6 +68,9 @@ struct Source {
   std::mutex mutex;
   std::deque<Chunk> chunks;
   AmxClock clock{};  // the newest fit
+#ifdef AMXCTL_HAVE_NET
+  amxnet::ClockOffset line;  // a stream's newest clock offset (its fit runs on the publisher's clock)
+#endif
   bool header = false, ended = false, failed = false, removed = false;
   std::string end_text;
   uint64_t lost_packets = 0, device_missing = 0, network_lost = 0;
@@ -76,6 +80,9 @@ struct Source {
   std::deque<Chunk> pending;
   size_t cursor = 0;  // frames of pending.front() placed
   AmxClock fit{};
+#ifdef AMXCTL_HAVE_NET
+  amxnet::ClockOffset fit_line;
+#endif
   uint64_t next = 0;  // the slot its next frame goes to
   std::vector<int32_t> last;
   uint64_t placed = 0, repeated = 0, dropped = 0, filled = 0, gaps = 0;
@@ -120,11 +127,14 @@ void run_local(Source& s)
 }
 
 #ifdef AMXCTL_HAVE_NET
-// A stream's times are its publisher's stamps on this host's clock. Stamps
-// handed out while the publisher's fit lowers its line run late for a while;
-// they feed a fit of the same kind here (stamps are never early, so its lower
-// edge is the publisher's best line), which times the frames when placed, as
-// for a local amplifier.
+// A stream's times are its publisher's stamps. Stamps handed out while the
+// publisher's fit lowers its line run late for a while; they feed a fit of the
+// same kind here, on the publisher's clock (stamps are never early, so its
+// lower edge is the publisher's best line), which times the frames when
+// placed, put on this host's clock by the offset as known then. Fitting stamps
+// already moved to this host's clock would keep the error of an early offset
+// (the first probes' bound can be milliseconds) in the lower edge for the
+// fit's whole window.
 void run_stream(Source& s)
 {
   amxnet::Subscriber sub(s.options);
@@ -186,13 +196,14 @@ void run_stream(Source& s)
     if (!sub.clock.valid) continue;
     std::lock_guard<std::mutex> lock(s.mutex);
     for (Chunk& h : held) {
-      for (double& t : h.times) t = sub.clock.to_local(t);
       if (!h.times.empty()) AmxClockAdd(&fit, h.numbers.front(), h.numbers.back(), h.times.back());
+      for (double& t : h.times) t = sub.clock.to_local(t);
       h.origin = fit.origin;
       s.chunks.push_back(std::move(h));
     }
     held.clear();
     s.clock = fit;
+    s.line = sub.clock;
     s.offset = sub.clock.offset_at(amxnet::steady_now());
     s.bound = sub.clock.bound;
   }
@@ -241,6 +252,30 @@ void leave_empty(Source& s, uint64_t slots)
   s.next += slots;
 }
 
+// The main thread takes what the source's thread handed over, with the
+// newest fit (s.mutex held, or the thread ended).
+void take_chunks(Source& s)
+{
+  for (Chunk& c : s.chunks) s.pending.push_back(std::move(c));
+  s.chunks.clear();
+  s.fit = s.clock;
+#ifdef AMXCTL_HAVE_NET
+  s.fit_line = s.line;
+#endif
+}
+
+// Frame i of chunk c of s on this host's clock: by the source's newest fit
+// when the chunk belongs to it, else as it came.
+double frame_time(const Source& s, const Chunk& c, size_t i)
+{
+  if (c.numbers.empty() || !s.fit.started || s.fit.origin != c.origin) return c.times[i];
+  const double t = AmxClockTime(&s.fit, c.numbers[i]);
+#ifdef AMXCTL_HAVE_NET
+  if (s.stream) return s.fit_line.to_local(t);
+#endif
+  return t;
+}
+
 // Places one frame of s (its values, its host time) on the grid.
 bool place(Grid& g, Source& s, const int32_t* values, double t)
 {
@@ -286,9 +321,7 @@ bool place_pending(Grid& g, Source& s, double now, bool finishing)
     }
     for (; s.cursor < c.times.size(); ++s.cursor) {
       if (!finishing && now - c.times[s.cursor] < kHold) return true;
-      double t = c.times[s.cursor];
-      if (!c.numbers.empty() && s.fit.started && s.fit.origin == c.origin)
-        t = AmxClockTime(&s.fit, c.numbers[s.cursor]);
+      const double t = frame_time(s, c, s.cursor);
       if (t > now + kSilent)
         ++s.dropped;
       else if (!place(g, s, c.values.data() + s.cursor * n, t))
@@ -483,9 +516,7 @@ int cmd_record_multi(int argc, char** argv)
     double first = INFINITY, reached = INFINITY;  // the earliest first and newest frames' stamps
     for (Source& s : sources) {
       std::lock_guard<std::mutex> lock(s.mutex);
-      for (Chunk& c : s.chunks) s.pending.push_back(std::move(c));
-      s.chunks.clear();
-      s.fit = s.clock;
+      take_chunks(s);
       if (s.ended) {
         ended = true;
         failed |= s.failed;
@@ -518,9 +549,7 @@ int cmd_record_multi(int argc, char** argv)
       for (Source& s : sources)
         for (const Chunk& c : s.pending)
           if (!c.times.empty()) {
-            double t = c.times[0];
-            if (!c.numbers.empty() && s.fit.started && s.fit.origin == c.origin) t = AmxClockTime(&s.fit, c.numbers[0]);
-            first = std::min(first, t);
+            first = std::min(first, frame_time(s, c, 0));
             break;
           }
       g.t0 = first;
@@ -548,8 +577,7 @@ int cmd_record_multi(int argc, char** argv)
   // others' ends are gaps), or up to the limit.
   if (started) {
     for (Source& s : sources) {
-      for (Chunk& c : s.chunks) s.pending.push_back(std::move(c));
-      s.fit = s.clock;
+      take_chunks(s);
       ok = ok && place_pending(g, s, amxhost::now_seconds(), true);
     }
     uint64_t end = g.base;

@@ -25,15 +25,19 @@ double steady_now();
 
 // A publisher's clock: the monotonic clock plus offset seconds, running ppm
 // parts per million fast from the moment it was made. Only tests set these
-// (AMXNET_TEST_CLOCK="OFFSET,PPM"); otherwise both are 0.
+// (AMXNET_TEST_CLOCK="OFFSET,PPM"); otherwise both are 0. Tests may also have
+// each subscriber's first ping read first_ping_late seconds late
+// (AMXNET_TEST_FIRST_PING_LATE), as a busy publisher's can be: that probe's
+// offset is then wrong by half of it.
 struct PublisherClock {
-  double offset = 0, ppm = 0, origin = 0;
+  double offset = 0, ppm = 0, origin = 0, first_ping_late = 0;
   double at(double steady) const { return steady + offset + ppm * 1e-6 * (steady - origin); }
 };
 // From text "OFFSET,PPM" (seconds, parts per million); false for anything else.
 bool parse_test_clock(const char* text, PublisherClock& out);
-// The test clock from AMXNET_TEST_CLOCK (origin now); plain when it is unset.
-// False with error for a set but malformed variable.
+// The test clock from AMXNET_TEST_CLOCK and AMXNET_TEST_FIRST_PING_LATE
+// (origin now); plain when they are unset. False with error for a set but
+// malformed variable.
 bool test_clock_from_env(PublisherClock& out, std::string& error);
 
 // The subscriber's estimate of publisher time minus its own: NTP-style probes
@@ -183,7 +187,8 @@ private:
     uint32_t credit = 0;
     double heard = 0;
     uint64_t sent = 0, lost = 0;
-    bool ended = false;  // the stream's End was sent
+    bool ended = false;   // the stream's End was sent
+    bool pinged = false;  // a ping was answered
   };
   void on_message(const std::string& peer, const uint8_t* data, size_t size);
   void send(const std::string& peer, const Message& m);

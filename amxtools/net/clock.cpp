@@ -41,9 +41,16 @@ bool test_clock_from_env(PublisherClock& out, std::string& error)
   out = PublisherClock{};
   out.origin = steady_now();
   const char* text = std::getenv("AMXNET_TEST_CLOCK");
+  if (text && *text && !parse_test_clock(text, out)) {
+    error = std::string("AMXNET_TEST_CLOCK is \"OFFSET,PPM\" (seconds, parts per million), not \"") + text + "\"";
+    return false;
+  }
+  text = std::getenv("AMXNET_TEST_FIRST_PING_LATE");
   if (!text || !*text) return true;
-  if (parse_test_clock(text, out)) return true;
-  error = std::string("AMXNET_TEST_CLOCK is \"OFFSET,PPM\" (seconds, parts per million), not \"") + text + "\"";
+  char* end = nullptr;
+  out.first_ping_late = std::strtod(text, &end);
+  if (*end == '\0' && out.first_ping_late >= 0 && out.first_ping_late <= 1) return true;
+  error = std::string("AMXNET_TEST_FIRST_PING_LATE is seconds from 0 to 1, not \"") + text + "\"";
   return false;
 }
 

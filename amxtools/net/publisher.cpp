@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <thread>
 
 namespace amxnet {
 
@@ -329,6 +330,11 @@ void Publisher::on_message(const std::string& peer, const uint8_t* data, size_t 
       pong.probe = m.probe;
       pong.t0 = m.t0;
       pong.t1 = received;
+      if (!it->second.pinged && clock_.first_ping_late > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(clock_.first_ping_late));
+        pong.t1 = clock_.at(steady_now());
+      }
+      it->second.pinged = true;
       pong.t2 = clock_.at(steady_now());
       send(peer, pong);
       break;

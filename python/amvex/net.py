@@ -6,7 +6,10 @@ ZeroMQ (python3-zmq); it needs no amplifier library."""
 
 from __future__ import annotations
 
+import bisect
 import collections
+import copy
+import dataclasses
 import hashlib
 import math
 import os
@@ -346,7 +349,8 @@ class Inlet:
         self.rate = 0
         self.lost_frames = self.missing_frames = self.segments = self.reconnects = self.refused = 0
         self.clock = ClockOffset()
-        self._frames: collections.deque = collections.deque()  # (numbers, frames, times, segment)
+        # (numbers, frames, times, segment); times: 2 x n, this host's and the publisher's stamps
+        self._frames: collections.deque = collections.deque()
         self._waiting = 0
         self._ready = threading.Condition()
         self._thread: threading.Thread | None = None
@@ -500,7 +504,8 @@ class Inlet:
                         raise
                     continue
                 if kind == PONG and m["probe"] == probe:
-                    self.clock.add(m["t0"], m["t1"], m["t2"], arrived)
+                    with self._ready:  # (merge() copies the line)
+                        self.clock.add(m["t0"], m["t1"], m["t2"], arrived)
                 elif kind == HEADER:
                     if m["stream_id"] != stream_id:
                         self.segments += 1
@@ -529,7 +534,7 @@ class Inlet:
                         stamps = m["stamps"]
                         times = self.clock.to_local(stamps) if self.clock.valid else stamps.copy()
                         numbers = np.arange(m["first"], next_sample, dtype=np.int64)
-                        self._put(numbers, m["frames"].copy(), times)
+                        self._put(numbers, m["frames"].copy(), np.vstack((times, stamps)))
                     consumed += m["count"]
                     if consumed >= max(1, self.credit // 4):
                         sock.send(_prefix(CREDIT) + struct.pack("<I", consumed))
@@ -568,6 +573,10 @@ class Inlet:
         to ``timeout`` (default 1 s) for the first. A read ends where a new
         segment begins. After the stream ended, EOFError once everything was
         read."""
+        return self._read(frames, timeout)[0]
+
+    def _read(self, frames: int | None, timeout: float | None) -> tuple[Block, np.ndarray]:
+        """read() and its frames' stamps on the publisher's clock."""
         if self.info is None:
             raise RuntimeError("read() needs start() first")
         if timeout is None:
@@ -600,18 +609,23 @@ class Inlet:
                 if numbers.size <= left:
                     parts.append(self._frames.popleft()[:3])
                 else:
-                    parts.append((numbers[:left], raw[:left], times[:left]))
-                    self._frames[0] = (numbers[left:], raw[left:], times[left:], segment)
+                    parts.append((numbers[:left], raw[:left], times[:, :left]))
+                    self._frames[0] = (numbers[left:], raw[left:], times[:, left:], segment)
                 left -= parts[-1][0].size
             self._waiting -= take
         numbers = np.concatenate([p[0] for p in parts])
         raw = np.concatenate([p[1] for p in parts])
-        times = np.concatenate([p[2] for p in parts])
+        times = np.concatenate([p[2] for p in parts], axis=1)
         counts = raw[:, :-1].T
         samples = counts * (self.info["volts_per_count"] * 1e6)
         samples[counts == INVALID] = np.nan
         status = raw[:, -1].view(np.uint32)
-        return Block(samples, numbers, (status >> STATUS_BITS_SHIFT).astype(np.uint8), times, self.rate)
+        return Block(samples, numbers, (status >> STATUS_BITS_SHIFT).astype(np.uint8), times[0], self.rate), times[1]
+
+    def _clock_line(self) -> ClockOffset:
+        """The clock offset's line as it stands (the link's thread refits it)."""
+        with self._ready:
+            return copy.copy(self.clock)
 
     def stream(self, seconds: float | None = None, block_seconds: float = 0.1):
         """As ``Amplifier.stream``: blocks of ``block_seconds`` until ``seconds``
@@ -672,6 +686,11 @@ def align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None =
     one sample repeated (a slow clock) or dropped (a fast one); a longer
     stretch without frames is left NaN and annotated ``BAD_lost_frames NAME``.
     A frame's time is its block's time refitted (``_fitted_times``)."""
+    return _align(sources, labels, seconds, lambda name, blocks, rate: _fitted_times(blocks, rate))
+
+
+def _align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None, seconds: float | None, timed):
+    """align() with each source's times from timed(name, blocks, rate)."""
     import datetime
 
     import mne
@@ -685,7 +704,7 @@ def align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None =
         raise ValueError(f"the sources run at different rates ({sorted(rates)} samples/s): give them one rate")
     rate = rates.pop()
     merged = {name: Block.concat(blocks) for name, blocks in sources.items()}
-    times = {name: np.concatenate(_fitted_times(blocks, rate)) for name, blocks in sources.items()}
+    times = {name: np.concatenate(timed(name, blocks, rate)) for name, blocks in sources.items()}
     t0 = min(float(t[0]) for t in times.values())
     end = max(float(t[-1]) for t in times.values())
     slots = round(seconds * rate) if seconds is not None else int(round((end - t0) * rate)) + 1
@@ -755,6 +774,8 @@ def merge(inlets: dict[str, Inlet], seconds: float, timeout: float = 10.0):
     every inlet has passed the grid's end by a second (or ended); TimeoutError
     when one sends nothing for ``timeout`` s."""
     blocks: dict[str, list[Block]] = {name: [] for name in inlets}
+    stamps: dict[str, list[np.ndarray]] = {name: [] for name in inlets}  # each read's, on its publisher's clock
+    lines: dict[str, list] = {name: [] for name in inlets}  # (when, the clock offset's line then) per read
     done: set[str] = set()
     t_end = math.inf
     while len(done) < len(inlets):
@@ -762,14 +783,31 @@ def merge(inlets: dict[str, Inlet], seconds: float, timeout: float = 10.0):
             if name in done:
                 continue
             try:
-                b = inlet.read(timeout=timeout)
+                b, stamped = inlet._read(None, timeout)
             except EOFError:
                 done.add(name)
                 continue
             blocks[name].append(b)
+            stamps[name].append(stamped)
+            lines[name].append((time.monotonic(), inlet._clock_line()))
             if all(blocks.values()) and t_end == math.inf:
                 t_end = min(float(bs[0].times[0]) for bs in blocks.values()) + seconds
             if b.times[-1] >= t_end + 1.0:
                 done.add(name)
     labels = {name: inlet.info["labels"] for name, inlet in inlets.items()}
-    return align(blocks, labels, seconds)
+
+    def timed(name: str, bs: list[Block], rate: int) -> list[np.ndarray]:
+        # As amxctl record: the stamps refitted on the publisher's clock, each
+        # read put on this host's by the clock offset as known HOLD s after it
+        # came. (Times moved as the frames arrived would carry the first
+        # probes' error, up to their bound, and the fit's lower edge would keep
+        # an early one for its 16 s.)
+        fitted = _fitted_times([dataclasses.replace(b, times=t) for b, t in zip(bs, stamps[name])], rate)
+        reads = [when for when, _ in lines[name]]
+        out = []
+        for j, t in enumerate(fitted):
+            line = lines[name][min(bisect.bisect_left(reads, reads[j] + HOLD), len(reads) - 1)][1]
+            out.append(line.to_local(t) if line.valid else bs[j].times)
+        return out
+
+    return _align(blocks, labels, seconds, timed)

@@ -286,9 +286,14 @@ bool place(Grid& g, Source& s, const int32_t* values, double t)
     ++s.dropped;
     return true;
   }
-  if (off > kSlack) {
+  // A source's first frame, and its first after a stretch without frames, go
+  // to the slot nearest their time: starting up to kSlack late would leave a
+  // source with a steady clock that close to repeating a sample, and a little
+  // noise of its fit would then move it a whole sample for the rest.
+  const bool resumes = s.last.empty() || s.in_gap || s.gap_reason;
+  if (off > (resumes ? 0.5 : kSlack)) {
     const uint64_t slots = static_cast<uint64_t>(std::llround(off));
-    if (slots == 1 && !s.in_gap && !s.gap_reason && !s.last.empty()) {
+    if (slots == 1 && !resumes) {
       std::copy(s.last.begin(), s.last.end(), g.row(s.next) + s.first_channel);
       ++s.repeated;
       ++s.next;

@@ -682,7 +682,8 @@ def align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None =
     (ValueError for different rates: resampling would alter the recorded
     samples) and lasts ``seconds`` (default: to the last frame of any source).
     Each source's frames go to consecutive slots while they lie within SLACK
-    samples of their slot's time; a clock that slips one sample further gets
+    samples of their slot's time (its first frame, and its first after frames
+    went missing, to the nearest slot); a clock that slips one sample further gets
     one sample repeated (a slow clock) or dropped (a fast one); a longer
     stretch without frames is left NaN and annotated ``BAD_lost_frames NAME``.
     A frame's time is its block's time refitted (``_fitted_times``)."""
@@ -734,9 +735,12 @@ def _align(sources: dict[str, list[Block]], labels: dict[str, list[str]] | None,
             if late < -SLACK:
                 c["dropped"] += 1
                 continue
-            if late > SLACK:
+            # (A first frame, and a first after frames went missing, goes to
+            # its nearest slot: as amxctl record.)
+            resumes = i == 0 or gap_from is not None or step[i] != 1
+            if late > (0.5 if resumes else SLACK):
                 k = int(round(late))
-                if k == 1 and gap_from is None and step[i] == 1 and i > 0:
+                if k == 1 and not resumes:
                     data[row : row + n, nxt] = data[row : row + n, nxt - 1]
                     c["repeated"] += 1
                     nxt += 1

@@ -55,6 +55,11 @@ def test_align_places_every_frame_by_its_time_and_counts_what_it_changes():
     # A fast clock drops instead.
     _, counts = net.align({"a": stream(100.0, 0, a), "c": stream(100.0, 800, a)}, seconds=10)
     assert 3 <= counts["c"]["dropped"] <= 4 and counts["c"]["repeated"] == 0
+    # A first frame 0.6 sample late goes to the nearer slot: 1, not 0 (there
+    # a steady clock would sit 0.15 sample from repeating one).
+    raw, counts = net.align({"a": stream(100.0, 0, a), "d": stream(100.0 + 0.6 / RATE, 0, a)}, seconds=10)
+    d = np.round(raw.get_data()[2] * 1e6)
+    assert np.isnan(d[0]) and (d[1:] == a[:-1]).all() and counts["d"]["missing"] == 1
     with pytest.raises(ValueError, match="no frames from b"):
         net.align({"a": stream(0, 0, a), "b": []})
     with pytest.raises(ValueError, match="different rates"):

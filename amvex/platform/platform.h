@@ -72,8 +72,12 @@ struct TWriteHold {
   TReadWriteLock& Lock;
 };
 
-// Thread created suspended; Resume starts Execute. Terminate only asks: Execute
-// polls Terminated(). WaitFor joins. The destructor joins a started thread.
+// Thread created suspended; Resume starts Execute and returns once it has begun
+// (at most 5 s later), so a thread the library started is never still starting
+// up when its caller goes on: a host may end its process right after the call,
+// and wine (32-bit) crashes the exit of a process whose thread it has to end
+// half-way through that start-up. Terminate only asks: Execute polls
+// Terminated(). WaitFor joins. The destructor joins a started thread.
 class TThread {
 public:
   TThread();
@@ -84,6 +88,7 @@ public:
   void Resume();
   void Terminate() { TerminateRequested.store(true, std::memory_order_release); }
   bool Terminated() const { return TerminateRequested.load(std::memory_order_acquire); }
+  bool Started() const { return ExecuteBegun.load(std::memory_order_acquire); }
   void WaitFor();
   static void Run(TThread* self);  // the platform's thread entry
 protected:
@@ -91,6 +96,7 @@ protected:
 
 private:
   std::atomic<bool> TerminateRequested{false};
+  std::atomic<bool> ExecuteBegun{false};
   std::atomic<bool> Finished{false};
   void* Native = nullptr;
   bool Highest = false;

@@ -29,13 +29,16 @@ void TThread::SetPriorityHighest() { Highest = true; }
 
 void TThread::Run(TThread* self)
 {
+  self->ExecuteBegun.store(true, std::memory_order_release);
   self->Execute();
   self->Finished.store(true, std::memory_order_release);
 }
 
 void TThread::Resume()
 {
-  if (!Native) Native = new std::thread(Run, this);
+  if (Native) return;
+  Native = new std::thread(Run, this);
+  for (uint64_t deadline = TickCount64() + 5000; !Started() && TickCount64() < deadline;) std::this_thread::yield();
 }
 
 void TThread::WaitFor()

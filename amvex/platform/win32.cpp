@@ -34,6 +34,7 @@ static DWORD WINAPI ThreadEntry(void* arg)
 
 void TThread::Run(TThread* self)
 {
+  self->ExecuteBegun.store(true, std::memory_order_release);
   self->Execute();
   self->Finished.store(true, std::memory_order_release);
 }
@@ -47,6 +48,10 @@ void TThread::Resume()
   Native = h;
   if (Highest) SetThreadPriority(h, THREAD_PRIORITY_HIGHEST);
   ResumeThread(h);
+  // Bounded: under the loader lock the thread cannot start before DllMain returns.
+  for (uint64_t deadline = TickCount64() + 5000; !Started() && TickCount64() < deadline;) {
+    if (WaitForSingleObject(h, 1) == WAIT_OBJECT_0) break;
+  }
 }
 
 void TThread::WaitFor()

@@ -135,6 +135,26 @@ TEST(DeviceList, ResumeDropsADeviceWhosePathNoLongerOpens)
   emu.Close(h);
 }
 
+// A started thread runs before Resume returns: a host may end its process right
+// after the call that started a reader, and under wine a thread ended while it is
+// still starting up crashes the process's exit.
+TEST(Thread, ResumeReturnsOnceExecuteRuns)
+{
+  struct TProbe : TThread {
+    void Execute() override
+    {
+      for (int i = 0; i < 5000 && !Terminated(); ++i) SleepMs(1);
+    }
+  };
+  for (int i = 0; i < 10; ++i) {
+    TProbe t;
+    t.Resume();
+    EXPECT_TRUE(t.Started()) << "start " << i;
+    t.Terminate();
+    t.WaitFor();
+  }
+}
+
 TEST(Reader, PauseAdaptsBetweenOneAndTwentyFiveMs)
 {
   EXPECT_EQ(AdaptInterval(5, 65536), 5u);

@@ -32,13 +32,15 @@ namespace {
 // A frame is placed once it is kHold seconds old, so its time comes from a
 // fit that has also learnt from the reads after it (and a stream's from the
 // clock offset as then known): a local amplifier's first
-// reads after a start are tens of ms late, and the fit takes the nominal
-// period until its points span 2 s. A source that has sent nothing for a slot
+// reads after a start are tens of ms late, the fit takes the nominal period
+// until its points span 2 s, and the slope of 5 s of reads is still noisy
+// enough to move a steady source's times by a third of a sample as it learns
+// (and that move, over the margin below, by a whole one). A source that has sent nothing for a slot
 // kSilent seconds old leaves a gap there (a stream reconnects and replays
 // within that). A frame may lie kSlack samples off its slot before a sample is
 // repeated or dropped: the margin beyond half a sample keeps the small steps
 // of a refitted line from repeating and dropping in turn.
-constexpr double kHold = 5.0, kSilent = 8.0, kSlack = 0.75;
+constexpr double kHold = 10.0, kSilent = 13.0, kSlack = 0.75;
 
 // What a source's thread hands the main thread: frames with their host times,
 // or an event of the source before them.
@@ -543,7 +545,7 @@ int cmd_record_multi(int argc, char** argv)
     }
     if (ended) break;
     if (!started) {
-      if (now - t_start > 15) {
+      if (now - t_start > kHold + 10) {
         why = "no frames from every source within 15 s";
         failed = true;
         break;

@@ -638,7 +638,7 @@ class Inlet:
 # ---- Several streams on one time line
 
 SLACK = 0.75  # samples a frame may lie off its slot before one is repeated or dropped
-HOLD = 5.0  # seconds of later reads a fit has seen before it times a block (its slope needs 2 s)
+HOLD = 10.0  # seconds of later reads a fit has seen before it times a block (its slope needs 2 s, and settles)
 
 
 def _fitted_times(blocks: list[Block], rate: int) -> list[np.ndarray]:

@@ -31,11 +31,11 @@ namespace {
 
 // A frame is placed once it is kHold seconds old, so its time comes from a
 // fit that has also learnt from the reads after it (and a stream's from the
-// clock offset as then known): a local amplifier's first
-// reads after a start are tens of ms late, the fit takes the nominal period
-// until its points span 2 s, and the slope of 5 s of reads is still noisy
-// enough to move a steady source's times by a third of a sample as it learns
-// (and that move, over the margin below, by a whole one). A source that has sent nothing for a slot
+// clock offset as then known): a local amplifier's first reads after a start
+// are tens of ms late, the fit takes the nominal period until its points span
+// 2 s, and the slope of 5 s of reads is still noisy enough to move a steady
+// source's times by a third of a sample as it learns (and that move, over the
+// margin below, by a whole one). A source that has sent nothing for a slot
 // kSilent seconds old leaves a gap there (a stream reconnects and replays
 // within that). A frame may lie kSlack samples off its slot before a sample is
 // repeated or dropped: the margin beyond half a sample keeps the small steps
@@ -546,7 +546,7 @@ int cmd_record_multi(int argc, char** argv)
     if (ended) break;
     if (!started) {
       if (now - t_start > kHold + 10) {
-        why = "no frames from every source within 15 s";
+        why = "no frames from every source within " + std::to_string(static_cast<int>(kHold + 10)) + " s";
         failed = true;
         break;
       }

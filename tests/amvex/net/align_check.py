@@ -83,7 +83,10 @@ def main() -> int:
         b, addr_b = start_serve(args.amxctl, drifting, args.rate, os.path.join(args.outdir, "serve_b.log"),
                                 AMXNET_TEST_FIRST_PING_LATE="0.004")
         servers = [a, b]
-        time.sleep(1.5)  # past the publishers' first second, while their fits learn
+        # Past the publishers' first seconds: their stamps are their fits' lines
+        # as they stand, and until a fit has its slope (2 s of reads) and has
+        # settled they err by up to a few tenths of a sample more.
+        time.sleep(3.0)
         record += [addr_a, addr_b]
     record += [path, "--seconds", str(args.seconds), "--name", "a", "--name", "b", "--force", "--quiet"]
     try:

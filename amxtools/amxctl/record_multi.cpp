@@ -71,7 +71,7 @@ struct Source {
   std::deque<Chunk> chunks;
   AmxClock clock{};  // the newest fit
 #ifdef AMXCTL_HAVE_NET
-  amxnet::ClockOffset line;  // a stream's newest clock offset (its fit runs on the publisher's clock)
+  amxnet::ClockLine line;  // a stream's newest clock offset (its fit runs on the publisher's clock)
 #endif
   bool header = false, ended = false, failed = false, removed = false;
   std::string end_text;
@@ -83,7 +83,7 @@ struct Source {
   size_t cursor = 0;  // frames of pending.front() placed
   AmxClock fit{};
 #ifdef AMXCTL_HAVE_NET
-  amxnet::ClockOffset fit_line;
+  amxnet::ClockLine fit_line;
 #endif
   uint64_t next = 0;  // the slot its next frame goes to
   std::vector<int32_t> last;
@@ -205,7 +205,7 @@ void run_stream(Source& s)
     }
     held.clear();
     s.clock = fit;
-    s.line = sub.clock;
+    s.line = sub.clock;  // the line alone, not its probes
     s.offset = sub.clock.offset_at(amxnet::steady_now());
     s.bound = sub.clock.bound;
   }

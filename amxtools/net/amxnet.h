@@ -45,20 +45,24 @@ bool test_clock_from_env(PublisherClock& out, std::string& error);
 // offset of each (t1 - t0 + t2 - t3) / 2 within half its round trip of the
 // truth. A line (offset and drift) is fitted through the probes with the
 // lower half of the round trips among the last kProbes; the bound is the
-// largest distance of a fitted probe's interval from the line.
-struct ClockOffset {
+// largest distance of a fitted probe's interval from the line; the line alone
+// (ClockLine) is what turns stamps into local times.
+struct ClockLine {
+  double ref = 0, offset = 0, drift = 0;
+  double offset_at(double local) const { return offset + drift * (local - ref); }
+  // A publisher time on the local clock.
+  double to_local(double publisher) const;
+};
+struct ClockOffset : ClockLine {
   static constexpr size_t kProbes = 128;
   struct Probe {
     double at, offset, rtt;  // at: local time of the probe's midpoint
   };
   std::deque<Probe> probes;
   bool valid = false;
-  double ref = 0, offset = 0, drift = 0, bound = 0, min_rtt = 0;
+  double bound = 0, min_rtt = 0;
   void add(double t0, double t1, double t2, double t3);
   void reset() { *this = ClockOffset{}; }
-  double offset_at(double local) const { return offset + drift * (local - ref); }
-  // A publisher time on the local clock.
-  double to_local(double publisher) const;
 };
 
 // ---- Keys

@@ -96,7 +96,7 @@ void ClockOffset::add(double t0, double t1, double t2, double t3)
   valid = true;
 }
 
-double ClockOffset::to_local(double publisher) const
+double ClockLine::to_local(double publisher) const
 {
   // publisher = local + offset + drift (local - ref), solved for local.
   return (publisher - offset + drift * ref) / (1 + drift);
